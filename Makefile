@@ -1,0 +1,51 @@
+# The two commands a newcomer needs: `make demo` and `make test`. Both set up and build first.
+PYTHON := /usr/bin/python3
+BUILD := build
+ASAN_BUILD := build-asan
+JOBS := $(shell nproc)
+PACKAGES := g++ cmake ninja-build pybind11-dev python3-dev python3-numpy libtbb-dev \
+	nlohmann-json3-dev tao-pegtl-dev libfmt-dev libabsl-dev libgtest-dev libgmock-dev \
+	libbenchmark-dev python3-pytest python3-hypothesis python3-mypy clang libclang-rt-14-dev
+
+.PHONY: setup build test test-cpp test-py demo bench sanitize clean
+
+setup:
+	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+$(BUILD)/build.ninja: CMakeLists.txt | setup
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(PYTHON)
+
+build: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	$(BUILD)/morvane_tests --gtest_brief=1
+	PYTHONPATH=python $(PYTHON) -m pytest -q tests src
+
+demo: build
+	PYTHONPATH=python $(PYTHON) examples/demo.py
+
+bench: build
+	$(BUILD)/morvane_bench --benchmark_counters_tabular=true
+
+$(ASAN_BUILD)/build.ninja: CMakeLists.txt | setup
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVANE_SANITIZE=ON -DPython_EXECUTABLE=$(PYTHON)
+
+# The sanitized module is loaded into the unsanitized interpreter, so the runtime is preloaded;
+# the interpreter's own allocations at exit are not ours to judge, so leak checking is on for the
+# C++ tests only.
+sanitize: setup $(ASAN_BUILD)/build.ninja
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(ASAN_BUILD)/morvane_tests --gtest_brief=1
+	cp python/morvane/__init__.py python/morvane/py.typed python/morvane/*.pyi $(ASAN_BUILD)/python/morvane/
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONPATH=$(ASAN_BUILD)/python MORVANE_SANITIZED=1 $(PYTHON) -m pytest -q -p no:cacheprovider tests src
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) python/morvane/*.so

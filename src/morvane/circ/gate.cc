@@ -1,0 +1,232 @@
+#include "morvane/circ/gate.h"
+
+#include <bit>
+#include <mutex>
+
+namespace morvane {
+
+uint64_t CMatrix::hash_value() const {
+  SipHasher13 h;
+  h.write_u32(rows);
+  h.write_u32(cols);
+  for (const Complex& c : data) {
+    c.re.hash_into(h);
+    c.im.hash_into(h);
+  }
+  return h.finish();
+}
+
+CMatrix CMatrix::adjoint() const {
+  CMatrix m(cols, rows);
+  for (uint32_t j = 0; j < cols; ++j)
+    for (uint32_t i = 0; i < rows; ++i) {
+      const Complex& c = (*this)(i, j);
+      m(j, i) = Complex{c.re, -c.im};
+    }
+  return m;
+}
+
+std::string GateData::display() const {
+  std::string s = name;
+  if (!params.empty()) {
+    s.push_back('(');
+    for (size_t i = 0; i < params.size(); ++i) {
+      if (i) s += ", ";
+      s += params[i];
+    }
+    s.push_back(')');
+  }
+  return s;
+}
+
+bool GateData::display_equals(std::string_view text) const {
+  if (params.empty()) return text == name;
+  if (text.size() < name.size() + 2 || text.substr(0, name.size()) != name) return false;
+  std::string_view rest = text.substr(name.size());
+  if (rest.front() != '(' || rest.back() != ')') return false;
+  rest = rest.substr(1, rest.size() - 2);
+  for (size_t i = 0; i < params.size(); ++i) {
+    if (i) {
+      if (rest.substr(0, 2) != ", ") return false;
+      rest.remove_prefix(2);
+    }
+    if (rest.substr(0, params[i].size()) != params[i]) return false;
+    rest.remove_prefix(params[i].size());
+  }
+  return rest.empty();
+}
+
+namespace {
+
+CMatrix from_rows(uint32_t n, std::initializer_list<Complex> rows) {
+  CMatrix m(n, n);
+  uint32_t k = 0;
+  for (const Complex& c : rows) {
+    m(k / n, k % n) = c;
+    ++k;
+  }
+  return m;
+}
+
+CMatrix diagonal(std::initializer_list<Complex> d) {
+  uint32_t n = static_cast<uint32_t>(d.size());
+  CMatrix m(n, n);
+  uint32_t k = 0;
+  for (const Complex& c : d) {
+    m(k, k) = c;
+    ++k;
+  }
+  return m;
+}
+
+CMatrix phase1(Complex p) { return from_rows(2, {{1.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}, p}); }
+
+std::vector<GateData> initial_gates() {
+  const Complex O{0.0, 0.0}, I1{1.0, 0.0}, Ni{0.0, -1.0}, Pi{0.0, 1.0}, M1{-1.0, 0.0};
+  const double r = 0.7071067811865476;
+  const Complex R{r, 0.0}, NR{-r, 0.0};
+  const Complex p4{0.7071067811865476, 0.7071067811865475}, p8{0.9238795325112867, 0.3826834323650898},
+      p3{0.5000000000000001, 0.8660254037844386}, p5{0.8090169943749475, 0.5877852522924731},
+      p16{0.9807852804032304, 0.19509032201612825};
+  auto conj = [](Complex c) { return Complex{c.re, -c.im}; };
+  std::vector<GateData> g;
+  g.reserve(64);
+  auto add = [&](const char* name, std::vector<std::string> params, CMatrix m) {
+    g.emplace_back(name, std::move(params), std::move(m));
+  };
+  add("i", {}, from_rows(2, {I1, O, O, I1}));
+  add("h", {}, from_rows(2, {R, R, R, NR}));
+  add("x", {}, from_rows(2, {O, I1, I1, O}));
+  add("z", {}, from_rows(2, {I1, O, O, M1}));
+  add("y", {}, from_rows(2, {O, Ni, Pi, O}));
+  add("s", {}, phase1(Pi));
+  add("sdg", {}, phase1(Ni));
+  add("t", {}, phase1(p4));
+  add("tdg", {}, phase1(conj(p4)));
+  add("cx", {}, from_rows(4, {I1, O, O, O, O, I1, O, O, O, O, O, I1, O, O, I1, O}));
+  add("cz", {}, diagonal({I1, I1, I1, M1}));
+  add("cy", {}, from_rows(4, {I1, O, O, O, O, I1, O, O, O, O, O, Ni, O, O, Pi, O}));
+  add("cs", {}, diagonal({I1, I1, I1, Pi}));
+  add("csdg", {}, diagonal({I1, I1, I1, Ni}));
+  add("swap", {}, from_rows(4, {I1, O, O, O, O, O, I1, O, O, I1, O, O, O, O, O, I1}));
+  add("t1/2", {}, phase1(p8));
+  add("tdg1/2", {}, phase1(conj(p8)));
+  add("rz", {"pi/3"}, phase1(p3));
+  add("rz", {"-pi/3"}, phase1(conj(p3)));
+  add("rz", {"pi/5"}, phase1(p5));
+  add("rz", {"-pi/5"}, phase1(conj(p5)));
+  add("rz", {"pi/16"}, phase1(p16));
+  add("rz", {"-pi/16"}, phase1(conj(p16)));
+  return g;
+}
+
+Gate16 builtin(const char* name) {
+  auto g = Gate16::from_name(name);
+  if (!g) panic("called `Option::unwrap()` on a `None` value");
+  return *g;
+}
+
+}  // namespace
+
+GateRegistry::GateRegistry() : entries_(initial_gates()) {}
+
+GateRegistry& GateRegistry::get() {
+  static GateRegistry registry;
+  return registry;
+}
+
+size_t GateRegistry::size() {
+  RegistryReadGuard guard;
+  return entries_.size();
+}
+
+const GateData& GateRegistry::entry(uint16_t index) const {
+  check_index(entries_.size(), index);
+  return entries_[index];
+}
+
+GateData& GateRegistry::entry_mut(uint16_t index) {
+  check_index(entries_.size(), index);
+  return entries_[index];
+}
+
+Gate16 Gate16::make(std::string name, std::vector<std::string> params, CMatrix matrix) {
+  uint32_t n = matrix.rows;
+  if (n == 0 || !std::has_single_bit(n)) panic("Matrix must have a number of rows that is a power of two");
+  if (matrix.cols != n) panic("Matrix must be squared");
+  GateData entry(std::move(name), std::move(params), std::move(matrix));
+  uint64_t h = entry.hash_value();
+  GateRegistry& reg = GateRegistry::get();
+  std::lock_guard guard(reg.lock());
+  auto& entries = reg.entries();
+  for (size_t i = 0; i < entries.size(); ++i)
+    if (entries[i].hash_value() == h) return Gate16(static_cast<uint16_t>(i));
+  if (entries.size() > 0xFFFF) panic("The gate registry is full: at most 65536 gates can be registered");
+  entries.push_back(std::move(entry));
+  return Gate16(static_cast<uint16_t>(entries.size() - 1));
+}
+
+std::optional<Gate16> Gate16::from_name(std::string_view text) {
+  GateRegistry& reg = GateRegistry::get();
+  RegistryReadGuard guard;
+  const auto& entries = reg.entries();
+  for (size_t i = 0; i < entries.size(); ++i)
+    if (entries[i].display_equals(text)) return Gate16(static_cast<uint16_t>(i));
+  return std::nullopt;
+}
+
+Gate16 Gate16::deserialize(std::string_view text) {
+  if (auto g = from_name(text)) return *g;
+  panic(fmt::format("Failed to deserialize Gate16 from {}", text));
+}
+
+std::string Gate16::name() const {
+  RegistryReadGuard guard;
+  return GateRegistry::get().entry(index).name;
+}
+
+std::vector<std::string> Gate16::params() const {
+  RegistryReadGuard guard;
+  return GateRegistry::get().entry(index).params;
+}
+
+uint32_t Gate16::nqargs() const {
+  RegistryReadGuard guard;
+  return std::countr_zero(GateRegistry::get().entry(index).matrix.rows);
+}
+
+std::string Gate16::display() const {
+  RegistryReadGuard guard;
+  return GateRegistry::get().entry(index).display();
+}
+
+std::string Gate16::debug() const { return fmt::format("Gate({} -> {})", index, display()); }
+
+Gate16 Gate16::adjoint() const {
+  GateRegistry& reg = GateRegistry::get();
+  {
+    RegistryReadGuard guard;
+    if (auto adj = reg.entry(index).adjoint) return Gate16(*adj);
+  }
+  std::string adj_name = name() + "\u2020";
+  std::vector<std::string> adj_params = params();
+  CMatrix adj_matrix = matrix([](const CMatrix& m) { return m.adjoint(); });
+  Gate16 g = make(std::move(adj_name), std::move(adj_params), std::move(adj_matrix));
+  std::lock_guard guard(reg.lock());
+  reg.entry_mut(index).adjoint = g.index;
+  return g;
+}
+
+namespace gates {
+Gate16 H() { static const Gate16 g = builtin("h"); return g; }
+Gate16 X() { static const Gate16 g = builtin("x"); return g; }
+Gate16 Z() { static const Gate16 g = builtin("z"); return g; }
+Gate16 S() { static const Gate16 g = builtin("s"); return g; }
+Gate16 SDG() { static const Gate16 g = builtin("sdg"); return g; }
+Gate16 T() { static const Gate16 g = builtin("t"); return g; }
+Gate16 TDG() { static const Gate16 g = builtin("tdg"); return g; }
+Gate16 CX() { static const Gate16 g = builtin("cx"); return g; }
+Gate16 SWAP() { static const Gate16 g = builtin("swap"); return g; }
+}  // namespace gates
+
+}  // namespace morvane

@@ -1,0 +1,130 @@
+#pragma once
+// The process-wide gate registry and Gate16, a 16-bit index into it. The registry starts with 23
+// built-in gates, is only appended to, and gives one index to one matrix (matrices are identified
+// by a hash of their entries' Qreal keys, so names and parameters never decide identity).
+
+#include <cstdint>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "morvane/core/qreal.h"
+#include "morvane/core/siphash.h"
+#include "morvane/core/spin_rwlock.h"
+
+namespace morvane {
+
+struct Complex {
+  Qreal re, im;
+};
+
+/// A dense complex matrix stored column by column: entry (i, j) at j * rows + i.
+struct CMatrix {
+  uint32_t rows = 0, cols = 0;
+  std::vector<Complex> data;
+
+  CMatrix() = default;
+  CMatrix(uint32_t r, uint32_t c) : rows(r), cols(c), data(size_t(r) * c) {}
+  Complex& operator()(uint32_t i, uint32_t j) { return data[size_t(j) * rows + i]; }
+  const Complex& operator()(uint32_t i, uint32_t j) const { return data[size_t(j) * rows + i]; }
+  /// SipHash-1-3 of rows, cols (4 bytes each) and the entries' keys column by column.
+  uint64_t hash_value() const;
+  CMatrix adjoint() const;
+};
+
+struct Gate16;
+
+struct GateData {
+  std::string name;
+  std::vector<std::string> params;
+  CMatrix matrix;
+  std::optional<uint16_t> adjoint;
+  uint64_t matrix_hash = 0;  // hash_value of `matrix`, fixed at creation
+
+  GateData(std::string n, std::vector<std::string> p, CMatrix m)
+      : name(std::move(n)), params(std::move(p)), matrix(std::move(m)), matrix_hash(matrix.hash_value()) {}
+  uint64_t hash_value() const { return matrix_hash; }
+  /// name, then "(" params joined by ", " ")" when there are any.
+  std::string display() const;
+  bool display_equals(std::string_view text) const;
+};
+
+struct Gate16 {
+  uint16_t index = 0;
+
+  constexpr Gate16() = default;
+  constexpr explicit Gate16(uint16_t i) : index(i) {}
+
+  /// Registers a gate, or returns the entry whose matrix hash is equal.
+  static Gate16 make(std::string name, std::vector<std::string> params, CMatrix matrix);
+  static std::optional<Gate16> from_name(std::string_view text);
+  /// Loading a serialized gate: from_name, or the stop "Failed to deserialize Gate16 from {}".
+  static Gate16 deserialize(std::string_view text);
+
+  std::string name() const;
+  std::vector<std::string> params() const;
+  uint32_t nqargs() const;
+  /// Runs f on the entry's matrix under the registry's read lock. f must not register gates.
+  template <typename F>
+  decltype(auto) matrix(F&& f) const;
+  Gate16 adjoint() const;
+  std::string display() const;
+  /// "Gate(<index> -> <display>)"
+  std::string debug() const;
+
+  friend bool operator==(Gate16, Gate16) = default;
+  friend auto operator<=>(Gate16, Gate16) = default;
+  void hash_into(SipHasher13& h) const { h.write_u16(index); }
+};
+
+namespace gates {
+// The built-in constants (Gate16::from_name of their names, fixed on first use).
+Gate16 H();
+Gate16 X();
+Gate16 Z();
+Gate16 S();
+Gate16 SDG();
+Gate16 T();
+Gate16 TDG();
+Gate16 CX();
+Gate16 SWAP();
+}  // namespace gates
+
+/// The registry itself. Use it through Gate16; exposed for the lock's tests and benchmarks.
+class GateRegistry {
+ public:
+  static GateRegistry& get();
+  SpinRwLock& lock() { return lock_; }
+  /// Number of entries (takes the read lock).
+  size_t size();
+  /// The entry at `index`; the caller holds the lock. Stops on an index out of range.
+  const GateData& entry(uint16_t index) const;
+  GateData& entry_mut(uint16_t index);
+  std::vector<GateData>& entries() { return entries_; }
+
+ private:
+  GateRegistry();
+  SpinRwLock lock_;
+  std::vector<GateData> entries_;
+};
+
+/// Holds the registry's read lock for a scope; released while unwinding too.
+class RegistryReadGuard {
+ public:
+  RegistryReadGuard() : lock_(GateRegistry::get().lock()) { lock_.lock_shared(); }
+  ~RegistryReadGuard() { lock_.unlock_shared(); }
+  RegistryReadGuard(const RegistryReadGuard&) = delete;
+  RegistryReadGuard& operator=(const RegistryReadGuard&) = delete;
+
+ private:
+  SpinRwLock& lock_;
+};
+
+template <typename F>
+decltype(auto) Gate16::matrix(F&& f) const {
+  RegistryReadGuard guard;
+  return f(static_cast<const GateRegistry&>(GateRegistry::get()).entry(index).matrix);
+}
+
+}  // namespace morvane

@@ -1,0 +1,74 @@
+#include "morvane/circ/instruction.h"
+
+#include <fmt/format.h>
+
+namespace morvane {
+
+uint64_t Argument::hash_value() const {
+  SipHasher13 h;
+  hash_into(h);
+  return h.finish();
+}
+
+std::string Argument::display() const { return fmt::format("{}[{}]", regid, index); }
+
+namespace {
+/// A Rust-style quoted string literal with escapes.
+std::string quoted(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) out += fmt::format("\\u{{{:x}}}", c);
+        else out.push_back(char(c));
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+}  // namespace
+
+std::string Argument::debug() const { return fmt::format("Argument {{ regid: {}, index: {} }}", quoted(regid), index); }
+
+uint64_t Instruction::hash_value() const {
+  SipHasher13 h;
+  gate.hash_into(h);
+  h.write_u32(static_cast<uint32_t>(qargs.size()));
+  for (const Argument& a : qargs) a.hash_into(h);
+  h.write_u32(static_cast<uint32_t>(cargs.size()));
+  for (const Argument& a : cargs) a.hash_into(h);
+  return h.finish();
+}
+
+std::string Instruction::display() const {
+  std::string s = gate.display() + " ";
+  bool first = true;
+  for (const auto* list : {&qargs, &cargs})
+    for (const Argument& a : *list) {
+      if (!first) s += ", ";
+      s += a.display();
+      first = false;
+    }
+  s.push_back(';');
+  return s;
+}
+
+std::string Instruction::debug() const {
+  auto join = [](const std::vector<Argument>& v) {
+    std::string s = "[";
+    for (size_t i = 0; i < v.size(); ++i) {
+      if (i) s += ", ";
+      s += v[i].debug();
+    }
+    return s + "]";
+  };
+  return fmt::format("Instruction {{ gate: {}, qargs: {}, cargs: {} }}", gate.debug(), join(qargs), join(cargs));
+}
+
+}  // namespace morvane

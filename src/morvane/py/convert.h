@@ -1,0 +1,110 @@
+#pragma once
+// Argument conversion shared by every binding. Parameters are taken as py::handle and converted
+// here, so every failure carries the prefix "argument '<name>': ": TypeError for a wrong type,
+// OverflowError for an int out of the parameter's range, and "Can't extract `str` to `Vec`" for a
+// str where a sequence is expected.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "morvane/core/permut.h"
+
+namespace morvane::bind {
+
+namespace py = pybind11;
+
+/// Raises TypeError "argument '<name>': <message>".
+[[noreturn]] void raise_type_error(const char* name, const std::string& message);
+/// Re-raises the pending Python error (of its own type) with the argument prefix added.
+[[noreturn]] void raise_prefixed(const char* name);
+/// "'<type name>' object cannot be converted to '<target>'".
+std::string cannot_convert(py::handle obj, const char* target);
+
+/// An int in [lo, hi] via __index__, as pyo3 extracts integers.
+int64_t extract_int(py::handle obj, const char* name, int64_t lo, int64_t hi);
+uint64_t extract_u64(py::handle obj, const char* name);
+double extract_f64(py::handle obj, const char* name);
+std::string extract_str(py::handle obj, const char* name);
+
+template <typename T>
+struct Extract;
+
+template <typename T>
+T extract(py::handle obj, const char* name) {
+  return Extract<T>::get(obj, name);
+}
+
+template <typename T>
+  requires std::is_integral_v<T> && (!std::is_same_v<T, bool>) && (sizeof(T) < 8 || std::is_signed_v<T>)
+struct Extract<T> {
+  static T get(py::handle obj, const char* name) {
+    return static_cast<T>(
+        extract_int(obj, name, std::numeric_limits<T>::min(), std::numeric_limits<T>::max()));
+  }
+};
+template <>
+struct Extract<uint64_t> {
+  static uint64_t get(py::handle obj, const char* name) { return extract_u64(obj, name); }
+};
+template <>
+struct Extract<double> {
+  static double get(py::handle obj, const char* name) { return extract_f64(obj, name); }
+};
+template <>
+struct Extract<std::string> {
+  static std::string get(py::handle obj, const char* name) { return extract_str(obj, name); }
+};
+
+/// Visits the items of a sequence argument (not a str).
+template <typename F>
+void for_each_item(py::handle obj, const char* name, F&& f) {
+  if (PyUnicode_Check(obj.ptr())) raise_type_error(name, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj.ptr())) raise_type_error(name, cannot_convert(obj, "Sequence"));
+  Py_ssize_t n = PySequence_Size(obj.ptr());
+  if (n < 0) raise_prefixed(name);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_GetItem(obj.ptr(), i);
+    if (!item) raise_prefixed(name);
+    auto owned = py::reinterpret_steal<py::object>(item);
+    f(py::handle(item));
+  }
+}
+
+template <typename T>
+struct Extract<std::vector<T>> {
+  static std::vector<T> get(py::handle obj, const char* name) {
+    std::vector<T> out;
+    for_each_item(obj, name, [&](py::handle item) { out.push_back(Extract<T>::get(item, name)); });
+    return out;
+  }
+};
+
+/// A permutation: a sequence of ints 0..255 (not a str), validated by Permut32::from_iter.
+template <>
+struct Extract<Permut32> {
+  static Permut32 get(py::handle obj, const char* name) {
+    auto values = Extract<std::vector<uint8_t>>::get(obj, name);
+    return Permut32::from_iter(values);
+  }
+};
+
+/// A value held by an object of a bound class: copied out, or TypeError naming the class.
+template <typename T>
+T extract_bound(py::handle obj, const char* name, const char* class_name) {
+  if (!py::isinstance<T>(obj)) raise_type_error(name, cannot_convert(obj, class_name));
+  return obj.cast<T>();
+}
+
+/// A permutation's Python form: a tuple of its images.
+py::tuple to_python(Permut32 p);
+
+/// The Python hash of a 64-bit hash value (low 32 bits signed, -1 replaced by -2).
+Py_hash_t py_hash(uint64_t h);
+
+}  // namespace morvane::bind

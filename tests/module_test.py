@@ -1,0 +1,60 @@
+"""The module entry: registration order, re-import, no functions, no second interpreter."""
+
+import importlib
+import subprocess
+import sys
+import textwrap
+
+import morvane
+import morvane.morvane as native
+
+REGISTERED = ["Argument", "Instruction", "Gate", "Instr"]
+
+
+def test_all_lists_classes_in_registration_order():
+    assert native.__all__[: len(REGISTERED)] == REGISTERED
+    assert morvane.__all__ == native.__all__
+    for name in native.__all__:
+        cls = getattr(native, name)
+        assert isinstance(cls, type) and cls.__name__ == name and cls.__module__ == "morvane"
+        assert getattr(morvane, name) is cls
+
+
+def test_module_has_only_classes_and_all():
+    standard = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
+    extra = set(vars(native)) - standard
+    assert extra == set(native.__all__) | {"__all__"}
+    for hidden in ("OrderInfo", "Gate16", "Instr32"):
+        assert not hasattr(native, hidden)
+
+
+def test_reimport_returns_the_same_module():
+    del sys.modules["morvane.morvane"]
+    again = importlib.import_module("morvane.morvane")
+    assert again is native
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env={"PYTHONPATH": ":".join(sys.path)})
+
+
+def test_second_interpreter_is_refused():
+    result = run_python("""
+        import _xxsubinterpreters as interpreters
+        import morvane
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import morvane.morvane")
+        except Exception as e:
+            print("refused", type(e).__name__, "ImportError" in str(e) or "subinterpreters" in str(e))
+        else:
+            print("accepted")
+    """)
+    assert "refused" in result.stdout and "True" in result.stdout, result.stdout + result.stderr
+
+
+def test_classes_are_immutable():
+    import pytest
+    with pytest.raises(TypeError):
+        morvane.Gate.extra = 1
