@@ -14,7 +14,7 @@ TEST(ecc, order_compares_instructions_then_permutation_and_prefix_first) {
   EXPECT_LT(a, b);            // cx(0, 1) orders before h(0): qubit bytes first
   EXPECT_LT(a, a_longer);     // a proper prefix comes first
   EXPECT_LT(a_swapped, a);    // equal instructions: raw word of the permutation decides
-  EXPECT_LT(ECC{{a}}, ECC{{a, b}});
+  EXPECT_LT((ECC{{a}}), (ECC{{a, b}}));
   EXPECT_NE((ECCs{{ECC{{a}}}, 2}), (ECCs{{ECC{{a}}}, 3}));
 }
 
