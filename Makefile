@@ -42,7 +42,7 @@ $(ASAN_BUILD)/build.ninja: CMakeLists.txt | setup
 sanitize: setup $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(ASAN_BUILD)/morvane_tests --gtest_brief=1
-	cp python/morvane/__init__.py python/morvane/py.typed python/morvane/*.pyi $(ASAN_BUILD)/python/morvane/
+	cp python/morvane/*.py python/morvane/py.typed $(wildcard python/morvane/*.pyi) $(ASAN_BUILD)/python/morvane/
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONPATH=$(ASAN_BUILD)/python MORVANE_SANITIZED=1 $(PYTHON) -m pytest -q -p no:cacheprovider tests src

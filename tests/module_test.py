@@ -1,6 +1,7 @@
 """The module entry: registration order, re-import, no functions, no second interpreter."""
 
 import importlib
+import os
 import subprocess
 import sys
 import textwrap
@@ -36,7 +37,7 @@ def test_reimport_returns_the_same_module():
 
 def run_python(code):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env={"PYTHONPATH": ":".join(sys.path)})
+                          env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
 
 
 def test_second_interpreter_is_refused():
