@@ -1,24 +1,56 @@
 #include "morvane/core/postcard.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
-namespace morvane::postcard {
+#include <fmt/format.h>
 
-bool FileReader::refill() {
-  if (pos_ < end_) return true;
-  end_ = std::fread(buf_, 1, kBufferSize, f_);
-  pos_ = 0;
-  return end_ > 0;
+namespace morvane {
+
+namespace {
+/// read(2) with EINTR retried; the byte count, 0 at the end, -1 on failure.
+ssize_t read_some(int fd, uint8_t* buf, size_t len) {
+  ssize_t n;
+  do n = ::read(fd, buf, len);
+  while (n < 0 && errno == EINTR);
+  return n;
 }
 
-uint8_t FileReader::u8() {
-  if (!refill()) throw Error(kEndOfBuffer);
-  return buf_[pos_++];
+/// Writes every byte with write(2); 0, or the error number of the failed write.
+int write_fully(int fd, const uint8_t* p, size_t len) {
+  while (len > 0) {
+    ssize_t n = ::write(fd, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    p += n;
+    len -= size_t(n);
+  }
+  return 0;
+}
+}  // namespace
+
+namespace postcard {
+
+bool Reader::refill() {
+  if (fd_ < 0) return false;
+  ssize_t n = read_some(fd_, buf_, kBufferSize);
+  if (n <= 0) {
+    fd_ = -1;  // the end or a failure: nothing more is read
+    return false;
+  }
+  pos_ = buf_;
+  end_ = buf_ + n;
+  return true;
 }
 
-uint32_t FileReader::varint32() {
-  uint32_t v = 0;
-  for (int i = 0; i < 5; ++i) {
+uint32_t Reader::varint32_rest(uint8_t first) {
+  uint32_t v = first & 0x7F;
+  for (int i = 1; i < 5; ++i) {
     uint8_t b = u8();
     if (i == 4) {
       if (b > 0x0F) throw Error(kBadVarint);
@@ -30,7 +62,7 @@ uint32_t FileReader::varint32() {
   throw Error(kBadVarint);
 }
 
-uint64_t FileReader::varint64() {
+uint64_t Reader::varint64() {
   uint64_t v = 0;
   for (int i = 0; i < 10; ++i) {
     uint8_t b = u8();
@@ -44,15 +76,15 @@ uint64_t FileReader::varint64() {
   throw Error(kBadVarint);
 }
 
-std::string_view FileReader::text(std::string& scratch) {
+std::string_view Reader::text(std::string& scratch) {
   uint32_t n = varint32();
   if (n > kBufferSize) throw Error(kEndOfBuffer);
   scratch.resize(n);
   size_t got = 0;
   while (got < n) {
-    if (!refill()) throw Error(kEndOfBuffer);
-    size_t take = std::min(end_ - pos_, size_t(n) - got);
-    std::memcpy(scratch.data() + got, buf_ + pos_, take);
+    if (pos_ == end_ && !refill()) throw Error(kEndOfBuffer);
+    size_t take = std::min(size_t(end_ - pos_), size_t(n) - got);
+    std::memcpy(scratch.data() + got, pos_, take);
     pos_ += take;
     got += take;
   }
@@ -60,7 +92,7 @@ std::string_view FileReader::text(std::string& scratch) {
   return scratch;
 }
 
-void FileWriter::write(const uint8_t* data, size_t len) {
+void FileWriter::write_slow(const uint8_t* data, size_t len) {
   while (len > 0) {
     size_t take = std::min(kBufferSize - len_, len);
     std::memcpy(buf_ + len_, data, take);
@@ -72,9 +104,8 @@ void FileWriter::write(const uint8_t* data, size_t len) {
 }
 
 void FileWriter::flush() {
-  if (len_ > 0 && std::fwrite(buf_, 1, len_, f_) != len_) throw Error(kBufferFull);
+  if (len_ > 0 && write_fully(fd_, buf_, len_) != 0) throw Error(kBufferFull);
   len_ = 0;
-  if (std::fflush(f_) != 0) throw Error(kBufferFull);
 }
 
 bool valid_utf8(std::string_view s) {
@@ -101,4 +132,40 @@ bool valid_utf8(std::string_view s) {
   return true;
 }
 
-}  // namespace morvane::postcard
+}  // namespace postcard
+
+std::string os_error_text(int err) { return fmt::format("{} (os error {})", std::strerror(err), err); }
+
+namespace {
+/// open(2) of a path given as text; a NUL inside the text would name another file, so it fails
+/// with EINVAL instead.
+int open_path(const std::string& path, int flags, const char* what) {
+  int fd = -1;
+  if (path.find('\0') != std::string::npos) {
+    errno = EINVAL;
+  } else {
+    do fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+  }
+  if (fd < 0) throw FileError(FileError::Kind::Io, std::string(what) + os_error_text(errno));
+  return fd;
+}
+}  // namespace
+
+File File::create(const std::string& path) {
+  return File(open_path(path, O_WRONLY | O_CREAT | O_TRUNC, "Failed to create file: "));
+}
+
+File File::open(const std::string& path) { return File(open_path(path, O_RDONLY, "Failed to open file: ")); }
+
+File::~File() { close(); }
+
+int File::write_all(const void* data, size_t len) { return write_fully(fd_, static_cast<const uint8_t*>(data), len); }
+
+int File::close() {
+  if (fd_ < 0) return 0;
+  int rc = ::close(std::exchange(fd_, -1));  // the descriptor is released even when close fails
+  return rc == 0 ? 0 : errno;
+}
+
+}  // namespace morvane

@@ -1,0 +1,104 @@
+#include "morvane/search/ecc_file.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace morvane {
+
+const std::string& GateTexts::operator()(Gate16 g) {
+  if (g.index >= texts_.size()) texts_.resize(size_t(g.index) + 1);
+  std::string& text = texts_[g.index];
+  if (text.empty()) text = g.display();
+  return text;
+}
+
+Gate16 GateNames::operator()(std::string_view text) {
+  if (auto it = gates_.find(absl::string_view(text.data(), text.size())); it != gates_.end()) return it->second;
+  Gate16 g = Gate16::deserialize(text);
+  gates_.emplace(std::string(text), g);
+  return g;
+}
+
+namespace {
+/// Reserves room for a stored count, but at most a few elements: a count is believed only as its
+/// elements arrive, so a forged one costs no more than this.
+template <typename T>
+void reserve_lazily(std::vector<T>& v, uint32_t count) {
+  constexpr size_t kEager = std::max<size_t>(16, 4096 / sizeof(T));
+  v.reserve(std::min<size_t>(count, kEager));
+}
+}  // namespace
+
+template <typename W>
+void encode_eccs(const ECCs& eccs, W& out) {
+  GateTexts texts;
+  out.varint32(static_cast<uint32_t>(eccs.eccs.size()));
+  for (const ECC& ecc : eccs.eccs) {
+    out.varint32(static_cast<uint32_t>(ecc.circuits.size()));
+    for (const PermutedCircuit& c : ecc.circuits) {
+      out.varint32(static_cast<uint32_t>(c.instrs.size()));
+      for (Instr32 instr : c.instrs) {
+        out.text(texts(instr.gate));
+        out.write(instr.qargs.bytes.data(), 2);
+      }
+      out.varint32(c.perm.raw);
+    }
+  }
+  out.varint64(eccs.nqubits);
+}
+
+template void encode_eccs(const ECCs&, postcard::Writer&);
+template void encode_eccs(const ECCs&, postcard::FileWriter&);
+
+ECCs decode_eccs(postcard::Reader& in) {
+  GateNames names;
+  std::string scratch;
+  scratch.reserve(postcard::kBufferSize);
+  ECCs out;
+  uint32_t nclasses = in.varint32();
+  reserve_lazily(out.eccs, nclasses);
+  for (uint32_t k = 0; k < nclasses; ++k) {
+    ECC& ecc = out.eccs.emplace_back();
+    uint32_t ncircuits = in.varint32();
+    reserve_lazily(ecc.circuits, ncircuits);
+    for (uint32_t j = 0; j < ncircuits; ++j) {
+      PermutedCircuit& c = ecc.circuits.emplace_back();
+      uint32_t ninstrs = in.varint32();
+      reserve_lazily(c.instrs, ninstrs);
+      for (uint32_t i = 0; i < ninstrs; ++i) {
+        Gate16 gate = names(in.text(scratch));
+        QArgs16 qargs;
+        qargs.bytes[0] = in.u8();
+        qargs.bytes[1] = in.u8();
+        c.instrs.push_back(Instr32{gate, qargs});
+      }
+      c.perm = Permut32::from_raw(in.varint32());
+    }
+  }
+  uint64_t nqubits = in.varint64();
+  if (nqubits > std::numeric_limits<uint32_t>::max()) throw postcard::Error(postcard::kSerdeError);
+  out.nqubits = static_cast<uint32_t>(nqubits);
+  return out;
+}
+
+std::vector<uint8_t> encode_eccs(const ECCs& eccs) {
+  std::vector<uint8_t> bytes;
+  postcard::Writer w(bytes);
+  encode_eccs(eccs, w);
+  return bytes;
+}
+
+ECCs decode_eccs(std::span<const uint8_t> bytes) {
+  postcard::Reader r(bytes);
+  return decode_eccs(r);
+}
+
+void dump_postcard(const ECCs& eccs, const std::string& path) {
+  save_postcard(path, [&](postcard::FileWriter& w) { encode_eccs(eccs, w); });
+}
+
+ECCs eccs_from_postcard(const std::string& path) {
+  return load_postcard(path, [](postcard::Reader& r) { return decode_eccs(r); });
+}
+
+}  // namespace morvane

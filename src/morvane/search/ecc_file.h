@@ -1,0 +1,59 @@
+#pragma once
+// Class files: an ECCs in the postcard wire format. Field by field: the class count; per class its
+// circuit count; per circuit its instruction count, per instruction the gate's display text and
+// its two raw qubit bytes, then the permutation's raw word as a varint; after all classes the
+// qubit count. Nothing else: no header, no checksum, bytes after the qubit count are ignored.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/strings/string_view.h>
+
+#include "morvane/core/postcard.h"
+#include "morvane/search/ecc.h"
+
+namespace morvane {
+
+/// Display texts of gates, looked up in the registry once per gate. A gate's display text never
+/// changes once registered, so a cached text equals the registry's at any later moment.
+class GateTexts {
+ public:
+  const std::string& operator()(Gate16 g);
+
+ private:
+  std::vector<std::string> texts_;  // by gate index; empty = not looked up yet
+};
+
+/// Gates by display text, resolved in the registry once per distinct text. The registry is only
+/// appended to, so the first registered gate with a text stays the first.
+class GateNames {
+ public:
+  /// Gate16::deserialize: an unregistered text stops with "Failed to deserialize Gate16 from {}".
+  Gate16 operator()(std::string_view text);
+
+ private:
+  absl::flat_hash_map<std::string, Gate16> gates_;
+};
+
+/// Appends the encoding of `eccs` (sinks: postcard::Writer, postcard::FileWriter).
+template <typename W>
+void encode_eccs(const ECCs& eccs, W& out);
+
+/// Decodes a collection; postcard::Error on malformed data, the stop above on an unknown gate.
+/// Counts are trusted only as far as elements arrive: a forged count allocates nothing up front.
+ECCs decode_eccs(postcard::Reader& in);
+
+std::vector<uint8_t> encode_eccs(const ECCs& eccs);
+ECCs decode_eccs(std::span<const uint8_t> bytes);
+
+/// Saves to `path`: FileError(Io) when the file cannot be created, FileError(Value) when a write
+/// fails (the file then keeps what had reached it).
+void dump_postcard(const ECCs& eccs, const std::string& path);
+/// Loads from `path`: FileError(Io) when it cannot be opened, FileError(Value) on malformed data.
+ECCs eccs_from_postcard(const std::string& path);
+
+}  // namespace morvane

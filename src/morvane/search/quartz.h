@@ -1,0 +1,32 @@
+#pragma once
+// Export of a class collection as a JSON document in the format of the Quartz circuit optimizer:
+// [[[0],[0]], {"<class index in hex>_<group>": [circuit, ...], ...}] with the members in byte-wise
+// key order, each circuit [[qubit count, gate count], [[gate text, ["Q<i>", ...], ["Q<i>", ...]], ...]].
+// A class of n >= 2 circuits gives one group per distinct permutation among its circuits, in order
+// of first occurrence; each group lists all n circuits relative to that permutation, the rest of
+// each circuit's permutation written out as SWAP gates. Classes of one circuit give no group but
+// keep their position in the keys.
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "morvane/search/ecc.h"
+
+namespace morvane {
+
+/// `instrs` followed by a SWAP on each qubit pair (a, b) that `perm.generate_swaps()` yields, in
+/// that order.
+std::vector<Instr32> with_swaps(const std::vector<Instr32>& instrs, Permut32 perm);
+
+/// The whole document. Permutations of different lengths within one class stop with
+/// "assertion failed: self.len() == other.len()".
+nlohmann::json quartz_document(const ECCs& eccs);
+
+/// Builds the document and its compact text first, then creates `path` and writes the text:
+/// nothing is created when building fails. FileError(Io) when the file cannot be created,
+/// FileError(Value, "Failed to write JSON: ...") when writing fails.
+void dump_quartz(const ECCs& eccs, const std::string& path);
+
+}  // namespace morvane
