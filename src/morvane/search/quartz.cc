@@ -2,62 +2,80 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "morvane/core/postcard.h"
 #include "morvane/search/ecc_file.h"
 
 namespace morvane {
 
-using nlohmann::json;
-
-std::vector<Instr32> with_swaps(const std::vector<Instr32>& instrs, Permut32 perm) {
-  std::vector<Instr32> out;
-  auto swaps = perm.generate_swaps();
-  out.reserve(instrs.size() + swaps.size());
-  out.insert(out.end(), instrs.begin(), instrs.end());
-  for (auto [a, b] : swaps) {
-    QArgs16 q;
-    q.bytes = {a, b};
-    out.push_back(Instr32{gates::SWAP(), q});
-  }
-  return out;
-}
-
 namespace {
 
-class DocumentBuilder {
- public:
-  /// [[qubit count, gate count], [[text, qubits, qubits], ...]]
-  json circuit(const std::vector<Instr32>& instrs) {
-    unsigned largest = 0;
-    json gates_json = json::array();
-    for (Instr32 instr : instrs) {
-      largest = std::max<unsigned>(largest, instr.largest_qubit());
-      json qubits = json::array();
-      for (uint8_t q : instr.qargs.as_slice()) qubits.push_back(qubit_name(q));
-      gates_json.push_back(json::array({texts_(instr.gate), qubits, qubits}));
-    }
-    return json::array({json::array({largest + 1, instrs.size()}), std::move(gates_json)});
+/// Appends a SWAP on each qubit pair (a, b) that `perm.generate_swaps()` yields, in that order.
+void append_swaps(std::vector<Instr32>& instrs, Permut32 perm) {
+  for (auto [a, b] : perm.generate_swaps()) {
+    QArgs16 q;
+    q.bytes = {a, b};
+    instrs.push_back(Instr32{gates::SWAP(), q});
   }
+}
 
-  const std::string& qubit_name(uint8_t q) {
-    std::string& name = qubit_names_[q];
-    if (name.empty()) name = fmt::format("Q{}", q);
-    return name;
+/// Writes circuits as JSON text. The document is large (every group repeats its whole class), so
+/// it is written as text directly rather than built as a tree of JSON values first; gate texts go
+/// through the JSON library's string escaping once per gate.
+class QuartzWriter {
+ public:
+  /// [[qubit count, gate count],[[text,qubits,qubits],...]]
+  void circuit(std::string& out, const std::vector<Instr32>& instrs) {
+    unsigned largest = 0;
+    for (Instr32 instr : instrs) largest = std::max<unsigned>(largest, instr.largest_qubit());
+    fmt::format_to(std::back_inserter(out), "[[{},{}],[", largest + 1, instrs.size());
+    for (size_t i = 0; i < instrs.size(); ++i) {
+      if (i) out.push_back(',');
+      out.push_back('[');
+      out += gate_json(instrs[i].gate);
+      std::string_view qubits = qubits_json(instrs[i].qargs);
+      out.push_back(',');
+      out += qubits;
+      out.push_back(',');
+      out += qubits;
+      out.push_back(']');
+    }
+    out += "]]";
   }
 
  private:
+  const std::string& gate_json(Gate16 g) {
+    if (g.index >= gate_json_.size()) gate_json_.resize(size_t(g.index) + 1);
+    std::string& text = gate_json_[g.index];
+    if (text.empty()) text = nlohmann::json(texts_(g)).dump();
+    return text;
+  }
+
+  std::string_view qubits_json(QArgs16 qargs) {
+    qubits_.clear();
+    qubits_.push_back('[');
+    auto used = qargs.as_slice();
+    for (size_t i = 0; i < used.size(); ++i) fmt::format_to(std::back_inserter(qubits_), "{}\"Q{}\"", i ? "," : "", used[i]);
+    qubits_.push_back(']');
+    return qubits_;
+  }
+
   GateTexts texts_;
-  std::array<std::string, 256> qubit_names_;
+  std::vector<std::string> gate_json_;  // by gate index: the text as a JSON string
+  std::string qubits_;
 };
 
 }  // namespace
 
-json quartz_document(const ECCs& eccs) {
-  DocumentBuilder builder;
-  json groups = json::object();
+std::string quartz_text(const ECCs& eccs) {
+  QuartzWriter writer;
+  std::string body;                                    // the members' values, one after the other
+  std::map<std::string, std::pair<size_t, size_t>> members;  // key -> range in body, byte-wise order
+  std::vector<Instr32> scratch;
   for (size_t k = 0; k < eccs.eccs.size(); ++k) {
     const auto& circuits = eccs.eccs[k].circuits;
     size_t n = circuits.size();
@@ -67,28 +85,45 @@ json quartz_document(const ECCs& eccs) {
     for (size_t i = 0; i < n; ++i) {
       if (covered[i]) continue;
       Permut32 p = circuits[i].perm.inv();
-      json group = json::array();
+      size_t begin = body.size();
+      body.push_back('[');
       for (size_t j = 0; j < n; ++j) {
+        if (j) body.push_back(',');
         Permut32 rest = p * circuits[j].perm;
         if (rest.is_identity()) {
           covered[j] = true;
-          group.push_back(builder.circuit(circuits[j].instrs));
+          writer.circuit(body, circuits[j].instrs);
         } else {
-          group.push_back(builder.circuit(with_swaps(circuits[j].instrs, rest)));
+          scratch = circuits[j].instrs;
+          append_swaps(scratch, rest);
+          writer.circuit(body, scratch);
         }
       }
-      groups[fmt::format("{:x}_{}", k, g)] = std::move(group);
+      body.push_back(']');
+      members.emplace(fmt::format("{:x}_{}", k, g), std::pair{begin, body.size()});
       ++g;
     }
   }
-  return json::array({json::array({json::array({0}), json::array({0})}), std::move(groups)});
+  std::string text = "[[[0],[0]],{";
+  text.reserve(text.size() + body.size() + members.size() * 12 + 2);
+  bool first = true;
+  for (const auto& [key, range] : members) {
+    if (!first) text.push_back(',');
+    first = false;
+    text.push_back('"');
+    text += key;  // hex digits, "_" and decimal digits: nothing to escape
+    text += "\":";
+    text.append(body, range.first, range.second - range.first);
+  }
+  text += "}]";
+  return text;
 }
 
 void dump_quartz(const ECCs& eccs, const std::string& path) {
   std::string text;
   try {
-    text = quartz_document(eccs).dump();
-  } catch (const json::exception& e) {
+    text = quartz_text(eccs);
+  } catch (const nlohmann::json::exception& e) {
     throw FileError(FileError::Kind::Value, std::string("Failed to write JSON: ") + e.what());
   }
   File file = File::create(path);

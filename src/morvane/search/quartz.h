@@ -10,23 +10,18 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "morvane/search/ecc.h"
 
 namespace morvane {
 
-/// `instrs` followed by a SWAP on each qubit pair (a, b) that `perm.generate_swaps()` yields, in
-/// that order.
-std::vector<Instr32> with_swaps(const std::vector<Instr32>& instrs, Permut32 perm);
+/// The whole document as compact JSON text (no whitespace; texts escaped as JSON strings, other
+/// characters such as the dagger of adjoint gates written as UTF-8). Permutations of different
+/// lengths within one class stop with "assertion failed: self.len() == other.len()".
+std::string quartz_text(const ECCs& eccs);
 
-/// The whole document. Permutations of different lengths within one class stop with
-/// "assertion failed: self.len() == other.len()".
-nlohmann::json quartz_document(const ECCs& eccs);
-
-/// Builds the document and its compact text first, then creates `path` and writes the text:
-/// nothing is created when building fails. FileError(Io) when the file cannot be created,
-/// FileError(Value, "Failed to write JSON: ...") when writing fails.
+/// Builds the document's text first, then creates `path` and writes it: nothing is created when
+/// building fails. FileError(Io) when the file cannot be created, FileError(Value, "Failed to write
+/// JSON: ...") when writing fails.
 void dump_quartz(const ECCs& eccs, const std::string& path);
 
 }  // namespace morvane
