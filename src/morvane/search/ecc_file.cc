@@ -12,10 +12,13 @@ const std::string& GateTexts::operator()(Gate16 g) {
   return text;
 }
 
-Gate16 GateNames::operator()(std::string_view text) {
+Gate16 GateNames::lookup(std::string_view text) {
   if (auto it = gates_.find(absl::string_view(text.data(), text.size())); it != gates_.end()) return it->second;
   Gate16 g = Gate16::deserialize(text);
-  gates_.emplace(std::string(text), g);
+  if (recent_.size() < kRecent)
+    recent_.emplace_back(text, g);
+  else
+    gates_.emplace(std::string(text), g);
   return g;
 }
 

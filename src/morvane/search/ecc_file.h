@@ -33,10 +33,17 @@ class GateTexts {
 class GateNames {
  public:
   /// Gate16::deserialize: an unregistered text stops with "Failed to deserialize Gate16 from {}".
-  Gate16 operator()(std::string_view text);
+  Gate16 operator()(std::string_view text) {
+    for (const auto& [known, gate] : recent_)
+      if (known == text) return gate;
+    return lookup(text);
+  }
 
  private:
-  absl::flat_hash_map<std::string, Gate16> gates_;
+  Gate16 lookup(std::string_view text);
+  static constexpr size_t kRecent = 8;
+  std::vector<std::pair<std::string, Gate16>> recent_;  // the first few texts, searched in order
+  absl::flat_hash_map<std::string, Gate16> gates_;      // the others
 };
 
 /// Appends the encoding of `eccs` (sinks: postcard::Writer, postcard::FileWriter).

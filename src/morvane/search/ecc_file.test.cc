@@ -108,6 +108,17 @@ TEST(ecc_file, decoding_keeps_whatever_was_stored) {
   EXPECT_EQ(decode_eccs(hex("80 00 82 80 00 FF FF")), (ECCs{{}, 2}));
 }
 
+TEST(ecc_file, many_distinct_gates_resolve_to_their_own_gates) {
+  // More distinct texts than the resolver keeps in its short list, in an order that revisits each.
+  std::vector<Gate16> gs;
+  for (int i = 0; i < 20; ++i) gs.push_back(testing::phase_gate("many_" + std::to_string(i), 1.0 + 0.01 * i));
+  ECC ecc;
+  for (int round = 0; round < 3; ++round)
+    for (int i = 0; i < 20; ++i) ecc.circuits.push_back({{instr(gs[(i * 7 + round) % 20], {0})}, Permut32::identity(1)});
+  ECCs eccs{{ecc}, 1};
+  EXPECT_EQ(decode_eccs(encode_eccs(eccs)), eccs);
+}
+
 TEST(ecc_file, every_truncation_ends_the_buffer) {
   auto bytes = hex(kWorkedExampleHex);
   for (size_t n = 0; n < bytes.size(); ++n)
@@ -254,9 +265,13 @@ Outcome outcome_of(F&& load) {
 // on an unknown gate; never anything else. A decoded collection re-encodes to bytes that decode to
 // it again, and loading the bytes from a file gives the same outcome as decoding them in memory
 // (checked for every 512th input; the large seed makes fields straddle the file buffer's edges).
-// MORVANE_FUZZ_INPUTS sets the number of inputs (default 200000).
+// MORVANE_FUZZ_INPUTS sets the number of inputs (default 200000, 100000 under the sanitizers).
 TEST(ecc_file, fuzzed_inputs_decode_or_fail_cleanly) {
+#if defined(__SANITIZE_ADDRESS__)
+  size_t inputs = 100000;  // the sanitizers make each input about ten times slower
+#else
   size_t inputs = 200000;
+#endif
   if (const char* env = std::getenv("MORVANE_FUZZ_INPUTS")) inputs = std::strtoull(env, nullptr, 10);
   std::mt19937_64 rng(0x5EED);
   std::vector<std::vector<uint8_t>> seeds = {hex(kWorkedExampleHex), encode_eccs(ECCs{{}, 3}),
