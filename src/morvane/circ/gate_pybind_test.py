@@ -2,6 +2,7 @@
 
 import inspect
 import math
+import os
 import subprocess
 import sys
 import textwrap
@@ -123,7 +124,8 @@ def test_registry_holds_the_builtins_only_until_a_first_gate_is_registered():
         print(Gate.from_name("rz(-pi/16)") is not None, Gate.from_name("fresh") == g)
         """
     )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env={"PYTHONPATH": ":".join(sys.path)})
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
     assert out.stdout.split("\n")[:2] == ["Instruction { gate: Gate(23 -> fresh), qargs: [], cargs: [] }", "True True"], out.stderr
 
 
