@@ -65,9 +65,10 @@ struct Gate16 {
   static std::optional<Gate16> from_name(std::string_view text);
   /// Loading a serialized gate: from_name, or the stop "Failed to deserialize Gate16 from {}".
   static Gate16 deserialize(std::string_view text);
-  /// Postcard form: the display string as a text.
-  void write_postcard(postcard::Writer& w) const { w.text(display()); }
-  static Gate16 read_postcard(postcard::FileReader& r, std::string& scratch) { return deserialize(r.text(scratch)); }
+  /// Postcard form: the display string as a text (W: postcard::Writer or postcard::FileWriter).
+  template <typename W>
+  void write_postcard(W& w) const { w.text(display()); }
+  static Gate16 read_postcard(postcard::Reader& r, std::string& scratch) { return deserialize(r.text(scratch)); }
 
   std::string name() const;
   std::vector<std::string> params() const;

@@ -268,7 +268,7 @@ auto read_from(std::vector<uint8_t> bytes, F&& read) {
   std::FILE* f = std::tmpfile();
   std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::rewind(f);
-  postcard::FileReader r(f);
+  postcard::Reader r(::fileno(f));  // rewind flushed the stream's writes
   struct Closer {
     std::FILE* f;
     ~Closer() { std::fclose(f); }
@@ -282,14 +282,14 @@ TEST(gate, postcard_form_is_the_display_string) {
   std::vector<uint8_t> expected{0x08, 'r', 'z', '(', 'p', 'i', '/', '3', ')'};
   EXPECT_EQ(bytes, expected);
   std::string scratch;
-  EXPECT_EQ(read_from(bytes, [&](postcard::FileReader& r) { return Gate16::read_postcard(r, scratch); }), Gate16(17));
+  EXPECT_EQ(read_from(bytes, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch); }), Gate16(17));
 
   std::vector<uint8_t> unknown{0x04, 'n', 'o', 'p', 'e'};
-  EXPECT_THAT([&] { read_from(unknown, [&](postcard::FileReader& r) { return Gate16::read_postcard(r, scratch); }); },
+  EXPECT_THAT([&] { read_from(unknown, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch); }); },
               ThrowsMessage<Panic>(StrEq("Failed to deserialize Gate16 from nope")));
   std::vector<uint8_t> short_text{0x04, 'n', 'o'};
   EXPECT_THAT(
-      [&] { read_from(short_text, [&](postcard::FileReader& r) { return Gate16::read_postcard(r, scratch); }); },
+      [&] { read_from(short_text, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch); }); },
       ThrowsMessage<postcard::Error>(StrEq(postcard::kEndOfBuffer)));
   EXPECT_THAT([] { Gate16::deserialize("rz(pi/3) "); },
               ThrowsMessage<Panic>(StrEq("Failed to deserialize Gate16 from rz(pi/3) ")));

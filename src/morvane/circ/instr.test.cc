@@ -181,7 +181,7 @@ TEST(instr, postcard_form_is_gate_text_and_two_raw_bytes) {
   ASSERT_NE(f, nullptr);
   std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::rewind(f);
-  postcard::FileReader r(f);
+  postcard::Reader r(::fileno(f));  // rewind flushed the stream's writes
   std::string scratch;
   Instr32 a = Instr32::read_postcard(r, scratch), b = Instr32::read_postcard(r, scratch);
   EXPECT_EQ(a.gate, gates::CX());
