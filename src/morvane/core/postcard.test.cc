@@ -19,7 +19,7 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 File file_with(const Bytes& bytes) {
   File f(std::tmpfile());
   EXPECT_NE(f, nullptr);
-  EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f.get()), bytes.size());
+  if (!bytes.empty()) EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f.get()), bytes.size());
   std::rewind(f.get());
   return f;
 }
