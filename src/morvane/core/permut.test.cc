@@ -193,6 +193,11 @@ TEST(permut, from_iter_with_ext_fills_the_remaining_positions) {
   EXPECT_EQ(Permut32::from_iter_with_ext(8, std::vector<uint8_t>{7}), P({7, 1, 2, 3, 4, 5, 6, 0}));
   EXPECT_EQ(stop_message([] { Permut32::from_iter_with_ext(2, std::vector<uint8_t>{1, 1}); }),
             "Permutation values must be unique");
+  // Out-of-range input stops instead of spilling into the length field.
+  EXPECT_EQ(stop_message([] { Permut32::from_iter_with_ext(12, {}); }),
+            "Permutation length must be less than or equal to 8");
+  EXPECT_EQ(stop_message([] { Permut32::from_iter_with_ext(3, std::vector<uint8_t>{0, 40}); }),
+            "Permutation values must be less than 8");
 }
 
 TEST(permut, values_read_without_checks_stop_where_they_are_used) {
