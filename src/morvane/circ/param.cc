@@ -67,9 +67,10 @@ struct TooDeep {
 
 // Builds the tree and records failures while PEGTL matches. A named rule opens a node when it
 // starts; on success the node joins its parent's children, on failure it is dropped. Structural
-// rules that fail part-way drop the children they added. Failures are recorded as the parser
-// this grammar was written for reports them: only the furthest position counts, and a rule whose
-// own sub-rules failed there more than once replaces them by itself.
+// rules that fail part-way drop the children they added. Failures of named rules are recorded
+// for the error report: only the furthest position counts, and a rule that fails there after
+// more than one of its sub-rules failed there is listed in their place (a single failed sub-rule
+// stays listed instead of the rule).
 class ParseState {
  public:
   explicit ParseState(std::string_view input) : input_(input) { open_.push_back({}); }
@@ -94,7 +95,7 @@ class ParseState {
     Open o = std::move(open_.back());
     open_.pop_back();
     if (o.node.rule == Rule::power) --depth_;
-    track(o.node.rule, o);
+    track(o);
   }
   void mark() { marks_.push_back(open_.back().node.children.size()); }
   void unmark() { marks_.pop_back(); }
@@ -117,7 +118,7 @@ class ParseState {
 
   size_t attempts_at(size_t pos) const { return pos == attempt_pos_ ? attempts_.size() : 0; }
 
-  void track(Rule rule, const Open& o) {
+  void track(const Open& o) {
     size_t pos = o.begin;
     size_t now = attempts_at(pos);
     if (now > o.prev_attempts && now - o.prev_attempts == 1) return;  // keep the one sub-rule
@@ -126,7 +127,7 @@ class ParseState {
       attempts_.clear();
       attempt_pos_ = pos;
     }
-    if (pos == attempt_pos_) attempts_.push_back(rule);
+    if (pos == attempt_pos_) attempts_.push_back(o.node.rule);
   }
 
   std::string_view input_;
