@@ -68,9 +68,8 @@ struct TooDeep {
 // Builds the tree and records failures while PEGTL matches. A named rule opens a node when it
 // starts; on success the node joins its parent's children, on failure it is dropped. Structural
 // rules that fail part-way drop the children they added. Failures of named rules are recorded
-// for the error report: only the furthest position counts, and a rule that fails there after
-// more than one of its sub-rules failed there is listed in their place (a single failed sub-rule
-// stays listed instead of the rule).
+// for the error report: only the furthest position counts, and a rule that fails there replaces
+// whatever its sub-rules recorded there, unless that is exactly one rule, which then stays.
 class ParseState {
  public:
   explicit ParseState(std::string_view input) : input_(input) { open_.push_back({}); }
