@@ -82,6 +82,9 @@ class Gate(metaclass=_BindingType):
     def params(self) -> list[str]:
         """Symbolic parameter list."""
     @property
+    def params_f(self) -> list[float]:
+        """Numeric parameters evaluated with support for `pi` expressions."""
+    @property
     def matrix(self) -> npt.NDArray[np.complex128]:
         """Dense unitary matrix."""
     @property
