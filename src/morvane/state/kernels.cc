@@ -1,0 +1,241 @@
+#include "morvane/state/kernels.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "morvane/core/panic.h"
+
+namespace morvane {
+
+namespace {
+
+/// The Hadamard, T and T-dagger constant: the double nearest to √½.
+constexpr double kC = 0.7071067811865476;
+
+[[noreturn]] void wrong_qubit_count() { panic("called `Result::unwrap()` on an `Err` value: TryFromSliceError(())"); }
+
+/// 2^q; positions beyond a machine word saturate, so that they fail the index test.
+inline size_t bit_of(uint8_t q) { return q < 64 ? size_t(1) << q : SIZE_MAX; }
+
+/// Offsets of the 2^K members of a group from its base, member 0 first.
+template <size_t K>
+std::array<size_t, (size_t(1) << K)> member_offsets(std::span<const uint8_t> qubits) {
+  std::array<size_t, (size_t(1) << K)> off{};
+  for (size_t j = 0; j < off.size(); ++j)
+    for (size_t t = 0; t < K; ++t)
+      if ((j >> (K - 1 - t)) & 1) off[j] |= bit_of(qubits[t]);
+  return off;
+}
+
+/// Runs f(re, im, base, offsets) on every group of a K-qubit application, bases in increasing
+/// order. Group 0's members are tested against both array lengths before anything is touched;
+/// the qubits then lie below n, so every later member is in range too.
+template <size_t K, typename F>
+inline void for_each_group(StateVec& s, std::span<const uint8_t> qubits, F&& f) {
+  if (qubits.size() != K) wrong_qubit_count();
+  const auto off = member_offsets<K>(qubits);
+  const size_t len_re = s.re().size(), len_im = s.im().size();
+  for (size_t o : off) {
+    check_index(len_re, o);
+    check_index(len_im, o);
+  }
+  const size_t mask = off.back();
+  if (std::popcount(mask) != int(K)) panic("assertion failed: the qubits of a gate are distinct");
+  Qreal* re = s.re_data();
+  Qreal* im = s.im_data();
+  const size_t len = len_re;
+  if constexpr (K == 1) {
+    // Bit q clear: runs of 2^q consecutive bases.
+    const size_t step = mask;
+    for (size_t hi = 0; hi < len; hi += 2 * step)
+      for (size_t b = hi; b < hi + step; ++b) f(re, im, b, off);
+  } else {
+    for (size_t b = 0; b < len; b = ((b | mask) + 1) & ~mask) f(re, im, b, off);
+  }
+}
+
+/// One-qubit kernels: f(re, im, i0, i1) with i1 = i0 + 2^q.
+template <typename F>
+inline void for_each_pair(StateVec& s, std::span<const uint8_t> qubits, F&& f) {
+  for_each_group<1>(s, qubits, [&](Qreal* re, Qreal* im, size_t b, const auto& off) { f(re, im, b, b + off[1]); });
+}
+
+inline void exchange(Qreal* re, Qreal* im, size_t i, size_t j) {
+  std::swap(re[i], re[j]);
+  std::swap(im[i], im[j]);
+}
+
+template <size_t K>
+void multiply_k(StateVec& s, std::span<const uint8_t> qubits, const CMatrix& matrix) {
+  constexpr size_t N = size_t(1) << K;
+  // The matrix is read once, into row-major local arrays.
+  double mr[N][N], mi[N][N];
+  for (size_t c = 0; c < N; ++c)
+    for (size_t r = 0; r < N; ++r) {
+      const Complex& e = matrix(uint32_t(r), uint32_t(c));
+      mr[r][c] = e.re.v;
+      mi[r][c] = e.im.v;
+    }
+  for_each_group<K>(s, qubits, [&](Qreal* re, Qreal* im, size_t b, const auto& off) {
+    double vr[N], vi[N];
+    for (size_t j = 0; j < N; ++j) {
+      vr[j] = re[b + off[j]].v;
+      vi[j] = im[b + off[j]].v;
+    }
+    for (size_t r = 0; r < N; ++r) {
+      // (a + bi)(x + yi) = (ax − by) + (ay + bx)i, summed over the columns from column 0.
+      double acc_re = mr[r][0] * vr[0] - mi[r][0] * vi[0];
+      double acc_im = mr[r][0] * vi[0] + mi[r][0] * vr[0];
+      for (size_t c = 1; c < N; ++c) {
+        acc_re += mr[r][c] * vr[c] - mi[r][c] * vi[c];
+        acc_im += mr[r][c] * vi[c] + mi[r][c] * vr[c];
+      }
+      re[b + off[r]].v = acc_re;
+      im[b + off[r]].v = acc_im;
+    }
+  });
+}
+
+}  // namespace
+
+namespace {
+template <size_t K>
+std::array<size_t, (size_t(1) << K)> group_indices(size_t group, std::span<const uint8_t> qubits) {
+  if (qubits.size() != K) wrong_qubit_count();
+  std::array<uint8_t, K> sorted;
+  std::copy(qubits.begin(), qubits.end(), sorted.begin());
+  std::sort(sorted.begin(), sorted.end());
+  size_t base = group;
+  for (uint8_t q : sorted)
+    if (q < 64) base = insert_bit(base, q, false);
+  auto off = member_offsets<K>(qubits);
+  for (size_t& o : off) o |= base;
+  return off;
+}
+}  // namespace
+
+std::array<size_t, 2> qubit_matrix_indices1(size_t group, std::span<const uint8_t> qubits) {
+  return group_indices<1>(group, qubits);
+}
+
+std::array<size_t, 4> qubit_matrix_indices2(size_t group, std::span<const uint8_t> qubits) {
+  return group_indices<2>(group, qubits);
+}
+
+std::array<size_t, 8> qubit_matrix_indices3(size_t group, std::span<const uint8_t> qubits) {
+  return group_indices<3>(group, qubits);
+}
+
+void perform_h_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t i0, size_t i1) {
+    Qreal re0 = re[i0], im0 = im[i0], re1 = re[i1], im1 = im[i1];
+    re[i0] = (re0 + re1) * kC;
+    im[i0] = (im0 + im1) * kC;
+    re[i1] = (re0 - re1) * kC;
+    im[i1] = (im0 - im1) * kC;
+  });
+}
+
+void perform_x_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t i0, size_t i1) { exchange(re, im, i0, i1); });
+}
+
+void perform_z_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t, size_t i1) {
+    re[i1] = -re[i1];
+    im[i1] = -im[i1];
+  });
+}
+
+void perform_s_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t, size_t i1) {
+    Qreal re1 = re[i1], im1 = im[i1];
+    re[i1] = re1 * 0.0 - im1;
+    im[i1] = re1 + im1 * 0.0;
+  });
+}
+
+void perform_sdg_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t, size_t i1) {
+    Qreal re1 = re[i1], im1 = im[i1];
+    re[i1] = im1 + re1 * -0.0;
+    im[i1] = im1 * -0.0 - re1;
+  });
+}
+
+void perform_t_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t, size_t i1) {
+    Qreal f = re[i1] * kC, h = im[i1] * kC;
+    re[i1] = f - h;
+    im[i1] = f + h;
+  });
+}
+
+void perform_tdg_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t, size_t i1) {
+    Qreal f = re[i1] * kC, h = im[i1] * kC;
+    re[i1] = f + h;
+    im[i1] = h - f;
+  });
+}
+
+void perform_cx_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  // Control is operand 0 (member bit 1), target operand 1 (member bit 0): members 2 and 3.
+  for_each_group<2>(state, qubits,
+                    [](Qreal* re, Qreal* im, size_t b, const auto& off) { exchange(re, im, b + off[2], b + off[3]); });
+}
+
+void perform_swap_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_group<2>(state, qubits,
+                    [](Qreal* re, Qreal* im, size_t b, const auto& off) { exchange(re, im, b + off[1], b + off[2]); });
+}
+
+void multiply(StateVec& state, std::span<const uint8_t> qubits, const CMatrix& matrix) {
+  switch (qubits.size()) {
+    case 1:
+      if (!(matrix.rows == 2 && matrix.cols == 2)) panic("assertion failed: matrix.nrows() == 2 && matrix.ncols() == 2");
+      return multiply_k<1>(state, qubits, matrix);
+    case 2:
+      if (!(matrix.rows == 4 && matrix.cols == 4)) panic("assertion failed: matrix.nrows() == 4 && matrix.ncols() == 4");
+      return multiply_k<2>(state, qubits, matrix);
+    case 3:
+      if (!(matrix.rows == 8 && matrix.cols == 8)) panic("assertion failed: matrix.nrows() == 8 && matrix.ncols() == 8");
+      return multiply_k<3>(state, qubits, matrix);
+    default:
+      panic(fmt::format("Unsupported number of qubits: {}", qubits.size()));
+  }
+}
+
+void GateFuncs::insert(Gate16 gate, GateFn fn) {
+  if (gate.index >= by_index_.size()) by_index_.resize(size_t(gate.index) + 1, nullptr);
+  if (!by_index_[gate.index]) ++count_;
+  by_index_[gate.index] = fn;
+}
+
+const GateFuncs& GATE_FUNCS() {
+  static const GateFuncs table = [] {
+    GateFuncs t;
+    t.insert(gates::H(), perform_h_gate);
+    t.insert(gates::X(), perform_x_gate);
+    t.insert(gates::Z(), perform_z_gate);
+    t.insert(gates::T(), perform_t_gate);
+    t.insert(gates::TDG(), perform_tdg_gate);
+    t.insert(gates::S(), perform_s_gate);
+    t.insert(gates::SDG(), perform_sdg_gate);
+    t.insert(gates::SWAP(), perform_swap_gate);
+    t.insert(gates::CX(), perform_cx_gate);
+    return t;
+  }();
+  return table;
+}
+
+void StateVec::apply(std::span<const uint8_t> qubits, Gate16 gate) {
+  if (GateFn fn = GATE_FUNCS().find(gate)) return fn(*this, qubits);
+  gate.matrix([&](const CMatrix& m) { multiply(*this, qubits, m); });
+}
+
+}  // namespace morvane
