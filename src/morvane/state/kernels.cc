@@ -31,37 +31,54 @@ std::array<size_t, (size_t(1) << K)> member_offsets(std::span<const uint8_t> qub
   return off;
 }
 
-/// Runs f(re, im, base, offsets) on every group of a K-qubit application, bases in increasing
-/// order. Group 0's members are tested against both array lengths before anything is touched;
-/// the qubits then lie below n, so every later member is in range too.
-template <size_t K, typename F>
-inline void for_each_group(StateVec& s, std::span<const uint8_t> qubits, F&& f) {
+/// Tests group 0's members against both array lengths and the qubits for distinctness, before
+/// anything is touched; the qubits then lie below n, so every later member is in range too.
+template <size_t K>
+std::array<size_t, (size_t(1) << K)> checked_offsets(const StateVec& s, std::span<const uint8_t> qubits) {
   if (qubits.size() != K) wrong_qubit_count();
   const auto off = member_offsets<K>(qubits);
-  const size_t len_re = s.re().size(), len_im = s.im().size();
   for (size_t o : off) {
-    check_index(len_re, o);
-    check_index(len_im, o);
+    check_index(s.re().size(), o);
+    check_index(s.im().size(), o);
   }
-  const size_t mask = off.back();
-  if (std::popcount(mask) != int(K)) panic("assertion failed: the qubits of a gate are distinct");
-  Qreal* re = s.re_data();
-  Qreal* im = s.im_data();
-  const size_t len = len_re;
-  if constexpr (K == 1) {
-    // Bit q clear: runs of 2^q consecutive bases.
-    const size_t step = mask;
-    for (size_t hi = 0; hi < len; hi += 2 * step)
-      for (size_t b = hi; b < hi + step; ++b) f(re, im, b, off);
-  } else {
-    for (size_t b = 0; b < len; b = ((b | mask) + 1) & ~mask) f(re, im, b, off);
-  }
+  for (size_t a = 0; a < K; ++a)
+    for (size_t b = a + 1; b < K; ++b)
+      if (qubits[a] == qubits[b]) panic("assertion failed: the qubits of a gate are distinct");
+  return off;
 }
 
-/// One-qubit kernels: f(re, im, i0, i1) with i1 = i0 + 2^q.
+/// Runs f(re, im, base, offsets) on every group of a K-qubit application, bases in increasing
+/// order (the bases are the indices with every gate qubit's bit clear).
+template <size_t K, typename F>
+inline void for_each_group(StateVec& s, std::span<const uint8_t> qubits, F&& f) {
+  const auto off = checked_offsets<K>(s, qubits);
+  const size_t mask = off.back();
+  Qreal* re = s.re_data();
+  Qreal* im = s.im_data();
+  const size_t len = s.len();
+  for (size_t b = 0; b < len; b = ((b | mask) + 1) & ~mask) f(re, im, b, off);
+}
+
+/// One run of 2^q consecutive pairs; the four runs never overlap.
+template <typename F>
+inline void pair_run(Qreal* __restrict re0, Qreal* __restrict im0, Qreal* __restrict re1, Qreal* __restrict im1,
+                     size_t step, F& f) {
+  for (size_t k = 0; k < step; ++k) f(re0[k], im0[k], re1[k], im1[k]);
+}
+
+/// One-qubit kernels: f(re0, im0, re1, im1) on the parts of amplitudes i0 (bit q clear) and
+/// i1 = i0 + 2^q of every group.
 template <typename F>
 inline void for_each_pair(StateVec& s, std::span<const uint8_t> qubits, F&& f) {
-  for_each_group<1>(s, qubits, [&](Qreal* re, Qreal* im, size_t b, const auto& off) { f(re, im, b, b + off[1]); });
+  const size_t step = checked_offsets<1>(s, qubits)[1];
+  Qreal* re = s.re_data();
+  Qreal* im = s.im_data();
+  const size_t len = s.len();
+  if (step == 1) {
+    for (size_t b = 0; b < len; b += 2) f(re[b], im[b], re[b + 1], im[b + 1]);
+  } else {
+    for (size_t hi = 0; hi < len; hi += 2 * step) pair_run(re + hi, im + hi, re + hi + step, im + hi + step, step, f);
+  }
 }
 
 inline void exchange(Qreal* re, Qreal* im, size_t i, size_t j) {
@@ -72,7 +89,7 @@ inline void exchange(Qreal* re, Qreal* im, size_t i, size_t j) {
 template <size_t K>
 void multiply_k(StateVec& s, std::span<const uint8_t> qubits, const CMatrix& matrix) {
   constexpr size_t N = size_t(1) << K;
-  // The matrix is read once, into row-major local arrays.
+  // The matrix is read once per application, into row-major local arrays.
   double mr[N][N], mi[N][N];
   for (size_t c = 0; c < N; ++c)
     for (size_t r = 0; r < N; ++r) {
@@ -100,9 +117,6 @@ void multiply_k(StateVec& s, std::span<const uint8_t> qubits, const CMatrix& mat
   });
 }
 
-}  // namespace
-
-namespace {
 template <size_t K>
 std::array<size_t, (size_t(1) << K)> group_indices(size_t group, std::span<const uint8_t> qubits) {
   if (qubits.size() != K) wrong_qubit_count();
@@ -131,55 +145,58 @@ std::array<size_t, 8> qubit_matrix_indices3(size_t group, std::span<const uint8_
 }
 
 void perform_h_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t i0, size_t i1) {
-    Qreal re0 = re[i0], im0 = im[i0], re1 = re[i1], im1 = im[i1];
-    re[i0] = (re0 + re1) * kC;
-    im[i0] = (im0 + im1) * kC;
-    re[i1] = (re0 - re1) * kC;
-    im[i1] = (im0 - im1) * kC;
+  for_each_pair(state, qubits, [](Qreal& r0, Qreal& m0, Qreal& r1, Qreal& m1) {
+    Qreal re0 = r0, im0 = m0, re1 = r1, im1 = m1;
+    r0 = (re0 + re1) * kC;
+    m0 = (im0 + im1) * kC;
+    r1 = (re0 - re1) * kC;
+    m1 = (im0 - im1) * kC;
   });
 }
 
 void perform_x_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t i0, size_t i1) { exchange(re, im, i0, i1); });
+  for_each_pair(state, qubits, [](Qreal& r0, Qreal& m0, Qreal& r1, Qreal& m1) {
+    std::swap(r0, r1);
+    std::swap(m0, m1);
+  });
 }
 
 void perform_z_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t, size_t i1) {
-    re[i1] = -re[i1];
-    im[i1] = -im[i1];
+  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+    r1 = -r1;
+    m1 = -m1;
   });
 }
 
 void perform_s_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t, size_t i1) {
-    Qreal re1 = re[i1], im1 = im[i1];
-    re[i1] = re1 * 0.0 - im1;
-    im[i1] = re1 + im1 * 0.0;
+  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+    Qreal re1 = r1, im1 = m1;
+    r1 = re1 * 0.0 - im1;
+    m1 = re1 + im1 * 0.0;
   });
 }
 
 void perform_sdg_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t, size_t i1) {
-    Qreal re1 = re[i1], im1 = im[i1];
-    re[i1] = im1 + re1 * -0.0;
-    im[i1] = im1 * -0.0 - re1;
+  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+    Qreal re1 = r1, im1 = m1;
+    r1 = im1 + re1 * -0.0;
+    m1 = im1 * -0.0 - re1;
   });
 }
 
 void perform_t_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t, size_t i1) {
-    Qreal f = re[i1] * kC, h = im[i1] * kC;
-    re[i1] = f - h;
-    im[i1] = f + h;
+  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+    Qreal f = r1 * kC, h = m1 * kC;
+    r1 = f - h;
+    m1 = f + h;
   });
 }
 
 void perform_tdg_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal* re, Qreal* im, size_t, size_t i1) {
-    Qreal f = re[i1] * kC, h = im[i1] * kC;
-    re[i1] = f + h;
-    im[i1] = h - f;
+  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+    Qreal f = r1 * kC, h = m1 * kC;
+    r1 = f + h;
+    m1 = h - f;
   });
 }
 

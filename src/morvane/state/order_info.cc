@@ -111,7 +111,7 @@ void StateVec::apply_permutation(Permut32 permut) {
     panic(fmt::format("A permutation of {} positions cannot relabel a state of {} qubits", permut.len(), n));
   const size_t len = this->len();
   if (scratch.len() != len) panic("assertion failed: the scratch vector has the state's length");
-  // Image of each single bit; basis state i moves to the OR of the images of its set bits.
+  // Image of each single bit: basis state i moves to the OR of the images of its set bits.
   std::array<uint8_t, 8> image{};
   uint32_t seen = 0;
   for (uint8_t k = 0; k < n; ++k) {
@@ -121,14 +121,19 @@ void StateVec::apply_permutation(Permut32 permut) {
     seen |= 1u << v;
     image[k] = uint8_t(1u << v);
   }
-  std::array<uint8_t, 256> target;
-  target[0] = 0;
-  for (size_t i = 1; i < len; ++i) target[i] = uint8_t(target[i & (i - 1)] | image[std::countr_zero(i)]);
+  // Visit the indices in Gray-code order: one bit of the source flips per step, and with it one
+  // bit of the target.
   Qreal* sre = scratch.re_data();
   Qreal* sim = scratch.im_data();
-  for (size_t i = 0; i < len; ++i) {
-    sre[target[i]] = re_[i];
-    sim[target[i]] = im_[i];
+  sre[0] = re_[0];
+  sim[0] = im_[0];
+  size_t from = 0, to = 0;
+  for (size_t t = 1; t < len; ++t) {
+    unsigned k = unsigned(std::countr_zero(t));
+    from ^= size_t(1) << k;
+    to ^= image[k];
+    sre[to] = re_[from];
+    sim[to] = im_[from];
   }
   swap_arrays(scratch);
 }

@@ -31,6 +31,7 @@ void hash_part(SipHasher13& h, std::span<const Qreal> part) {
 std::strong_ordering compare_parts(std::span<const Qreal> a, std::span<const Qreal> b) {
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
+    if (a[i].v == b[i].v) continue;  // equal values have equal keys; skips the rounding
     uint64_t ka = a[i].percision_repr(), kb = b[i].percision_repr();
     if (ka != kb) return ka <=> kb;
   }
@@ -40,7 +41,7 @@ std::strong_ordering compare_parts(std::span<const Qreal> a, std::span<const Qre
 bool equal_parts(std::span<const Qreal> a, std::span<const Qreal> b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (a[i] != b[i]) return false;
+    if (a[i].v != b[i].v && a[i] != b[i]) return false;
   return true;
 }
 
