@@ -23,6 +23,17 @@ inline int64_t saturating_i64(double r) {
   if (r >= 9223372036854775808.0) return INT64_MAX;
   return static_cast<int64_t>(r);
 }
+
+/// round(p) half away from zero, then saturating_i64, without a library call: inside the i64
+/// range the truncation is exact and p minus it is exactly p's fractional part (0 once |p| >= 2^52).
+inline int64_t round_half_away_i64(double p) {
+  if (!(p > -9223372036854775808.0 && p < 9223372036854775808.0)) return saturating_i64(p);
+  int64_t i = static_cast<int64_t>(p);
+  double frac = p - static_cast<double>(i);
+  if (frac >= 0.5) return i + 1;  // cannot overflow: frac > 0 means |p| < 2^52
+  if (frac <= -0.5) return i - 1;
+  return i;
+}
 }  // namespace detail
 
 struct Qreal {
@@ -32,7 +43,7 @@ struct Qreal {
   constexpr Qreal(double x) : v(x) {}  // NOLINT: wrapping a float is the intended conversion
 
   /// The key: round(v * 2^24) half away from zero, saturated to i64, read as u64.
-  uint64_t percision_repr() const { return static_cast<uint64_t>(detail::saturating_i64(std::round(v * 16777216.0))); }
+  uint64_t percision_repr() const { return static_cast<uint64_t>(detail::round_half_away_i64(v * 16777216.0)); }
 
   bool near_zero() const { return std::fabs(v) < 5.9604644775390625e-08; }
   /// Equality on the truncated 1/256 grid.

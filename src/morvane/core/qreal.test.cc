@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
+
 #include <cmath>
 #include <limits>
 
@@ -43,6 +46,22 @@ TEST(qreal, key_rounds_half_away_from_zero_and_saturates) {
       {1e300, uint64_t(INT64_MAX)},
   };
   for (const Case& c : cases) EXPECT_EQ(Qreal(c.x).percision_repr(), c.key) << c.x;
+}
+
+TEST(qreal, inline_rounding_agrees_with_the_library_round) {
+  std::mt19937_64 rng(7);
+  auto reference = [](double x) { return static_cast<uint64_t>(detail::saturating_i64(std::round(x * 16777216.0))); };
+  for (int i = 0; i < 200000; ++i) {
+    double x;
+    uint64_t bits = rng();
+    switch (i % 4) {
+      case 0: std::memcpy(&x, &bits, 8); break;                                    // any double
+      case 1: x = std::ldexp(double(int64_t(bits >> 20)) + 0.5, -24 - int(bits & 31)); break;  // halfway points
+      case 2: x = std::ldexp(double(int64_t(bits)) / 9.2e18, int(bits % 80) - 40); break;
+      default: x = -std::ldexp(double(bits >> 11) / 9.0e15, int(bits % 70) - 30); break;
+    }
+    ASSERT_EQ(Qreal(x).percision_repr(), reference(x)) << x;
+  }
 }
 
 TEST(qreal, equality_and_hash_follow_the_key) {
