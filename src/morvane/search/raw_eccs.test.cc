@@ -242,3 +242,40 @@ TEST(raw_eccs, sharing_map_keeps_its_source_alive) {
 }
 
 }  // namespace morvane
+
+namespace morvane {
+
+TEST(raw_eccs, class_simplify_sorts_and_renumbers_from_the_first_circuit) {
+  Gate16 h = gates::H(), cx = gates::CX();
+  RawECCs map(3, nullptr);
+  map.prepare(std::vector<Instr32>{I1(h, 0), I2(cx, 0, 1)});
+  Permut32 id = Permut32::identity(3);
+  // Opened by a longer circuit, joined by h(2): h(2) sorts first and its qubit becomes 0.
+  auto l = map.add_entry(4, id, id, AliasList::nil(), std::vector<Instr32>{I2(cx, 0, 1)});
+  map.add_entry(5, id, id, *l, std::vector<Instr32>{I2(cx, 0, 1), I1(h, 0)});
+  map.add_entry(5, id, P({0, 2, 1}), AliasList::nil(), std::vector<Instr32>{I1(h, 2)});
+  ASSERT_EQ(map.find(5)->num_circuits(), 2u);
+  ECC e = map.find(5)->simplify(map);
+  // uniform_inv = (2 1 0): 2 -> 0, 1 stays, 0 -> 2.
+  Permut32 uniform = P({2, 1, 0});
+  ASSERT_EQ(e.circuits.size(), 2u);
+  EXPECT_EQ(e.circuits[0].instrs, (std::vector<Instr32>{I1(h, 0)}));
+  EXPECT_EQ(e.circuits[0].perm, uniform * P({0, 2, 1}) * uniform.inv());
+  EXPECT_EQ(e.circuits[1].instrs, (std::vector<Instr32>{I2(cx, 2, 1), I1(h, 2)}));
+  EXPECT_EQ(e.circuits[1].perm, id);
+}
+
+TEST(raw_eccs, class_simplify_fills_unused_positions) {
+  // First circuit cx(1, 3) on 4 qubits: uniform_inv (1 3 2 0), uniform (3 0 2 1).
+  Gate16 cx = gates::CX();
+  RawECCs map(4, nullptr);
+  map.prepare(std::vector<Instr32>{I2(cx, 0, 1)});
+  Permut32 id = Permut32::identity(4);
+  map.add_entry(1, id, id, AliasList::nil(), std::vector<Instr32>{I2(cx, 1, 3)});
+  ECC e = map.find(1)->simplify(map);
+  EXPECT_EQ(e.circuits[0].instrs, (std::vector<Instr32>{I2(cx, 0, 1)}));
+  EXPECT_EQ(e.circuits[0].perm, id);
+  EXPECT_EQ(P({1, 3, 2, 0}).inv(), P({3, 0, 2, 1}));
+}
+
+}  // namespace morvane
