@@ -150,10 +150,13 @@ GateData& GateRegistry::entry_mut(uint16_t index) {
   return entries_[index];
 }
 
+void check_gate_shape(uint64_t rows, uint64_t cols) {
+  if (!std::has_single_bit(rows)) panic("Matrix must have a number of rows that is a power of two");
+  if (cols != rows) panic("Matrix must be squared");
+}
+
 Gate16 Gate16::make(std::string name, std::vector<std::string> params, CMatrix matrix) {
-  uint32_t n = matrix.rows;
-  if (n == 0 || !std::has_single_bit(n)) panic("Matrix must have a number of rows that is a power of two");
-  if (matrix.cols != n) panic("Matrix must be squared");
+  check_gate_shape(matrix.rows, matrix.cols);
   GateData entry(std::move(name), std::move(params), std::move(matrix));
   uint64_t h = entry.hash_value();
   GateRegistry& reg = GateRegistry::get();

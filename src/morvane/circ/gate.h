@@ -5,10 +5,10 @@
 
 #include <cstdint>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
+#include "morvane/core/postcard.h"
 #include "morvane/core/qreal.h"
 #include "morvane/core/siphash.h"
 #include "morvane/core/spin_rwlock.h"
@@ -32,6 +32,10 @@ struct CMatrix {
   uint64_t hash_value() const;
   CMatrix adjoint() const;
 };
+
+/// Stops unless a gate matrix of this shape can be registered: the row count a power of two (0
+/// excluded), then the column count equal to it.
+void check_gate_shape(uint64_t rows, uint64_t cols);
 
 struct Gate16;
 
@@ -61,6 +65,9 @@ struct Gate16 {
   static std::optional<Gate16> from_name(std::string_view text);
   /// Loading a serialized gate: from_name, or the stop "Failed to deserialize Gate16 from {}".
   static Gate16 deserialize(std::string_view text);
+  /// Postcard form: the display string as a text.
+  void write_postcard(postcard::Writer& w) const { w.text(display()); }
+  static Gate16 read_postcard(postcard::FileReader& r, std::string& scratch) { return deserialize(r.text(scratch)); }
 
   std::string name() const;
   std::vector<std::string> params() const;

@@ -9,6 +9,7 @@ QArgs16 QArgs16::from_iter(std::span<const uint8_t> values) {
   size_t i = 0;
   for (uint8_t v : values) {
     check_index(2, i);
+    if (v == kEmpty) panic("Qubit index 255 is reserved for an empty slot");
     q.bytes[i++] = v;
   }
   return q;

@@ -18,7 +18,8 @@ struct QArgs16 {
   static constexpr uint8_t kEmpty = 0xFF;
   std::array<uint8_t, 2> bytes{kEmpty, kEmpty};
 
-  /// Slots start empty; a third value stops with the index message.
+  /// Slots start empty and are filled in order; a third value stops with the index message, and
+  /// the value 0xFF, which would read as an empty slot, stops too.
   static QArgs16 from_iter(std::span<const uint8_t> values);
   uint8_t len() const { return bytes[0] == kEmpty ? 0 : bytes[1] == kEmpty ? 1 : 2; }
   std::span<const uint8_t> as_slice() const { return {bytes.data(), len()}; }
@@ -51,6 +52,19 @@ struct Instr32 {
   std::optional<uint8_t> position_of_qubit(uint8_t q) const;
   /// e.g. "cx(0, 1)", "rz(pi/3)(0)", "g()".
   std::string display() const;
+  /// Postcard form: the gate's display string as a text, then the two raw qubit bytes. Reading
+  /// takes the bytes as they are, without the checks of `make`.
+  void write_postcard(postcard::Writer& w) const {
+    gate.write_postcard(w);
+    w.u8(qargs.bytes[0]);
+    w.u8(qargs.bytes[1]);
+  }
+  static Instr32 read_postcard(postcard::FileReader& r, std::string& scratch) {
+    Instr32 i{Gate16::read_postcard(r, scratch), QArgs16{}};
+    i.qargs.bytes[0] = r.u8();
+    i.qargs.bytes[1] = r.u8();
+    return i;
+  }
 
   friend bool operator==(Instr32, Instr32) = default;
   friend std::strong_ordering operator<=>(Instr32 a, Instr32 b) {

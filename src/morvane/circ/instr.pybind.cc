@@ -8,7 +8,7 @@ namespace py = pybind11;
 
 py::class_<Instr32> pybind_instr(py::module_& m) {
   return py::class_<Instr32>(
-      m, "Instr", "Instr(gate, qargs)\n--\n\nA compact, index-only quantum instruction used internally by the search/prover.");
+      m, "Instr", py::is_final(), "Instr(gate, qargs)\n--\n\nA compact, index-only quantum instruction used internally by the search/prover.");
 }
 
 void pybind_instr_methods(py::module_&, py::class_<Instr32>& c) {

@@ -13,10 +13,12 @@ uint64_t Argument::hash_value() const {
 std::string Argument::display() const { return fmt::format("{}[{}]", regid, index); }
 
 namespace {
-/// A Rust-style quoted string literal with escapes.
+/// A double-quoted string literal: quotes, backslashes and control characters (C0, DEL and the
+/// C1 range U+0080..U+009F) are escaped; every other character is written as it is.
 std::string quoted(const std::string& s) {
   std::string out = "\"";
-  for (unsigned char c : s) {
+  for (size_t k = 0; k < s.size(); ++k) {
+    unsigned char c = static_cast<unsigned char>(s[k]);
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -25,8 +27,14 @@ std::string quoted(const std::string& s) {
       case '\t': out += "\\t"; break;
       case '\0': out += "\\0"; break;
       default:
-        if (c < 0x20 || c == 0x7F) out += fmt::format("\\u{{{:x}}}", c);
-        else out.push_back(char(c));
+        if (c < 0x20 || c == 0x7F) {
+          out += fmt::format("\\u{{{:x}}}", c);
+        } else if (c == 0xC2 && k + 1 < s.size() && static_cast<unsigned char>(s[k + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(s[k + 1]) <= 0x9F) {
+          out += fmt::format("\\u{{{:x}}}", static_cast<unsigned char>(s[++k]));
+        } else {
+          out.push_back(char(c));
+        }
     }
   }
   out.push_back('"');

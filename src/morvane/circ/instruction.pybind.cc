@@ -8,18 +8,20 @@ namespace py = pybind11;
 
 namespace {
 
-/// An operand of the constructor: an Argument (copied) or a 2-tuple (str, int).
+/// An operand of the constructor: an Argument (copied) or a 2-tuple (str, int from 0 to 2^32 - 1).
+/// Anything else, an out-of-range index included, fits neither form and is a TypeError.
 Argument operand_from_python(py::handle item, const char* name) {
   if (py::isinstance<Argument>(item)) return item.cast<Argument>();
   if (PyTuple_Check(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
     PyObject* regid = PyTuple_GET_ITEM(item.ptr(), 0);
-    PyObject* index = PyTuple_GET_ITEM(item.ptr(), 1);
-    if (PyUnicode_Check(regid) && PyLong_Check(index))
-      return Argument{bind::extract<std::string>(regid, name), bind::extract<uint32_t>(index, name)};
+    if (PyUnicode_Check(regid)) {
+      if (auto index = bind::try_extract_int(PyTuple_GET_ITEM(item.ptr(), 1), 0, UINT32_MAX))
+        return Argument{bind::extract<std::string>(regid, name), static_cast<uint32_t>(*index)};
+    }
   }
-  bind::raise_type_error(
-      name, std::string("'") + Py_TYPE(item.ptr())->tp_name +
-                "' object cannot be converted to either of the accepted forms: Argument or a tuple (str, int)");
+  bind::raise_type_error(name, std::string("'") + Py_TYPE(item.ptr())->tp_name +
+                                   "' object cannot be converted to either accepted item: an `Argument` or a "
+                                   "tuple (str, int from 0 to 2**32 - 1)");
 }
 
 std::vector<Argument> operands_from_python(py::handle obj, const char* name) {
@@ -45,7 +47,7 @@ py::list arguments_to_python(const std::vector<Argument>& v) {
 
 py::class_<Argument> pybind_argument(py::module_& m) {
   return py::class_<Argument>(
-      m, "Argument",
+      m, "Argument", py::is_final(),
       "Argument(regid, index)\n--\n\nA named register argument (e.g., `q[0]`, `c[2]`) used by high-level instructions.");
 }
 
@@ -56,11 +58,11 @@ void pybind_argument_methods(py::module_&, py::class_<Argument>& c) {
           return Argument{std::move(r), i};
         }),
         py::arg("regid"), py::arg("index"), "__init__(self, regid, index)\n--\n\n");
-  c.def_property(
-      "regid", [](const Argument& a) { return a.regid; },
+  bind::def_rw_property(
+      c, "regid", [](const Argument& a) { return a.regid; },
       [](Argument& a, py::handle v) { a.regid = bind::extract<std::string>(v, "regid"); });
-  c.def_property(
-      "index", [](const Argument& a) { return a.index; },
+  bind::def_rw_property(
+      c, "index", [](const Argument& a) { return a.index; },
       [](Argument& a, py::handle v) { a.index = bind::extract<uint32_t>(v, "index"); });
   c.def("__eq__", [](const Argument& a, const Argument& b) { return a == b; }, py::is_operator());
   c.def("__ne__", [](const Argument& a, const Argument& b) { return a != b; }, py::is_operator());
@@ -71,7 +73,7 @@ void pybind_argument_methods(py::module_&, py::class_<Argument>& c) {
 
 py::class_<Instruction> pybind_instruction(py::module_& m) {
   return py::class_<Instruction>(
-      m, "Instruction",
+      m, "Instruction", py::is_final(),
       "Instruction(gate, qargs, cargs=...)\n--\n\nA high-level instruction with gate + explicit quantum/classical register "
       "arguments.");
 }
@@ -86,14 +88,14 @@ void pybind_instruction_methods(py::module_&, py::class_<Instruction>& c) {
         }),
         py::arg("gate"), py::arg("qargs"), py::arg("cargs") = py::tuple(),
         "__init__(self, gate, qargs, cargs=...)\n--\n\n");
-  c.def_property(
-      "gate", [](const Instruction& i) { return i.gate; },
+  bind::def_rw_property(
+      c, "gate", [](const Instruction& i) { return i.gate; },
       [](Instruction& i, py::handle v) { i.gate = bind::extract_bound<Gate16>(v, "gate", "Gate"); });
-  c.def_property(
-      "qargs", [](const Instruction& i) { return arguments_to_python(i.qargs); },
+  bind::def_rw_property(
+      c, "qargs", [](const Instruction& i) { return arguments_to_python(i.qargs); },
       [](Instruction& i, py::handle v) { i.qargs = arguments_from_python(v, "qargs"); });
-  c.def_property(
-      "cargs", [](const Instruction& i) { return arguments_to_python(i.cargs); },
+  bind::def_rw_property(
+      c, "cargs", [](const Instruction& i) { return arguments_to_python(i.cargs); },
       [](Instruction& i, py::handle v) { i.cargs = arguments_from_python(v, "cargs"); });
   c.def("__eq__", [](const Instruction& a, const Instruction& b) { return a == b; }, py::is_operator());
   c.def("__ne__", [](const Instruction& a, const Instruction& b) { return a != b; }, py::is_operator());

@@ -10,7 +10,7 @@ void raise_type_error(const char* name, const std::string& message) {
   throw py::type_error(std::string("argument '") + name + "': " + message);
 }
 
-void raise_prefixed(const char* name) {
+void raise_prefixed(const char* name, PyObject* as_type) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
@@ -24,7 +24,7 @@ void raise_prefixed(const char* name) {
     PyErr_Clear();
   }
   std::string full = std::string("argument '") + name + "': " + message;
-  PyErr_SetString(type, full.c_str());
+  PyErr_SetString(as_type ? as_type : type, full.c_str());
   // Chain the original error as the cause of the prefixed one.
   PyObject *t2, *v2, *tb2;
   PyErr_Fetch(&t2, &v2, &tb2);
@@ -50,6 +50,23 @@ int64_t extract_int(py::handle obj, const char* name, int64_t lo, int64_t hi) {
   if (v == -1 && PyErr_Occurred()) raise_prefixed(name);
   if (overflow != 0 || v < lo || v > hi)
     throw std::overflow_error(std::string("argument '") + name + "': out of range integral type conversion attempted");
+  return v;
+}
+
+std::optional<int64_t> try_extract_int(py::handle obj, int64_t lo, int64_t hi) {
+  PyObject* index = PyNumber_Index(obj.ptr());
+  if (!index) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
+  Py_DECREF(index);
+  if (v == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  if (overflow != 0 || v < lo || v > hi) return std::nullopt;
   return v;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -21,13 +22,16 @@ namespace py = pybind11;
 
 /// Raises TypeError "argument '<name>': <message>".
 [[noreturn]] void raise_type_error(const char* name, const std::string& message);
-/// Re-raises the pending Python error (of its own type) with the argument prefix added.
-[[noreturn]] void raise_prefixed(const char* name);
+/// Re-raises the pending Python error with the argument prefix added, the original as its cause;
+/// of its own type, or of type `as_type` when one is given.
+[[noreturn]] void raise_prefixed(const char* name, PyObject* as_type = nullptr);
 /// "'<type name>' object cannot be converted to '<target>'".
 std::string cannot_convert(py::handle obj, const char* target);
 
 /// An int in [lo, hi] via __index__, as pyo3 extracts integers.
 int64_t extract_int(py::handle obj, const char* name, int64_t lo, int64_t hi);
+/// The same test without raising: nothing for a non-integer or a value outside [lo, hi].
+std::optional<int64_t> try_extract_int(py::handle obj, int64_t lo, int64_t hi);
 uint64_t extract_u64(py::handle obj, const char* name);
 double extract_f64(py::handle obj, const char* name);
 std::string extract_str(py::handle obj, const char* name);
@@ -99,6 +103,19 @@ template <typename T>
 T extract_bound(py::handle obj, const char* name, const char* class_name) {
   if (!py::isinstance<T>(obj)) raise_type_error(name, cannot_convert(obj, class_name));
   return obj.cast<T>();
+}
+
+/// A read-write property without a docstring whose deletion raises AttributeError "can't delete
+/// attribute". The setter converts its value before it touches the receiver.
+template <typename T, typename Get, typename Set>
+void def_rw_property(py::class_<T>& cls, const char* name, Get&& get, Set&& set) {
+  py::cpp_function fget(std::forward<Get>(get), py::is_method(cls));
+  py::cpp_function fset(std::forward<Set>(set), py::is_method(cls));
+  py::cpp_function fdel([](py::handle) { throw py::attribute_error("can't delete attribute"); }, py::is_method(cls));
+  auto property = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type));
+  py::object prop = property(fget, fset, fdel);
+  prop.attr("__doc__") = py::none();
+  py::setattr(cls, name, prop);
 }
 
 /// A permutation's Python form: a tuple of its images.

@@ -1,0 +1,123 @@
+"""Type stubs of the native module, one section per class in registration order."""
+
+from collections.abc import Sequence
+from typing import final, overload
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["Argument", "Instruction", "Gate", "Instr"]
+
+class _BindingType(type):
+    """The metaclass of every class of the module (the binding library's own, a subclass of type);
+    it adds nothing a caller uses."""
+
+# --- Argument ---------------------------------------------------------------------------------
+
+@final
+class Argument(metaclass=_BindingType):
+    """A named register argument (e.g., `q[0]`, `c[2]`) used by high-level instructions."""
+
+    def __init__(self, regid: str, index: int) -> None: ...
+    @property
+    def regid(self) -> str: ...
+    @regid.setter
+    def regid(self, value: str) -> None: ...
+    @property
+    def index(self) -> int: ...
+    @index.setter
+    def index(self, value: int) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+# --- Instruction ------------------------------------------------------------------------------
+
+@final
+class Instruction(metaclass=_BindingType):
+    """A high-level instruction with gate + explicit quantum/classical register arguments."""
+
+    def __init__(
+        self,
+        gate: Gate,
+        qargs: Sequence[Argument | tuple[str, int]],
+        cargs: Sequence[Argument | tuple[str, int]] = ...,
+    ) -> None: ...
+    @property
+    def gate(self) -> Gate: ...
+    @gate.setter
+    def gate(self, value: Gate) -> None: ...
+    @property
+    def qargs(self) -> list[Argument]: ...
+    @qargs.setter
+    def qargs(self, value: Sequence[Argument]) -> None: ...
+    @property
+    def cargs(self) -> list[Argument]: ...
+    @cargs.setter
+    def cargs(self, value: Sequence[Argument]) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+# --- Gate -------------------------------------------------------------------------------------
+
+@final
+class Gate(metaclass=_BindingType):
+    """Parameterized quantum gate definition used by both search and Python APIs."""
+
+    def __init__(self, name: str, params: Sequence[str], matrix: npt.ArrayLike) -> None: ...
+    @overload
+    def __call__(self, *args: int) -> Instr: ...
+    @overload
+    def __call__(self, *args: Argument) -> Instruction: ...
+    @staticmethod
+    def from_name(name: str) -> Gate | None:
+        """Looks up a built-in gate by display name."""
+    def adjoint(self) -> Gate:
+        """Returns the adjoint (inverse) gate."""
+    @property
+    def name(self) -> str:
+        """Gate name."""
+    @property
+    def params(self) -> list[str]:
+        """Symbolic parameter list."""
+    @property
+    def matrix(self) -> npt.NDArray[np.complex128]:
+        """Dense unitary matrix."""
+    @property
+    def nqargs(self) -> int:
+        """Number of qubit arguments required by this gate."""
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+# --- Instr ------------------------------------------------------------------------------------
+
+@final
+class Instr(metaclass=_BindingType):
+    """A compact, index-only quantum instruction used internally by the search/prover."""
+
+    def __init__(self, gate: Gate, qargs: Sequence[int]) -> None: ...
+    @property
+    def gate(self) -> Gate:
+        """Underlying gate."""
+    @property
+    def qargs(self) -> bytes:
+        """Qubit arguments as dense integer indices."""
+    def apply_permutation(self, perm: Sequence[int]) -> Instr:
+        """Applies a qubit permutation."""
+    def permut(self, perm: Sequence[int]) -> Instr:
+        """Alias of `apply_permutation`."""
+    def arg_mask(self) -> int:
+        """Bitmask of qubits touched by this instruction."""
+    def pass_mask(self, mask: int) -> int | None:
+        """Updates a frontier mask for left-to-right scheduling checks."""
+    def largest_qubit(self) -> int:
+        """Largest qubit index touched by this instruction."""
+    def disjoint(self, other: Instr) -> bool:
+        """Returns `true` when this and `other` touch disjoint qubits."""
+    def adjoint(self) -> Instr:
+        """Returns the adjoint instruction."""
+    def position_of_qubit(self, qubit: int) -> int | None:
+        """Returns position of `qubit` in argument list, if present."""
+    def __hash__(self) -> int: ...
