@@ -23,3 +23,14 @@ print(f"compact instruction {instr}: qubits {list(instr.qargs)}, mask {instr.arg
 print(f"relabelled by (1, 0): {instr.apply_permutation((1, 0))}")
 print(f"register-style: {cx(Argument('q', 0), Argument('q', 1))}")
 print(f"as a record: {Instruction(h, [('q', 2)])!r}")
+
+# State vectors: the fingerprints of the class search.
+from morvane import StateVec
+
+state = StateVec([1.0, 0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 0.0])
+state *= h(0)
+state *= cx(0, 1)
+print(f"Bell state from h(0) cx(0, 1): {state}")
+sym = StateVec.random_symmetric(3)
+print(f"a random symmetric 3-qubit state has equal amplitudes at 1, 2 and 4: "
+      f"{sym[1] == sym[2] == sym[4]}; hash {sym.hash_value():#018x}")

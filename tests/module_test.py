@@ -9,7 +9,7 @@ import textwrap
 import morvane
 import morvane.morvane as native
 
-REGISTERED = ["Argument", "Instruction", "Gate", "Instr"]
+REGISTERED = ["Argument", "Instruction", "Gate", "Instr", "StateVec"]
 
 
 def test_all_lists_classes_in_registration_order():

@@ -1,12 +1,12 @@
 """Type stubs of the native module, one section per class in registration order."""
 
 from collections.abc import Sequence
-from typing import final, overload
+from typing import ClassVar, SupportsComplex, SupportsFloat, SupportsIndex, final, overload
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Argument", "Instruction", "Gate", "Instr"]
+__all__ = ["Argument", "Instruction", "Gate", "Instr", "StateVec"]
 
 class _BindingType(type):
     """The metaclass of every class of the module (the binding library's own, a subclass of type);
@@ -82,6 +82,9 @@ class Gate(metaclass=_BindingType):
     def params(self) -> list[str]:
         """Symbolic parameter list."""
     @property
+    def params_f(self) -> list[float]:
+        """Numeric parameters evaluated with support for `pi` expressions."""
+    @property
     def matrix(self) -> npt.NDArray[np.complex128]:
         """Dense unitary matrix."""
     @property
@@ -121,3 +124,38 @@ class Instr(metaclass=_BindingType):
     def position_of_qubit(self, qubit: int) -> int | None:
         """Returns position of `qubit` in argument list, if present."""
     def __hash__(self) -> int: ...
+
+# --- StateVec ---------------------------------------------------------------------------------
+
+@final
+class StateVec(metaclass=_BindingType):
+    """Complex state vector used for randomized circuit evaluation."""
+
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __init__(self, re: Sequence[float], im: Sequence[float]) -> None: ...
+    @staticmethod
+    def random(num_qubits: int) -> StateVec:
+        """Creates a random normalized state."""
+    @staticmethod
+    def random_symmetric(num_qubits: int) -> StateVec:
+        """Creates a random state tailored for symmetry-aware evaluator use."""
+    def nqubits(self) -> int:
+        """Returns qubit count."""
+    def len(self) -> int:
+        """Returns vector length (`2^nqubits`)."""
+    def normalize(self) -> None:
+        """Normalizes the state vector in place."""
+    def normalize_arg(self) -> None:
+        """Canonicalizes global phase for stable equality/hash comparison."""
+    def clone(self) -> StateVec:
+        """Returns a deep copy."""
+    def check(self) -> bool:
+        """Checks unit-norm invariant."""
+    def hash_value(self) -> int:
+        """Hashes the current normalized state."""
+    def __getitem__(self, index: int) -> complex: ...
+    def __setitem__(self, index: int, value: complex | SupportsComplex | SupportsFloat | SupportsIndex) -> None: ...
+    def __delitem__(self, index: int) -> None: ...
+    def __imul__(self, other: Instr) -> StateVec: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...

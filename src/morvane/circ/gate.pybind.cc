@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "morvane/circ/instr.h"
+#include "morvane/circ/param.h"
 #include "morvane/circ/instruction.h"
 #include "morvane/py/convert.h"
 
@@ -136,6 +137,18 @@ void pybind_gate_methods(py::module_&, py::class_<Gate16>& c) {
   c.def("adjoint", &Gate16::adjoint, "adjoint(self)\n--\n\nReturns the adjoint (inverse) gate.");
   c.def_property_readonly("name", &Gate16::name, "Gate name.");
   c.def_property_readonly("params", &Gate16::params, "Symbolic parameter list.");
+  c.def_property_readonly(
+      "params_f",
+      [](Gate16 g) {
+        std::vector<double> values;
+        for (const std::string& text : g.params()) {
+          EvalResult r = evaluate_with_pi(text);
+          if (auto* e = std::get_if<NumericError>(&r)) throw py::value_error(e->display());
+          values.push_back(std::get<double>(r));
+        }
+        return values;
+      },
+      "Numeric parameters evaluated with support for `pi` expressions.");
   c.def_property_readonly("nqargs", &Gate16::nqargs, "Number of qubit arguments required by this gate.");
   c.def_property_readonly("matrix", &matrix_to_python, "Dense unitary matrix.");
   c.def("__eq__", [](Gate16 a, Gate16 b) { return a == b; }, py::is_operator());

@@ -317,3 +317,38 @@ def test_a_stop_reports_its_location_on_stderr(capfd, panics):
         H(0, 1)
     err = capfd.readouterr().err
     assert "panicked at src/morvane/circ/" in err and "Number of arguments not match for gate h" in err
+
+
+# Each case gets its own angle: a matrix registered before would return the earlier gate.
+@pytest.mark.parametrize("theta, params, expected", [
+    (0.101, (), []),
+    (0.102, ("pi/3",), [1.0471975511965976]),
+    (0.103, ("-pi/3", "2^3^2", "sin(pi/2)"), [-1.0471975511965976, 64.0, 1.0]),
+])
+def test_params_f_evaluates_each_text_in_order(theta, params, expected):
+    gate = phase_gate("pf", theta, params)
+    assert gate.params_f == expected
+
+
+@pytest.mark.parametrize("theta, params, message", [
+    (0.201, ("theta",), "theta"),
+    (0.202, ("1/0",), "DivisionByZero"),
+    (0.203, ("pi", "x/0", "1/0"), "x"),  # the first failing text decides
+])
+def test_params_f_raises_value_error_with_the_error_text(theta, params, message):
+    gate = phase_gate("pf_err", theta, params)
+    with pytest.raises(ValueError) as info:
+        gate.params_f
+    assert str(info.value) == message
+
+
+def test_params_f_reports_a_parse_error_with_its_report():
+    gate = phase_gate("pf_parse", 0.3, ("PI",))
+    with pytest.raises(ValueError) as info:
+        gate.params_f
+    assert str(info.value).splitlines()[0] == " --> 1:1"
+    assert str(info.value).splitlines()[-1].startswith("  = expected ")
+
+
+def test_params_f_of_builtin_rz():
+    assert Gate.from_name("rz(pi/3)").params_f == [1.0471975511965976]

@@ -83,6 +83,7 @@ Permut32 Permut32::from_iter_unchecked(std::span<const uint8_t> values) {
 }
 
 Permut32 Permut32::from_iter_with_ext(uint8_t n, std::span<const uint8_t> values) {
+  if (n > 8) panic("Permutation length must be less than or equal to 8");
   Permut32 p;
   uint8_t used = 0;
   size_t next = 0;
@@ -90,6 +91,7 @@ Permut32 Permut32::from_iter_with_ext(uint8_t n, std::span<const uint8_t> values
     uint8_t v;
     if (next < values.size()) {
       v = values[next++];
+      if (v >= 8) panic("Permutation values must be less than 8");
     } else if (!(used & (1u << i))) {
       v = i;
     } else {

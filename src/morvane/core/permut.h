@@ -23,7 +23,7 @@ struct Permut32 {
   static Permut32 from_iter(std::span<const uint8_t> values);
   static Permut32 from_iter_unchecked(std::span<const uint8_t> values);
   /// Length n; images from `values`, then each remaining position takes its own index if free,
-  /// else the lowest free value.
+  /// else the lowest free value. n above 8 and values of 8 or more stop, like repeated values.
   static Permut32 from_iter_with_ext(uint8_t n, std::span<const uint8_t> values);
   /// Entry n of ALL_PERMUTATIONS (Heap's order).
   static const std::vector<Permut32>& all(uint8_t n);

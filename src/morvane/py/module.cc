@@ -13,6 +13,7 @@
 #include "morvane/circ/instruction.pybind.h"
 #include "morvane/py/compat.h"
 #include "morvane/py/panic_exception.h"
+#include "morvane/state/state_vec.pybind.h"
 
 namespace py = pybind11;
 
@@ -62,17 +63,20 @@ void register_classes(py::module_& m) {
   auto instruction = add_class(m, all, "Instruction", [&] { return morvane::pybind_instruction(m); });
   auto gate = add_class(m, all, "Gate", [&] { return morvane::pybind_gate(m); });
   auto instr = add_class(m, all, "Instr", [&] { return morvane::pybind_instr(m); });
+  auto state_vec = add_class(m, all, "StateVec", [&] { return morvane::pybind_state_vec(m); });
 
   morvane::pybind_argument_methods(m, argument);
   morvane::pybind_instruction_methods(m, instruction);
   morvane::pybind_gate_methods(m, gate);
   morvane::pybind_instr_methods(m, instr);
+  morvane::pybind_state_vec_methods(m, state_vec);
 
   py::delattr(m, "__module__");
   freeze(argument);
   freeze(instruction);
   freeze(gate);
   freeze(instr);
+  freeze(state_vec);
 }
 
 }  // namespace

@@ -1,0 +1,272 @@
+#include "morvane/state/kernels.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "morvane/core/panic.h"
+
+namespace morvane {
+
+namespace {
+
+/// The Hadamard, T and T-dagger constant: the double nearest to √½.
+constexpr double kC = 0.7071067811865476;
+
+[[noreturn]] void wrong_qubit_count() { panic("called `Result::unwrap()` on an `Err` value: TryFromSliceError(())"); }
+
+/// 2^q; positions beyond a machine word saturate, so that they fail the index test.
+inline size_t bit_of(uint8_t q) { return q < 64 ? size_t(1) << q : SIZE_MAX; }
+
+/// Offsets of the 2^K members of a group from its base, member 0 first.
+template <size_t K>
+std::array<size_t, (size_t(1) << K)> member_offsets(std::span<const uint8_t> qubits) {
+  std::array<size_t, (size_t(1) << K)> off{};
+  for (size_t j = 0; j < off.size(); ++j)
+    for (size_t t = 0; t < K; ++t)
+      if ((j >> (K - 1 - t)) & 1) off[j] |= bit_of(qubits[t]);
+  return off;
+}
+
+/// Tests group 0's members against both array lengths and the qubits for distinctness, before
+/// anything is touched; the qubits then lie below n, so every later member is in range too.
+template <size_t K>
+std::array<size_t, (size_t(1) << K)> checked_offsets(const StateVec& s, std::span<const uint8_t> qubits) {
+  if (qubits.size() != K) wrong_qubit_count();
+  const auto off = member_offsets<K>(qubits);
+  for (size_t o : off) {
+    check_index(s.re().size(), o);
+    check_index(s.im().size(), o);
+  }
+  for (size_t a = 0; a < K; ++a)
+    for (size_t b = a + 1; b < K; ++b)
+      if (qubits[a] == qubits[b]) panic("assertion failed: the qubits of a gate are distinct");
+  return off;
+}
+
+/// Runs f(re, im, base, offsets) on every group of a K-qubit application, bases in increasing
+/// order (the bases are the indices with every gate qubit's bit clear).
+template <size_t K, typename F>
+inline void for_each_group(StateVec& s, std::span<const uint8_t> qubits, F&& f) {
+  const auto off = checked_offsets<K>(s, qubits);
+  const size_t mask = off.back();
+  Qreal* re = s.re_data();
+  Qreal* im = s.im_data();
+  const size_t len = s.len();
+  for (size_t b = 0; b < len; b = ((b | mask) + 1) & ~mask) f(re, im, b, off);
+}
+
+/// One run of 2^q consecutive pairs; the four runs never overlap.
+template <typename F>
+inline void pair_run(Qreal* __restrict re0, Qreal* __restrict im0, Qreal* __restrict re1, Qreal* __restrict im1,
+                     size_t step, F& f) {
+  for (size_t k = 0; k < step; ++k) f(re0[k], im0[k], re1[k], im1[k]);
+}
+
+/// One-qubit kernels: f(re0, im0, re1, im1) on the parts of amplitudes i0 (bit q clear) and
+/// i1 = i0 + 2^q of every group.
+template <typename F>
+inline void for_each_pair(StateVec& s, std::span<const uint8_t> qubits, F&& f) {
+  const size_t step = checked_offsets<1>(s, qubits)[1];
+  Qreal* re = s.re_data();
+  Qreal* im = s.im_data();
+  const size_t len = s.len();
+  if (step == 1) {
+    for (size_t b = 0; b < len; b += 2) f(re[b], im[b], re[b + 1], im[b + 1]);
+  } else {
+    for (size_t hi = 0; hi < len; hi += 2 * step) pair_run(re + hi, im + hi, re + hi + step, im + hi + step, step, f);
+  }
+}
+
+inline void exchange(Qreal* re, Qreal* im, size_t i, size_t j) {
+  std::swap(re[i], re[j]);
+  std::swap(im[i], im[j]);
+}
+
+/// Two doubles with element-wise arithmetic (a GCC/Clang vector extension: SSE2 registers on
+/// x86-64, plain scalar code where there is no SIMD). Each lane is one IEEE operation.
+typedef double V2 __attribute__((vector_size(16)));
+
+template <size_t K>
+void multiply_k(StateVec& s, std::span<const uint8_t> qubits, const CMatrix& matrix) {
+  constexpr size_t N = size_t(1) << K, P = N / 2;
+  // The matrix is read once per application: column c, rows 2p and 2p+1 side by side, so that
+  // each vector operation serves two output rows with the same column term.
+  V2 mr[N][P], mi[N][P];
+  for (size_t c = 0; c < N; ++c)
+    for (size_t p = 0; p < P; ++p) {
+      const Complex& e0 = matrix(uint32_t(2 * p), uint32_t(c));
+      const Complex& e1 = matrix(uint32_t(2 * p + 1), uint32_t(c));
+      mr[c][p] = V2{e0.re.v, e1.re.v};
+      mi[c][p] = V2{e0.im.v, e1.im.v};
+    }
+  for_each_group<K>(s, qubits, [&](Qreal* re, Qreal* im, size_t b, const auto& off) {
+    V2 x[N], y[N];
+    for (size_t c = 0; c < N; ++c) {
+      const double xc = re[b + off[c]].v, yc = im[b + off[c]].v;
+      x[c] = V2{xc, xc};
+      y[c] = V2{yc, yc};
+    }
+    // out[r] = Σ_c M(r, c)·v[c], summed over the columns in increasing order from column 0, each
+    // term (a + bi)(x + yi) = (ax − by) + (ay + bx)i.
+    V2 acc_re[P], acc_im[P];
+    for (size_t p = 0; p < P; ++p) {
+      acc_re[p] = mr[0][p] * x[0] - mi[0][p] * y[0];
+      acc_im[p] = mr[0][p] * y[0] + mi[0][p] * x[0];
+    }
+    for (size_t c = 1; c < N; ++c)
+      for (size_t p = 0; p < P; ++p) {
+        acc_re[p] += mr[c][p] * x[c] - mi[c][p] * y[c];
+        acc_im[p] += mr[c][p] * y[c] + mi[c][p] * x[c];
+      }
+    for (size_t p = 0; p < P; ++p) {
+      re[b + off[2 * p]].v = acc_re[p][0];
+      re[b + off[2 * p + 1]].v = acc_re[p][1];
+      im[b + off[2 * p]].v = acc_im[p][0];
+      im[b + off[2 * p + 1]].v = acc_im[p][1];
+    }
+  });
+}
+
+template <size_t K>
+std::array<size_t, (size_t(1) << K)> group_indices(size_t group, std::span<const uint8_t> qubits) {
+  if (qubits.size() != K) wrong_qubit_count();
+  std::array<uint8_t, K> sorted;
+  std::copy(qubits.begin(), qubits.end(), sorted.begin());
+  std::sort(sorted.begin(), sorted.end());
+  size_t base = group;
+  for (uint8_t q : sorted)
+    if (q < 64) base = insert_bit(base, q, false);
+  auto off = member_offsets<K>(qubits);
+  for (size_t& o : off) o |= base;
+  return off;
+}
+}  // namespace
+
+std::array<size_t, 2> qubit_matrix_indices1(size_t group, std::span<const uint8_t> qubits) {
+  return group_indices<1>(group, qubits);
+}
+
+std::array<size_t, 4> qubit_matrix_indices2(size_t group, std::span<const uint8_t> qubits) {
+  return group_indices<2>(group, qubits);
+}
+
+std::array<size_t, 8> qubit_matrix_indices3(size_t group, std::span<const uint8_t> qubits) {
+  return group_indices<3>(group, qubits);
+}
+
+void perform_h_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal& r0, Qreal& m0, Qreal& r1, Qreal& m1) {
+    Qreal re0 = r0, im0 = m0, re1 = r1, im1 = m1;
+    r0 = (re0 + re1) * kC;
+    m0 = (im0 + im1) * kC;
+    r1 = (re0 - re1) * kC;
+    m1 = (im0 - im1) * kC;
+  });
+}
+
+void perform_x_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal& r0, Qreal& m0, Qreal& r1, Qreal& m1) {
+    std::swap(r0, r1);
+    std::swap(m0, m1);
+  });
+}
+
+void perform_z_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+    r1 = -r1;
+    m1 = -m1;
+  });
+}
+
+void perform_s_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+    Qreal re1 = r1, im1 = m1;
+    r1 = re1 * 0.0 - im1;
+    m1 = re1 + im1 * 0.0;
+  });
+}
+
+void perform_sdg_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+    Qreal re1 = r1, im1 = m1;
+    r1 = im1 + re1 * -0.0;
+    m1 = im1 * -0.0 - re1;
+  });
+}
+
+void perform_t_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+    Qreal f = r1 * kC, h = m1 * kC;
+    r1 = f - h;
+    m1 = f + h;
+  });
+}
+
+void perform_tdg_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+    Qreal f = r1 * kC, h = m1 * kC;
+    r1 = f + h;
+    m1 = h - f;
+  });
+}
+
+void perform_cx_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  // Control is operand 0 (member bit 1), target operand 1 (member bit 0): members 2 and 3.
+  for_each_group<2>(state, qubits,
+                    [](Qreal* re, Qreal* im, size_t b, const auto& off) { exchange(re, im, b + off[2], b + off[3]); });
+}
+
+void perform_swap_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  for_each_group<2>(state, qubits,
+                    [](Qreal* re, Qreal* im, size_t b, const auto& off) { exchange(re, im, b + off[1], b + off[2]); });
+}
+
+void multiply(StateVec& state, std::span<const uint8_t> qubits, const CMatrix& matrix) {
+  switch (qubits.size()) {
+    case 1:
+      if (!(matrix.rows == 2 && matrix.cols == 2)) panic("assertion failed: matrix.nrows() == 2 && matrix.ncols() == 2");
+      return multiply_k<1>(state, qubits, matrix);
+    case 2:
+      if (!(matrix.rows == 4 && matrix.cols == 4)) panic("assertion failed: matrix.nrows() == 4 && matrix.ncols() == 4");
+      return multiply_k<2>(state, qubits, matrix);
+    case 3:
+      if (!(matrix.rows == 8 && matrix.cols == 8)) panic("assertion failed: matrix.nrows() == 8 && matrix.ncols() == 8");
+      return multiply_k<3>(state, qubits, matrix);
+    default:
+      panic(fmt::format("Unsupported number of qubits: {}", qubits.size()));
+  }
+}
+
+void GateFuncs::insert(Gate16 gate, GateFn fn) {
+  if (gate.index >= by_index_.size()) by_index_.resize(size_t(gate.index) + 1, nullptr);
+  if (!by_index_[gate.index]) ++count_;
+  by_index_[gate.index] = fn;
+}
+
+const GateFuncs& GATE_FUNCS() {
+  static const GateFuncs table = [] {
+    GateFuncs t;
+    t.insert(gates::H(), perform_h_gate);
+    t.insert(gates::X(), perform_x_gate);
+    t.insert(gates::Z(), perform_z_gate);
+    t.insert(gates::T(), perform_t_gate);
+    t.insert(gates::TDG(), perform_tdg_gate);
+    t.insert(gates::S(), perform_s_gate);
+    t.insert(gates::SDG(), perform_sdg_gate);
+    t.insert(gates::SWAP(), perform_swap_gate);
+    t.insert(gates::CX(), perform_cx_gate);
+    return t;
+  }();
+  return table;
+}
+
+void StateVec::apply(std::span<const uint8_t> qubits, Gate16 gate) {
+  if (GateFn fn = GATE_FUNCS().find(gate)) return fn(*this, qubits);
+  gate.matrix([&](const CMatrix& m) { multiply(*this, qubits, m); });
+}
+
+}  // namespace morvane

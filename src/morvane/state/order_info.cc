@@ -1,0 +1,141 @@
+#include "morvane/state/order_info.h"
+
+#include <bit>
+
+#include <fmt/format.h>
+
+namespace morvane {
+
+namespace {
+
+/// Exclusive use of this thread's cache for a scope.
+class CacheBorrow {
+ public:
+  explicit CacheBorrow(StateVecCache& c) : cache_(c) {
+    if (cache_.borrowed) panic("RefCell already borrowed");
+    cache_.borrowed = true;
+  }
+  ~CacheBorrow() { cache_.borrowed = false; }
+  CacheBorrow(const CacheBorrow&) = delete;
+  CacheBorrow& operator=(const CacheBorrow&) = delete;
+  StateVecCache& operator*() const { return cache_; }
+
+ private:
+  StateVecCache& cache_;
+};
+
+}  // namespace
+
+OrderInfo::OrderInfo(size_t size) {
+  if (size > kCapacity) panic(fmt::format("Order information is kept for at most {} qubits, got {}", kCapacity, size));
+  n_ = uint8_t(size);
+  for (size_t k = 0; k < size; ++k) permut_[k] = uint8_t(k);
+  eq_classes_[0] = uint8_t(size);
+  nclasses_ = 1;
+}
+
+uint8_t OrderInfo::eqmask() const {
+  if (n_ < 2) return 0;
+  uint32_t mask = ((uint32_t(1) << n_) - 1) & ~uint32_t(1);
+  for (uint8_t e : eq_classes()) mask &= ~(uint32_t(1) << e);
+  return uint8_t(mask);
+}
+
+std::pair<Permut32, uint8_t> OrderInfo::as_bits() const {
+  if (n_ > 8) panic("Permutation length must be less than or equal to 8");
+  return {Permut32::from_iter(permut()), eqmask()};
+}
+
+std::pair<SymmetryPerms, Permut32> OrderInfo::as_perms() const {
+  auto [perm, mask] = as_bits();
+  const auto& table = EQMASK_TO_PERMS();
+  size_t index = mask >> 1;
+  check_index(table.size(), index);
+  if (n_ > 5) panic(fmt::format("Symmetry permutations are tabulated for at most 5 qubits, got {}", n_));
+  return {SymmetryPerms(table[index], n_), perm};
+}
+
+const std::array<std::vector<Permut32>, 16>& EQMASK_TO_PERMS() {
+  static const std::array<std::vector<Permut32>, 16> table = [] {
+    std::array<std::vector<Permut32>, 16> t;
+    for (unsigned m = 0; m < 16; ++m) {
+      // run[p] = the run holding position p.
+      std::array<uint8_t, 5> run{};
+      for (unsigned b = 0; b < 4; ++b) run[b + 1] = (m >> b) & 1 ? run[b] : uint8_t(run[b] + 1);
+      for (Permut32 p : Permut32::all(5)) {
+        bool keeps_runs = true;
+        for (uint8_t k = 0; k < 5; ++k) keeps_runs = keeps_runs && run[p.at(k)] == run[k];
+        if (keeps_runs) t[m].push_back(p);
+      }
+    }
+    return t;
+  }();
+  return table;
+}
+
+StateVecCache& STATE_VEC_CACHE() {
+  thread_local StateVecCache cache;
+  return cache;
+}
+
+void reserve_state_vec_cache(size_t size) {
+  CacheBorrow borrow(STATE_VEC_CACHE());
+  auto& entries = (*borrow).entries;
+  while (entries.size() <= size) entries.push_back(StateVec::zeros(uint32_t(std::min<size_t>(entries.size(), 32))));
+}
+
+OrderInfo StateVec::get_orderinfo() const {
+  const uint32_t n = nqubits();
+  OrderInfo info(n);
+  if (n < 2) return info;
+  const size_t last = len() - 1;
+  std::array<std::array<uint64_t, 4>, OrderInfo::kCapacity> keys;
+  for (uint32_t q = 0; q < n; ++q) {
+    size_t one = size_t(1) << q, rest = last - one;
+    keys[q] = {re_[one].percision_repr(), im_[one].percision_repr(), re_[rest].percision_repr(),
+               im_[rest].percision_repr()};
+  }
+  info.sort_eqclass_by_key(0, [&](uint8_t q) -> const std::array<uint64_t, 4>& { return keys[q]; });
+  return info;
+}
+
+Permut32 StateVec::get_permutation() const { return get_orderinfo().as_bits().first; }
+
+void StateVec::apply_permutation(Permut32 permut) {
+  CacheBorrow borrow(STATE_VEC_CACHE());
+  auto& entries = (*borrow).entries;
+  const uint32_t n = nqubits();
+  check_index(entries.size(), n);
+  StateVec& scratch = entries[n];
+  if (permut.len() != n || n > 8)
+    panic(fmt::format("A permutation of {} positions cannot relabel a state of {} qubits", permut.len(), n));
+  const size_t len = this->len();
+  if (scratch.len() != len) panic("assertion failed: the scratch vector has the state's length");
+  // Image of each single bit: basis state i moves to the OR of the images of its set bits.
+  std::array<uint8_t, 8> image{};
+  uint32_t seen = 0;
+  for (uint8_t k = 0; k < n; ++k) {
+    uint8_t v = permut.at_unchecked(k);
+    check_index(len, size_t(1) << v);
+    if (seen & (1u << v)) panic("Permutation values must be unique");
+    seen |= 1u << v;
+    image[k] = uint8_t(1u << v);
+  }
+  // Visit the indices in Gray-code order: one bit of the source flips per step, and with it one
+  // bit of the target.
+  Qreal* sre = scratch.re_data();
+  Qreal* sim = scratch.im_data();
+  sre[0] = re_[0];
+  sim[0] = im_[0];
+  size_t from = 0, to = 0;
+  for (size_t t = 1; t < len; ++t) {
+    unsigned k = unsigned(std::countr_zero(t));
+    from ^= size_t(1) << k;
+    to ^= image[k];
+    sre[to] = re_[from];
+    sim[to] = im_[from];
+  }
+  swap_arrays(scratch);
+}
+
+}  // namespace morvane

@@ -1,0 +1,198 @@
+#include "morvane/state/state_vec.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "morvane/core/panic.h"
+#include "morvane/core/siphash.h"
+
+namespace morvane {
+
+namespace {
+
+void hash_part(SipHasher13& h, std::span<const Qreal> part) {
+  h.write_u32(static_cast<uint32_t>(part.size()));
+  // Keys go to the hasher in chunks, so that its byte-wise tail handling runs once per chunk.
+  uint64_t chunk[64];
+  size_t k = 0;
+  for (Qreal q : part) {
+    chunk[k++] = q.percision_repr();
+    if (k == 64) {
+      h.write(chunk, sizeof chunk);
+      k = 0;
+    }
+  }
+  h.write(chunk, k * sizeof(uint64_t));
+}
+
+/// Element-wise under the Qreal order; on a common prefix the shorter array orders first.
+std::strong_ordering compare_parts(std::span<const Qreal> a, std::span<const Qreal> b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i].v == b[i].v) continue;  // equal values have equal keys; skips the rounding
+    uint64_t ka = a[i].percision_repr(), kb = b[i].percision_repr();
+    if (ka != kb) return ka <=> kb;
+  }
+  return a.size() <=> b.size();
+}
+
+bool equal_parts(std::span<const Qreal> a, std::span<const Qreal> b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i].v != b[i].v && a[i] != b[i]) return false;
+  return true;
+}
+
+bool loose_eq_parts(std::span<const Qreal> a, std::span<const Qreal> b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i)
+    if (!a[i].loose_eq(b[i])) return false;
+  return true;
+}
+
+}  // namespace
+
+size_t StateVec::checked_len(uint32_t num_qubits) {
+  if (num_qubits >= 32) panic("Number of qubits too large, resulting in overflow for state vector size.");
+  if (num_qubits >= 28) panic("capacity overflow");
+  return size_t(1) << num_qubits;
+}
+
+StateVec StateVec::make(std::span<const double> re, std::span<const double> im) {
+  if (re.size() != im.size())
+    panic(fmt::format("assertion `left == right` failed: Real and imaginary parts must have the same length\n"
+                      "  left: {}\n right: {}",
+                      re.size(), im.size()));
+  if (!std::has_single_bit(re.size())) panic("Length must be a power of 2");
+  return StateVec(std::vector<Qreal>(re.begin(), re.end()), std::vector<Qreal>(im.begin(), im.end()));
+}
+
+StateVec StateVec::zeros(uint32_t num_qubits) {
+  size_t n = checked_len(num_qubits);
+  return StateVec(std::vector<Qreal>(n), std::vector<Qreal>(n));
+}
+
+StateVec StateVec::from_random(ChaCha12Rng& rng, uint32_t num_qubits) {
+  size_t n = checked_len(num_qubits);
+  std::vector<Qreal> re(n), im(n);
+  for (Qreal& x : re) x = rng.next_f64();
+  for (Qreal& x : im) x = rng.next_f64();
+  StateVec s(std::move(re), std::move(im));
+  s.normalize();
+  return s;
+}
+
+StateVec StateVec::from_random_symmetric(ChaCha12Rng& rng, uint32_t num_qubits) {
+  size_t n = checked_len(num_qubits);
+  std::vector<double> r(num_qubits + 1), m(num_qubits + 1);
+  for (double& x : r) x = rng.next_f64();
+  for (double& x : m) x = rng.next_f64();
+  std::vector<Qreal> re(n), im(n);
+  for (size_t i = 0; i < n; ++i) {
+    int w = std::popcount(i);
+    re[i] = r[w];
+    im[i] = m[w];
+  }
+  StateVec s(std::move(re), std::move(im));
+  s.normalize();
+  return s;
+}
+
+Complex StateVec::at(size_t index) const {
+  check_index(re_.size(), index);
+  check_index(im_.size(), index);
+  return Complex{re_[index], im_[index]};
+}
+
+void StateVec::set(size_t index, Complex value) {
+  check_index(re_.size(), index);
+  re_[index] = value.re;
+  check_index(im_.size(), index);
+  im_[index] = value.im;
+}
+
+double StateVec::norm_sq() const {
+  double sum = 0.0;
+  size_t n = std::min(re_.size(), im_.size());
+  for (size_t i = 0; i < n; ++i) sum += im_[i].v * im_[i].v + re_[i].v * re_[i].v;
+  return sum;
+}
+
+void StateVec::normalize() {
+  double norm = std::sqrt(norm_sq());
+  for (Qreal& x : re_) x.v /= norm;
+  for (Qreal& x : im_) x.v /= norm;
+  normalize_arg();
+}
+
+void StateVec::normalize_arg() {
+  const size_t n = len();
+  double a, b;
+  if (!(re_[0].near_zero() && im_[0].near_zero())) {
+    a = re_[0].v;
+    b = im_[0].v;
+  } else if (!(re_[n - 1].near_zero() && im_[n - 1].near_zero())) {
+    a = re_[n - 1].v;
+    b = im_[n - 1].v;
+  } else {
+    double s_re = 0.0, s_im = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      s_re += re_[i].v;
+      s_im += im_[i].v;
+    }
+    double m = std::sqrt(s_im * s_im + s_re * s_re);
+    a = s_re / m;
+    b = s_im / m;
+  }
+  const double c = a * a + b * b;
+  const double root = std::sqrt(c);
+  const double f = (a / c) * root;
+  const double e = ((-b) / c) * root;
+  for (size_t i = 0; i < n; ++i) {
+    double x = re_[i].v, y = im_[i].v;
+    re_[i].v = f * x - e * y;
+    im_[i].v = f * y + e * x;
+  }
+  im_[0].v = 0.0;
+}
+
+bool StateVec::check() const { return std::fabs(norm_sq() - 1.0) < 5.9604644775390625e-08; }
+
+uint64_t StateVec::hash_value() const {
+  SipHasher13 h;
+  hash_part(h, re_);
+  hash_part(h, im_);
+  return h.finish();
+}
+
+bool StateVec::loose_eq(const StateVec& other) const {
+  return loose_eq_parts(re_, other.re_) && loose_eq_parts(im_, other.im_);
+}
+
+std::string StateVec::to_string() const {
+  std::string out = "[";
+  size_t n = std::min(re_.size(), im_.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (i) out += ", ";
+    Qreal r = re_[i], m = im_[i];
+    if (m.near_zero())
+      fmt::format_to(std::back_inserter(out), "{:.4}", r);
+    else if (r.near_zero())
+      fmt::format_to(std::back_inserter(out), "{:.4}j", m);
+    else
+      fmt::format_to(std::back_inserter(out), "{:.4}{:+.4}j", r, m);
+  }
+  out += "]";
+  return out;
+}
+
+bool operator==(const StateVec& a, const StateVec& b) { return equal_parts(a.re_, b.re_) && equal_parts(a.im_, b.im_); }
+
+std::strong_ordering operator<=>(const StateVec& a, const StateVec& b) {
+  if (auto c = compare_parts(a.re_, b.re_); c != 0) return c;
+  return compare_parts(a.im_, b.im_);
+}
+
+}  // namespace morvane

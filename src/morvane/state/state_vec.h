@@ -1,0 +1,111 @@
+#pragma once
+// Complex state vectors of n qubits: 2^n amplitudes held as two Qreal arrays `re` and `im`; bit q
+// of an amplitude's index is the value of qubit q. Equality, order and hash look at the amplitudes'
+// Qreal keys (2^-24 grid), `re` first, then `im`.
+
+#include <bit>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "morvane/circ/gate.h"
+#include "morvane/circ/instr.h"
+#include "morvane/core/chacha.h"
+#include "morvane/core/permut.h"
+#include "morvane/core/qreal.h"
+
+namespace morvane {
+
+class OrderInfo;
+
+class StateVec {
+ public:
+  /// Takes the parts unchanged (no normalisation). Stops unless both have the same length and
+  /// that length is a power of two.
+  static StateVec make(std::span<const double> re, std::span<const double> im);
+  /// 2^num_qubits amplitudes, every part +0.0.
+  static StateVec zeros(uint32_t num_qubits);
+  /// 2^n uniform draws for `re` (index 0 first), then 2^n for `im`; then normalize().
+  static StateVec from_random(ChaCha12Rng& rng, uint32_t num_qubits);
+  /// n+1 draws r_w, then n+1 draws m_w; amplitude i is r_w + m_w i with w = popcount(i), so every
+  /// relabelling of qubits leaves the state unchanged; then normalize().
+  static StateVec from_random_symmetric(ChaCha12Rng& rng, uint32_t num_qubits);
+  /// The length 2^num_qubits. Stops for 32 or more qubits, and with "capacity overflow" for 28 to
+  /// 31 (the arrays would not fit a 32-bit address space), before anything is allocated.
+  static size_t checked_len(uint32_t num_qubits);
+
+  StateVec(const StateVec&) = default;
+  StateVec(StateVec&&) noexcept = default;
+  StateVec& operator=(const StateVec&) = default;
+  StateVec& operator=(StateVec&&) noexcept = default;
+
+  size_t len() const { return re_.size(); }
+  uint32_t nqubits() const { return static_cast<uint32_t>(std::countr_zero(re_.size())); }
+
+  /// Stops with the index message unless `index` is below the length.
+  Complex at(size_t index) const;
+  void set(size_t index, Complex value);
+
+  std::span<const Qreal> re() const { return re_; }
+  std::span<const Qreal> im() const { return im_; }
+  Qreal* re_data() { return re_.data(); }
+  Qreal* im_data() { return im_.data(); }
+
+  /// Σ (im² + re²) in index order, from 0.0.
+  double norm_sq() const;
+  /// Divides every part by √norm_sq, then normalize_arg().
+  void normalize();
+  /// Rotates the global phase so that the reference amplitude (amplitude 0, else the last one,
+  /// else the sum of all, skipping those near zero in both parts) becomes real and non-negative;
+  /// amplitude 0's imaginary part is then set to +0.0.
+  void normalize_arg();
+  /// |norm_sq − 1| < 2^-24.
+  bool check() const;
+  /// SipHash-1-3 (zero keys) over: count of re (4 bytes), keys of re, count of im, keys of im.
+  uint64_t hash_value() const;
+  /// Qreal::loose_eq on every index below the shorter of each pair of arrays.
+  bool loose_eq(const StateVec& other) const;
+  StateVec clone() const { return *this; }
+  /// Becomes a copy of `other`, reusing this state's arrays when their capacity suffices.
+  void copy_from(const StateVec& other) {
+    re_.assign(other.re_.begin(), other.re_.end());
+    im_.assign(other.im_.begin(), other.im_.end());
+  }
+  /// Exchanges the arrays of two states of any lengths; nothing is copied.
+  void swap_arrays(StateVec& other) noexcept {
+    re_.swap(other.re_);
+    im_.swap(other.im_);
+  }
+  /// "[a0, a1, ...]", each amplitude at precision 4: "1.0000", "-1.0000j" or "0.5000+0.2500j".
+  std::string to_string() const;
+
+  // Gate application (kernels.cc).
+
+  /// Applies `gate` with its operands on `qubits` (operand t is matrix bit K−1−t): the gate's
+  /// kernel when it has one, otherwise its matrix under the registry's read lock.
+  void apply(std::span<const uint8_t> qubits, Gate16 gate);
+  void apply(Instr32 instr) { apply(instr.qargs.as_slice(), instr.gate); }
+
+  // Qubit order and relabelling (order_info.cc).
+
+  OrderInfo get_orderinfo() const;
+  /// The sorting permutation of get_orderinfo().
+  Permut32 get_permutation() const;
+  /// Old qubit k becomes qubit permut[k], through this thread's scratch vector of this size
+  /// (reserve_state_vec_cache first). The permutation must have exactly nqubits() positions.
+  void apply_permutation(Permut32 permut);
+
+  friend bool operator==(const StateVec& a, const StateVec& b);
+  friend std::strong_ordering operator<=>(const StateVec& a, const StateVec& b);
+
+ private:
+  StateVec(std::vector<Qreal> re, std::vector<Qreal> im) : re_(std::move(re)), im_(std::move(im)) {}
+
+  std::vector<Qreal> re_;
+  std::vector<Qreal> im_;
+};
+
+}  // namespace morvane

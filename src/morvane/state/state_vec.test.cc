@@ -1,0 +1,173 @@
+#include "morvane/state/state_vec.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "morvane/core/siphash.h"
+#include "morvane/state/testing.h"
+
+namespace morvane {
+
+namespace {
+
+using testing::bitwise_equal;
+using testing::seeded;
+using testing::stop_message;
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
+TEST(state_vec, from_random_draws_re_then_im_in_index_order) {
+  for (uint32_t n : {0u, 1u, 3u, 5u}) {
+    auto rng = seeded(uint8_t(n + 1)), manual = seeded(uint8_t(n + 1));
+    StateVec s = StateVec::from_random(rng, n);
+    std::vector<double> re(size_t(1) << n), im(size_t(1) << n);
+    for (double& x : re) x = manual.next_f64();
+    for (double& x : im) x = manual.next_f64();
+    StateVec expected = StateVec::make(re, im);
+    expected.normalize();
+    EXPECT_TRUE(bitwise_equal(s, expected));
+    EXPECT_TRUE(s.check());
+    EXPECT_EQ(s.im()[0].v, 0.0);
+    // The generator moved on by exactly the draws made.
+    EXPECT_EQ(rng.next_u64(), manual.next_u64());
+  }
+}
+
+TEST(state_vec, from_random_symmetric_draws_one_value_per_weight) {
+  const uint32_t n = 4;
+  auto rng = seeded(9), manual = seeded(9);
+  StateVec s = StateVec::from_random_symmetric(rng, n);
+  std::vector<double> r(n + 1), m(n + 1);
+  for (double& x : r) x = manual.next_f64();
+  for (double& x : m) x = manual.next_f64();
+  std::vector<double> re(16), im(16);
+  for (size_t i = 0; i < 16; ++i) {
+    re[i] = r[std::popcount(i)];
+    im[i] = m[std::popcount(i)];
+  }
+  StateVec expected = StateVec::make(re, im);
+  expected.normalize();
+  EXPECT_TRUE(bitwise_equal(s, expected));
+  EXPECT_EQ(rng.next_u64(), manual.next_u64());
+}
+
+TEST(state_vec, sizes_that_cannot_be_held_stop_before_allocating) {
+  // A 31-qubit state would need 32 GiB: the stop must come before any allocation is tried.
+  for (uint32_t n : {28u, 29u, 31u}) {
+    EXPECT_EQ(stop_message([&] { StateVec::zeros(n); }), "capacity overflow");
+    auto rng = seeded(1);
+    EXPECT_EQ(stop_message([&] { StateVec::from_random(rng, n); }), "capacity overflow");
+    EXPECT_EQ(stop_message([&] { StateVec::from_random_symmetric(rng, n); }), "capacity overflow");
+  }
+  for (uint32_t n : {32u, 40u, 0xFFFFFFFFu}) {
+    auto rng = seeded(1);
+    const char* msg = "Number of qubits too large, resulting in overflow for state vector size.";
+    EXPECT_EQ(stop_message([&] { StateVec::zeros(n); }), msg);
+    EXPECT_EQ(stop_message([&] { StateVec::from_random(rng, n); }), msg);
+    EXPECT_EQ(stop_message([&] { StateVec::from_random_symmetric(rng, n); }), msg);
+  }
+  EXPECT_EQ(StateVec::zeros(3).len(), 8u);
+}
+
+TEST(state_vec, hash_stream_is_counts_and_keys) {
+  std::ifstream in(MORVANE_SOURCE_DIR "/src/morvane/core/testdata/hash_vectors.json");
+  ASSERT_TRUE(in.good());
+  auto doc = nlohmann::json::parse(in);
+  bool found = false;
+  for (const auto& v : doc["vectors"])
+    if (v["what"] == "StateVec([1.0], [0.0])") {
+      found = true;
+      EXPECT_EQ(StateVec::make(std::vector{1.0}, std::vector{0.0}).hash_value(), v["u64"].get<uint64_t>());
+    }
+  EXPECT_TRUE(found);
+
+  // A longer state (more than one chunk of keys) against the stream written out by hand.
+  std::vector<double> re(128), im(128);
+  for (size_t i = 0; i < 128; ++i) {
+    re[i] = 0.001 * double(i) - 0.05;
+    im[i] = -0.002 * double(i);
+  }
+  SipHasher13 h;
+  h.write_u32(128);
+  for (double x : re) h.write_u64(uint64_t(int64_t(std::round(x * 16777216.0))));
+  h.write_u32(128);
+  for (double x : im) h.write_u64(uint64_t(int64_t(std::round(x * 16777216.0))));
+  EXPECT_EQ(StateVec::make(re, im).hash_value(), h.finish());
+}
+
+TEST(state_vec, order_compares_re_keys_then_im_keys_unsigned) {
+  auto sv = [](std::vector<double> re, std::vector<double> im) { return StateVec::make(re, im); };
+  // Negative keys order after non-negative ones.
+  EXPECT_LT(sv({0.9, 0}, {0, 0}), sv({-0.001, 0}, {0, 0}));
+  // The first unequal re pair decides, whatever im holds.
+  EXPECT_LT(sv({0.1, 0.2}, {0.9, 0.9}), sv({0.1, 0.3}, {0, 0}));
+  // Equal re: im decides.
+  EXPECT_LT(sv({0.1, 0.2}, {0.0, 0.5}), sv({0.1, 0.2}, {0.0, 0.6}));
+  // Tolerant: within one key the states are equal and hash alike.
+  StateVec a = sv({1.0, 0}, {0, 0}), b = sv({1.0 + std::ldexp(1.0, -26), 0}, {0, -0.0});
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a <=> b, std::strong_ordering::equal);
+  EXPECT_EQ(a.hash_value(), b.hash_value());
+  // A shorter state orders first on a common prefix and is never equal.
+  StateVec one = sv({1.0}, {0.0}), two = sv({1.0, 0.0}, {0.0, 0.0});
+  EXPECT_LT(one, two);
+  EXPECT_NE(one, two);
+}
+
+TEST(state_vec, copy_from_reuses_the_arrays) {
+  auto rng = seeded(3);
+  StateVec src = StateVec::from_random(rng, 4);
+  StateVec dst = StateVec::zeros(4);
+  const Qreal* re_before = dst.re().data();
+  const Qreal* im_before = dst.im().data();
+  dst.copy_from(src);
+  EXPECT_EQ(dst.re().data(), re_before);
+  EXPECT_EQ(dst.im().data(), im_before);
+  EXPECT_TRUE(bitwise_equal(dst, src));
+  // Other lengths are taken over too.
+  StateVec small = StateVec::zeros(1);
+  small.copy_from(src);
+  EXPECT_TRUE(bitwise_equal(small, src));
+  EXPECT_EQ(small.nqubits(), 4u);
+}
+
+TEST(state_vec, normalize_of_zero_vector_gives_nan_with_real_first_amplitude) {
+  StateVec s = StateVec::zeros(2);
+  s.normalize();
+  for (size_t i = 0; i < s.len(); ++i) {
+    EXPECT_TRUE(std::isnan(s.re()[i].v));
+    if (i) {
+      EXPECT_TRUE(std::isnan(s.im()[i].v));
+    }
+  }
+  EXPECT_TRUE(same_bits(s.im()[0].v, 0.0));
+  EXPECT_FALSE(s.check());
+}
+
+TEST(state_vec, normalize_arg_falls_back_to_the_phase_of_the_sum) {
+  // First and last amplitudes near zero: the reference is the sum 0.5i + 0.5i, so the phase −i.
+  StateVec s = StateVec::make(std::vector{1e-9, 0.0, 0.0, 0.0}, std::vector{0.0, 0.5, 0.5, 1e-9});
+  s.normalize_arg();
+  EXPECT_NEAR(s.re()[1].v, 0.5, 1e-8);
+  EXPECT_NEAR(s.im()[1].v, 0.0, 1e-8);
+  EXPECT_NEAR(s.re()[2].v, 0.5, 1e-8);
+  EXPECT_TRUE(same_bits(s.im()[0].v, 0.0));
+}
+
+TEST(state_vec, at_and_set_check_the_index) {
+  StateVec s = StateVec::zeros(1);
+  s.set(1, Complex{0.25, -0.5});
+  EXPECT_EQ(s.at(1).re.v, 0.25);
+  EXPECT_EQ(s.at(1).im.v, -0.5);
+  EXPECT_EQ(stop_message([&] { s.at(2); }), "index out of bounds: the len is 2 but the index is 2");
+  EXPECT_EQ(stop_message([&] { s.set(5, Complex{}); }), "index out of bounds: the len is 2 but the index is 5");
+}
+
+}  // namespace morvane
