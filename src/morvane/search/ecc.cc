@@ -1,6 +1,8 @@
 #include "morvane/search/ecc.h"
 
+#include "morvane/core/chacha.h"
 #include "morvane/core/panic.h"
+#include "morvane/state/state_vec.h"
 
 namespace morvane {
 
@@ -60,6 +62,29 @@ ECCs ECCs::filter_single() const {
   for (const ECC& e : eccs)
     if (e.circuits.size() > 1) out.eccs.push_back(e);
   return out;
+}
+
+std::vector<ECC> ECCs::check() const {
+  ChaCha12Rng rng = ChaCha12Rng::from_os_rng();
+  const StateVec start = StateVec::from_random(rng, nqubits);
+  StateVec state = start;
+  auto hash_of = [&](const std::vector<Instr32>& circuit) {
+    state.copy_from(start);
+    for (Instr32 i : circuit) state.apply(i);
+    state.normalize_arg();
+    return state.hash_value();
+  };
+  std::vector<ECC> failing;
+  for (const ECC& e : eccs) {
+    auto circuits = e.materialized();
+    uint64_t first = hash_of(circuits[0]);
+    for (size_t k = 1; k < circuits.size(); ++k)
+      if (hash_of(circuits[k]) != first) {
+        failing.push_back(e);
+        break;
+      }
+  }
+  return failing;
 }
 
 }  // namespace morvane

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "morvane/state/testing.h"
+
 namespace morvane {
 
 TEST(ecc, order_compares_instructions_then_permutation_and_prefix_first) {
@@ -21,16 +23,7 @@ TEST(ecc, order_compares_instructions_then_permutation_and_prefix_first) {
 namespace {
 Instr32 h(uint8_t q) { return Instr32::make(gates::H(), std::vector<uint8_t>{q}); }
 Permut32 P(std::vector<uint8_t> v) { return Permut32::from_iter(v); }
-
-template <typename F>
-std::string panic_text(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.what();
-  }
-  return "no stop";
-}
+using testing::stop_message;
 }  // namespace
 
 TEST(ecc, display_materializes_permutations_as_swaps) {
@@ -63,10 +56,24 @@ TEST(ecc, simplify_permute_rebases_on_the_first_pair) {
 
 TEST(ecc, empty_class_stops_with_the_index_message) {
   const std::string msg = "index out of bounds: the len is 0 but the index is 0";
-  EXPECT_EQ(panic_text([] { ECC{}.display(); }), msg);
-  EXPECT_EQ(panic_text([] { ECC{}.materialized(); }), msg);
-  EXPECT_EQ(panic_text([] { ECC{}.simplify_permute(); }), msg);
-  EXPECT_EQ(panic_text([] { ECC{}.at(0); }), msg);
+  EXPECT_EQ(stop_message([] { ECC{}.display(); }), msg);
+  EXPECT_EQ(stop_message([] { ECC{}.materialized(); }), msg);
+  EXPECT_EQ(stop_message([] { ECC{}.simplify_permute(); }), msg);
+  EXPECT_EQ(stop_message([] { ECC{}.at(0); }), msg);
+}
+
+TEST(ecc, check_returns_the_classes_whose_circuits_differ) {
+  Instr32 x0 = Instr32::make(gates::X(), std::vector<uint8_t>{0});
+  Instr32 z0 = Instr32::make(gates::Z(), std::vector<uint8_t>{0});
+  ECC good{{{{h(0), h(0)}, Permut32::identity(2)}, {{}, Permut32::identity(2)}}};
+  // swap(0, 1) followed by the SWAP of its trailing permutation is the identity.
+  Instr32 s01 = Instr32::make(gates::SWAP(), std::vector<uint8_t>{0, 1});
+  ECC swapped{{{{}, Permut32::identity(2)}, {{s01}, P({1, 0})}}};
+  ECC bad{{{{x0}, Permut32::identity(2)}, {{z0}, Permut32::identity(2)}}};
+  ECC single{{{{x0}, Permut32::identity(2)}}};
+  ECCs all{{good, bad, swapped, single, bad}, 2};
+  EXPECT_EQ(all.check(), (std::vector<ECC>{bad, bad}));
+  EXPECT_EQ(stop_message([] { ECCs{{ECC{}}, 1}.check(); }), "index out of bounds: the len is 0 but the index is 0");
 }
 
 TEST(ecc, filter_single_keeps_classes_of_several_circuits) {

@@ -1,10 +1,12 @@
 #include "morvane/search/raw_eccs.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <new>
 #include <set>
 
 #include <fmt/format.h>
@@ -94,6 +96,20 @@ void write_stdout(std::string_view text) {
     p += w;
     left -= size_t(w);
   }
+}
+
+void* allocate_huge(size_t bytes) {
+  constexpr size_t kHuge = size_t(2) << 20;
+  void* p;
+  if (bytes >= kHuge / 2) {
+    size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+    p = std::aligned_alloc(kHuge, rounded);
+    if (p) madvise(p, rounded, MADV_HUGEPAGE);
+  } else {
+    p = std::malloc(bytes == 0 ? 1 : bytes);
+  }
+  if (!p) throw std::bad_alloc();
+  return p;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -13,6 +13,8 @@
 #include <absl/container/flat_hash_map.h>
 
 #include <array>
+#include <cstdlib>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -145,11 +147,30 @@ struct IdentityHash {
   size_t operator()(uint64_t key) const { return key; }
 };
 
+/// Allocates large blocks on 2 MiB boundaries and asks for transparent huge pages there: lookups in
+/// a class table of many megabytes then miss the TLB far less often.
+template <typename T>
+struct HugePageAllocator {
+  using value_type = T;
+  HugePageAllocator() = default;
+  template <typename U>
+  HugePageAllocator(const HugePageAllocator<U>&) {}  // NOLINT: rebinding is implicit
+  T* allocate(size_t n);
+  void deallocate(T* p, size_t) noexcept { std::free(p); }
+  friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) { return true; }
+};
+void* allocate_huge(size_t bytes);
+template <typename T>
+T* HugePageAllocator<T>::allocate(size_t n) {
+  return static_cast<T*>(allocate_huge(n * sizeof(T)));
+}
+
 struct SearchResult;
 
 class RawECCs {
  public:
-  using Map = absl::flat_hash_map<uint64_t, CircuitECC, IdentityHash>;
+  using Map = absl::flat_hash_map<uint64_t, CircuitECC, IdentityHash, std::equal_to<uint64_t>,
+                                  HugePageAllocator<std::pair<const uint64_t, CircuitECC>>>;
 
   /// The map of the empty circuit alone, keyed by the evaluator; owns no cells.
   explicit RawECCs(const Evaluator& evaluator);
@@ -194,6 +215,8 @@ class RawECCs {
 
  private:
   friend class CircuitECC;
+  /// The map of the empty circuit's class under `root_key`.
+  RawECCs(uint64_t root_key, size_t nqubits);
   template <bool Naive>
   static SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size);
 
