@@ -11,8 +11,8 @@
 // safe as long as no thread adds cells.
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -33,11 +33,7 @@ struct AliasCell {
   uint32_t head_raw;
   uint32_t tail;
 
-  Instr32 head() const {
-    Instr32 i;
-    std::memcpy(&i, &head_raw, sizeof i);
-    return i;
-  }
+  Instr32 head() const { return std::bit_cast<Instr32>(head_raw); }
 };
 static_assert(sizeof(AliasCell) == 8);
 
@@ -58,7 +54,7 @@ class AliasArena {
     if (next_ % kBlockSize == 0 || blocks_.empty()) grow();
     uint32_t index = next_++;
     AliasCell& c = blocks_[index >> kBlockBits][index & (kBlockSize - 1)];
-    std::memcpy(&c.head_raw, &head, sizeof head);
+    c.head_raw = std::bit_cast<uint32_t>(head);
     c.tail = tail.index;
     return AliasList{index};
   }

@@ -8,6 +8,30 @@ namespace morvane {
 Evaluator::Scratch::Scratch(uint32_t nqubits)
     : forward(StateVec::zeros(nqubits)), back(StateVec::zeros(nqubits)), best(StateVec::zeros(nqubits)) {}
 
+namespace {
+/// The rank of a permutation among all of its length in lexicographic order of the images.
+uint32_t lehmer_rank(Permut32 p) {
+  const uint8_t n = p.len();
+  uint32_t r = 0;
+  for (uint8_t k = 0; k < n; ++k) {
+    uint32_t smaller = 0;
+    for (uint8_t j = k + 1; j < n; ++j) smaller += p.at_unchecked(j) < p.at_unchecked(k);
+    r = r * (n - k) + smaller;
+  }
+  return r;
+}
+}  // namespace
+
+Evaluator::Evaluator(StateVec initial, StateVec backtrack)
+    : initial_state_(std::move(initial)), backtrack_state_(std::move(backtrack)) {
+  const uint32_t n = backtrack_state_.nqubits();
+  if (n > 5 || initial_state_.nqubits() != n) return;
+  const auto& all = Permut32::all(uint8_t(n));
+  relabelled_backtrack_.resize(all.size(), backtrack_state_);
+  reserve_state_vec_cache(n);
+  for (Permut32 p : all) relabelled_backtrack_[lehmer_rank(p)].apply_permutation(p);
+}
+
 Evaluator Evaluator::from_random(uint32_t nqubits, ChaCha12Rng& rng) {
   // Sorting permutations hold at most 8 positions; larger states are refused before anything is
   // drawn (from 28 qubits on the state itself refuses its size).
@@ -57,8 +81,12 @@ void Evaluator::backward_into(std::span<const Instr32> adjoints, Scratch& s) con
   for (Permut32 sym : symmetries) {
     Permut32 m = f * sym;
     Permut32 back_perm = m.inv();
-    s.back.copy_from(backtrack_state_);
-    s.back.apply_permutation(m);
+    if (!relabelled_backtrack_.empty()) {
+      s.back.copy_from(relabelled_backtrack_[lehmer_rank(m)]);
+    } else {
+      s.back.copy_from(backtrack_state_);
+      s.back.apply_permutation(m);
+    }
     for (size_t k = adjoints.size(); k-- > 0;) s.back.apply(adjoints[k]);
     s.back.normalize_arg();
     auto [t, eqmask] = s.back.get_orderinfo().as_bits();

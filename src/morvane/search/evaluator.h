@@ -111,11 +111,13 @@ class Evaluator {
  private:
   void forward_into(std::span<const Instr32> instrs, Scratch& scratch) const;
 
-  Evaluator(StateVec initial, StateVec backtrack)
-      : initial_state_(std::move(initial)), backtrack_state_(std::move(backtrack)) {}
+  Evaluator(StateVec initial, StateVec backtrack);
 
   StateVec initial_state_;
   StateVec backtrack_state_;
+  // Up to 5 qubits: the backtrack state relabelled by every permutation, by Lehmer rank, so that a
+  // backward run starts from a copy instead of a relabelling (the amplitudes are the same bits).
+  std::vector<StateVec> relabelled_backtrack_;
 };
 
 }  // namespace morvane

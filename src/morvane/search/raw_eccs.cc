@@ -455,18 +455,27 @@ void RawECCs::append_triple(CircuitECC& c, AliasList list, Permut32 front, Permu
 std::optional<AliasList> RawECCs::add_entry(uint64_t key, Permut32 front_perm, Permut32 back_perm, AliasList circ,
                                             std::span<const Instr32> instr_vec) {
   if (instr_vec.empty()) panic("called `Option::unwrap()` on a `None` value");
-  Instr32 last = instr_vec.back();
+  surface_front_.clear();
+  surface_back_.clear();
+  for_each_surface_gate(instr_vec, false, [&](Instr32 i) { surface_front_.push_back(i); });
+  for_each_surface_gate(instr_vec, true, [&](Instr32 i) { surface_back_.push_back(i); });
+  return add_entry_with_surfaces(key, front_perm, back_perm, circ, instr_vec.back(), surface_front_, surface_back_);
+}
+
+std::optional<AliasList> RawECCs::add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
+                                                          AliasList circ, Instr32 last,
+                                                          std::span<const Instr32> front_surface,
+                                                          std::span<const Instr32> back_surface) {
   front_scratch_.clear();
   back_scratch_.clear();
-  Permut32 finv = front_perm.inv();
-  auto collect = [&](std::vector<uint32_t>& out, Permut32 relabel) {
-    return [&out, relabel, this](Instr32 i) {
+  auto collect = [this](std::vector<uint32_t>& out, std::span<const Instr32> gates, Permut32 relabel) {
+    for (Instr32 i : gates) {
       uint32_t u = universe_.index(i.apply_permutation(relabel));
       if (std::find(out.begin(), out.end(), u) == out.end()) out.push_back(u);
-    };
+    }
   };
-  for_each_surface_gate(instr_vec, false, collect(front_scratch_, finv));
-  for_each_surface_gate(instr_vec, true, collect(back_scratch_, back_perm));
+  collect(front_scratch_, front_surface, front_perm.inv());
+  collect(back_scratch_, back_surface, back_perm);
 
   auto [it, inserted] = inner_.try_emplace(key);
   CircuitECC& c = it->second;

@@ -196,6 +196,13 @@ class RawECCs {
   std::optional<AliasList> add_entry(uint64_t key, Permut32 front_perm, Permut32 back_perm, AliasList circ,
                                      std::span<const Instr32> instr_vec);
 
+  /// add_entry with the surface gates of `instr_vec` (its last instruction `last`) given, unmapped,
+  /// in visiting order: front ones from the start, back ones from the end.
+  std::optional<AliasList> add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
+                                                   AliasList circ, Instr32 last,
+                                                   std::span<const Instr32> front_surface,
+                                                   std::span<const Instr32> back_surface);
+
   ECCs simplify() const;
 
   const Map& inner() const { return inner_; }
@@ -243,6 +250,7 @@ class RawECCs {
   std::array<uint32_t, 32> free_records_{};  // by log2 of the capacity: offset + 1 of a free record
   // Scratch of add_entry: the mapped surface gates of the circuit being recorded.
   std::vector<uint32_t> front_scratch_, back_scratch_;
+  std::vector<Instr32> surface_front_, surface_back_;
 };
 
 /// What a search returns: the filled map and the counts (circuits expanded, circuits evaluated,

@@ -1,5 +1,6 @@
 // The breadth-first searches over candidate instructions and the generators built on them.
 
+#include <array>
 #include <deque>
 #include <optional>
 
@@ -62,23 +63,64 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
   std::string line;
   const PermPair identity_pair{id, id};
 
+  // Surface gates of a candidate circuit (the expanded circuit plus one instruction), from those of
+  // the expanded circuit: its front ones plus the candidate when none of its qubits is touched yet;
+  // at the back the candidate, then the expanded circuit's back gates seen past the candidate's
+  // qubits, kept for each qubit mask of a candidate.
+  std::vector<Instr32> parent_front, front, back;
+  uint32_t parent_touched = 0;
+  std::array<std::vector<Instr32>, 32> parent_back;
+  std::array<size_t, 32> parent_back_at{};
+  auto qubit_mask = [](Instr32 i) {
+    uint32_t m = 0;
+    for (uint8_t q : i.qargs.as_slice()) m |= 1u << (q % 32);
+    return m;
+  };
+  auto parent_back_past = [&](uint32_t mask, std::vector<Instr32>& out) {
+    for (size_t k = instr_vec.size(); k-- > 0;) {
+      auto qubits = instr_vec[k].qargs.as_slice();
+      size_t fresh = 0;
+      for (uint8_t q : qubits) {
+        fresh += (mask & (1u << (q % 32))) == 0;
+        mask |= 1u << (q % 32);
+      }
+      if (fresh == qubits.size()) out.push_back(instr_vec[k]);
+    }
+  };
+
   auto record = [&](AliasList parent, Instr32 candidate, uint64_t key, const Evaluator::Scratch& s) {
-    instr_vec.push_back(candidate);
-    const size_t len = instr_vec.size();
+    const size_t len = instr_vec.size() + 1;
+    const uint32_t mask = qubit_mask(candidate);
+    front.assign(parent_front.begin(), parent_front.end());
+    if ((mask & parent_touched) == 0) front.push_back(candidate);
+    back.assign(1, candidate);
+    if (mask < 32) {
+      if (parent_back_at[mask] != iterations + 1) {
+        parent_back[mask].clear();
+        parent_back_past(mask, parent_back[mask]);
+        parent_back_at[mask] = iterations + 1;
+      }
+      back.insert(back.end(), parent_back[mask].begin(), parent_back[mask].end());
+    } else {
+      parent_back_past(mask, back);
+    }
     const size_t npairs = Naive ? 1 : s.pairs.size();
     for (size_t p = 0; p < npairs; ++p) {
-      auto [front, back] = Naive ? identity_pair : s.pairs[p];
-      auto list = map.add_entry(key, front, back, parent, instr_vec);
+      auto [front_perm, back_perm] = Naive ? identity_pair : s.pairs[p];
+      auto list = map.add_entry_with_surfaces(key, front_perm, back_perm, parent, candidate, front, back);
       if (list && len < max_size) queue.push_back(*list);
       ++circs_perm;
     }
-    instr_vec.pop_back();
   };
 
   while (!queue.empty()) {
     AliasList current = queue.front();
     queue.pop_front();
     map.arena_.materialize(current, instr_vec);
+    parent_front.clear();
+    for_each_surface_gate(instr_vec, false, [&](Instr32 i) { parent_front.push_back(i); });
+    parent_touched = 0;
+    for (Instr32 i : instr_vec) parent_touched |= qubit_mask(i);
     if (iterations % 400 == 0)
       write_progress(iterations, instr_vec, queue.size(), map.inner_.size(), circs, circs_perm, line);
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+
 #include "morvane/search/evaluator.h"
 #include "morvane/search/raw_eccs.h"
 
@@ -67,7 +69,59 @@ TEST(search, maps_sharing_cells_are_released_in_any_order) {
     for (int k : orders[order]) {
       maps[k]->reset();
       for (auto* m : maps)
-        if (*m) EXPECT_EQ((*m)->arena().to_vec(list), expected);
+        if (*m) {
+          EXPECT_EQ((*m)->arena().to_vec(list), expected);
+        }
+    }
+  }
+}
+
+}  // namespace morvane
+
+namespace morvane {
+
+namespace {
+/// The search loop written plainly, one evaluation and one add_entry after another.
+SearchResult reference_search(const Evaluator& e, std::span<const Instr32> instrs, size_t max_size) {
+  RawECCs map(e);
+  map.prepare(instrs);
+  std::deque<AliasList> queue{AliasList::nil()};
+  std::array<size_t, 3> counts{};
+  while (!queue.empty()) {
+    AliasList current = queue.front();
+    queue.pop_front();
+    std::vector<Instr32> circuit = map.arena().to_vec(current);
+    for (Instr32 c : instrs) {
+      circuit.push_back(c);
+      auto r = e.evaluate_multiple(circuit);
+      for (const PermPair& p : r.pairs.to_vec()) {
+        auto list = map.add_entry(r.key.hash_value(), p.first, p.second, current, circuit);
+        if (list && circuit.size() < max_size) queue.push_back(*list);
+        ++counts[2];
+      }
+      circuit.pop_back();
+      ++counts[1];
+    }
+    ++counts[0];
+  }
+  return SearchResult{std::move(map), counts};
+}
+}  // namespace
+
+TEST(search, equals_the_plain_loop) {
+  for (uint32_t n : {1u, 2u, 3u, 4u}) {
+    Evaluator e = make(n, uint8_t(10 + n));
+    auto cands = RawECCs::placements({gates::H(), gates::T(), gates::CX(), gates::SWAP()}, n);
+    size_t size = n <= 2 ? 5 : 3;
+    SearchResult fast = RawECCs::search(e, cands, size);
+    SearchResult plain = reference_search(e, cands, size);
+    EXPECT_EQ(fast.counts, plain.counts) << n;
+    EXPECT_EQ(fast.map.simplify(), plain.map.simplify()) << n;
+    ASSERT_EQ(fast.map.inner().size(), plain.map.inner().size());
+    for (const auto& [key, c] : plain.map.inner()) {
+      const CircuitECC* f = fast.map.find(key);
+      ASSERT_NE(f, nullptr);
+      EXPECT_EQ(f->debug(fast.map), c.debug(plain.map));
     }
   }
 }
