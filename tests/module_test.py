@@ -9,7 +9,7 @@ import textwrap
 import morvane
 import morvane.morvane as native
 
-REGISTERED = ["Argument", "Instruction", "Gate", "Instr", "StateVec"]
+REGISTERED = ["Argument", "Instruction", "Gate", "Instr", "StateVec", "ECC", "ECCs", "RawECCs", "Evaluator"]
 
 
 def test_all_lists_classes_in_registration_order():

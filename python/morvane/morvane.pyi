@@ -1,12 +1,12 @@
 """Type stubs of the native module, one section per class in registration order."""
 
 from collections.abc import Sequence
-from typing import ClassVar, SupportsComplex, SupportsFloat, SupportsIndex, final, overload
+from typing import ClassVar, Never, SupportsComplex, SupportsFloat, SupportsIndex, final, overload
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Argument", "Instruction", "Gate", "Instr", "StateVec"]
+__all__ = ["Argument", "Instruction", "Gate", "Instr", "StateVec", "ECC", "ECCs", "RawECCs", "Evaluator"]
 
 class _BindingType(type):
     """The metaclass of every class of the module (the binding library's own, a subclass of type);
@@ -157,5 +157,82 @@ class StateVec(metaclass=_BindingType):
     def __setitem__(self, index: int, value: complex | SupportsComplex | SupportsFloat | SupportsIndex) -> None: ...
     def __delitem__(self, index: int) -> None: ...
     def __imul__(self, other: Instr) -> StateVec: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+
+# --- ECC --------------------------------------------------------------------------------------
+
+@final
+class ECC(metaclass=_BindingType):
+    """One equivalence class of circuits."""
+
+    # No constructor: classes come from ECCs.to_list, ECCs.check and RawECCs.find_equivalents.
+    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
+
+    def circuits(self) -> list[list[Instr]]:
+        """Returns all circuits in this class with swap instructions materialized."""
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+
+# --- ECCs -------------------------------------------------------------------------------------
+
+@final
+class ECCs(metaclass=_BindingType):
+    """Collection of equivalence classes for a fixed number of qubits."""
+
+    # No constructor: collections come from RawECCs.simplify, filter_single and from_postcard.
+    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
+
+    @property
+    def nqubits(self) -> int: ...
+    def __len__(self) -> int: ...
+    def check(self) -> list[ECC]:
+        """Returns classes that fail randomized equivalence checks."""
+    def to_list(self) -> list[ECC]:
+        """Returns all classes as a Python list."""
+    def filter_single(self) -> ECCs:
+        """Removes classes with only one circuit."""
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+
+# --- RawECCs ----------------------------------------------------------------------------------
+
+@final
+class RawECCs(metaclass=_BindingType):
+    """Mutable ECC map keyed by evaluator hash.
+
+    This is the direct output of the search algorithm before final simplification."""
+
+    def __init__(self, evaluator: Evaluator) -> None: ...
+    @staticmethod
+    def search(evaluator: Evaluator, instrs: Sequence[Instr], max_size: int) -> tuple[RawECCs, list[int]]:
+        """Optimized search using permutation-equivalent placements per circuit."""
+    @staticmethod
+    def search_naive(evaluator: Evaluator, instrs: Sequence[Instr], max_size: int) -> tuple[RawECCs, list[int]]:
+        """Exhaustive baseline search without permutation-based multiplicity reduction."""
+    @staticmethod
+    def generate(evaluator: Evaluator, gates: Sequence[Gate], max_size: int) -> tuple[RawECCs, list[int]]:
+        """Generates ECCs from a gate set using the optimized search.
+
+        Adjoint gates are added automatically if missing."""
+    @staticmethod
+    def generate_naive(evaluator: Evaluator, gates: Sequence[Gate], max_size: int) -> tuple[RawECCs, list[int]]:
+        """Generates ECCs from a gate set using the naive search."""
+    def simplify(self) -> ECCs:
+        """Converts raw buckets into sorted, normalized ECCs."""
+
+# --- Evaluator --------------------------------------------------------------------------------
+
+@final
+class Evaluator(metaclass=_BindingType):
+    """Randomized evaluator used to hash circuits and recover permutation metadata."""
+
+    def __init__(self, nqubits: int) -> None: ...
+    def nqubits(self) -> int:
+        """Returns evaluator qubit count."""
+    def evaluate(self, instrs: Sequence[Instr]) -> tuple[StateVec, tuple[int, ...], tuple[int, ...], StateVec]:
+        """Python wrapper for circuit evaluation."""
+    def initial_key(self) -> int:
+        """Hash key for the empty circuit under this evaluator."""
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...

@@ -14,6 +14,9 @@
 #include "morvane/py/compat.h"
 #include "morvane/py/panic_exception.h"
 #include "morvane/state/state_vec.pybind.h"
+#include "morvane/search/ecc.pybind.h"
+#include "morvane/search/evaluator.pybind.h"
+#include "morvane/search/raw_eccs.pybind.h"
 
 namespace py = pybind11;
 
@@ -64,12 +67,20 @@ void register_classes(py::module_& m) {
   auto gate = add_class(m, all, "Gate", [&] { return morvane::pybind_gate(m); });
   auto instr = add_class(m, all, "Instr", [&] { return morvane::pybind_instr(m); });
   auto state_vec = add_class(m, all, "StateVec", [&] { return morvane::pybind_state_vec(m); });
+  auto ecc = add_class(m, all, "ECC", [&] { return morvane::pybind_ecc(m); });
+  auto ecc_s = add_class(m, all, "ECCs", [&] { return morvane::pybind_ecc_s(m); });
+  auto raw_eccs = add_class(m, all, "RawECCs", [&] { return morvane::pybind_raw_eccs(m); });
+  auto evaluator = add_class(m, all, "Evaluator", [&] { return morvane::pybind_evaluator(m); });
 
   morvane::pybind_argument_methods(m, argument);
   morvane::pybind_instruction_methods(m, instruction);
   morvane::pybind_gate_methods(m, gate);
   morvane::pybind_instr_methods(m, instr);
   morvane::pybind_state_vec_methods(m, state_vec);
+  morvane::pybind_ecc_methods(m, ecc);
+  morvane::pybind_ecc_s_methods(m, ecc_s);
+  morvane::pybind_raw_eccs_methods(m, raw_eccs);
+  morvane::pybind_evaluator_methods(m, evaluator);
 
   py::delattr(m, "__module__");
   freeze(argument);
@@ -77,6 +88,10 @@ void register_classes(py::module_& m) {
   freeze(gate);
   freeze(instr);
   freeze(state_vec);
+  freeze(ecc);
+  freeze(ecc_s);
+  freeze(raw_eccs);
+  freeze(evaluator);
 }
 
 }  // namespace

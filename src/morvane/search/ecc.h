@@ -4,6 +4,8 @@
 
 #include <compare>
 #include <cstdint>
+#include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -28,8 +30,21 @@ struct PermutedCircuit {
   }
 };
 
+/// `instrs` followed by one SWAP on each pair that the permutation's sorting network exchanges.
+std::vector<Instr32> with_swaps(std::span<const Instr32> instrs, Permut32 perm);
+
 struct ECC {
   std::vector<PermutedCircuit> circuits;
+
+  /// The i-th pair; stops with the index message when there is none.
+  const PermutedCircuit& at(size_t i) const;
+  /// Rebased so that the first pair's permutation is the identity: every permutation p becomes
+  /// first⁻¹ * p; the instructions stay.
+  ECC simplify_permute() &&;
+  /// Every circuit followed by the SWAPs of first⁻¹ * its permutation (none for the first one).
+  std::vector<std::vector<Instr32>> materialized() const;
+  /// "ECC {\n" then "\t<materialized circuit>,\n" per pair, then "}".
+  std::string display() const;
 
   friend bool operator==(const ECC&, const ECC&) = default;
   friend std::strong_ordering operator<=>(const ECC& a, const ECC& b) {
@@ -41,6 +56,14 @@ struct ECC {
 struct ECCs {
   std::vector<ECC> eccs;
   uint32_t nqubits = 0;
+
+  /// The classes of at least two circuits in display form, joined by " & ".
+  std::string display() const;
+  /// The classes of more than one circuit, in order.
+  ECCs filter_single() const;
+  /// Copies of the classes whose materialized circuits do not all give one state from a fresh
+  /// random state.
+  std::vector<ECC> check() const;
 
   friend bool operator==(const ECCs&, const ECCs&) = default;
 };

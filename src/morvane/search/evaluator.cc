@@ -1,0 +1,130 @@
+#include "morvane/search/evaluator.h"
+
+#include "morvane/core/panic.h"
+#include "morvane/state/order_info.h"
+
+namespace morvane {
+
+Evaluator::Scratch::Scratch(uint32_t nqubits)
+    : forward(StateVec::zeros(nqubits)), back(StateVec::zeros(nqubits)), best(StateVec::zeros(nqubits)) {}
+
+namespace {
+/// The rank of a permutation among all of its length in lexicographic order of the images.
+uint32_t lehmer_rank(Permut32 p) {
+  const uint8_t n = p.len();
+  uint32_t r = 0;
+  for (uint8_t k = 0; k < n; ++k) {
+    uint32_t smaller = 0;
+    for (uint8_t j = k + 1; j < n; ++j) smaller += p.at_unchecked(j) < p.at_unchecked(k);
+    r = r * (n - k) + smaller;
+  }
+  return r;
+}
+}  // namespace
+
+Evaluator::Evaluator(StateVec initial, StateVec backtrack)
+    : initial_state_(std::move(initial)), backtrack_state_(std::move(backtrack)) {
+  const uint32_t n = backtrack_state_.nqubits();
+  if (n > 5 || initial_state_.nqubits() != n) return;
+  const auto& all = Permut32::all(uint8_t(n));
+  relabelled_backtrack_.resize(all.size(), backtrack_state_);
+  reserve_state_vec_cache(n);
+  for (Permut32 p : all) relabelled_backtrack_[lehmer_rank(p)].apply_permutation(p);
+}
+
+Evaluator Evaluator::from_random(uint32_t nqubits, ChaCha12Rng& rng) {
+  // Sorting permutations hold at most 8 positions; larger states are refused before anything is
+  // drawn (from 28 qubits on the state itself refuses its size).
+  if (nqubits > 8 && nqubits < 28) panic("Permutation length must be less than or equal to 8");
+  StateVec initial = StateVec::from_random_symmetric(rng, nqubits);
+  StateVec b = StateVec::from_random(rng, nqubits);
+  b.normalize_arg();
+  Permut32 p = b.get_permutation();
+  reserve_state_vec_cache(nqubits);
+  b.apply_permutation(p.inv());
+  return Evaluator(std::move(initial), std::move(b));
+}
+
+Evaluator Evaluator::from_os_random(uint32_t nqubits) {
+  ChaCha12Rng rng = ChaCha12Rng::from_os_rng();
+  return from_random(nqubits, rng);
+}
+
+void Evaluator::evaluate_into(std::span<const Instr32> instrs, std::span<const Instr32> adjoints,
+                              Scratch& s) const {
+  forward_into(instrs, s);
+  backward_into(adjoints, s);
+}
+
+void Evaluator::forward_into(std::span<const Instr32> instrs, Scratch& s) const {
+  s.forward.copy_from(initial_state_);
+  for (Instr32 i : instrs) s.forward.apply(i);
+  s.forward.normalize_arg();
+}
+
+void Evaluator::prefix_into(std::span<const Instr32> instrs, StateVec& prefix) const {
+  prefix.copy_from(initial_state_);
+  for (Instr32 i : instrs) prefix.apply(i);
+}
+
+void Evaluator::extend_into(const StateVec& prefix, Instr32 last, Scratch& s) const {
+  s.forward.copy_from(prefix);
+  s.forward.apply(last);
+  s.forward.normalize_arg();
+}
+
+void Evaluator::backward_into(std::span<const Instr32> adjoints, Scratch& s) const {
+  const uint32_t n = nqubits();
+  auto [symmetries, f] = s.forward.get_orderinfo().as_perms();
+  reserve_state_vec_cache(n);
+  s.pairs.clear();
+  for (Permut32 sym : symmetries) {
+    Permut32 m = f * sym;
+    Permut32 back_perm = m.inv();
+    if (!relabelled_backtrack_.empty()) {
+      s.back.copy_from(relabelled_backtrack_[lehmer_rank(m)]);
+    } else {
+      s.back.copy_from(backtrack_state_);
+      s.back.apply_permutation(m);
+    }
+    for (size_t k = adjoints.size(); k-- > 0;) s.back.apply(adjoints[k]);
+    s.back.normalize_arg();
+    auto [t, eqmask] = s.back.get_orderinfo().as_bits();
+    if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
+    s.back.apply_permutation(t.inv());
+    if (s.pairs.empty()) {
+      s.best.swap_arrays(s.back);
+      s.pairs.push_back({t, back_perm});
+      continue;
+    }
+    auto order = s.back <=> s.best;
+    if (order < 0) {
+      s.best.swap_arrays(s.back);
+      s.pairs.clear();
+      s.pairs.push_back({t, back_perm});
+    } else if (order == 0) {
+      s.pairs.push_back({t, back_perm});
+    }
+  }
+}
+
+Evaluator::Result Evaluator::evaluate_multiple(std::span<const Instr32> instrs) const {
+  Scratch s(nqubits());
+  forward_into(instrs, s);
+  // Adjoints are looked up (and registered when new) once the forward run has succeeded, from the
+  // last instruction to the first, in the order the backward run meets them.
+  std::vector<Instr32> adjoints(instrs.begin(), instrs.end());
+  for (size_t k = adjoints.size(); k-- > 0;) adjoints[k] = instrs[k].adjoint();
+  backward_into(adjoints, s);
+  return Result{std::move(s.best), std::move(s.pairs), std::move(s.forward)};
+}
+
+Evaluator::Single Evaluator::evaluate(std::span<const Instr32> instrs) const {
+  Result r = evaluate_multiple(instrs);
+  PermPair first = r.pairs[0];
+  return Single{std::move(r.key), first.first, first.second, std::move(r.forward)};
+}
+
+uint64_t Evaluator::initial_key() const { return evaluate({}).key.hash_value(); }
+
+}  // namespace morvane

@@ -1,0 +1,123 @@
+#pragma once
+// The randomized evaluator that fingerprints circuits. It holds two random states drawn once: a
+// circuit runs forward on the first, which is symmetric under every relabelling of qubits, and
+// backward (its inverse) on the second. The forward result decides which output relabellings must
+// be tried; the backward results are brought into canonical qubit order and the smallest of them is
+// the key state, whose hash is the circuit's class key. Circuits that differ only by relabellings of
+// their input and output qubits get the same key state. Alongside the key state the evaluator
+// reports every (front, back) permutation pair that reaches it.
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "morvane/circ/instr.h"
+#include "morvane/core/chacha.h"
+#include "morvane/core/permut.h"
+#include "morvane/state/state_vec.h"
+
+namespace morvane {
+
+using PermPair = std::pair<Permut32, Permut32>;
+
+/// The (front, back) pairs of one evaluation, in the order found; the first one is held inline.
+class PermPairs {
+ public:
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const PermPair& operator[](size_t i) const { return i == 0 ? first_ : rest_[i - 1]; }
+  void clear() {
+    size_ = 0;
+    rest_.clear();
+  }
+  void push_back(PermPair p) {
+    if (size_ == 0)
+      first_ = p;
+    else
+      rest_.push_back(p);
+    ++size_;
+  }
+  std::vector<PermPair> to_vec() const {
+    std::vector<PermPair> out;
+    for (size_t i = 0; i < size_; ++i) out.push_back((*this)[i]);
+    return out;
+  }
+
+ private:
+  PermPair first_;
+  std::vector<PermPair> rest_;
+  size_t size_ = 0;
+};
+
+class Evaluator {
+ public:
+  struct Result {
+    StateVec key;
+    PermPairs pairs;
+    StateVec forward;
+  };
+  struct Single {
+    StateVec key;
+    Permut32 front, back;
+    StateVec forward;
+  };
+  /// Reusable states of one caller's evaluations: nothing is allocated per evaluation once they
+  /// have grown (the pair list keeps its capacity).
+  struct Scratch {
+    explicit Scratch(uint32_t nqubits);
+    StateVec forward, back, best;
+    PermPairs pairs;
+  };
+
+  /// The symmetric initial state, then the backtrack state from the same generator.
+  static Evaluator from_random(uint32_t nqubits, ChaCha12Rng& rng);
+  /// With a generator seeded afresh from the operating system.
+  static Evaluator from_os_random(uint32_t nqubits);
+  /// Takes both states as given: the backtrack state should be in canonical qubit order and the
+  /// initial state symmetric under relabellings, or evaluations lose their meaning.
+  static Evaluator from_states(StateVec initial, StateVec backtrack) {
+    return Evaluator(std::move(initial), std::move(backtrack));
+  }
+
+  uint32_t nqubits() const { return initial_state_.nqubits(); }
+  const StateVec& initial_state() const { return initial_state_; }
+  const StateVec& backtrack_state() const { return backtrack_state_; }
+
+  /// The key state, every (front, back) pair that reaches it, and the forward state.
+  Result evaluate_multiple(std::span<const Instr32> instrs) const;
+  /// As evaluate_multiple, keeping the first pair.
+  Single evaluate(std::span<const Instr32> instrs) const;
+  /// The class key of the empty circuit.
+  uint64_t initial_key() const;
+
+  /// The initial state with `instrs` applied, not normalised: the shared start of the forward runs
+  /// of the circuits that extend `instrs` by one instruction.
+  void prefix_into(std::span<const Instr32> instrs, StateVec& prefix) const;
+  /// The forward run of a circuit that extends the prefix's circuit by `last` (the same operations
+  /// as a full forward run).
+  void extend_into(const StateVec& prefix, Instr32 last, Scratch& scratch) const;
+  /// The key state and pairs from the forward state of `scratch`.
+  void backward_into(std::span<const Instr32> adjoints, Scratch& scratch) const;
+
+  /// evaluate_multiple into `scratch` (the key state in `best`), with adjoints[k] the adjoint of
+  /// instrs[k].
+  void evaluate_into(std::span<const Instr32> instrs, std::span<const Instr32> adjoints, Scratch& scratch) const;
+
+  friend bool operator==(const Evaluator& a, const Evaluator& b) {
+    return a.initial_state_ == b.initial_state_ && a.backtrack_state_ == b.backtrack_state_;
+  }
+
+ private:
+  void forward_into(std::span<const Instr32> instrs, Scratch& scratch) const;
+
+  Evaluator(StateVec initial, StateVec backtrack);
+
+  StateVec initial_state_;
+  StateVec backtrack_state_;
+  // Up to 5 qubits: the backtrack state relabelled by every permutation, by Lehmer rank, so that a
+  // backward run starts from a copy instead of a relabelling (the amplitudes are the same bits).
+  std::vector<StateVec> relabelled_backtrack_;
+};
+
+}  // namespace morvane

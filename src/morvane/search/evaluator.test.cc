@@ -1,0 +1,93 @@
+#include "morvane/search/evaluator.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "morvane/state/testing.h"
+
+namespace morvane {
+
+namespace {
+Instr32 I1(Gate16 g, uint8_t q) { return Instr32::make(g, std::vector<uint8_t>{q}); }
+Instr32 I2(Gate16 g, uint8_t a, uint8_t b) { return Instr32::make(g, std::vector<uint8_t>{a, b}); }
+using testing::stop_message;
+}  // namespace
+
+TEST(evaluator, empty_circuit_reaches_the_backtrack_state_under_every_permutation) {
+  ChaCha12Rng rng = testing::seeded(7);
+  Evaluator e = Evaluator::from_random(3, rng);
+  auto r = e.evaluate_multiple({});
+  EXPECT_EQ(r.key, e.backtrack_state());
+  EXPECT_EQ(r.forward, e.initial_state());
+  ASSERT_EQ(r.pairs.size(), 6u);
+  std::set<uint32_t> fronts;
+  for (size_t k = 0; k < r.pairs.size(); ++k) {
+    auto [front, back] = r.pairs[k];
+    EXPECT_EQ(front * back, Permut32::identity(3));
+    fronts.insert(front.raw);
+  }
+  EXPECT_EQ(fronts.size(), 6u);
+  EXPECT_EQ(r.pairs[0].first, Permut32::all(3)[0]);
+  EXPECT_EQ(e.initial_key(), e.backtrack_state().hash_value());
+}
+
+TEST(evaluator, the_backtrack_state_is_in_canonical_order) {
+  ChaCha12Rng rng = testing::seeded(9);
+  Evaluator e = Evaluator::from_random(4, rng);
+  EXPECT_TRUE(e.backtrack_state().get_permutation().is_identity());
+  EXPECT_TRUE(e.initial_state().check());
+}
+
+TEST(evaluator, pairs_relabel_the_circuit_into_the_key_frame) {
+  ChaCha12Rng rng = testing::seeded(3);
+  Evaluator e = Evaluator::from_random(3, rng);
+  std::vector<Instr32> c{I1(gates::H(), 2), I2(gates::CX(), 2, 0), I1(gates::T(), 0)};
+  auto r = e.evaluate_multiple(c);
+  for (size_t k = 0; k < r.pairs.size(); ++k) {
+    auto [front, back] = r.pairs[k];
+    std::vector<Instr32> relabelled;
+    for (Instr32 i : c) relabelled.push_back(i.apply_permutation(front.inv()));
+    auto again = e.evaluate(relabelled);
+    EXPECT_EQ(again.key, r.key);
+    EXPECT_TRUE(again.front.is_identity());
+  }
+}
+
+TEST(evaluator, scratch_evaluation_equals_the_plain_one) {
+  ChaCha12Rng rng = testing::seeded(5);
+  Evaluator e = Evaluator::from_random(3, rng);
+  std::vector<Instr32> c{I1(gates::H(), 0), I2(gates::CX(), 0, 1), I1(gates::T(), 1), I2(gates::CX(), 1, 2)};
+  std::vector<Instr32> adj;
+  for (Instr32 i : c) adj.push_back(i.adjoint());
+  Evaluator::Scratch s(3);
+  StateVec prefix = StateVec::zeros(3);
+  e.prefix_into(std::span(c).first(3), prefix);
+  e.extend_into(prefix, c[3], s);
+  e.backward_into(adj, s);
+  auto r = e.evaluate_multiple(c);
+  EXPECT_EQ(s.best, r.key);
+  EXPECT_EQ(s.forward, r.forward);
+  EXPECT_EQ(s.pairs.to_vec(), r.pairs.to_vec());
+  // Bit for bit, not only on the tolerance grid.
+  for (size_t i = 0; i < r.key.len(); ++i) EXPECT_EQ(s.best.re()[i].v, r.key.re()[i].v);
+}
+
+TEST(evaluator, ties_in_the_backward_state_stop) {
+  // A symmetric backtrack state leaves every backward state with equal order keys.
+  ChaCha12Rng rng = testing::seeded(1);
+  StateVec sym = StateVec::from_random_symmetric(rng, 2);
+  Evaluator e = Evaluator::from_states(sym, sym);
+  EXPECT_EQ(stop_message([&] { e.evaluate({}); }), "Non-deterministic front permutation detected during evaluation");
+}
+
+TEST(evaluator, limits) {
+  ChaCha12Rng rng = testing::seeded(1);
+  EXPECT_EQ(stop_message([&] { Evaluator::from_random(12, rng); }), "Permutation length must be less than or equal to 8");
+  Evaluator six = Evaluator::from_random(6, rng);
+  EXPECT_EQ(stop_message([&] { six.evaluate({}); }), "index out of bounds: the len is 16 but the index is 31");
+  Evaluator two = Evaluator::from_random(2, rng);
+  EXPECT_NE(stop_message([&] { two.evaluate(std::vector<Instr32>{I1(gates::H(), 2)}); }), "<no stop>");
+}
+
+}  // namespace morvane

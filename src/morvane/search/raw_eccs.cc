@@ -1,0 +1,536 @@
+#include "morvane/search/raw_eccs.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <new>
+#include <set>
+
+#include <fmt/format.h>
+
+namespace morvane {
+
+// ---------------------------------------------------------------------------------------------
+// Stored circuits
+
+PermutedCircuit CircTriple::simplify(const AliasArena& arena) const {
+  Permut32 inv = front_perm.inv();
+  PermutedCircuit out;
+  for (Instr32 i : arena.iter(circ)) out.instrs.push_back(i.apply_permutation(inv));
+  std::reverse(out.instrs.begin(), out.instrs.end());
+  out.perm = back_perm * front_perm;
+  return out;
+}
+
+namespace {
+std::string join(std::span<const Instr32> instrs, std::string_view sep) {
+  std::string s;
+  for (size_t k = 0; k < instrs.size(); ++k) {
+    if (k) s += sep;
+    s += instrs[k].display();
+  }
+  return s;
+}
+}  // namespace
+
+std::string CircTriple::debug(const AliasArena& arena) const {
+  return fmt::format("{} {} {}", front_perm.to_string(), join(arena.to_vec(circ), " "), back_perm.to_string());
+}
+
+std::string CircTriple::display(const AliasArena& arena) const {
+  PermutedCircuit p = simplify(arena);
+  return fmt::format("{} {}", join(p.instrs, " "), p.perm.to_string());
+}
+
+std::vector<Instr32> circuit_get_surface_gates(std::span<const Instr32> instrs, bool back) {
+  std::vector<Instr32> out;
+  for_each_surface_gate(instrs, back, [&](Instr32 i) { out.push_back(i); });
+  return out;
+}
+
+std::vector<std::pair<Instr32, size_t>> circuit_get_surface_gates_hashmap(std::span<const Instr32> instrs,
+                                                                          uint64_t filtering_mask) {
+  std::vector<std::pair<Instr32, size_t>> out;
+  uint32_t mask = 0;
+  for (size_t k = 0; k < instrs.size(); ++k) {
+    if (k >= 64 || !((filtering_mask >> k) & 1)) continue;
+    auto qubits = instrs[k].qargs.as_slice();
+    size_t fresh = 0;
+    for (uint8_t q : qubits) {
+      uint32_t bit = 1u << (q % 32);
+      fresh += (mask & bit) == 0;
+      mask |= bit;
+    }
+    if (fresh != qubits.size()) continue;
+    auto it = std::find_if(out.begin(), out.end(), [&](const auto& e) { return e.first == instrs[k]; });
+    if (it != out.end())
+      it->second = k;
+    else
+      out.emplace_back(instrs[k], k);
+  }
+  return out;
+}
+
+std::string join_relabelled(std::span<const Instr32> instrs, Permut32 perm, std::string_view sep) {
+  Permut32 inv = perm.inv();
+  std::string s;
+  for (size_t k = 0; k < instrs.size(); ++k) {
+    if (k) s += sep;
+    s += instrs[k].apply_permutation(inv).display();
+  }
+  return s;
+}
+
+void write_stdout(std::string_view text) {
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t w = ::write(1, p, left);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return;  // standard output is gone; progress is not worth a failure
+    }
+    p += w;
+    left -= size_t(w);
+  }
+}
+
+void* allocate_huge(size_t bytes) {
+  constexpr size_t kHuge = size_t(2) << 20;
+  void* p;
+  if (bytes >= kHuge / 2) {
+    size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+    p = std::aligned_alloc(kHuge, rounded);
+    if (p) madvise(p, rounded, MADV_HUGEPAGE);
+  } else {
+    p = std::malloc(bytes == 0 ? 1 : bytes);
+  }
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Placement numbers
+
+std::optional<uint32_t> InstrUniverse::find(Instr32 instr) const {
+  if (instr.gate.index >= gate_base_.size() || gate_base_[instr.gate.index] < 0) return std::nullopt;
+  uint32_t base = uint32_t(gate_base_[instr.gate.index]);
+  auto q = instr.qargs.as_slice();
+  uint32_t n = nqubits_;
+  uint32_t offset;
+  switch (q.size()) {
+    case 0:
+      offset = 0;
+      break;
+    case 1:
+      if (q[0] >= n) return std::nullopt;
+      offset = q[0];
+      break;
+    default:
+      if (q[0] >= n || q[1] >= n || q[0] == q[1]) return std::nullopt;
+      offset = q[0] * (n - 1) + (q[1] < q[0] ? q[1] : q[1] - 1u);
+  }
+  uint32_t index = base + offset;
+  if (index >= instrs_.size() || instrs_[index] != instr) return std::nullopt;
+  return index;
+}
+
+void InstrUniverse::add_gate_of(Instr32 instr) {
+  uint16_t g = instr.gate.index;
+  if (g < gate_base_.size() && gate_base_[g] >= 0) return;
+  if (g >= gate_base_.size()) gate_base_.resize(size_t(g) + 1, -1);
+  gate_base_[g] = int32_t(instrs_.size());
+  uint32_t n = nqubits_;
+  switch (instr.qargs.len()) {
+    case 0:
+      instrs_.push_back(Instr32{instr.gate, QArgs16{}});
+      break;
+    case 1:
+      for (uint32_t q = 0; q < n; ++q) instrs_.push_back(Instr32{instr.gate, QArgs16{{uint8_t(q), QArgs16::kEmpty}}});
+      break;
+    default:
+      for (uint32_t i = 0; i < n; ++i)
+        for (uint32_t j = 0; j < n; ++j)
+          if (i != j) instrs_.push_back(Instr32{instr.gate, QArgs16{{uint8_t(i), uint8_t(j)}}});
+  }
+}
+
+uint32_t InstrUniverse::index(Instr32 instr) const {
+  auto i = find(instr);
+  if (!i) [[unlikely]]
+    panic(fmt::format("instruction {} is not a placement of the search's gates", instr.display()));
+  return *i;
+}
+
+bool InstrUniverse::contains(Instr32 instr) const { return find(instr).has_value(); }
+
+// ---------------------------------------------------------------------------------------------
+// Permutation ranks (Lehmer codes; at most 5 qubits, so at most 120 ranks)
+
+uint8_t RawECCs::rank(Permut32 p) const {
+  uint8_t n = uint8_t(nqubits_);
+  MORVANE_ASSERT(p.len() == n);
+  uint32_t r = 0;
+  for (uint8_t k = 0; k < n; ++k) {
+    uint32_t smaller = 0;
+    for (uint8_t j = k + 1; j < n; ++j) smaller += p.at_unchecked(j) < p.at_unchecked(k);
+    r = r * (n - k) + smaller;
+  }
+  return uint8_t(r);
+}
+
+Permut32 RawECCs::unrank(uint8_t r) const {
+  uint8_t n = uint8_t(nqubits_);
+  std::array<uint8_t, 8> digits{};
+  uint32_t v = r;
+  for (int k = n - 1; k >= 0; --k) {
+    uint32_t base = uint32_t(n - k);
+    digits[size_t(k)] = uint8_t(v % base);
+    v /= base;
+  }
+  std::array<uint8_t, 8> free{0, 1, 2, 3, 4, 5, 6, 7};
+  uint8_t left = n;
+  std::array<uint8_t, 8> images{};
+  for (uint8_t k = 0; k < n; ++k) {
+    images[k] = free[digits[k]];
+    std::copy(free.begin() + digits[k] + 1, free.begin() + left, free.begin() + digits[k]);
+    --left;
+  }
+  return Permut32::from_iter_unchecked(std::span(images.data(), n));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Class storage
+
+uint32_t CircuitECC::ext() const {
+  uint32_t o;
+  std::memcpy(&o, payload_.data(), sizeof o);
+  return o;
+}
+
+size_t CircuitECC::num_circuits() const {
+  if (is_inline()) return (info_ & kHasFirst) ? 1 : 0;
+  return info_;
+}
+
+CircTriple CircuitECC::circuit(const RawECCs& map, size_t i) const {
+  check_index(num_circuits(), i);
+  if (i == 0) return CircTriple{map.unrank(front0_), circ0_, map.unrank(back0_)};
+  const uint32_t* t = map.record(ext()) + 1 + 2 * map.mask_words() + 2 * (i - 1);
+  return CircTriple{map.unrank(uint8_t(t[1])), AliasList{t[0]}, map.unrank(uint8_t(t[1] >> 8))};
+}
+
+std::vector<CircTriple> CircuitECC::circuits(const RawECCs& map) const {
+  std::vector<CircTriple> out;
+  for (size_t i = 0; i < num_circuits(); ++i) out.push_back(circuit(map, i));
+  return out;
+}
+
+size_t CircuitECC::size(const RawECCs& map) const {
+  return num_circuits() == 0 ? 0 : map.arena().length(circ0_);
+}
+
+std::vector<Instr32> CircuitECC::gates(const RawECCs& map, bool back) const {
+  // The sets only ever grow by the mapped surface gates of an admitted member, in order, so their
+  // insertion order is the ordered union of the members' mapped surface gates.
+  auto in_set = [&](Instr32 g) {
+    if (!map.universe_.contains(g)) return false;
+    uint32_t u = map.universe_.index(g);
+    if (is_inline()) {
+      uint32_t nf = info_ & 0xF, nb = (info_ >> 4) & 0xF;
+      auto first = payload_.begin() + (back ? nf : 0);
+      auto last = first + (back ? nb : nf);
+      return std::find(first, last, uint8_t(u)) != last;
+    }
+    const uint32_t* masks = map.record(ext()) + 1 + (back ? map.mask_words() : 0);
+    return ((masks[u / 32] >> (u % 32)) & 1) != 0;
+  };
+  std::vector<Instr32> out;
+  std::vector<Instr32> instrs;
+  for (size_t k = 0; k < num_circuits(); ++k) {
+    CircTriple t = circuit(map, k);
+    map.arena().materialize(t.circ, instrs);
+    Permut32 relabel = back ? t.back_perm : t.front_perm.inv();
+    for_each_surface_gate(instrs, back, [&](Instr32 i) {
+      Instr32 g = i.apply_permutation(relabel);
+      if (in_set(g) && std::find(out.begin(), out.end(), g) == out.end()) out.push_back(g);
+    });
+  }
+  return out;
+}
+
+std::vector<Instr32> CircuitECC::front_gates(const RawECCs& map) const { return gates(map, false); }
+std::vector<Instr32> CircuitECC::back_gates(const RawECCs& map) const { return gates(map, true); }
+
+std::string CircuitECC::debug(const RawECCs& map) const {
+  auto set = [](const std::vector<Instr32>& g) { return "{" + join(g, ", ") + "}"; };
+  std::string circs;
+  for (size_t k = 0; k < num_circuits(); ++k) {
+    if (k) circs += ", ";
+    circs += circuit(map, k).debug(map.arena());
+  }
+  return fmt::format("CircuitECC {{ size: {}, front_gates: {}, back_gates: {}, circuits: [{}] }}", size(map),
+                     set(front_gates(map)), set(back_gates(map)), circs);
+}
+
+std::string CircuitECC::display(const RawECCs& map) const {
+  std::string s = "CircuitECC {";
+  for (size_t k = 0; k < num_circuits(); ++k) {
+    if (k) s += ", ";
+    s += circuit(map, k).display(map.arena());
+  }
+  return s + "}";
+}
+
+ECC CircuitECC::simplify(const RawECCs& map) const {
+  std::vector<PermutedCircuit> pairs;
+  pairs.reserve(num_circuits());
+  for (size_t k = 0; k < num_circuits(); ++k) pairs.push_back(circuit(map, k).simplify(map.arena()));
+  std::stable_sort(pairs.begin(), pairs.end(), [](const PermutedCircuit& a, const PermutedCircuit& b) {
+    if (a.instrs.size() != b.instrs.size()) return a.instrs.size() < b.instrs.size();
+    return a < b;
+  });
+  check_index(pairs.size(), 0);
+  std::set<uint8_t> used;
+  for (Instr32 i : pairs[0].instrs)
+    for (uint8_t q : i.qargs.as_slice()) used.insert(q);
+  std::vector<uint8_t> used_vec(used.begin(), used.end());
+  Permut32 uniform_inv = Permut32::from_iter_with_ext(pairs[0].perm.len(), used_vec);
+  Permut32 uniform = uniform_inv.inv();
+  for (PermutedCircuit& p : pairs) {
+    for (Instr32& i : p.instrs) i = i.apply_permutation(uniform);
+    p.perm = uniform * p.perm * uniform_inv;
+  }
+  return ECC{std::move(pairs)};
+}
+
+// ---------------------------------------------------------------------------------------------
+// The map
+
+RawECCs::RawECCs(size_t nqubits, std::shared_ptr<const RawECCs> source)
+    : nqubits_(nqubits), source_(std::move(source)), universe_(uint32_t(nqubits)) {
+  if (nqubits > 5) panic("The class search supports evaluators of at most 5 qubits");
+}
+
+size_t RawECCs::num_circuits() const {
+  size_t n = 0;
+  for (const auto& [key, c] : inner_) n += c.num_circuits();
+  return n;
+}
+
+size_t RawECCs::memory_bytes() const {
+  return inner_.capacity() * (sizeof(Map::slot_type) + 1) + pool_.capacity() * sizeof(uint32_t) + arena_.bytes();
+}
+
+void RawECCs::prepare(std::span<const Instr32> instrs) {
+  // Stored sets are numbered over the placements known when they were made: new placements may
+  // only come before any class holds surface gates.
+  bool grows = std::any_of(instrs.begin(), instrs.end(), [&](Instr32 i) { return !universe_.contains(i); });
+  if (grows)
+    for (const auto& [key, c] : inner_)
+      if (!c.is_inline() || (c.info_ & 0xFF) != 0) panic("the placements of a map cannot change once it holds surface gates");
+  for (Instr32 i : instrs) universe_.add_gate_of(i);
+}
+
+uint32_t RawECCs::alloc_record(uint32_t cap) {
+  uint32_t log = uint32_t(std::countr_zero(cap));
+  uint32_t words = record_words(cap);
+  if (uint32_t head = free_records_[log]) {
+    uint32_t offset = head - 1;
+    free_records_[log] = pool_[offset + 1];
+    pool_[offset] = cap;
+    return offset;
+  }
+  if (pool_.size() + words > UINT32_MAX) panic("class pool is full");
+  uint32_t offset = uint32_t(pool_.size());
+  pool_.resize(pool_.size() + words, 0);
+  pool_[offset] = cap;
+  return offset;
+}
+
+void RawECCs::free_record(uint32_t offset) {
+  uint32_t log = uint32_t(std::countr_zero(pool_[offset]));
+  pool_[offset + 1] = free_records_[log];
+  free_records_[log] = offset + 1;
+}
+
+void RawECCs::to_record(CircuitECC& c, uint32_t cap) {
+  uint32_t w = mask_words();
+  uint32_t offset = alloc_record(cap);
+  uint32_t* r = pool_.data() + offset;
+  std::fill(r + 1, r + record_words(cap), 0u);
+  if (c.is_inline()) {
+    uint32_t nf = c.info_ & 0xF, nb = (c.info_ >> 4) & 0xF;
+    for (uint32_t k = 0; k < nf + nb; ++k) {
+      uint32_t u = c.payload_[k];
+      r[1 + (k < nf ? 0 : w) + u / 32] |= 1u << (u % 32);
+    }
+    c.info_ = (c.info_ & CircuitECC::kHasFirst) ? 1 : 0;
+  } else {
+    uint32_t old = c.ext();
+    const uint32_t* o = pool_.data() + old;
+    uint32_t old_cap = o[0];
+    std::copy(o + 1, o + record_words(old_cap), r + 1);
+    free_record(old);
+  }
+  std::memcpy(c.payload_.data(), &offset, sizeof offset);
+}
+
+bool RawECCs::admits(const CircuitECC& c) const {
+  if (c.is_inline()) {
+    uint32_t nf = c.info_ & 0xF, nb = (c.info_ >> 4) & 0xF;
+    auto has = [&](const std::vector<uint32_t>& gates, size_t first, size_t count) {
+      for (uint32_t u : gates)
+        for (size_t k = first; k < first + count; ++k)
+          if (c.payload_[k] == u) return true;
+      return false;
+    };
+    return !has(front_scratch_, 0, nf) && !has(back_scratch_, nf, nb);
+  }
+  const uint32_t* masks = record(c.ext()) + 1;
+  uint32_t w = mask_words();
+  for (uint32_t u : front_scratch_)
+    if ((masks[u / 32] >> (u % 32)) & 1) return false;
+  for (uint32_t u : back_scratch_)
+    if ((masks[w + u / 32] >> (u % 32)) & 1) return false;
+  return true;
+}
+
+void RawECCs::add_gates(CircuitECC& c) {
+  if (c.is_inline()) {
+    uint32_t nf = c.info_ & 0xF, nb = (c.info_ >> 4) & 0xF;
+    size_t total = nf + nb + front_scratch_.size() + back_scratch_.size();
+    if (total <= c.payload_.size() && universe_.size() <= 256) {
+      std::array<uint8_t, 8> p{};
+      size_t k = 0;
+      for (size_t j = 0; j < nf; ++j) p[k++] = c.payload_[j];
+      for (uint32_t u : front_scratch_) p[k++] = uint8_t(u);
+      for (size_t j = 0; j < nb; ++j) p[k++] = c.payload_[nf + j];
+      for (uint32_t u : back_scratch_) p[k++] = uint8_t(u);
+      c.payload_ = p;
+      nf += uint32_t(front_scratch_.size());
+      nb += uint32_t(back_scratch_.size());
+      c.info_ = uint16_t((c.info_ & ~0xFFu) | nf | (nb << 4));
+      return;
+    }
+    to_record(c, 1);
+  }
+  uint32_t* masks = pool_.data() + c.ext() + 1;
+  uint32_t w = mask_words();
+  for (uint32_t u : front_scratch_) masks[u / 32] |= 1u << (u % 32);
+  for (uint32_t u : back_scratch_) masks[w + u / 32] |= 1u << (u % 32);
+}
+
+void RawECCs::store_first(CircuitECC& c, AliasList list, Permut32 front, Permut32 back) {
+  c.circ0_ = list;
+  c.front0_ = rank(front);
+  c.back0_ = rank(back);
+}
+
+void RawECCs::append_triple(CircuitECC& c, AliasList list, Permut32 front, Permut32 back) {
+  size_t n = c.num_circuits();
+  if (n == 0) {
+    store_first(c, list, front, back);
+    if (c.is_inline())
+      c.info_ |= CircuitECC::kHasFirst;
+    else
+      c.info_ = 1;
+    return;
+  }
+  if (n >= 0x7FFF) panic("too many circuits in one class");
+  if (c.is_inline()) {
+    to_record(c, 1);
+  } else if (pool_[c.ext()] < n) {  // n - 1 further circuits stored, room for cap
+    to_record(c, pool_[c.ext()] * 2);
+  }
+  uint32_t* t = pool_.data() + c.ext() + 1 + 2 * mask_words() + 2 * (n - 1);
+  t[0] = list.index;
+  t[1] = uint32_t(rank(front)) | uint32_t(rank(back)) << 8;
+  c.info_ = uint16_t(n + 1);
+}
+
+std::optional<AliasList> RawECCs::add_entry(uint64_t key, Permut32 front_perm, Permut32 back_perm, AliasList circ,
+                                            std::span<const Instr32> instr_vec) {
+  if (instr_vec.empty()) panic("called `Option::unwrap()` on a `None` value");
+  surface_front_.clear();
+  surface_back_.clear();
+  for_each_surface_gate(instr_vec, false, [&](Instr32 i) { surface_front_.push_back(i); });
+  for_each_surface_gate(instr_vec, true, [&](Instr32 i) { surface_back_.push_back(i); });
+  return add_entry_with_surfaces(key, front_perm, back_perm, circ, instr_vec.back(), surface_front_, surface_back_);
+}
+
+std::optional<AliasList> RawECCs::add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
+                                                          AliasList circ, Instr32 last,
+                                                          std::span<const Instr32> front_surface,
+                                                          std::span<const Instr32> back_surface) {
+  front_scratch_.clear();
+  back_scratch_.clear();
+  auto collect = [this](std::vector<uint32_t>& out, std::span<const Instr32> gates, Permut32 relabel) {
+    for (Instr32 i : gates) {
+      uint32_t u = universe_.index(i.apply_permutation(relabel));
+      if (std::find(out.begin(), out.end(), u) == out.end()) out.push_back(u);
+    }
+  };
+  collect(front_scratch_, front_surface, front_perm.inv());
+  collect(back_scratch_, back_surface, back_perm);
+
+  auto [it, inserted] = inner_.try_emplace(key);
+  CircuitECC& c = it->second;
+  if (inserted) {
+    AliasList list = arena_.cons(circ, last);
+    append_triple(c, list, front_perm, back_perm);
+    add_gates(c);
+    return list;
+  }
+  if (!admits(c)) return std::nullopt;
+  add_gates(c);
+  append_triple(c, arena_.cons(circ, last), front_perm, back_perm);
+  return std::nullopt;
+}
+
+ECCs RawECCs::simplify() const {
+  ECCs out;
+  out.nqubits = uint32_t(nqubits_);
+  out.eccs.reserve(inner_.size());
+  for (const auto& [key, c] : inner_) out.eccs.push_back(c.simplify(*this));
+  std::stable_sort(out.eccs.begin(), out.eccs.end());
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Candidate instructions of the generators
+
+std::vector<Instr32> RawECCs::placements(std::vector<Gate16> gates, uint32_t nqubits) {
+  if (!gates.empty()) {
+    std::vector<Gate16> adjoints;
+    adjoints.reserve(gates.size());
+    for (Gate16 g : gates) adjoints.push_back(g.adjoint());
+    for (Gate16 a : adjoints)
+      if (std::find(gates.begin(), gates.end(), a) == gates.end()) gates.push_back(a);
+  }
+  std::vector<std::pair<uint32_t, Gate16>> keyed;
+  for (Gate16 g : gates) keyed.emplace_back(g.nqargs(), g);
+  std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+    return std::pair(a.first, a.second.index) < std::pair(b.first, b.second.index);
+  });
+  std::vector<Instr32> out;
+  for (auto [arity, g] : keyed) {
+    if (arity == 1) {
+      for (uint32_t q = 0; q < nqubits; ++q) out.push_back(Instr32{g, QArgs16{{uint8_t(q), QArgs16::kEmpty}}});
+    } else if (arity == 2) {
+      for (uint32_t i = 0; i < nqubits; ++i)
+        for (uint32_t j = 0; j < nqubits; ++j)
+          if (i != j) out.push_back(Instr32{g, QArgs16{{uint8_t(i), uint8_t(j)}}});
+    } else {
+      panic("Only 1 and 2 qubit instructions are supported");
+    }
+  }
+  std::stable_sort(out.begin(), out.end(),
+                   [](Instr32 a, Instr32 b) { return a.largest_qubit() < b.largest_qubit(); });
+  return out;
+}
+
+}  // namespace morvane

@@ -1,0 +1,266 @@
+#pragma once
+// The raw class map of the circuit search: a map from a 64-bit class key (the hash of a circuit's
+// key state under one Evaluator) to the bucket of circuits found with that key, the admission rule
+// of further members, the breadth-first searches and the generators that turn a gate set into
+// their candidate instructions.
+//
+// Stored circuits are shared instruction lists whose cells come from the arena of the map whose
+// search made them. Buckets are packed into 16 bytes: the first stored circuit sits in the bucket
+// itself (its permutations as ranks), and so do the surface-gate sets of a one-circuit bucket, as
+// numbers of the search's instruction placements; larger buckets keep their sets as bit masks and
+// their further circuits in a record of the map's pool.
+
+#include <absl/container/flat_hash_map.h>
+
+#include <array>
+#include <cstdlib>
+#include <functional>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "morvane/circ/instr.h"
+#include "morvane/core/alias_list.h"
+#include "morvane/core/permut.h"
+#include "morvane/search/ecc.h"
+
+namespace morvane {
+
+class Evaluator;
+class RawECCs;
+
+/// One stored circuit: the pair of permutations under which it was recorded and its list (the last
+/// instruction at the head).
+struct CircTriple {
+  Permut32 front_perm;
+  AliasList circ;
+  Permut32 back_perm;
+
+  /// The normal form: the instructions in execution order, each relabelled through the inverse of
+  /// `front_perm`, and the permutation back_perm * front_perm.
+  PermutedCircuit simplify(const AliasArena& arena) const;
+  /// "<front_perm> <instructions as stored, in execution order> <back_perm>"
+  std::string debug(const AliasArena& arena) const;
+  /// "<normal-form instructions> <normal-form permutation>"
+  std::string display(const AliasArena& arena) const;
+
+  friend bool operator==(const CircTriple&, const CircTriple&) = default;
+};
+
+/// Visits the surface gates of `instrs` in visiting order: with `back` false the instructions none
+/// of whose qubits an earlier instruction touches, with `back` true (visiting from the end) those
+/// none of whose qubits a later one touches.
+template <typename F>
+void for_each_surface_gate(std::span<const Instr32> instrs, bool back, F&& f) {
+  uint32_t mask = 0;
+  size_t n = instrs.size();
+  for (size_t k = 0; k < n; ++k) {
+    Instr32 i = instrs[back ? n - 1 - k : k];
+    auto qubits = i.qargs.as_slice();
+    size_t fresh = 0;
+    for (uint8_t q : qubits) {
+      uint32_t bit = 1u << (q % 32);
+      fresh += (mask & bit) == 0;
+      mask |= bit;
+    }
+    if (fresh == qubits.size()) f(i);
+  }
+}
+std::vector<Instr32> circuit_get_surface_gates(std::span<const Instr32> instrs, bool back = false);
+
+/// The front surface gates among the instructions selected by `filtering_mask` (bit i for index i),
+/// each with its index, in visiting order; an equal instruction met again keeps its first place
+/// and takes the later index.
+std::vector<std::pair<Instr32, size_t>> circuit_get_surface_gates_hashmap(std::span<const Instr32> instrs,
+                                                                          uint64_t filtering_mask);
+
+/// The instructions relabelled through the inverse of `perm`, in display form, joined by `sep`.
+std::string join_relabelled(std::span<const Instr32> instrs, Permut32 perm, std::string_view sep);
+
+/// Every placement of a search's gates on the map's qubits, numbered densely.
+class InstrUniverse {
+ public:
+  InstrUniverse() = default;
+  explicit InstrUniverse(uint32_t nqubits) : nqubits_(nqubits) {}
+  /// Adds every placement of the instruction's gate (with its qubit count) unless already there.
+  void add_gate_of(Instr32 instr);
+  /// The number of a placement; stops when the instruction lies outside the universe.
+  uint32_t index(Instr32 instr) const;
+  bool contains(Instr32 instr) const;
+  Instr32 instr(uint32_t index) const { return instrs_[index]; }
+  uint32_t size() const { return uint32_t(instrs_.size()); }
+
+ private:
+  std::optional<uint32_t> find(Instr32 instr) const;
+  uint32_t nqubits_ = 0;
+  std::vector<int32_t> gate_base_;  // by gate index: the number of the gate's first placement, or -1
+  std::vector<Instr32> instrs_;
+};
+
+/// One raw class: the circuits found with one key, in admission order (the first one opened the
+/// class and is a shortest member), with the front and back surface gates of every member relabelled
+/// into the class frame. Read through the map that holds it.
+class CircuitECC {
+ public:
+  size_t num_circuits() const;
+  CircTriple circuit(const RawECCs& map, size_t i) const;
+  std::vector<CircTriple> circuits(const RawECCs& map) const;
+  /// The length of the circuit that opened the class.
+  size_t size(const RawECCs& map) const;
+  /// The surface-gate sets, in insertion order.
+  std::vector<Instr32> front_gates(const RawECCs& map) const;
+  std::vector<Instr32> back_gates(const RawECCs& map) const;
+
+  /// The simplified class: normal forms sorted by (length, instructions, permutation), qubits
+  /// renumbered from the first circuit.
+  ECC simplify(const RawECCs& map) const;
+  /// "CircuitECC { size: .., front_gates: {..}, back_gates: {..}, circuits: [..] }"
+  std::string debug(const RawECCs& map) const;
+  /// "CircuitECC {<triples' display forms joined by ", ">}"
+  std::string display(const RawECCs& map) const;
+
+ private:
+  friend class RawECCs;
+  static constexpr uint16_t kInline = 0x8000;
+  static constexpr uint16_t kHasFirst = 0x0100;
+  bool is_inline() const { return info_ & kInline; }
+  uint32_t ext() const;
+  std::vector<Instr32> gates(const RawECCs& map, bool back) const;
+
+  AliasList circ0_;
+  uint8_t front0_ = 0, back0_ = 0;  // ranks of the first circuit's permutations
+  // Inline: kInline | kHasFirst when the first circuit is there | front count | back count << 4;
+  // otherwise the number of circuits.
+  uint16_t info_ = kInline;
+  // Inline: the front then the back surface gates as placement numbers; otherwise the offset of the
+  // class's pool record.
+  std::array<uint8_t, 8> payload_{};
+};
+static_assert(sizeof(CircuitECC) == 16);
+
+struct IdentityHash {
+  size_t operator()(uint64_t key) const { return key; }
+};
+
+/// Allocates large blocks on 2 MiB boundaries and asks for transparent huge pages there: lookups in
+/// a class table of many megabytes then miss the TLB far less often.
+template <typename T>
+struct HugePageAllocator {
+  using value_type = T;
+  HugePageAllocator() = default;
+  template <typename U>
+  HugePageAllocator(const HugePageAllocator<U>&) {}  // NOLINT: rebinding is implicit
+  T* allocate(size_t n);
+  void deallocate(T* p, size_t) noexcept { std::free(p); }
+  friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) { return true; }
+};
+void* allocate_huge(size_t bytes);
+template <typename T>
+T* HugePageAllocator<T>::allocate(size_t n) {
+  return static_cast<T*>(allocate_huge(n * sizeof(T)));
+}
+
+struct SearchResult;
+
+class RawECCs {
+ public:
+  using Map = absl::flat_hash_map<uint64_t, CircuitECC, IdentityHash, std::equal_to<uint64_t>,
+                                  HugePageAllocator<std::pair<const uint64_t, CircuitECC>>>;
+
+  /// The map of the empty circuit alone, keyed by the evaluator; owns no cells.
+  explicit RawECCs(const Evaluator& evaluator);
+  /// A map with no class that reads the cells of `source`, keeping it alive.
+  RawECCs(size_t nqubits, std::shared_ptr<const RawECCs> source);
+  RawECCs(RawECCs&&) noexcept = default;
+  RawECCs& operator=(RawECCs&&) noexcept = default;
+
+  static SearchResult search(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size);
+  static SearchResult search_naive(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size);
+  static SearchResult generate(const Evaluator& evaluator, std::vector<Gate16> gates, size_t max_size);
+  static SearchResult generate_naive(const Evaluator& evaluator, std::vector<Gate16> gates, size_t max_size);
+  /// The candidate instructions of a generator: missing adjoints added, gates sorted by (qubit count,
+  /// index), every placement built, placements sorted by their largest qubit.
+  static std::vector<Instr32> placements(std::vector<Gate16> gates, uint32_t nqubits);
+
+  /// Makes the placements of the instructions' gates known to the surface-gate sets; every
+  /// instruction that `add_entry` meets must be a placement of one of them.
+  void prepare(std::span<const Instr32> instrs);
+  /// Records `instr_vec` (the parent's list extended by its last instruction) under `key` with the
+  /// pair (front, back): opens a new class and returns its list, or joins the existing class when its
+  /// mapped surface gates are all new there (returns nothing either way).
+  std::optional<AliasList> add_entry(uint64_t key, Permut32 front_perm, Permut32 back_perm, AliasList circ,
+                                     std::span<const Instr32> instr_vec);
+
+  /// add_entry with the surface gates of `instr_vec` (its last instruction `last`) given, unmapped,
+  /// in visiting order: front ones from the start, back ones from the end.
+  std::optional<AliasList> add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
+                                                   AliasList circ, Instr32 last,
+                                                   std::span<const Instr32> front_surface,
+                                                   std::span<const Instr32> back_surface);
+
+  ECCs simplify() const;
+
+  const Map& inner() const { return inner_; }
+  const CircuitECC* find(uint64_t key) const {
+    auto it = inner_.find(key);
+    return it == inner_.end() ? nullptr : &it->second;
+  }
+  size_t nqubits() const { return nqubits_; }
+  bool drop() const { return drop_; }
+  /// The arena holding the cells of this map's circuits (its own, or the one of the map it shares).
+  const AliasArena& arena() const { return source_ ? source_->arena() : arena_; }
+  const std::shared_ptr<const RawECCs>& source() const { return source_; }
+  /// The number of stored circuits over all classes.
+  size_t num_circuits() const;
+  /// Bytes held by the table, the pool and the arena.
+  size_t memory_bytes() const;
+
+ private:
+  friend class CircuitECC;
+  /// The map of the empty circuit's class under `root_key`.
+  RawECCs(uint64_t root_key, size_t nqubits);
+  template <bool Naive>
+  static SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size);
+
+  uint8_t rank(Permut32 p) const;
+  Permut32 unrank(uint8_t r) const;
+  uint32_t mask_words() const { return (universe_.size() + 31) / 32; }
+  const uint32_t* record(uint32_t offset) const { return pool_.data() + offset; }
+  uint32_t record_words(uint32_t cap) const { return 1 + 2 * mask_words() + 2 * cap; }
+  uint32_t alloc_record(uint32_t cap);
+  void free_record(uint32_t offset);
+  bool admits(const CircuitECC& c) const;
+  void store_first(CircuitECC& c, AliasList list, Permut32 front, Permut32 back);
+  void add_gates(CircuitECC& c);
+  void append_triple(CircuitECC& c, AliasList list, Permut32 front, Permut32 back);
+  void to_record(CircuitECC& c, uint32_t cap);
+
+  Map inner_;
+  size_t nqubits_ = 0;
+  bool drop_ = false;
+  std::shared_ptr<const RawECCs> source_;
+  AliasArena arena_;
+  InstrUniverse universe_;
+  std::vector<uint32_t> pool_;
+  std::array<uint32_t, 32> free_records_{};  // by log2 of the capacity: offset + 1 of a free record
+  // Scratch of add_entry: the mapped surface gates of the circuit being recorded.
+  std::vector<uint32_t> front_scratch_, back_scratch_;
+  std::vector<Instr32> surface_front_, surface_back_;
+};
+
+/// What a search returns: the filled map and the counts (circuits expanded, circuits evaluated,
+/// (circuit, front, back) observations recorded).
+struct SearchResult {
+  RawECCs map;
+  std::array<size_t, 3> counts;
+};
+
+/// Writes a whole text to file descriptor 1, bypassing every buffer.
+void write_stdout(std::string_view text);
+
+}  // namespace morvane

@@ -1,0 +1,181 @@
+// The breadth-first searches over candidate instructions and the generators built on them.
+
+#include <array>
+#include <deque>
+#include <optional>
+
+#include <fmt/format.h>
+
+#include "morvane/search/evaluator.h"
+#include "morvane/search/raw_eccs.h"
+
+namespace morvane {
+
+// The empty circuit's evaluation comes first: it refuses evaluators beyond the search's range.
+RawECCs::RawECCs(const Evaluator& evaluator) : RawECCs(evaluator.initial_key(), evaluator.nqubits()) {}
+
+RawECCs::RawECCs(uint64_t root_key, size_t nqubits) : RawECCs(nqubits, nullptr) {
+  Permut32 id = Permut32::identity(uint8_t(nqubits_));
+  append_triple(inner_[root_key], AliasList::nil(), id, id);
+}
+
+namespace {
+
+void write_progress(size_t iterations, std::span<const Instr32> circuit, size_t queued, size_t classes, size_t circs,
+                    size_t circs_perm, std::string& line) {
+  line.clear();
+  fmt::format_to(std::back_inserter(line), "#{} Exploring ", iterations);
+  for (size_t k = 0; k < circuit.size(); ++k) {
+    if (k) line += ' ';
+    line += circuit[k].display();
+  }
+  fmt::format_to(std::back_inserter(line), " ({} queued, {} ECCs, {} circs, {} circs perm)\n", queued, classes, circs,
+                 circs_perm);
+  write_stdout(line);
+}
+
+}  // namespace
+
+template <bool Naive>
+SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size) {
+  RawECCs map(evaluator);
+  map.prepare(instrs);
+  const uint32_t n = evaluator.nqubits();
+  const Permut32 id = Permut32::identity(uint8_t(n));
+
+  // Adjoints of the candidates' gates, looked up when a candidate is first evaluated (which may
+  // register them), then reused for every circuit that contains it.
+  std::vector<int32_t> adjoint_of;
+  auto adjoint = [&](Instr32 i) {
+    if (i.gate.index >= adjoint_of.size()) adjoint_of.resize(size_t(i.gate.index) + 1, -1);
+    if (adjoint_of[i.gate.index] < 0) adjoint_of[i.gate.index] = i.gate.adjoint().index;
+    return Instr32{Gate16(uint16_t(adjoint_of[i.gate.index])), i.qargs};
+  };
+
+  std::deque<AliasList> queue{AliasList::nil()};
+  size_t iterations = 0, circs = 0, circs_perm = 0;
+  std::vector<Instr32> instr_vec, adjoints;
+  // Two scratch sets: a candidate is recorded only after the next one has been evaluated, so that
+  // the lookup of its class, prefetched when its key is known, overlaps with that evaluation. The
+  // map sees the candidates in their order all the same.
+  Evaluator::Scratch scratch[2] = {Evaluator::Scratch(n), Evaluator::Scratch(n)};
+  StateVec prefix = StateVec::zeros(n);
+  std::string line;
+  const PermPair identity_pair{id, id};
+
+  // Surface gates of a candidate circuit (the expanded circuit plus one instruction), from those of
+  // the expanded circuit: its front ones plus the candidate when none of its qubits is touched yet;
+  // at the back the candidate, then the expanded circuit's back gates seen past the candidate's
+  // qubits, kept for each qubit mask of a candidate.
+  std::vector<Instr32> parent_front, front, back;
+  uint32_t parent_touched = 0;
+  std::array<std::vector<Instr32>, 32> parent_back;
+  std::array<size_t, 32> parent_back_at{};
+  auto qubit_mask = [](Instr32 i) {
+    uint32_t m = 0;
+    for (uint8_t q : i.qargs.as_slice()) m |= 1u << (q % 32);
+    return m;
+  };
+  auto parent_back_past = [&](uint32_t mask, std::vector<Instr32>& out) {
+    for (size_t k = instr_vec.size(); k-- > 0;) {
+      auto qubits = instr_vec[k].qargs.as_slice();
+      size_t fresh = 0;
+      for (uint8_t q : qubits) {
+        fresh += (mask & (1u << (q % 32))) == 0;
+        mask |= 1u << (q % 32);
+      }
+      if (fresh == qubits.size()) out.push_back(instr_vec[k]);
+    }
+  };
+
+  auto record = [&](AliasList parent, Instr32 candidate, uint64_t key, const Evaluator::Scratch& s) {
+    const size_t len = instr_vec.size() + 1;
+    const uint32_t mask = qubit_mask(candidate);
+    front.assign(parent_front.begin(), parent_front.end());
+    if ((mask & parent_touched) == 0) front.push_back(candidate);
+    back.assign(1, candidate);
+    if (mask < 32) {
+      if (parent_back_at[mask] != iterations + 1) {
+        parent_back[mask].clear();
+        parent_back_past(mask, parent_back[mask]);
+        parent_back_at[mask] = iterations + 1;
+      }
+      back.insert(back.end(), parent_back[mask].begin(), parent_back[mask].end());
+    } else {
+      parent_back_past(mask, back);
+    }
+    const size_t npairs = Naive ? 1 : s.pairs.size();
+    for (size_t p = 0; p < npairs; ++p) {
+      auto [front_perm, back_perm] = Naive ? identity_pair : s.pairs[p];
+      auto list = map.add_entry_with_surfaces(key, front_perm, back_perm, parent, candidate, front, back);
+      if (list && len < max_size) queue.push_back(*list);
+      ++circs_perm;
+    }
+  };
+
+  while (!queue.empty()) {
+    AliasList current = queue.front();
+    queue.pop_front();
+    map.arena_.materialize(current, instr_vec);
+    parent_front.clear();
+    for_each_surface_gate(instr_vec, false, [&](Instr32 i) { parent_front.push_back(i); });
+    parent_touched = 0;
+    for (Instr32 i : instr_vec) parent_touched |= qubit_mask(i);
+    if (iterations % 400 == 0)
+      write_progress(iterations, instr_vec, queue.size(), map.inner_.size(), circs, circs_perm, line);
+
+    if constexpr (Naive) {
+      prefix.copy_from(evaluator.backtrack_state());
+      for (Instr32 i : instr_vec) prefix.apply(i);
+    } else {
+      evaluator.prefix_into(instr_vec, prefix);
+      adjoints.clear();
+      for (Instr32 i : instr_vec) adjoints.push_back(adjoint(i));
+    }
+    std::optional<std::pair<Instr32, uint64_t>> pending;
+    size_t slot = 0;
+    for (Instr32 candidate : instrs) {
+      Evaluator::Scratch& s = scratch[slot];
+      uint64_t key;
+      if constexpr (Naive) {
+        s.forward.copy_from(prefix);
+        s.forward.apply(candidate);
+        s.forward.normalize_arg();
+        key = s.forward.hash_value();
+      } else {
+        evaluator.extend_into(prefix, candidate, s);
+        adjoints.push_back(adjoint(candidate));
+        evaluator.backward_into(adjoints, s);
+        adjoints.pop_back();
+        key = s.best.hash_value();
+      }
+      map.inner_.prefetch(key);
+      if (pending) record(current, pending->first, pending->second, scratch[slot ^ 1]);
+      pending.emplace(candidate, key);
+      slot ^= 1;
+      ++circs;
+    }
+    if (pending) record(current, pending->first, pending->second, scratch[slot ^ 1]);
+    ++iterations;
+  }
+  map.drop_ = true;
+  return SearchResult{std::move(map), {iterations, circs, circs_perm}};
+}
+
+SearchResult RawECCs::search(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size) {
+  return run_search<false>(evaluator, instrs, max_size);
+}
+
+SearchResult RawECCs::search_naive(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size) {
+  return run_search<true>(evaluator, instrs, max_size);
+}
+
+SearchResult RawECCs::generate(const Evaluator& evaluator, std::vector<Gate16> gates, size_t max_size) {
+  return search(evaluator, placements(std::move(gates), evaluator.nqubits()), max_size);
+}
+
+SearchResult RawECCs::generate_naive(const Evaluator& evaluator, std::vector<Gate16> gates, size_t max_size) {
+  return search_naive(evaluator, placements(std::move(gates), evaluator.nqubits()), max_size);
+}
+
+}  // namespace morvane

@@ -1,0 +1,129 @@
+// The searches over a real evaluator: counts, ownership of cells, simplified results.
+
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "morvane/search/evaluator.h"
+#include "morvane/search/raw_eccs.h"
+
+namespace morvane {
+
+namespace {
+Evaluator make(uint32_t n, uint8_t seed) {
+  ChaCha12Rng rng(std::array<uint8_t, 32>{seed});
+  return Evaluator::from_random(n, rng);
+}
+}  // namespace
+
+TEST(search, empty_candidates_give_the_empty_circuit_class) {
+  Evaluator e = make(3, 1);
+  for (auto run : {&RawECCs::search, &RawECCs::search_naive}) {
+    SearchResult r = run(e, {}, 4);
+    EXPECT_EQ(r.counts, (std::array<size_t, 3>{1, 0, 0}));
+    EXPECT_TRUE(r.map.drop());
+    ASSERT_EQ(r.map.inner().size(), 1u);
+    const CircuitECC* root = r.map.find(e.initial_key());
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->debug(r.map), "CircuitECC { size: 0, front_gates: {}, back_gates: {}, circuits: [(0 1 2)  (0 1 2)] }");
+  }
+  EXPECT_FALSE(RawECCs(e).drop());
+}
+
+TEST(search, every_expanded_circuit_opened_its_class) {
+  Evaluator e = make(3, 2);
+  SearchResult r = RawECCs::generate(e, {gates::H(), gates::T(), gates::CX()}, 4);
+  const RawECCs& map = r.map;
+  size_t shorter = 0;
+  for (const auto& [key, c] : map.inner()) {
+    size_t size = c.size(map);
+    EXPECT_LE(size, 4u);
+    shorter += size < 4;
+    // Every member has the class key, and the first is a shortest member.
+    for (const CircTriple& t : c.circuits(map)) {
+      auto instrs = map.arena().to_vec(t.circ);
+      EXPECT_EQ(e.evaluate(instrs).key.hash_value(), key);
+      EXPECT_GE(instrs.size(), size);
+    }
+  }
+  EXPECT_EQ(r.counts[0], shorter);
+  EXPECT_EQ(r.counts[1], shorter * 15);
+  EXPECT_GE(r.counts[2], r.counts[1]);
+  EXPECT_EQ(map.arena().cells(), map.num_circuits() - 1);  // one cell per stored circuit but the empty one
+}
+
+TEST(search, maps_sharing_cells_are_released_in_any_order) {
+  Evaluator e = make(2, 3);
+  for (int order = 0; order < 6; ++order) {
+    auto owner = std::make_shared<RawECCs>(RawECCs::generate(e, {gates::H(), gates::CX()}, 4).map);
+    auto first = std::make_shared<RawECCs>(owner->nqubits(), owner);
+    auto second = std::make_shared<RawECCs>(first->nqubits(), first);
+    const CircuitECC* some = nullptr;
+    for (const auto& [key, c] : owner->inner())
+      if (c.size(*owner) == 4) some = &c;
+    ASSERT_NE(some, nullptr);
+    AliasList list = some->circuit(*owner, 0).circ;
+    std::vector<Instr32> expected = owner->arena().to_vec(list);
+    std::shared_ptr<RawECCs>* maps[3] = {&owner, &first, &second};
+    static const int orders[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+    for (int k : orders[order]) {
+      maps[k]->reset();
+      for (auto* m : maps)
+        if (*m) {
+          EXPECT_EQ((*m)->arena().to_vec(list), expected);
+        }
+    }
+  }
+}
+
+}  // namespace morvane
+
+namespace morvane {
+
+namespace {
+/// The search loop written plainly, one evaluation and one add_entry after another.
+SearchResult reference_search(const Evaluator& e, std::span<const Instr32> instrs, size_t max_size) {
+  RawECCs map(e);
+  map.prepare(instrs);
+  std::deque<AliasList> queue{AliasList::nil()};
+  std::array<size_t, 3> counts{};
+  while (!queue.empty()) {
+    AliasList current = queue.front();
+    queue.pop_front();
+    std::vector<Instr32> circuit = map.arena().to_vec(current);
+    for (Instr32 c : instrs) {
+      circuit.push_back(c);
+      auto r = e.evaluate_multiple(circuit);
+      for (const PermPair& p : r.pairs.to_vec()) {
+        auto list = map.add_entry(r.key.hash_value(), p.first, p.second, current, circuit);
+        if (list && circuit.size() < max_size) queue.push_back(*list);
+        ++counts[2];
+      }
+      circuit.pop_back();
+      ++counts[1];
+    }
+    ++counts[0];
+  }
+  return SearchResult{std::move(map), counts};
+}
+}  // namespace
+
+TEST(search, equals_the_plain_loop) {
+  for (uint32_t n : {1u, 2u, 3u, 4u}) {
+    Evaluator e = make(n, uint8_t(10 + n));
+    auto cands = RawECCs::placements({gates::H(), gates::T(), gates::CX(), gates::SWAP()}, n);
+    size_t size = n <= 2 ? 5 : 3;
+    SearchResult fast = RawECCs::search(e, cands, size);
+    SearchResult plain = reference_search(e, cands, size);
+    EXPECT_EQ(fast.counts, plain.counts) << n;
+    EXPECT_EQ(fast.map.simplify(), plain.map.simplify()) << n;
+    ASSERT_EQ(fast.map.inner().size(), plain.map.inner().size());
+    for (const auto& [key, c] : plain.map.inner()) {
+      const CircuitECC* f = fast.map.find(key);
+      ASSERT_NE(f, nullptr);
+      EXPECT_EQ(f->debug(fast.map), c.debug(plain.map));
+    }
+  }
+}
+
+}  // namespace morvane
