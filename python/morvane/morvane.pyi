@@ -192,6 +192,13 @@ class ECCs(metaclass=_BindingType):
         """Returns all classes as a Python list."""
     def filter_single(self) -> ECCs:
         """Removes classes with only one circuit."""
+    def dump_postcard(self, filepath: str) -> None:
+        """Saves ECCs as postcard."""
+    @staticmethod
+    def from_postcard(filepath: str) -> ECCs:
+        """Loads ECCs from a postcard file."""
+    def dump_quartz(self, filepath: str) -> None:
+        """Exports ECCs to Quartz JSON format."""
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
 

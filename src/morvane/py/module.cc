@@ -15,6 +15,7 @@
 #include "morvane/py/panic_exception.h"
 #include "morvane/state/state_vec.pybind.h"
 #include "morvane/search/ecc.pybind.h"
+#include "morvane/search/ecc_file.pybind.h"
 #include "morvane/search/evaluator.pybind.h"
 #include "morvane/search/raw_eccs.pybind.h"
 
@@ -79,6 +80,7 @@ void register_classes(py::module_& m) {
   morvane::pybind_state_vec_methods(m, state_vec);
   morvane::pybind_ecc_methods(m, ecc);
   morvane::pybind_ecc_s_methods(m, ecc_s);
+  morvane::pybind_ecc_file_methods(m, ecc_s);
   morvane::pybind_raw_eccs_methods(m, raw_eccs);
   morvane::pybind_evaluator_methods(m, evaluator);
 

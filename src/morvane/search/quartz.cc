@@ -14,15 +14,6 @@ namespace morvane {
 
 namespace {
 
-/// Appends a SWAP on each qubit pair (a, b) that `perm.generate_swaps()` yields, in that order.
-void append_swaps(std::vector<Instr32>& instrs, Permut32 perm) {
-  for (auto [a, b] : perm.generate_swaps()) {
-    QArgs16 q;
-    q.bytes = {a, b};
-    instrs.push_back(Instr32{gates::SWAP(), q});
-  }
-}
-
 /// Writes circuits as JSON text. The document is large (every group repeats its whole class), so
 /// it is written as text directly rather than built as a tree of JSON values first; gate texts go
 /// through the JSON library's string escaping once per gate.
@@ -75,7 +66,6 @@ std::string quartz_text(const ECCs& eccs) {
   QuartzWriter writer;
   std::string body;                                    // the members' values, one after the other
   std::map<std::string, std::pair<size_t, size_t>> members;  // key -> range in body, byte-wise order
-  std::vector<Instr32> scratch;
   for (size_t k = 0; k < eccs.eccs.size(); ++k) {
     const auto& circuits = eccs.eccs[k].circuits;
     size_t n = circuits.size();
@@ -94,9 +84,7 @@ std::string quartz_text(const ECCs& eccs) {
           covered[j] = true;
           writer.circuit(body, circuits[j].instrs);
         } else {
-          scratch = circuits[j].instrs;
-          append_swaps(scratch, rest);
-          writer.circuit(body, scratch);
+          writer.circuit(body, with_swaps(circuits[j].instrs, rest));
         }
       }
       body.push_back(']');

@@ -1,0 +1,218 @@
+"""Class files and the Quartz export of ECCs: round trips, byte forms, errors."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from morvane import ECCs, Evaluator, Gate, RawECCs
+
+WORKED_EXAMPLE = bytes.fromhex(
+    "02 01 01 01 78 00 FF 88 80 80 10 02 00 81 80 80 10 03 02 63 78 00 01 02 63 78 01 00 02 63 78 00 01 "
+    "88 80 80 10 02"
+)
+
+
+def gates(*names):
+    return [Gate.from_name(n) for n in names]
+
+
+def generated(nqubits, names, max_size):
+    raw, _counts = RawECCs.generate(Evaluator(nqubits), gates(*names), max_size)
+    return raw.simplify()
+
+
+@pytest.fixture(scope="module")
+def collections():
+    return [
+        generated(1, ["h", "t"], 4),
+        generated(2, ["h", "cx"], 3),
+        generated(2, ["x", "cx", "t"], 3),
+        generated(3, ["h", "cx"], 2),
+    ]
+
+
+def circuit_texts(eccs):
+    """Every class's materialised circuits as instruction texts, in stored order."""
+    return [[[str(i) for i in c] for c in e.circuits()] for e in eccs.to_list()]
+
+
+def load_bytes(tmp_path, data, name="f.bin"):
+    path = tmp_path / name
+    path.write_bytes(data)
+    return ECCs.from_postcard(str(path))
+
+
+def test_round_trips_keep_every_class_in_stored_order(tmp_path, collections):
+    for k, eccs in enumerate(collections):
+        path = str(tmp_path / f"eccs{k}.bin")
+        assert eccs.dump_postcard(path) is None
+        loaded = ECCs.from_postcard(path)
+        assert loaded == eccs and loaded is not eccs
+        assert loaded.nqubits == eccs.nqubits and len(loaded) == len(eccs)
+        assert circuit_texts(loaded) == circuit_texts(eccs)
+        assert any(len(e.circuits()) == 1 for e in loaded.to_list())  # single-circuit classes are kept
+        # Saving what was loaded gives the same bytes.
+        again = str(tmp_path / f"again{k}.bin")
+        loaded.dump_postcard(again)
+        assert open(again, "rb").read() == open(path, "rb").read()
+
+
+def test_worked_example_bytes_load_and_save_back(tmp_path):
+    eccs = load_bytes(tmp_path, WORKED_EXAMPLE)
+    assert eccs.nqubits == 2 and len(eccs) == 2
+    assert [[str(i) for i in c] for c in eccs.to_list()[1].circuits()] == [
+        [],
+        ["cx(0, 1)", "cx(1, 0)", "cx(0, 1)", "swap(0, 1)"],
+    ]
+    eccs.dump_postcard(str(tmp_path / "out.bin"))
+    assert (tmp_path / "out.bin").read_bytes() == WORKED_EXAMPLE
+    # Bytes after the qubit count are ignored.
+    assert load_bytes(tmp_path, WORKED_EXAMPLE + b"\x00\xff") == eccs
+    # Classes stay in the stored order, sorted or not.
+    class0, class1 = WORKED_EXAMPLE[1:11], WORKED_EXAMPLE[11:37]
+    reversed_ = load_bytes(tmp_path, b"\x02" + class1 + class0 + b"\x02")
+    assert circuit_texts(reversed_) == circuit_texts(eccs)[::-1]
+    reversed_.dump_postcard(str(tmp_path / "rev.bin"))
+    assert (tmp_path / "rev.bin").read_bytes() == b"\x02" + class1 + class0 + b"\x02"
+
+
+def test_quartz_export_of_worked_example(tmp_path):
+    eccs = load_bytes(tmp_path, WORKED_EXAMPLE)
+    path = tmp_path / "q.json"
+    assert eccs.dump_quartz(str(path)) is None
+    text = path.read_text(encoding="utf-8")
+    assert text == (
+        '[[[0],[0]],{"1_0":[[[1,0],[]],[[2,4],[["cx",["Q0","Q1"],["Q0","Q1"]],["cx",["Q1","Q0"],["Q1","Q0"]],'
+        '["cx",["Q0","Q1"],["Q0","Q1"]],["swap",["Q0","Q1"],["Q0","Q1"]]]]],'
+        '"1_1":[[[2,1],[["swap",["Q0","Q1"],["Q0","Q1"]]]],[[2,3],[["cx",["Q0","Q1"],["Q0","Q1"]],'
+        '["cx",["Q1","Q0"],["Q1","Q0"]],["cx",["Q0","Q1"],["Q0","Q1"]]]]]}]'
+    )
+    empty = load_bytes(tmp_path, b"\x00\x03")
+    empty.dump_quartz(str(path))
+    assert path.read_text() == "[[[0],[0]],{}]"
+
+
+def test_quartz_export_of_generated_classes_reads_like_quartz(tmp_path, collections):
+    for eccs in collections:
+        path = tmp_path / "q.json"
+        eccs.dump_quartz(str(path))
+        header, groups = json.loads(path.read_text(encoding="utf-8"))
+        assert header == [[0], [0]]
+        keys = list(groups)
+        assert keys == sorted(keys, key=lambda k: k.encode())
+        classes = eccs.to_list()
+        multi = {k for k, e in enumerate(classes) if len(e.circuits()) >= 2}
+        assert {int(key.split("_")[0], 16) for key in keys} == multi
+        for key, circuits in groups.items():
+            cls = classes[int(key.split("_")[0], 16)]
+            assert len(circuits) == len(cls.circuits())
+            for (nq, ng), gates_ in circuits:
+                assert ng == len(gates_)
+                assert all(int(q[1:]) < nq for _, qs, again in gates_ for q in qs + again)
+
+
+def test_dagger_is_written_as_utf8(tmp_path):
+    theta = 0.3141
+    g = Gate("pyfile_p", [], np.array([[1, 0], [0, np.exp(1j * theta)]]))
+    raw, _ = RawECCs.generate(Evaluator(1), [g], 2)
+    eccs = raw.simplify()
+    path = tmp_path / "d.json"
+    eccs.dump_quartz(str(path))
+    data = path.read_bytes()
+    assert "pyfile_p\u2020".encode() in data and b"\\u" not in data
+
+
+def test_signatures_and_docstrings():
+    assert ECCs.dump_postcard.__doc__ == "Saves ECCs as postcard."
+    assert ECCs.from_postcard.__doc__ == "Loads ECCs from a postcard file."
+    assert ECCs.dump_quartz.__doc__ == "Exports ECCs to Quartz JSON format."
+    import inspect
+
+    assert str(inspect.signature(ECCs.dump_postcard)) == "(self, filepath)"
+    assert str(inspect.signature(ECCs.from_postcard)) == "(filepath)"
+    assert str(inspect.signature(ECCs.dump_quartz)) == "(self, filepath)"
+
+
+def test_keyword_argument_and_non_str_path(tmp_path, collections):
+    path = str(tmp_path / "k.bin")
+    collections[0].dump_postcard(filepath=path)
+    assert ECCs.from_postcard(filepath=path) == collections[0]
+    for bad in (tmp_path / "k.bin", b"k.bin", 3, None):
+        with pytest.raises(TypeError, match="^argument 'filepath': "):
+            ECCs.from_postcard(bad)
+        with pytest.raises(TypeError, match="^argument 'filepath': "):
+            collections[0].dump_postcard(bad)
+        with pytest.raises(TypeError, match="^argument 'filepath': "):
+            collections[0].dump_quartz(bad)
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        (WORKED_EXAMPLE[:20], "Hit the end of buffer, expected more data"),
+        (b"", "Hit the end of buffer, expected more data"),
+        (b"\x80\x80\x80\x80\x80\x00", "Found a varint that didn't terminate. Is the usize too big for this platform?"),
+        (b"\x01\x01\x01\x01\xff\x00\xff\x88\x80\x80\x10\x02", "Tried to parse invalid utf-8"),
+        (b"\x00\x80\x80\x80\x80\x10", "Serde Deserialization Error"),
+        (b"\xff\xff\xff\xff\x0f", "Hit the end of buffer, expected more data"),
+        (b"\x01\x01\x01\x81\x40" + b"h" * 8193, "Hit the end of buffer, expected more data"),
+    ],
+)
+def test_decoding_failures_raise_value_error(tmp_path, data, message):
+    with pytest.raises(ValueError) as info:
+        load_bytes(tmp_path, data)
+    assert str(info.value) == "Failed to read postcard data: " + message
+
+
+def test_unregistered_gate_stops_the_load(tmp_path, capfd, panics):
+    with panics("Failed to deserialize Gate16 from nope"):
+        load_bytes(tmp_path, b"\x01\x01\x01\x04nope\x00\xff\x88\x80\x80\x10\x02")
+    assert "Failed to deserialize Gate16 from nope" in capfd.readouterr().err
+
+
+def test_load_in_a_process_without_the_gate_stops(tmp_path):
+    g = Gate("pyfile_only_here", [], np.array([[1, 0], [0, np.exp(0.777j)]]))
+    raw, _ = RawECCs.generate(Evaluator(1), [g], 2)
+    path = tmp_path / "g.bin"
+    raw.simplify().dump_postcard(str(path))
+    code = textwrap.dedent(f"""
+        import morvane
+        try:
+            morvane.ECCs.from_postcard({str(path)!r})
+        except BaseException as e:
+            print(type(e).__name__, e)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert out.stdout.strip().startswith("PanicException Failed to deserialize Gate16 from pyfile_only_here")
+
+
+def test_file_errors(tmp_path, collections):
+    eccs = collections[0]
+    missing = str(tmp_path / "no" / "x.bin")
+    for call, verb in [(lambda: eccs.dump_postcard(missing), "create"), (lambda: eccs.dump_quartz(missing), "create"),
+                       (lambda: ECCs.from_postcard(missing), "open")]:
+        with pytest.raises(OSError) as info:
+            call()
+        assert str(info.value) == f"Failed to {verb} file: No such file or directory (os error 2)"
+    with pytest.raises(ValueError, match=r"^Failed to write postcard data: The serialize buffer is full$"):
+        eccs.dump_postcard("/dev/full")
+    with pytest.raises(ValueError, match=r"^Failed to write JSON: No space left on device \(os error 28\)$"):
+        eccs.dump_quartz("/dev/full")
+    with pytest.raises(ValueError, match="^Failed to read postcard data: Hit the end of buffer"):
+        ECCs.from_postcard(str(tmp_path))
+    with pytest.raises(OSError, match=r"^Failed to create file: Invalid argument \(os error 22\)$"):
+        eccs.dump_postcard(str(tmp_path / "a\0b"))
+    assert not (tmp_path / "a").exists()
+
+
+def test_relative_path_uses_working_directory(tmp_path, collections, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    collections[1].dump_postcard("rel.bin")
+    assert (tmp_path / "rel.bin").exists()
+    assert ECCs.from_postcard("rel.bin") == collections[1]
