@@ -34,3 +34,18 @@ print(f"Bell state from h(0) cx(0, 1): {state}")
 sym = StateVec.random_symmetric(3)
 print(f"a random symmetric 3-qubit state has equal amplitudes at 1, 2 and 4: "
       f"{sym[1] == sym[2] == sym[4]}; hash {sym.hash_value():#018x}")
+
+# The class search: every circuit over {h, t, cx} (tdg added as t's adjoint) up to 3 gates on
+# 2 qubits, grouped into classes of circuits equal up to global phase and qubit relabelling.
+from morvane import Evaluator, RawECCs
+
+evaluator = Evaluator(2)
+raw, (expanded, evaluated, observed) = RawECCs.generate(evaluator, [h, Gate.from_name("t"), cx], 3)
+eccs = raw.simplify()
+print(f"search: {expanded} circuits expanded, {evaluated} evaluated, {observed} observations; "
+      f"{len(eccs)} classes on {eccs.nqubits} qubits")
+multi = eccs.filter_single()
+print(f"{len(multi)} classes hold more than one circuit; a few of them:")
+for ecc in multi.to_list()[:4]:
+    print("  " + "  ==  ".join(" ".join(str(i) for i in c) or "(empty)" for c in ecc.circuits()))
+print(f"randomized re-check finds {len(eccs.check())} failing classes")
