@@ -49,3 +49,22 @@ print(f"{len(multi)} classes hold more than one circuit; a few of them:")
 for ecc in multi.to_list()[:4]:
     print("  " + "  ==  ".join(" ".join(str(i) for i in c) or "(empty)" for c in ecc.circuits()))
 print(f"randomized re-check finds {len(eccs.check())} failing classes")
+
+# Class files and the Quartz export.
+import json
+import os
+import tempfile
+
+from morvane import ECCs
+
+with tempfile.TemporaryDirectory() as tmp:
+    class_file = os.path.join(tmp, "h_t_cx_2q.eccs")
+    quartz_file = os.path.join(tmp, "h_t_cx_2q.json")
+    eccs.dump_postcard(class_file)
+    eccs.dump_quartz(quartz_file)
+    loaded = ECCs.from_postcard(class_file)
+    with open(quartz_file, encoding="utf-8") as f:
+        quartz = json.load(f)
+    print(f"class file: {os.path.getsize(class_file)} bytes, loads back equal: {loaded == eccs}")
+    print(f"Quartz JSON: {os.path.getsize(quartz_file)} bytes, {len(quartz[1])} groups; "
+          f"first key {min(quartz[1])!r}")
