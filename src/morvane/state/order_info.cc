@@ -89,11 +89,19 @@ OrderInfo StateVec::get_orderinfo() const {
   OrderInfo info(n);
   if (n < 2) return info;
   const size_t last = len() - 1;
+  // The first part decides between qubits whose first parts differ, so the other three parts are
+  // converted only for qubits that share their first part with another; the others keep zeros
+  // there, which no comparison reaches.
   std::array<std::array<uint64_t, 4>, OrderInfo::kCapacity> keys;
+  for (uint32_t q = 0; q < n; ++q) keys[q] = {re_[size_t(1) << q].percision_repr(), 0, 0, 0};
   for (uint32_t q = 0; q < n; ++q) {
+    bool tied = false;
+    for (uint32_t p = 0; p < n && !tied; ++p) tied = p != q && keys[p][0] == keys[q][0];
+    if (!tied) continue;
     size_t one = size_t(1) << q, rest = last - one;
-    keys[q] = {re_[one].percision_repr(), im_[one].percision_repr(), re_[rest].percision_repr(),
-               im_[rest].percision_repr()};
+    keys[q][1] = im_[one].percision_repr();
+    keys[q][2] = re_[rest].percision_repr();
+    keys[q][3] = im_[rest].percision_repr();
   }
   info.sort_eqclass_by_key(0, [&](uint8_t q) -> const std::array<uint64_t, 4>& { return keys[q]; });
   return info;
