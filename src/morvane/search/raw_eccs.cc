@@ -322,7 +322,7 @@ size_t RawECCs::num_circuits() const {
 }
 
 size_t RawECCs::memory_bytes() const {
-  return inner_.capacity() * (sizeof(Map::slot_type) + 1) + pool_.capacity() * sizeof(uint32_t) + arena_.bytes();
+  return inner_.bytes() + pool_.capacity() * sizeof(uint32_t) + arena_.bytes();
 }
 
 void RawECCs::prepare(std::span<const Instr32> instrs) {
@@ -477,8 +477,8 @@ std::optional<AliasList> RawECCs::add_entry_with_surfaces(uint64_t key, Permut32
   collect(front_scratch_, front_surface, front_perm.inv());
   collect(back_scratch_, back_surface, back_perm);
 
-  auto [it, inserted] = inner_.try_emplace(key);
-  CircuitECC& c = it->second;
+  auto [found, inserted] = inner_.try_emplace(key);
+  CircuitECC& c = *found;
   if (inserted) {
     AliasList list = arena_.cons(circ, last);
     append_triple(c, list, front_perm, back_perm);

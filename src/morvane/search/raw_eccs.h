@@ -10,8 +10,6 @@
 // numbers of the search's instruction placements; larger buckets keep their sets as bit masks and
 // their further circuits in a record of the map's pool.
 
-#include <absl/container/flat_hash_map.h>
-
 #include <array>
 #include <cstdlib>
 #include <functional>
@@ -27,6 +25,7 @@
 #include "morvane/circ/instr.h"
 #include "morvane/core/alias_list.h"
 #include "morvane/core/permut.h"
+#include "morvane/core/record_map64.h"
 #include "morvane/search/ecc.h"
 
 namespace morvane {
@@ -143,10 +142,6 @@ class CircuitECC {
 };
 static_assert(sizeof(CircuitECC) == 16);
 
-struct IdentityHash {
-  size_t operator()(uint64_t key) const { return key; }
-};
-
 /// Allocates large blocks on 2 MiB boundaries and asks for transparent huge pages there: lookups in
 /// a class table of many megabytes then miss the TLB far less often.
 template <typename T>
@@ -169,8 +164,8 @@ struct SearchResult;
 
 class RawECCs {
  public:
-  using Map = absl::flat_hash_map<uint64_t, CircuitECC, IdentityHash, std::equal_to<uint64_t>,
-                                  HugePageAllocator<std::pair<const uint64_t, CircuitECC>>>;
+  /// Keyed by the class key itself; iterates in the order the classes were opened.
+  using Map = RecordMap64<CircuitECC, HugePageAllocator>;
 
   /// The map of the empty circuit alone, keyed by the evaluator; owns no cells.
   explicit RawECCs(const Evaluator& evaluator);
@@ -206,10 +201,7 @@ class RawECCs {
   ECCs simplify() const;
 
   const Map& inner() const { return inner_; }
-  const CircuitECC* find(uint64_t key) const {
-    auto it = inner_.find(key);
-    return it == inner_.end() ? nullptr : &it->second;
-  }
+  const CircuitECC* find(uint64_t key) const { return inner_.find(key); }
   size_t nqubits() const { return nqubits_; }
   bool drop() const { return drop_; }
   /// The arena holding the cells of this map's circuits (its own, or the one of the map it shares).

@@ -16,7 +16,7 @@ RawECCs::RawECCs(const Evaluator& evaluator) : RawECCs(evaluator.initial_key(), 
 
 RawECCs::RawECCs(uint64_t root_key, size_t nqubits) : RawECCs(nqubits, nullptr) {
   Permut32 id = Permut32::identity(uint8_t(nqubits_));
-  append_triple(inner_[root_key], AliasList::nil(), id, id);
+  append_triple(*inner_.try_emplace(root_key).first, AliasList::nil(), id, id);
 }
 
 namespace {

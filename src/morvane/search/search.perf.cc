@@ -1,8 +1,9 @@
 // The class search: generate over [h, t, cx] (tdg added) and the evaluator alone.
 //
 // Targets:
-//   generate, 3 qubits: at least 2,000,000 evaluated candidates per second on one thread, and at
-//   most 48 bytes per stored circuit with the class overhead included (table, pool, arena).
+//   generate, 3 qubits: at least 2,000,000 evaluated candidates per second on one thread.
+//   generate, 3 to 5 qubits: at most 48 bytes per stored circuit with the class overhead included
+//   (index, class records, pool, arena).
 //   evaluate_multiple: the inner step of the search; one call costs a few hundred ns on 3 qubits.
 #include <fcntl.h>
 #include <sys/resource.h>
