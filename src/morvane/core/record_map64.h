@@ -36,6 +36,10 @@ class RecordMap64 {
   struct Key {
     uint64_t v;
   };
+  // A lookup that matches nothing and prefetches the record of every slot it would compare.
+  struct PrefetchKey {
+    uint64_t v;
+  };
   // The index hashes a record number by its record's key and a looked-up key by itself, so both
   // land on the same probe sequence.
   struct Hash {
@@ -43,6 +47,7 @@ class RecordMap64 {
     const Store* store;
     size_t operator()(uint32_t i) const { return store->at(i).first; }
     size_t operator()(Key k) const { return k.v; }
+    size_t operator()(PrefetchKey k) const { return k.v; }
   };
   struct Eq {
     using is_transparent = void;
@@ -50,6 +55,11 @@ class RecordMap64 {
     bool operator()(uint32_t a, uint32_t b) const { return a == b; }
     bool operator()(Key k, uint32_t i) const { return store->at(i).first == k.v; }
     bool operator()(uint32_t i, Key k) const { return store->at(i).first == k.v; }
+    bool operator()(PrefetchKey, uint32_t i) const {
+      __builtin_prefetch(&store->at(i));
+      return false;
+    }
+    bool operator()(uint32_t i, PrefetchKey k) const { return (*this)(k, i); }
   };
   using Index = absl::flat_hash_set<uint32_t, Hash, Eq, Alloc<uint32_t>>;
 
@@ -80,6 +90,9 @@ class RecordMap64 {
   }
   /// Brings the index slots where `key` would be found towards the cache.
   void prefetch(uint64_t key) const { index_.prefetch(Key{key}); }
+  /// Brings the record of `key` towards the cache, once its index slots are there (after
+  /// prefetch): probes the index without reading any record.
+  void prefetch_record(uint64_t key) const { index_.find(PrefetchKey{key}); }
 
   /// Bytes held by the index and the record blocks.
   size_t bytes() const {

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <deque>
-#include <optional>
 
 #include <fmt/format.h>
 
@@ -55,10 +54,13 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
   std::deque<AliasList> queue{AliasList::nil()};
   size_t iterations = 0, circs = 0, circs_perm = 0;
   std::vector<Instr32> instr_vec, adjoints;
-  // Two scratch sets: a candidate is recorded only after the next one has been evaluated, so that
-  // the lookup of its class, prefetched when its key is known, overlaps with that evaluation. The
-  // map sees the candidates in their order all the same.
-  Evaluator::Scratch scratch[2] = {Evaluator::Scratch(n), Evaluator::Scratch(n)};
+  // Three scratch sets: a candidate is recorded only after the next two have been evaluated. When
+  // its key is known the index slots of its class are prefetched, after the next evaluation its
+  // class record, so that both lookups overlap with evaluations. The map sees the candidates in
+  // their order all the same.
+  constexpr size_t kDepth = 3;
+  Evaluator::Scratch scratch[kDepth] = {Evaluator::Scratch(n), Evaluator::Scratch(n), Evaluator::Scratch(n)};
+  std::array<std::pair<Instr32, uint64_t>, kDepth> pending;
   StateVec prefix = StateVec::zeros(n);
   std::string line;
   const PermPair identity_pair{id, id};
@@ -132,10 +134,12 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
       adjoints.clear();
       for (Instr32 i : instr_vec) adjoints.push_back(adjoint(i));
     }
-    std::optional<std::pair<Instr32, uint64_t>> pending;
-    size_t slot = 0;
+    size_t e = 0;  // candidates evaluated in this iteration; candidate e uses slot e % kDepth
+    auto record_at = [&](size_t j) {
+      record(current, pending[j % kDepth].first, pending[j % kDepth].second, scratch[j % kDepth]);
+    };
     for (Instr32 candidate : instrs) {
-      Evaluator::Scratch& s = scratch[slot];
+      Evaluator::Scratch& s = scratch[e % kDepth];
       uint64_t key;
       if constexpr (Naive) {
         s.forward.copy_from(prefix);
@@ -150,12 +154,13 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
         key = s.best.hash_value();
       }
       map.inner_.prefetch(key);
-      if (pending) record(current, pending->first, pending->second, scratch[slot ^ 1]);
-      pending.emplace(candidate, key);
-      slot ^= 1;
+      pending[e % kDepth] = {candidate, key};
+      if (e >= 1) map.inner_.prefetch_record(pending[(e - 1) % kDepth].second);
+      if (e >= 2) record_at(e - 2);
+      ++e;
       ++circs;
     }
-    if (pending) record(current, pending->first, pending->second, scratch[slot ^ 1]);
+    for (size_t j = e >= 2 ? e - 2 : 0; j < e; ++j) record_at(j);
     ++iterations;
   }
   map.drop_ = true;
