@@ -53,7 +53,14 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
 
   std::deque<AliasList> queue{AliasList::nil()};
   size_t iterations = 0, circs = 0, circs_perm = 0;
-  std::vector<Instr32> instr_vec, adjoints;
+  std::vector<Instr32> instr_vec;
+  // The backward run's gates: the expanded circuit's adjoints, then the candidate's.
+  std::vector<PreparedGate> adjoints;
+  // Each candidate and its adjoint, prepared when the candidate is first evaluated (in the first
+  // iteration, in candidate order, where an unfit candidate stops as its application would).
+  std::vector<PreparedGate> cand_forward, cand_adjoint;
+  cand_forward.reserve(instrs.size());
+  cand_adjoint.reserve(instrs.size());
   // Three scratch sets: a candidate is recorded only after the next two have been evaluated. When
   // its key is known the index slots of its class are prefetched, after the next evaluation its
   // class record, so that both lookups overlap with evaluations. The map sees the candidates in
@@ -132,7 +139,7 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
     } else {
       evaluator.prefix_into(instr_vec, prefix);
       adjoints.clear();
-      for (Instr32 i : instr_vec) adjoints.push_back(adjoint(i));
+      for (Instr32 i : instr_vec) adjoints.push_back(PreparedGate::prepare(adjoint(i), n));
     }
     size_t e = 0;  // candidates evaluated in this iteration; candidate e uses slot e % kDepth
     auto record_at = [&](size_t j) {
@@ -140,15 +147,17 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
     };
     for (Instr32 candidate : instrs) {
       Evaluator::Scratch& s = scratch[e % kDepth];
+      if (cand_forward.size() == e) cand_forward.push_back(PreparedGate::prepare(candidate, n));
       uint64_t key;
       if constexpr (Naive) {
         s.forward.copy_from(prefix);
-        s.forward.apply(candidate);
+        s.forward.apply(cand_forward[e]);
         s.forward.normalize_arg();
         key = s.forward.hash_value();
       } else {
-        evaluator.extend_into(prefix, candidate, s);
-        adjoints.push_back(adjoint(candidate));
+        evaluator.extend_into(prefix, cand_forward[e], s);
+        if (cand_adjoint.size() == e) cand_adjoint.push_back(PreparedGate::prepare(adjoint(candidate), n));
+        adjoints.push_back(cand_adjoint[e]);
         evaluator.backward_into(adjoints, s);
         adjoints.pop_back();
         key = s.best.hash_value();

@@ -108,11 +108,14 @@ void BM_evaluate_into(benchmark::State& state) {
   const uint32_t n = uint32_t(state.range(0));
   Evaluator e = make_evaluator(n);
   std::vector<Instr32> c = sample_circuit(n);
-  std::vector<Instr32> adj;
-  for (Instr32 i : c) adj.push_back(i.adjoint());
+  std::vector<PreparedGate> fwd, adj;
+  for (Instr32 i : c) {
+    fwd.push_back(PreparedGate::prepare(i, n));
+    adj.push_back(PreparedGate::prepare(i.adjoint(), n));
+  }
   Evaluator::Scratch s(n);
   for (auto _ : state) {
-    e.evaluate_into(c, adj, s);
+    e.evaluate_into(fwd, adj, s);
     benchmark::DoNotOptimize(s.best.hash_value());
   }
 }
