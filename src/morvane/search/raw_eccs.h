@@ -192,11 +192,13 @@ class RawECCs {
                                      std::span<const Instr32> instr_vec);
 
   /// add_entry with the surface gates of `instr_vec` (its last instruction `last`) given, unmapped,
-  /// in visiting order: front ones from the start, back ones from the end.
+  /// as placement numbers in visiting order: front ones from the start, back ones from the end.
   std::optional<AliasList> add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                                    AliasList circ, Instr32 last,
-                                                   std::span<const Instr32> front_surface,
-                                                   std::span<const Instr32> back_surface);
+                                                   std::span<const uint32_t> front_surface,
+                                                   std::span<const uint32_t> back_surface);
+  /// The number of a placement known to the map (prepare); stops for any other instruction.
+  uint32_t placement(Instr32 instr) const { return universe_.index(instr); }
 
   ECCs simplify() const;
 
@@ -227,9 +229,9 @@ class RawECCs {
   uint32_t alloc_record(uint32_t cap);
   void free_record(uint32_t offset);
   bool admits(const CircuitECC& c) const;
-  void store_first(CircuitECC& c, AliasList list, Permut32 front, Permut32 back);
   void add_gates(CircuitECC& c);
-  void append_triple(CircuitECC& c, AliasList list, Permut32 front, Permut32 back);
+  /// With the ranks of the triple's permutations.
+  void append_triple(CircuitECC& c, AliasList list, uint8_t front, uint8_t back);
   void to_record(CircuitECC& c, uint32_t cap);
 
   Map inner_;
@@ -242,7 +244,12 @@ class RawECCs {
   std::array<uint32_t, 32> free_records_{};  // by log2 of the capacity: offset + 1 of a free record
   // Scratch of add_entry: the mapped surface gates of the circuit being recorded.
   std::vector<uint32_t> front_scratch_, back_scratch_;
-  std::vector<Instr32> surface_front_, surface_back_;
+  std::vector<uint32_t> surface_front_, surface_back_;
+  // relabelled_[r * universe size + u]: placement u relabelled through the permutation of rank r;
+  // inverse_rank_[r]: the rank of that permutation's inverse.
+  std::vector<uint16_t> relabelled_;
+  std::vector<uint8_t> rank_of_images_;  // by the low 3·nqubits bits of a permutation
+  std::vector<uint8_t> inverse_rank_;
 };
 
 /// What a search returns: the filled map and the counts (circuits expanded, circuits evaluated,

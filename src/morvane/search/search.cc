@@ -15,7 +15,7 @@ RawECCs::RawECCs(const Evaluator& evaluator) : RawECCs(evaluator.initial_key(), 
 
 RawECCs::RawECCs(uint64_t root_key, size_t nqubits) : RawECCs(nqubits, nullptr) {
   Permut32 id = Permut32::identity(uint8_t(nqubits_));
-  append_triple(*inner_.try_emplace(root_key).first, AliasList::nil(), id, id);
+  append_triple(*inner_.try_emplace(root_key).first, AliasList::nil(), rank(id), rank(id));
 }
 
 namespace {
@@ -75,17 +75,17 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
   // Surface gates of a candidate circuit (the expanded circuit plus one instruction), from those of
   // the expanded circuit: its front ones plus the candidate when none of its qubits is touched yet;
   // at the back the candidate, then the expanded circuit's back gates seen past the candidate's
-  // qubits, kept for each qubit mask of a candidate.
-  std::vector<Instr32> parent_front, front, back;
+  // qubits, kept for each qubit mask of a candidate. All as placement numbers.
+  std::vector<uint32_t> parent_front, front, back;
   uint32_t parent_touched = 0;
-  std::array<std::vector<Instr32>, 32> parent_back;
+  std::array<std::vector<uint32_t>, 32> parent_back;
   std::array<size_t, 32> parent_back_at{};
   auto qubit_mask = [](Instr32 i) {
     uint32_t m = 0;
     for (uint8_t q : i.qargs.as_slice()) m |= 1u << (q % 32);
     return m;
   };
-  auto parent_back_past = [&](uint32_t mask, std::vector<Instr32>& out) {
+  auto parent_back_past = [&](uint32_t mask, std::vector<uint32_t>& out) {
     for (size_t k = instr_vec.size(); k-- > 0;) {
       auto qubits = instr_vec[k].qargs.as_slice();
       size_t fresh = 0;
@@ -93,16 +93,17 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
         fresh += (mask & (1u << (q % 32))) == 0;
         mask |= 1u << (q % 32);
       }
-      if (fresh == qubits.size()) out.push_back(instr_vec[k]);
+      if (fresh == qubits.size()) out.push_back(map.placement(instr_vec[k]));
     }
   };
 
   auto record = [&](AliasList parent, Instr32 candidate, uint64_t key, const Evaluator::Scratch& s) {
     const size_t len = instr_vec.size() + 1;
     const uint32_t mask = qubit_mask(candidate);
+    const uint32_t placement = map.placement(candidate);
     front.assign(parent_front.begin(), parent_front.end());
-    if ((mask & parent_touched) == 0) front.push_back(candidate);
-    back.assign(1, candidate);
+    if ((mask & parent_touched) == 0) front.push_back(placement);
+    back.assign(1, placement);
     if (mask < 32) {
       if (parent_back_at[mask] != iterations + 1) {
         parent_back[mask].clear();
@@ -127,7 +128,7 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
     queue.pop_front();
     map.arena_.materialize(current, instr_vec);
     parent_front.clear();
-    for_each_surface_gate(instr_vec, false, [&](Instr32 i) { parent_front.push_back(i); });
+    for_each_surface_gate(instr_vec, false, [&](Instr32 i) { parent_front.push_back(map.placement(i)); });
     parent_touched = 0;
     for (Instr32 i : instr_vec) parent_touched |= qubit_mask(i);
     if (iterations % 400 == 0)
