@@ -30,9 +30,9 @@ inline int64_t round_half_away_i64(double p) {
   if (!(p > -9223372036854775808.0 && p < 9223372036854775808.0)) return saturating_i64(p);
   int64_t i = static_cast<int64_t>(p);
   double frac = p - static_cast<double>(i);
-  if (frac >= 0.5) return i + 1;  // cannot overflow: frac > 0 means |p| < 2^52
-  if (frac <= -0.5) return i - 1;
-  return i;
+  // Without branches: the fraction's side is as good as random. Cannot overflow: a fraction of
+  // magnitude 0.5 or more means |p| < 2^52.
+  return i + int64_t(frac >= 0.5) - int64_t(frac <= -0.5);
 }
 }  // namespace detail
 

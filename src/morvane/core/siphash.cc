@@ -4,14 +4,7 @@
 
 namespace morvane {
 
-namespace {
-inline void sipround(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
-  v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
-  v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
-  v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
-  v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
-}
-}  // namespace
+using detail::sipround;
 
 void SipHasher13::compress(uint64_t m) {
   v3_ ^= m;
@@ -46,18 +39,7 @@ void SipHasher13::write(const void* data, size_t len) {
   }
 }
 
-uint64_t SipHasher13::finish() const {
-  uint64_t v0 = v0_, v1 = v1_, v2 = v2_, v3 = v3_;
-  uint64_t b = (length_ << 56) | tail_;
-  v3 ^= b;
-  sipround(v0, v1, v2, v3);
-  v0 ^= b;
-  v2 ^= 0xff;
-  sipround(v0, v1, v2, v3);
-  sipround(v0, v1, v2, v3);
-  sipround(v0, v1, v2, v3);
-  return v0 ^ v1 ^ v2 ^ v3;
-}
+uint64_t SipHasher13::finish() const { return detail::sipfinish(v0_, v1_, v2_, v3_, (length_ << 56) | tail_); }
 
 uint64_t siphash13(const void* data, size_t len) {
   SipHasher13 h;

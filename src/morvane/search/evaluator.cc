@@ -50,15 +50,16 @@ Evaluator Evaluator::from_os_random(uint32_t nqubits) {
   return from_random(nqubits, rng);
 }
 
-void Evaluator::evaluate_into(std::span<const Instr32> instrs, std::span<const Instr32> adjoints,
+void Evaluator::evaluate_into(std::span<const PreparedGate> instrs, std::span<const PreparedGate> adjoints,
                               Scratch& s) const {
   forward_into(instrs, s);
-  backward_into(adjoints, s);
+  backward_run(adjoints, s);
 }
 
-void Evaluator::forward_into(std::span<const Instr32> instrs, Scratch& s) const {
+template <typename G>
+void Evaluator::forward_into(std::span<const G> instrs, Scratch& s) const {
   s.forward.copy_from(initial_state_);
-  for (Instr32 i : instrs) s.forward.apply(i);
+  for (const G& i : instrs) s.forward.apply(i);
   s.forward.normalize_arg();
 }
 
@@ -67,13 +68,16 @@ void Evaluator::prefix_into(std::span<const Instr32> instrs, StateVec& prefix) c
   for (Instr32 i : instrs) prefix.apply(i);
 }
 
-void Evaluator::extend_into(const StateVec& prefix, Instr32 last, Scratch& s) const {
+void Evaluator::extend_into(const StateVec& prefix, const PreparedGate& last, Scratch& s) const {
   s.forward.copy_from(prefix);
   s.forward.apply(last);
   s.forward.normalize_arg();
 }
 
-void Evaluator::backward_into(std::span<const Instr32> adjoints, Scratch& s) const {
+void Evaluator::backward_into(std::span<const PreparedGate> adjoints, Scratch& s) const { backward_run(adjoints, s); }
+
+template <typename G>
+void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
   const uint32_t n = nqubits();
   auto [symmetries, f] = s.forward.get_orderinfo().as_perms();
   reserve_state_vec_cache(n);
@@ -115,7 +119,7 @@ Evaluator::Result Evaluator::evaluate_multiple(std::span<const Instr32> instrs) 
   // last instruction to the first, in the order the backward run meets them.
   std::vector<Instr32> adjoints(instrs.begin(), instrs.end());
   for (size_t k = adjoints.size(); k-- > 0;) adjoints[k] = instrs[k].adjoint();
-  backward_into(adjoints, s);
+  backward_run(std::span<const Instr32>(adjoints), s);
   return Result{std::move(s.best), std::move(s.pairs), std::move(s.forward)};
 }
 

@@ -96,20 +96,25 @@ class Evaluator {
   void prefix_into(std::span<const Instr32> instrs, StateVec& prefix) const;
   /// The forward run of a circuit that extends the prefix's circuit by `last` (the same operations
   /// as a full forward run).
-  void extend_into(const StateVec& prefix, Instr32 last, Scratch& scratch) const;
-  /// The key state and pairs from the forward state of `scratch`.
-  void backward_into(std::span<const Instr32> adjoints, Scratch& scratch) const;
+  void extend_into(const StateVec& prefix, const PreparedGate& last, Scratch& scratch) const;
+  /// The key state and pairs from the forward state of `scratch`; the gates are prepared for the
+  /// evaluator's qubit count.
+  void backward_into(std::span<const PreparedGate> adjoints, Scratch& scratch) const;
 
   /// evaluate_multiple into `scratch` (the key state in `best`), with adjoints[k] the adjoint of
-  /// instrs[k].
-  void evaluate_into(std::span<const Instr32> instrs, std::span<const Instr32> adjoints, Scratch& scratch) const;
+  /// instrs[k], all prepared for the evaluator's qubit count.
+  void evaluate_into(std::span<const PreparedGate> instrs, std::span<const PreparedGate> adjoints,
+                     Scratch& scratch) const;
 
   friend bool operator==(const Evaluator& a, const Evaluator& b) {
     return a.initial_state_ == b.initial_state_ && a.backtrack_state_ == b.backtrack_state_;
   }
 
  private:
-  void forward_into(std::span<const Instr32> instrs, Scratch& scratch) const;
+  template <typename G>
+  void forward_into(std::span<const G> instrs, Scratch& scratch) const;
+  template <typename G>
+  void backward_run(std::span<const G> adjoints, Scratch& scratch) const;
 
   Evaluator(StateVec initial, StateVec backtrack);
 

@@ -58,12 +58,12 @@ TEST(evaluator, scratch_evaluation_equals_the_plain_one) {
   ChaCha12Rng rng = testing::seeded(5);
   Evaluator e = Evaluator::from_random(3, rng);
   std::vector<Instr32> c{I1(gates::H(), 0), I2(gates::CX(), 0, 1), I1(gates::T(), 1), I2(gates::CX(), 1, 2)};
-  std::vector<Instr32> adj;
-  for (Instr32 i : c) adj.push_back(i.adjoint());
+  std::vector<PreparedGate> adj;
+  for (Instr32 i : c) adj.push_back(PreparedGate::prepare(i.adjoint(), 3));
   Evaluator::Scratch s(3);
   StateVec prefix = StateVec::zeros(3);
   e.prefix_into(std::span(c).first(3), prefix);
-  e.extend_into(prefix, c[3], s);
+  e.extend_into(prefix, PreparedGate::prepare(c[3], 3), s);
   e.backward_into(adj, s);
   auto r = e.evaluate_multiple(c);
   EXPECT_EQ(s.best, r.key);

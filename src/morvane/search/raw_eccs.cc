@@ -171,15 +171,8 @@ bool InstrUniverse::contains(Instr32 instr) const { return find(instr).has_value
 // Permutation ranks (Lehmer codes; at most 5 qubits, so at most 120 ranks)
 
 uint8_t RawECCs::rank(Permut32 p) const {
-  uint8_t n = uint8_t(nqubits_);
-  MORVANE_ASSERT(p.len() == n);
-  uint32_t r = 0;
-  for (uint8_t k = 0; k < n; ++k) {
-    uint32_t smaller = 0;
-    for (uint8_t j = k + 1; j < n; ++j) smaller += p.at_unchecked(j) < p.at_unchecked(k);
-    r = r * (n - k) + smaller;
-  }
-  return uint8_t(r);
+  MORVANE_ASSERT(p.len() == nqubits_);
+  return rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits_)) - 1)];
 }
 
 Permut32 RawECCs::unrank(uint8_t r) const {
@@ -313,6 +306,17 @@ ECC CircuitECC::simplify(const RawECCs& map) const {
 RawECCs::RawECCs(size_t nqubits, std::shared_ptr<const RawECCs> source)
     : nqubits_(nqubits), source_(std::move(source)), universe_(uint32_t(nqubits)) {
   if (nqubits > 5) panic("The class search supports evaluators of at most 5 qubits");
+  // Ranks by the image bits of a permutation: Lehmer codes, in lexicographic order of the images.
+  rank_of_images_.assign(size_t(1) << (3 * nqubits), 0);
+  for (Permut32 p : Permut32::all(uint8_t(nqubits))) {
+    uint32_t r = 0;
+    for (uint8_t k = 0; k < nqubits; ++k) {
+      uint32_t smaller = 0;
+      for (uint8_t j = k + 1; j < nqubits; ++j) smaller += p.at_unchecked(j) < p.at_unchecked(k);
+      r = r * uint32_t(nqubits - k) + smaller;
+    }
+    rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits)) - 1)] = uint8_t(r);
+  }
 }
 
 size_t RawECCs::num_circuits() const {
@@ -322,7 +326,7 @@ size_t RawECCs::num_circuits() const {
 }
 
 size_t RawECCs::memory_bytes() const {
-  return inner_.capacity() * (sizeof(Map::slot_type) + 1) + pool_.capacity() * sizeof(uint32_t) + arena_.bytes();
+  return inner_.bytes() + pool_.capacity() * sizeof(uint32_t) + arena_.bytes();
 }
 
 void RawECCs::prepare(std::span<const Instr32> instrs) {
@@ -333,6 +337,18 @@ void RawECCs::prepare(std::span<const Instr32> instrs) {
     for (const auto& [key, c] : inner_)
       if (!c.is_inline() || (c.info_ & 0xFF) != 0) panic("the placements of a map cannot change once it holds surface gates");
   for (Instr32 i : instrs) universe_.add_gate_of(i);
+  const uint32_t size = universe_.size();
+  if (size > UINT16_MAX + 1u) panic("too many placements for the class search");
+  size_t nperms = 1;
+  for (size_t k = 2; k <= nqubits_; ++k) nperms *= k;
+  relabelled_.resize(nperms * size);
+  inverse_rank_.resize(nperms);
+  for (size_t r = 0; r < nperms; ++r) {
+    Permut32 p = unrank(uint8_t(r));
+    inverse_rank_[r] = rank(p.inv());
+    for (uint32_t u = 0; u < size; ++u)
+      relabelled_[r * size + u] = uint16_t(universe_.index(universe_.instr(u).apply_permutation(p)));
+  }
 }
 
 uint32_t RawECCs::alloc_record(uint32_t cap) {
@@ -424,16 +440,12 @@ void RawECCs::add_gates(CircuitECC& c) {
   for (uint32_t u : back_scratch_) masks[w + u / 32] |= 1u << (u % 32);
 }
 
-void RawECCs::store_first(CircuitECC& c, AliasList list, Permut32 front, Permut32 back) {
-  c.circ0_ = list;
-  c.front0_ = rank(front);
-  c.back0_ = rank(back);
-}
-
-void RawECCs::append_triple(CircuitECC& c, AliasList list, Permut32 front, Permut32 back) {
+void RawECCs::append_triple(CircuitECC& c, AliasList list, uint8_t front, uint8_t back) {
   size_t n = c.num_circuits();
   if (n == 0) {
-    store_first(c, list, front, back);
+    c.circ0_ = list;
+    c.front0_ = front;
+    c.back0_ = back;
     if (c.is_inline())
       c.info_ |= CircuitECC::kHasFirst;
     else
@@ -448,7 +460,7 @@ void RawECCs::append_triple(CircuitECC& c, AliasList list, Permut32 front, Permu
   }
   uint32_t* t = pool_.data() + c.ext() + 1 + 2 * mask_words() + 2 * (n - 1);
   t[0] = list.index;
-  t[1] = uint32_t(rank(front)) | uint32_t(rank(back)) << 8;
+  t[1] = uint32_t(front) | uint32_t(back) << 8;
   c.info_ = uint16_t(n + 1);
 }
 
@@ -457,37 +469,43 @@ std::optional<AliasList> RawECCs::add_entry(uint64_t key, Permut32 front_perm, P
   if (instr_vec.empty()) panic("called `Option::unwrap()` on a `None` value");
   surface_front_.clear();
   surface_back_.clear();
-  for_each_surface_gate(instr_vec, false, [&](Instr32 i) { surface_front_.push_back(i); });
-  for_each_surface_gate(instr_vec, true, [&](Instr32 i) { surface_back_.push_back(i); });
+  for_each_surface_gate(instr_vec, false, [&](Instr32 i) { surface_front_.push_back(universe_.index(i)); });
+  for_each_surface_gate(instr_vec, true, [&](Instr32 i) { surface_back_.push_back(universe_.index(i)); });
   return add_entry_with_surfaces(key, front_perm, back_perm, circ, instr_vec.back(), surface_front_, surface_back_);
 }
 
 std::optional<AliasList> RawECCs::add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                                           AliasList circ, Instr32 last,
-                                                          std::span<const Instr32> front_surface,
-                                                          std::span<const Instr32> back_surface) {
+                                                          std::span<const uint32_t> front_surface,
+                                                          std::span<const uint32_t> back_surface) {
   front_scratch_.clear();
   back_scratch_.clear();
-  auto collect = [this](std::vector<uint32_t>& out, std::span<const Instr32> gates, Permut32 relabel) {
-    for (Instr32 i : gates) {
-      uint32_t u = universe_.index(i.apply_permutation(relabel));
+  const uint8_t front_rank = rank(front_perm), back_rank = rank(back_perm);
+  const uint32_t size = universe_.size();
+  auto collect = [&](std::vector<uint32_t>& out, std::span<const uint32_t> gates, uint8_t relabel) {
+    const uint16_t* row = relabelled_.data() + size_t(relabel) * size;
+    for (uint32_t g : gates) {
+      check_index(size, g);
+      uint32_t u = row[g];
       if (std::find(out.begin(), out.end(), u) == out.end()) out.push_back(u);
     }
   };
-  collect(front_scratch_, front_surface, front_perm.inv());
-  collect(back_scratch_, back_surface, back_perm);
+  // Front gates go into the class frame through the inverse of the front permutation, back gates
+  // through the back permutation itself.
+  collect(front_scratch_, front_surface, inverse_rank_[front_rank]);
+  collect(back_scratch_, back_surface, back_rank);
 
-  auto [it, inserted] = inner_.try_emplace(key);
-  CircuitECC& c = it->second;
+  auto [found, inserted] = inner_.try_emplace(key);
+  CircuitECC& c = *found;
   if (inserted) {
     AliasList list = arena_.cons(circ, last);
-    append_triple(c, list, front_perm, back_perm);
+    append_triple(c, list, front_rank, back_rank);
     add_gates(c);
     return list;
   }
   if (!admits(c)) return std::nullopt;
   add_gates(c);
-  append_triple(c, arena_.cons(circ, last), front_perm, back_perm);
+  append_triple(c, arena_.cons(circ, last), front_rank, back_rank);
   return std::nullopt;
 }
 

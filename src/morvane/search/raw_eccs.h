@@ -10,8 +10,6 @@
 // numbers of the search's instruction placements; larger buckets keep their sets as bit masks and
 // their further circuits in a record of the map's pool.
 
-#include <absl/container/flat_hash_map.h>
-
 #include <array>
 #include <cstdlib>
 #include <functional>
@@ -27,6 +25,7 @@
 #include "morvane/circ/instr.h"
 #include "morvane/core/alias_list.h"
 #include "morvane/core/permut.h"
+#include "morvane/core/record_map64.h"
 #include "morvane/search/ecc.h"
 
 namespace morvane {
@@ -143,10 +142,6 @@ class CircuitECC {
 };
 static_assert(sizeof(CircuitECC) == 16);
 
-struct IdentityHash {
-  size_t operator()(uint64_t key) const { return key; }
-};
-
 /// Allocates large blocks on 2 MiB boundaries and asks for transparent huge pages there: lookups in
 /// a class table of many megabytes then miss the TLB far less often.
 template <typename T>
@@ -169,8 +164,8 @@ struct SearchResult;
 
 class RawECCs {
  public:
-  using Map = absl::flat_hash_map<uint64_t, CircuitECC, IdentityHash, std::equal_to<uint64_t>,
-                                  HugePageAllocator<std::pair<const uint64_t, CircuitECC>>>;
+  /// Keyed by the class key itself; iterates in the order the classes were opened.
+  using Map = RecordMap64<CircuitECC, HugePageAllocator>;
 
   /// The map of the empty circuit alone, keyed by the evaluator; owns no cells.
   explicit RawECCs(const Evaluator& evaluator);
@@ -197,19 +192,18 @@ class RawECCs {
                                      std::span<const Instr32> instr_vec);
 
   /// add_entry with the surface gates of `instr_vec` (its last instruction `last`) given, unmapped,
-  /// in visiting order: front ones from the start, back ones from the end.
+  /// as placement numbers in visiting order: front ones from the start, back ones from the end.
   std::optional<AliasList> add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                                    AliasList circ, Instr32 last,
-                                                   std::span<const Instr32> front_surface,
-                                                   std::span<const Instr32> back_surface);
+                                                   std::span<const uint32_t> front_surface,
+                                                   std::span<const uint32_t> back_surface);
+  /// The number of a placement known to the map (prepare); stops for any other instruction.
+  uint32_t placement(Instr32 instr) const { return universe_.index(instr); }
 
   ECCs simplify() const;
 
   const Map& inner() const { return inner_; }
-  const CircuitECC* find(uint64_t key) const {
-    auto it = inner_.find(key);
-    return it == inner_.end() ? nullptr : &it->second;
-  }
+  const CircuitECC* find(uint64_t key) const { return inner_.find(key); }
   size_t nqubits() const { return nqubits_; }
   bool drop() const { return drop_; }
   /// The arena holding the cells of this map's circuits (its own, or the one of the map it shares).
@@ -235,9 +229,9 @@ class RawECCs {
   uint32_t alloc_record(uint32_t cap);
   void free_record(uint32_t offset);
   bool admits(const CircuitECC& c) const;
-  void store_first(CircuitECC& c, AliasList list, Permut32 front, Permut32 back);
   void add_gates(CircuitECC& c);
-  void append_triple(CircuitECC& c, AliasList list, Permut32 front, Permut32 back);
+  /// With the ranks of the triple's permutations.
+  void append_triple(CircuitECC& c, AliasList list, uint8_t front, uint8_t back);
   void to_record(CircuitECC& c, uint32_t cap);
 
   Map inner_;
@@ -250,7 +244,12 @@ class RawECCs {
   std::array<uint32_t, 32> free_records_{};  // by log2 of the capacity: offset + 1 of a free record
   // Scratch of add_entry: the mapped surface gates of the circuit being recorded.
   std::vector<uint32_t> front_scratch_, back_scratch_;
-  std::vector<Instr32> surface_front_, surface_back_;
+  std::vector<uint32_t> surface_front_, surface_back_;
+  // relabelled_[r * universe size + u]: placement u relabelled through the permutation of rank r;
+  // inverse_rank_[r]: the rank of that permutation's inverse.
+  std::vector<uint16_t> relabelled_;
+  std::vector<uint8_t> rank_of_images_;  // by the low 3·nqubits bits of a permutation
+  std::vector<uint8_t> inverse_rank_;
 };
 
 /// What a search returns: the filled map and the counts (circuits expanded, circuits evaluated,

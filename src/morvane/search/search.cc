@@ -2,7 +2,6 @@
 
 #include <array>
 #include <deque>
-#include <optional>
 
 #include <fmt/format.h>
 
@@ -16,7 +15,7 @@ RawECCs::RawECCs(const Evaluator& evaluator) : RawECCs(evaluator.initial_key(), 
 
 RawECCs::RawECCs(uint64_t root_key, size_t nqubits) : RawECCs(nqubits, nullptr) {
   Permut32 id = Permut32::identity(uint8_t(nqubits_));
-  append_triple(inner_[root_key], AliasList::nil(), id, id);
+  append_triple(*inner_.try_emplace(root_key).first, AliasList::nil(), rank(id), rank(id));
 }
 
 namespace {
@@ -54,11 +53,21 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
 
   std::deque<AliasList> queue{AliasList::nil()};
   size_t iterations = 0, circs = 0, circs_perm = 0;
-  std::vector<Instr32> instr_vec, adjoints;
-  // Two scratch sets: a candidate is recorded only after the next one has been evaluated, so that
-  // the lookup of its class, prefetched when its key is known, overlaps with that evaluation. The
-  // map sees the candidates in their order all the same.
-  Evaluator::Scratch scratch[2] = {Evaluator::Scratch(n), Evaluator::Scratch(n)};
+  std::vector<Instr32> instr_vec;
+  // The backward run's gates: the expanded circuit's adjoints, then the candidate's.
+  std::vector<PreparedGate> adjoints;
+  // Each candidate and its adjoint, prepared when the candidate is first evaluated (in the first
+  // iteration, in candidate order, where an unfit candidate stops as its application would).
+  std::vector<PreparedGate> cand_forward, cand_adjoint;
+  cand_forward.reserve(instrs.size());
+  cand_adjoint.reserve(instrs.size());
+  // Three scratch sets: a candidate is recorded only after the next two have been evaluated. When
+  // its key is known the index slots of its class are prefetched, after the next evaluation its
+  // class record, so that both lookups overlap with evaluations. The map sees the candidates in
+  // their order all the same.
+  constexpr size_t kDepth = 3;
+  Evaluator::Scratch scratch[kDepth] = {Evaluator::Scratch(n), Evaluator::Scratch(n), Evaluator::Scratch(n)};
+  std::array<std::pair<Instr32, uint64_t>, kDepth> pending;
   StateVec prefix = StateVec::zeros(n);
   std::string line;
   const PermPair identity_pair{id, id};
@@ -66,17 +75,17 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
   // Surface gates of a candidate circuit (the expanded circuit plus one instruction), from those of
   // the expanded circuit: its front ones plus the candidate when none of its qubits is touched yet;
   // at the back the candidate, then the expanded circuit's back gates seen past the candidate's
-  // qubits, kept for each qubit mask of a candidate.
-  std::vector<Instr32> parent_front, front, back;
+  // qubits, kept for each qubit mask of a candidate. All as placement numbers.
+  std::vector<uint32_t> parent_front, front, back;
   uint32_t parent_touched = 0;
-  std::array<std::vector<Instr32>, 32> parent_back;
+  std::array<std::vector<uint32_t>, 32> parent_back;
   std::array<size_t, 32> parent_back_at{};
   auto qubit_mask = [](Instr32 i) {
     uint32_t m = 0;
     for (uint8_t q : i.qargs.as_slice()) m |= 1u << (q % 32);
     return m;
   };
-  auto parent_back_past = [&](uint32_t mask, std::vector<Instr32>& out) {
+  auto parent_back_past = [&](uint32_t mask, std::vector<uint32_t>& out) {
     for (size_t k = instr_vec.size(); k-- > 0;) {
       auto qubits = instr_vec[k].qargs.as_slice();
       size_t fresh = 0;
@@ -84,16 +93,17 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
         fresh += (mask & (1u << (q % 32))) == 0;
         mask |= 1u << (q % 32);
       }
-      if (fresh == qubits.size()) out.push_back(instr_vec[k]);
+      if (fresh == qubits.size()) out.push_back(map.placement(instr_vec[k]));
     }
   };
 
   auto record = [&](AliasList parent, Instr32 candidate, uint64_t key, const Evaluator::Scratch& s) {
     const size_t len = instr_vec.size() + 1;
     const uint32_t mask = qubit_mask(candidate);
+    const uint32_t placement = map.placement(candidate);
     front.assign(parent_front.begin(), parent_front.end());
-    if ((mask & parent_touched) == 0) front.push_back(candidate);
-    back.assign(1, candidate);
+    if ((mask & parent_touched) == 0) front.push_back(placement);
+    back.assign(1, placement);
     if (mask < 32) {
       if (parent_back_at[mask] != iterations + 1) {
         parent_back[mask].clear();
@@ -118,7 +128,7 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
     queue.pop_front();
     map.arena_.materialize(current, instr_vec);
     parent_front.clear();
-    for_each_surface_gate(instr_vec, false, [&](Instr32 i) { parent_front.push_back(i); });
+    for_each_surface_gate(instr_vec, false, [&](Instr32 i) { parent_front.push_back(map.placement(i)); });
     parent_touched = 0;
     for (Instr32 i : instr_vec) parent_touched |= qubit_mask(i);
     if (iterations % 400 == 0)
@@ -130,32 +140,37 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
     } else {
       evaluator.prefix_into(instr_vec, prefix);
       adjoints.clear();
-      for (Instr32 i : instr_vec) adjoints.push_back(adjoint(i));
+      for (Instr32 i : instr_vec) adjoints.push_back(PreparedGate::prepare(adjoint(i), n));
     }
-    std::optional<std::pair<Instr32, uint64_t>> pending;
-    size_t slot = 0;
+    size_t e = 0;  // candidates evaluated in this iteration; candidate e uses slot e % kDepth
+    auto record_at = [&](size_t j) {
+      record(current, pending[j % kDepth].first, pending[j % kDepth].second, scratch[j % kDepth]);
+    };
     for (Instr32 candidate : instrs) {
-      Evaluator::Scratch& s = scratch[slot];
+      Evaluator::Scratch& s = scratch[e % kDepth];
+      if (cand_forward.size() == e) cand_forward.push_back(PreparedGate::prepare(candidate, n));
       uint64_t key;
       if constexpr (Naive) {
         s.forward.copy_from(prefix);
-        s.forward.apply(candidate);
+        s.forward.apply(cand_forward[e]);
         s.forward.normalize_arg();
         key = s.forward.hash_value();
       } else {
-        evaluator.extend_into(prefix, candidate, s);
-        adjoints.push_back(adjoint(candidate));
+        evaluator.extend_into(prefix, cand_forward[e], s);
+        if (cand_adjoint.size() == e) cand_adjoint.push_back(PreparedGate::prepare(adjoint(candidate), n));
+        adjoints.push_back(cand_adjoint[e]);
         evaluator.backward_into(adjoints, s);
         adjoints.pop_back();
         key = s.best.hash_value();
       }
       map.inner_.prefetch(key);
-      if (pending) record(current, pending->first, pending->second, scratch[slot ^ 1]);
-      pending.emplace(candidate, key);
-      slot ^= 1;
+      pending[e % kDepth] = {candidate, key};
+      if (e >= 1) map.inner_.prefetch_record(pending[(e - 1) % kDepth].second);
+      if (e >= 2) record_at(e - 2);
+      ++e;
       ++circs;
     }
-    if (pending) record(current, pending->first, pending->second, scratch[slot ^ 1]);
+    for (size_t j = e >= 2 ? e - 2 : 0; j < e; ++j) record_at(j);
     ++iterations;
   }
   map.drop_ = true;

@@ -34,21 +34,30 @@ std::array<size_t, (size_t(1) << K)> member_offsets(std::span<const uint8_t> qub
 /// Tests group 0's members against both array lengths and the qubits for distinctness, before
 /// anything is touched; the qubits then lie below n, so every later member is in range too.
 template <size_t K>
-std::array<size_t, (size_t(1) << K)> checked_offsets(const StateVec& s, std::span<const uint8_t> qubits) {
+std::array<size_t, (size_t(1) << K)> checked_offsets(size_t re_len, size_t im_len, std::span<const uint8_t> qubits) {
   if (qubits.size() != K) wrong_qubit_count();
   const auto off = member_offsets<K>(qubits);
   for (size_t o : off) {
-    check_index(s.re().size(), o);
-    check_index(s.im().size(), o);
+    check_index(re_len, o);
+    check_index(im_len, o);
   }
   for (size_t a = 0; a < K; ++a)
     for (size_t b = a + 1; b < K; ++b)
       if (qubits[a] == qubits[b]) panic("assertion failed: the qubits of a gate are distinct");
   return off;
 }
+template <size_t K>
+std::array<size_t, (size_t(1) << K)> checked_offsets(const StateVec& s, std::span<const uint8_t> qubits) {
+  return checked_offsets<K>(s.re().size(), s.im().size(), qubits);
+}
 
-/// Runs f(re, im, base, offsets) on every group of a K-qubit application, bases in increasing
+/// Runs f(re, im, base, offsets) on every group of a two-qubit application, bases in increasing
 /// order (the bases are the indices with every gate qubit's bit clear).
+template <typename F>
+inline void group_loop(Qreal* re, Qreal* im, size_t len, const GateOffsets& off, F&& f) {
+  const size_t mask = off.back();
+  for (size_t b = 0; b < len; b = ((b | mask) + 1) & ~mask) f(re, im, b, off);
+}
 template <size_t K, typename F>
 inline void for_each_group(StateVec& s, std::span<const uint8_t> qubits, F&& f) {
   const auto off = checked_offsets<K>(s, qubits);
@@ -67,13 +76,9 @@ inline void pair_run(Qreal* __restrict re0, Qreal* __restrict im0, Qreal* __rest
 }
 
 /// One-qubit kernels: f(re0, im0, re1, im1) on the parts of amplitudes i0 (bit q clear) and
-/// i1 = i0 + 2^q of every group.
+/// i1 = i0 + 2^q = i0 + step of every group.
 template <typename F>
-inline void for_each_pair(StateVec& s, std::span<const uint8_t> qubits, F&& f) {
-  const size_t step = checked_offsets<1>(s, qubits)[1];
-  Qreal* re = s.re_data();
-  Qreal* im = s.im_data();
-  const size_t len = s.len();
+inline void pair_loop(Qreal* re, Qreal* im, size_t len, size_t step, F&& f) {
   if (step == 1) {
     for (size_t b = 0; b < len; b += 2) f(re[b], im[b], re[b + 1], im[b + 1]);
   } else {
@@ -158,71 +163,101 @@ std::array<size_t, 8> qubit_matrix_indices3(size_t group, std::span<const uint8_
   return group_indices<3>(group, qubits);
 }
 
-void perform_h_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal& r0, Qreal& m0, Qreal& r1, Qreal& m1) {
+namespace {
+
+// The kernels' element operations: one-qubit ones on a pair (re0, im0, re1, im1), two-qubit ones on
+// a group given by its base and member offsets.
+struct HOp {
+  void operator()(Qreal& r0, Qreal& m0, Qreal& r1, Qreal& m1) const {
     Qreal re0 = r0, im0 = m0, re1 = r1, im1 = m1;
     r0 = (re0 + re1) * kC;
     m0 = (im0 + im1) * kC;
     r1 = (re0 - re1) * kC;
     m1 = (im0 - im1) * kC;
-  });
-}
-
-void perform_x_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal& r0, Qreal& m0, Qreal& r1, Qreal& m1) {
+  }
+};
+struct XOp {
+  void operator()(Qreal& r0, Qreal& m0, Qreal& r1, Qreal& m1) const {
     std::swap(r0, r1);
     std::swap(m0, m1);
-  });
-}
-
-void perform_z_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+  }
+};
+struct ZOp {
+  void operator()(Qreal&, Qreal&, Qreal& r1, Qreal& m1) const {
     r1 = -r1;
     m1 = -m1;
-  });
-}
-
-void perform_s_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+  }
+};
+struct SOp {
+  void operator()(Qreal&, Qreal&, Qreal& r1, Qreal& m1) const {
     Qreal re1 = r1, im1 = m1;
     r1 = re1 * 0.0 - im1;
     m1 = re1 + im1 * 0.0;
-  });
-}
-
-void perform_sdg_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+  }
+};
+struct SdgOp {
+  void operator()(Qreal&, Qreal&, Qreal& r1, Qreal& m1) const {
     Qreal re1 = r1, im1 = m1;
     r1 = im1 + re1 * -0.0;
     m1 = im1 * -0.0 - re1;
-  });
-}
-
-void perform_t_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+  }
+};
+struct TOp {
+  void operator()(Qreal&, Qreal&, Qreal& r1, Qreal& m1) const {
     Qreal f = r1 * kC, h = m1 * kC;
     r1 = f - h;
     m1 = f + h;
-  });
-}
-
-void perform_tdg_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_pair(state, qubits, [](Qreal&, Qreal&, Qreal& r1, Qreal& m1) {
+  }
+};
+struct TdgOp {
+  void operator()(Qreal&, Qreal&, Qreal& r1, Qreal& m1) const {
     Qreal f = r1 * kC, h = m1 * kC;
     r1 = f + h;
     m1 = h - f;
-  });
+  }
+};
+// Control is operand 0 (member bit 1), target operand 1 (member bit 0): members 2 and 3.
+struct CxOp {
+  void operator()(Qreal* re, Qreal* im, size_t b, const GateOffsets& off) const { exchange(re, im, b + off[2], b + off[3]); }
+};
+struct SwapOp {
+  void operator()(Qreal* re, Qreal* im, size_t b, const GateOffsets& off) const { exchange(re, im, b + off[1], b + off[2]); }
+};
+
+template <typename Op>
+void pair_body(Qreal* re, Qreal* im, size_t len, const GateOffsets& off) {
+  pair_loop(re, im, len, off[1], Op{});
+}
+template <typename Op>
+void group_body(Qreal* re, Qreal* im, size_t len, const GateOffsets& off) {
+  group_loop(re, im, len, off, Op{});
 }
 
-void perform_cx_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  // Control is operand 0 (member bit 1), target operand 1 (member bit 0): members 2 and 3.
-  for_each_group<2>(state, qubits,
-                    [](Qreal* re, Qreal* im, size_t b, const auto& off) { exchange(re, im, b + off[2], b + off[3]); });
+/// The checked entry of a kernel: the operands are tested against the state first.
+template <size_t K, PreparedGate::Body Body>
+void run_checked(StateVec& state, std::span<const uint8_t> qubits) {
+  GateOffsets off{};
+  const auto o = checked_offsets<K>(state, qubits);
+  std::copy(o.begin(), o.end(), off.begin());
+  Body(state.re_data(), state.im_data(), state.len(), off);
 }
 
+}  // namespace
+
+void perform_h_gate(StateVec& state, std::span<const uint8_t> qubits) { run_checked<1, pair_body<HOp>>(state, qubits); }
+void perform_x_gate(StateVec& state, std::span<const uint8_t> qubits) { run_checked<1, pair_body<XOp>>(state, qubits); }
+void perform_z_gate(StateVec& state, std::span<const uint8_t> qubits) { run_checked<1, pair_body<ZOp>>(state, qubits); }
+void perform_s_gate(StateVec& state, std::span<const uint8_t> qubits) { run_checked<1, pair_body<SOp>>(state, qubits); }
+void perform_sdg_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  run_checked<1, pair_body<SdgOp>>(state, qubits);
+}
+void perform_t_gate(StateVec& state, std::span<const uint8_t> qubits) { run_checked<1, pair_body<TOp>>(state, qubits); }
+void perform_tdg_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  run_checked<1, pair_body<TdgOp>>(state, qubits);
+}
+void perform_cx_gate(StateVec& state, std::span<const uint8_t> qubits) { run_checked<2, group_body<CxOp>>(state, qubits); }
 void perform_swap_gate(StateVec& state, std::span<const uint8_t> qubits) {
-  for_each_group<2>(state, qubits,
-                    [](Qreal* re, Qreal* im, size_t b, const auto& off) { exchange(re, im, b + off[1], b + off[2]); });
+  run_checked<2, group_body<SwapOp>>(state, qubits);
 }
 
 void multiply(StateVec& state, std::span<const uint8_t> qubits, const CMatrix& matrix) {
@@ -241,24 +276,28 @@ void multiply(StateVec& state, std::span<const uint8_t> qubits, const CMatrix& m
   }
 }
 
-void GateFuncs::insert(Gate16 gate, GateFn fn) {
-  if (gate.index >= by_index_.size()) by_index_.resize(size_t(gate.index) + 1, nullptr);
+void GateFuncs::insert(Gate16 gate, GateFn fn, PreparedGate::Body body, uint8_t nqargs) {
+  if (gate.index >= by_index_.size()) {
+    by_index_.resize(size_t(gate.index) + 1, nullptr);
+    bodies_.resize(size_t(gate.index) + 1, {nullptr, 0});
+  }
   if (!by_index_[gate.index]) ++count_;
   by_index_[gate.index] = fn;
+  bodies_[gate.index] = {body, nqargs};
 }
 
 const GateFuncs& GATE_FUNCS() {
   static const GateFuncs table = [] {
     GateFuncs t;
-    t.insert(gates::H(), perform_h_gate);
-    t.insert(gates::X(), perform_x_gate);
-    t.insert(gates::Z(), perform_z_gate);
-    t.insert(gates::T(), perform_t_gate);
-    t.insert(gates::TDG(), perform_tdg_gate);
-    t.insert(gates::S(), perform_s_gate);
-    t.insert(gates::SDG(), perform_sdg_gate);
-    t.insert(gates::SWAP(), perform_swap_gate);
-    t.insert(gates::CX(), perform_cx_gate);
+    t.insert(gates::H(), perform_h_gate, pair_body<HOp>, 1);
+    t.insert(gates::X(), perform_x_gate, pair_body<XOp>, 1);
+    t.insert(gates::Z(), perform_z_gate, pair_body<ZOp>, 1);
+    t.insert(gates::T(), perform_t_gate, pair_body<TOp>, 1);
+    t.insert(gates::TDG(), perform_tdg_gate, pair_body<TdgOp>, 1);
+    t.insert(gates::S(), perform_s_gate, pair_body<SOp>, 1);
+    t.insert(gates::SDG(), perform_sdg_gate, pair_body<SdgOp>, 1);
+    t.insert(gates::SWAP(), perform_swap_gate, group_body<SwapOp>, 2);
+    t.insert(gates::CX(), perform_cx_gate, group_body<CxOp>, 2);
     return t;
   }();
   return table;
@@ -268,5 +307,24 @@ void StateVec::apply(std::span<const uint8_t> qubits, Gate16 gate) {
   if (GateFn fn = GATE_FUNCS().find(gate)) return fn(*this, qubits);
   gate.matrix([&](const CMatrix& m) { multiply(*this, qubits, m); });
 }
+
+PreparedGate PreparedGate::prepare(Instr32 instr, uint32_t nqubits) {
+  PreparedGate g;
+  g.instr = instr;
+  g.len = StateVec::checked_len(nqubits);
+  auto [body, nqargs] = GATE_FUNCS().body(instr.gate);
+  if (!body) return g;
+  auto qubits = instr.qargs.as_slice();
+  if (nqargs == 1) {
+    const auto o = checked_offsets<1>(g.len, g.len, qubits);
+    std::copy(o.begin(), o.end(), g.off.begin());
+  } else {
+    g.off = checked_offsets<2>(g.len, g.len, qubits);
+  }
+  g.body = body;
+  return g;
+}
+
+void StateVec::wrong_prepared_size() { panic("assertion failed: a prepared gate is applied to a state of its size"); }
 
 }  // namespace morvane

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "morvane/circ/gate.h"
@@ -52,12 +53,17 @@ class GateFuncs {
  public:
   /// The kernel of `gate`, or nullptr when it goes through its matrix.
   GateFn find(Gate16 gate) const { return gate.index < by_index_.size() ? by_index_[gate.index] : nullptr; }
+  /// The body of the kernel of `gate` with its qubit count, or nullptr when it has none.
+  std::pair<PreparedGate::Body, uint8_t> body(Gate16 gate) const {
+    return gate.index < bodies_.size() ? bodies_[gate.index] : std::pair<PreparedGate::Body, uint8_t>{nullptr, 0};
+  }
   size_t size() const { return count_; }
 
  private:
   friend const GateFuncs& GATE_FUNCS();
-  void insert(Gate16 gate, GateFn fn);
+  void insert(Gate16 gate, GateFn fn, PreparedGate::Body body, uint8_t nqargs);
   std::vector<GateFn> by_index_;  // indexed by the gate's 16-bit index itself
+  std::vector<std::pair<PreparedGate::Body, uint8_t>> bodies_;
   size_t count_ = 0;
 };
 

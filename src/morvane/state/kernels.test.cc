@@ -286,3 +286,30 @@ TEST(kernels, groups_partition_the_indices) {
 }
 
 }  // namespace morvane
+
+namespace morvane {
+
+// A prepared gate is applied exactly as the instruction itself, kernel or matrix; preparing an
+// unfit instruction stops as applying it would, and a prepared gate refuses a state of another size.
+TEST(kernels, prepared_gates_apply_as_their_instructions) {
+  for (Gate16 g : {gates::H(), gates::X(), gates::Z(), gates::S(), gates::SDG(), gates::T(), gates::TDG(),
+                   gates::CX(), gates::SWAP(), *Gate16::from_name("y"), *Gate16::from_name("cz")})
+    for (uint32_t n = 1; n <= 4; ++n)
+      for (const auto& qubits : placements(n, g.nqargs())) {
+        Instr32 instr = Instr32::make(g, qubits);
+        StateVec s = random_state(n, uint8_t(g.index + 7));
+        StateVec by_instr = s, by_prepared = s;
+        by_instr.apply(instr);
+        by_prepared.apply(PreparedGate::prepare(instr, n));
+        EXPECT_TRUE(bitwise_equal(by_instr, by_prepared)) << describe(g, qubits, n);
+      }
+  StateVec s = random_state(2, 1);
+  Instr32 far = Instr32::make(gates::H(), std::vector<uint8_t>{2});
+  EXPECT_EQ(stop_message([&] { PreparedGate::prepare(far, 2); }), stop_message([&] { s.apply(far); }));
+  Instr32 cx = Instr32::make(gates::CX(), std::vector<uint8_t>{1, 2});
+  EXPECT_EQ(stop_message([&] { PreparedGate::prepare(cx, 2); }), stop_message([&] { s.apply(cx); }));
+  PreparedGate h3 = PreparedGate::prepare(Instr32::make(gates::H(), std::vector<uint8_t>{0}), 3);
+  EXPECT_EQ(stop_message([&] { s.apply(h3); }), "assertion failed: a prepared gate is applied to a state of its size");
+}
+
+}  // namespace morvane

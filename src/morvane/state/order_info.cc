@@ -43,7 +43,8 @@ uint8_t OrderInfo::eqmask() const {
 
 std::pair<Permut32, uint8_t> OrderInfo::as_bits() const {
   if (n_ > 8) panic("Permutation length must be less than or equal to 8");
-  return {Permut32::from_iter(permut()), eqmask()};
+  // permut_ holds 0 … n−1 once each by construction: no need to check it again.
+  return {Permut32::from_iter_unchecked(permut()), eqmask()};
 }
 
 std::pair<SymmetryPerms, Permut32> OrderInfo::as_perms() const {
@@ -89,11 +90,28 @@ OrderInfo StateVec::get_orderinfo() const {
   OrderInfo info(n);
   if (n < 2) return info;
   const size_t last = len() - 1;
+  // The first part decides between qubits whose first parts differ, so the other three parts are
+  // converted only for qubits that share their first part with another; the others keep zeros
+  // there, which no comparison reaches.
+  // When every first part differs, they alone give the order.
+  std::array<uint64_t, OrderInfo::kCapacity> first;
+  for (uint32_t q = 0; q < n; ++q) first[q] = re_[size_t(1) << q].percision_repr();
+  uint32_t tied = 0;  // bit q: qubit q shares its first part with another
+  for (uint32_t q = 0; q < n; ++q)
+    for (uint32_t p = q + 1; p < n; ++p)
+      if (first[p] == first[q]) tied |= (1u << p) | (1u << q);
+  if (tied == 0) {
+    info.sort_eqclass_by_key(0, [&](uint8_t q) { return first[q]; });
+    return info;
+  }
   std::array<std::array<uint64_t, 4>, OrderInfo::kCapacity> keys;
   for (uint32_t q = 0; q < n; ++q) {
+    keys[q] = {first[q], 0, 0, 0};
+    if (!((tied >> q) & 1)) continue;
     size_t one = size_t(1) << q, rest = last - one;
-    keys[q] = {re_[one].percision_repr(), im_[one].percision_repr(), re_[rest].percision_repr(),
-               im_[rest].percision_repr()};
+    keys[q][1] = im_[one].percision_repr();
+    keys[q][2] = re_[rest].percision_repr();
+    keys[q][3] = im_[rest].percision_repr();
   }
   info.sort_eqclass_by_key(0, [&](uint8_t q) -> const std::array<uint64_t, 4>& { return keys[q]; });
   return info;

@@ -12,21 +12,6 @@ namespace morvane {
 
 namespace {
 
-void hash_part(SipHasher13& h, std::span<const Qreal> part) {
-  h.write_u32(static_cast<uint32_t>(part.size()));
-  // Keys go to the hasher in chunks, so that its byte-wise tail handling runs once per chunk.
-  uint64_t chunk[64];
-  size_t k = 0;
-  for (Qreal q : part) {
-    chunk[k++] = q.percision_repr();
-    if (k == 64) {
-      h.write(chunk, sizeof chunk);
-      k = 0;
-    }
-  }
-  h.write(chunk, k * sizeof(uint64_t));
-}
-
 /// Element-wise under the Qreal order; on a common prefix the shorter array orders first.
 std::strong_ordering compare_parts(std::span<const Qreal> a, std::span<const Qreal> b) {
   size_t n = std::min(a.size(), b.size());
@@ -161,9 +146,18 @@ void StateVec::normalize_arg() {
 bool StateVec::check() const { return std::fabs(norm_sq() - 1.0) < 5.9604644775390625e-08; }
 
 uint64_t StateVec::hash_value() const {
-  SipHasher13 h;
-  hash_part(h, re_);
-  hash_part(h, im_);
+  // The stream (count of re: 4 bytes, keys of re: 8 bytes each, count of im, keys of im) is a
+  // whole number of 8-byte words: the re keys straddle word boundaries by 4 bytes, the im keys
+  // are aligned.
+  SipWords13 h;
+  uint64_t carry = uint32_t(re_.size());
+  for (Qreal q : re_) {
+    uint64_t k = q.percision_repr();
+    h.write(carry | (k << 32));
+    carry = k >> 32;
+  }
+  h.write(carry | (uint64_t(uint32_t(im_.size())) << 32));
+  for (Qreal q : im_) h.write(q.percision_repr());
   return h.finish();
 }
 

@@ -3,6 +3,7 @@
 // of an amplitude's index is the value of qubit q. Equality, order and hash look at the amplitudes'
 // Qreal keys (2^-24 grid), `re` first, then `im`.
 
+#include <array>
 #include <bit>
 #include <compare>
 #include <cstddef>
@@ -20,6 +21,24 @@
 namespace morvane {
 
 class OrderInfo;
+class StateVec;
+
+/// The member offsets of group 0 of a one- or two-qubit application (a one-qubit one uses two).
+using GateOffsets = std::array<size_t, 4>;
+
+/// An instruction checked once against a state size, for states of that size: a kernel gate keeps
+/// its kernel's body and member offsets, so that applying it skips the lookup and the operand
+/// checks; any other gate is applied as StateVec::apply(Instr32) does.
+struct PreparedGate {
+  using Body = void (*)(Qreal* re, Qreal* im, size_t len, const GateOffsets& off);
+  Instr32 instr;
+  size_t len = 0;
+  Body body = nullptr;
+  GateOffsets off{};
+
+  /// Stops as an application of `instr` to a state of `nqubits` qubits would.
+  static PreparedGate prepare(Instr32 instr, uint32_t nqubits);
+};
 
 class StateVec {
  public:
@@ -88,6 +107,13 @@ class StateVec {
   /// kernel when it has one, otherwise its matrix under the registry's read lock.
   void apply(std::span<const uint8_t> qubits, Gate16 gate);
   void apply(Instr32 instr) { apply(instr.qargs.as_slice(), instr.gate); }
+  /// Stops unless the state has the size the gate was prepared for.
+  void apply(const PreparedGate& gate) {
+    if (!gate.body) return apply(gate.instr);
+    if (re_.size() != gate.len || im_.size() != gate.len) [[unlikely]]
+      wrong_prepared_size();
+    gate.body(re_.data(), im_.data(), gate.len, gate.off);
+  }
 
   // Qubit order and relabelling (order_info.cc).
 
@@ -103,6 +129,7 @@ class StateVec {
 
  private:
   StateVec(std::vector<Qreal> re, std::vector<Qreal> im) : re_(std::move(re)), im_(std::move(im)) {}
+  [[noreturn]] static void wrong_prepared_size();
 
   std::vector<Qreal> re_;
   std::vector<Qreal> im_;

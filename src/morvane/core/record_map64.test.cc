@@ -1,0 +1,63 @@
+#include "morvane/core/record_map64.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "morvane/core/chacha.h"
+
+namespace morvane {
+
+TEST(record_map64, agrees_with_an_ordered_map_across_blocks_and_growth) {
+  // Keys that share their low bits collide in the index and must still be told apart by the key
+  // in their record.
+  RecordMap64<uint32_t> map;
+  std::map<uint64_t, uint32_t> ref;
+  std::vector<uint64_t> order;
+  ChaCha12Rng rng(std::array<uint8_t, 32>{5});
+  const uint32_t n = 3 * RecordMap64<uint32_t>::kBlockSize + 17;
+  for (uint32_t i = 0; i < n; ++i) {
+    uint64_t key = (rng.next_u64() % 3 == 0) ? (uint64_t(i) << 40) : rng.next_u64() % (4 * n);
+    auto [v, inserted] = map.try_emplace(key);
+    EXPECT_EQ(inserted, ref.count(key) == 0) << key;
+    if (inserted) {
+      EXPECT_EQ(*v, 0u);
+      order.push_back(key);
+    }
+    *v += 1;
+    ref[key] += 1;
+    uint64_t probe = rng.next_u64() % (4 * n);
+    map.prefetch(probe);
+    map.prefetch_record(probe);  // a hint only: finds and changes nothing
+    const auto& cmap = map;
+    const uint32_t* found = cmap.find(probe);
+    EXPECT_EQ(found != nullptr, ref.count(probe) == 1);
+    if (found) EXPECT_EQ(*found, ref[probe]);
+  }
+  ASSERT_EQ(map.size(), ref.size());
+  // Iteration follows insertion order, each record with its key.
+  size_t k = 0;
+  for (const auto& [key, v] : map) {
+    ASSERT_LT(k, order.size());
+    EXPECT_EQ(key, order[k++]);
+    EXPECT_EQ(v, ref[key]);
+  }
+  EXPECT_EQ(k, order.size());
+  // Records and their values survive a move.
+  RecordMap64<uint32_t> moved = std::move(map);
+  for (const auto& [key, v] : ref) {
+    ASSERT_NE(moved.find(key), nullptr);
+    EXPECT_EQ(*moved.find(key), v);
+  }
+  EXPECT_EQ(moved.try_emplace(order[0]).second, false);
+  EXPECT_GE(moved.bytes(), moved.size() * sizeof(RecordMap64<uint32_t>::Record));
+}
+
+TEST(record_map64, empty_map_finds_nothing) {
+  RecordMap64<int> map;
+  EXPECT_TRUE(map.empty());
+  EXPECT_EQ(map.find(0), nullptr);
+  EXPECT_EQ(map.begin(), map.end());
+}
+
+}  // namespace morvane
