@@ -189,6 +189,35 @@ bool Permut32::is_identity() const {
   return true;
 }
 
+uint32_t Permut32::lehmer_rank() const {
+  const uint8_t n = len();
+  uint32_t r = 0;
+  for (uint8_t k = 0; k < n; ++k) {
+    uint32_t smaller = 0;
+    for (uint8_t j = k + 1; j < n; ++j) smaller += at_unchecked(j) < at_unchecked(k);
+    r = r * (n - k) + smaller;
+  }
+  return r;
+}
+
+Permut32 Permut32::from_lehmer_rank(uint8_t n, uint32_t rank) {
+  std::array<uint8_t, 8> digits{};
+  for (int k = n - 1; k >= 0; --k) {
+    uint32_t base = uint32_t(n - k);
+    digits[size_t(k)] = uint8_t(rank % base);
+    rank /= base;
+  }
+  std::array<uint8_t, 8> free{0, 1, 2, 3, 4, 5, 6, 7};
+  uint8_t left = n;
+  std::array<uint8_t, 8> images{};
+  for (uint8_t k = 0; k < n; ++k) {
+    images[k] = free[digits[k]];
+    std::copy(free.begin() + digits[k] + 1, free.begin() + left, free.begin() + digits[k]);
+    --left;
+  }
+  return from_iter_unchecked(std::span(images.data(), n));
+}
+
 std::vector<uint8_t> Permut32::images() const {
   std::vector<uint8_t> out;
   uint8_t n = len();

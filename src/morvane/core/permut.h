@@ -51,6 +51,10 @@ struct Permut32 {
   /// The compare-exchange pairs of the sorting network that put the images in ascending order.
   std::vector<std::pair<uint8_t, uint8_t>> generate_swaps() const;
   bool is_identity() const;
+  /// The rank among all permutations of this length in lexicographic order of the images
+  /// (the identity is 0); `from_lehmer_rank` is its inverse.
+  uint32_t lehmer_rank() const;
+  static Permut32 from_lehmer_rank(uint8_t n, uint32_t rank);
   std::vector<uint8_t> images() const;
   std::string to_string() const;
 

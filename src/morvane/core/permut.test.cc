@@ -218,4 +218,15 @@ TEST(permut, equality_and_hash_are_those_of_raw) {
   EXPECT_EQ(a.finish(), b.finish());
 }
 
+TEST(permut, lehmer_rank_numbers_permutations_in_lexicographic_order) {
+  for (uint8_t n = 0; n <= 6; ++n) {
+    std::vector<Permut32> sorted = Permut32::all(n);
+    std::sort(sorted.begin(), sorted.end(), [](Permut32 a, Permut32 b) { return a.images() < b.images(); });
+    for (uint32_t r = 0; r < sorted.size(); ++r) {
+      ASSERT_EQ(sorted[r].lehmer_rank(), r) << sorted[r].to_string();
+      ASSERT_EQ(Permut32::from_lehmer_rank(n, r), sorted[r]);
+    }
+  }
+}
+
 }  // namespace morvane

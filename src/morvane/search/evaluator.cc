@@ -8,20 +8,6 @@ namespace morvane {
 Evaluator::Scratch::Scratch(uint32_t nqubits)
     : forward(StateVec::zeros(nqubits)), back(StateVec::zeros(nqubits)), best(StateVec::zeros(nqubits)) {}
 
-namespace {
-/// The rank of a permutation among all of its length in lexicographic order of the images.
-uint32_t lehmer_rank(Permut32 p) {
-  const uint8_t n = p.len();
-  uint32_t r = 0;
-  for (uint8_t k = 0; k < n; ++k) {
-    uint32_t smaller = 0;
-    for (uint8_t j = k + 1; j < n; ++j) smaller += p.at_unchecked(j) < p.at_unchecked(k);
-    r = r * (n - k) + smaller;
-  }
-  return r;
-}
-}  // namespace
-
 Evaluator::Evaluator(StateVec initial, StateVec backtrack)
     : initial_state_(std::move(initial)), backtrack_state_(std::move(backtrack)) {
   const uint32_t n = backtrack_state_.nqubits();
@@ -29,7 +15,7 @@ Evaluator::Evaluator(StateVec initial, StateVec backtrack)
   const auto& all = Permut32::all(uint8_t(n));
   relabelled_backtrack_.resize(all.size(), backtrack_state_);
   reserve_state_vec_cache(n);
-  for (Permut32 p : all) relabelled_backtrack_[lehmer_rank(p)].apply_permutation(p);
+  for (Permut32 p : all) relabelled_backtrack_[p.lehmer_rank()].apply_permutation(p);
 }
 
 Evaluator Evaluator::from_random(uint32_t nqubits, ChaCha12Rng& rng) {
@@ -86,7 +72,7 @@ void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
     Permut32 m = f * sym;
     Permut32 back_perm = m.inv();
     if (!relabelled_backtrack_.empty()) {
-      s.back.copy_from(relabelled_backtrack_[lehmer_rank(m)]);
+      s.back.copy_from(relabelled_backtrack_[m.lehmer_rank()]);
     } else {
       s.back.copy_from(backtrack_state_);
       s.back.apply_permutation(m);

@@ -175,25 +175,7 @@ uint8_t RawECCs::rank(Permut32 p) const {
   return rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits_)) - 1)];
 }
 
-Permut32 RawECCs::unrank(uint8_t r) const {
-  uint8_t n = uint8_t(nqubits_);
-  std::array<uint8_t, 8> digits{};
-  uint32_t v = r;
-  for (int k = n - 1; k >= 0; --k) {
-    uint32_t base = uint32_t(n - k);
-    digits[size_t(k)] = uint8_t(v % base);
-    v /= base;
-  }
-  std::array<uint8_t, 8> free{0, 1, 2, 3, 4, 5, 6, 7};
-  uint8_t left = n;
-  std::array<uint8_t, 8> images{};
-  for (uint8_t k = 0; k < n; ++k) {
-    images[k] = free[digits[k]];
-    std::copy(free.begin() + digits[k] + 1, free.begin() + left, free.begin() + digits[k]);
-    --left;
-  }
-  return Permut32::from_iter_unchecked(std::span(images.data(), n));
-}
+Permut32 RawECCs::unrank(uint8_t r) const { return Permut32::from_lehmer_rank(uint8_t(nqubits_), r); }
 
 // ---------------------------------------------------------------------------------------------
 // Class storage
@@ -308,15 +290,8 @@ RawECCs::RawECCs(size_t nqubits, std::shared_ptr<const RawECCs> source)
   if (nqubits > 5) panic("The class search supports evaluators of at most 5 qubits");
   // Ranks by the image bits of a permutation: Lehmer codes, in lexicographic order of the images.
   rank_of_images_.assign(size_t(1) << (3 * nqubits), 0);
-  for (Permut32 p : Permut32::all(uint8_t(nqubits))) {
-    uint32_t r = 0;
-    for (uint8_t k = 0; k < nqubits; ++k) {
-      uint32_t smaller = 0;
-      for (uint8_t j = k + 1; j < nqubits; ++j) smaller += p.at_unchecked(j) < p.at_unchecked(k);
-      r = r * uint32_t(nqubits - k) + smaller;
-    }
-    rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits)) - 1)] = uint8_t(r);
-  }
+  for (Permut32 p : Permut32::all(uint8_t(nqubits)))
+    rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits)) - 1)] = uint8_t(p.lehmer_rank());
 }
 
 size_t RawECCs::num_circuits() const {
