@@ -116,7 +116,7 @@ const std::vector<Permut32>& Permut32::all(uint8_t n) {
   return table[n];
 }
 
-Permut32 Permut32::inv() const {
+Permut32 Permut32::inv_slow() const {
   Permut32 r;
   uint8_t n = len();
   for (uint8_t k = 0; k < n; ++k) r.set(at(k), k);
@@ -124,8 +124,7 @@ Permut32 Permut32::inv() const {
   return r;
 }
 
-Permut32 operator*(Permut32 a, Permut32 b) {
-  if (a.len() != b.len()) panic("assertion failed: self.len() == other.len()");
+Permut32 Permut32::compose_slow(Permut32 a, Permut32 b) {
   Permut32 r;
   uint8_t n = a.len();
   for (uint8_t k = 0; k < n; ++k) r.set(k, a.at(b.at(k)));

@@ -38,10 +38,26 @@ struct Permut32 {
   void set(uint8_t k, uint8_t v) { raw = (raw & ~(7u << (3 * k))) | (uint32_t(v & 7) << (3 * k)); }
   void set_len(uint8_t n) { raw = (raw & ~(0xFu << 24)) | (uint32_t(n & 0xF) << 24); }
 
-  Permut32 inv() const;
+  Permut32 inv() const {
+    const uint8_t n = len();
+    if (n > 8) [[unlikely]]
+      return inv_slow();
+    Permut32 r{uint32_t(n) << 24};
+    for (uint8_t k = 0; k < n; ++k) r.set(at_unchecked(k), k);
+    return r;
+  }
   Permut32 inverse() const { return inv(); }
   /// k -> a[b[k]]; equal lengths required.
-  friend Permut32 operator*(Permut32 a, Permut32 b);
+  friend Permut32 operator*(Permut32 a, Permut32 b) {
+    const uint8_t n = a.len();
+    if (n != b.len()) [[unlikely]]
+      panic("assertion failed: self.len() == other.len()");
+    if (n > 8) [[unlikely]]
+      return compose_slow(a, b);
+    uint32_t r = uint32_t(n) << 24;
+    for (uint8_t k = 0; k < n; ++k) r |= uint32_t(a.at_unchecked(b.at_unchecked(k))) << (3 * k);
+    return Permut32{r};
+  }
   /// Pads the shorter of the two with fixed points up to the longer length.
   std::pair<Permut32, Permut32> coordinate_permute(Permut32 other) const;
   Permut32 shrink(uint8_t n) const;
@@ -59,6 +75,13 @@ struct Permut32 {
   std::string to_string() const;
 
   friend bool operator==(Permut32, Permut32) = default;
+
+ private:
+  // Lengths above 8 come only from unchecked words; these stop where a position reaches 8.
+  Permut32 inv_slow() const;
+  static Permut32 compose_slow(Permut32 a, Permut32 b);
+
+ public:
   void hash_into(SipHasher13& h) const { h.write_u32(raw); }
 };
 
