@@ -33,6 +33,16 @@ def test_argument_text_forms(regid, index, text, debug):
     assert str(a) == text and repr(a) == debug
 
 
+class TwoArgError(Exception):
+    def __init__(self, a, b):
+        super().__init__(a, b)
+
+
+class IndexRaisesTwoArgError:
+    def __index__(self):
+        raise TwoArgError(1, 2)
+
+
 @pytest.mark.parametrize(
     "regid, index, kind, field",
     [
@@ -42,6 +52,9 @@ def test_argument_text_forms(regid, index, text, debug):
         (b"q", 0, TypeError, "regid"),
         ("q", 1.5, TypeError, "index"),
         ("q", "0", TypeError, "index"),
+        # Errors whose class cannot be rebuilt from a message alone still carry the prefix.
+        ("q\ud800", 0, TypeError, "regid"),
+        ("q", IndexRaisesTwoArgError(), TypeError, "index"),
     ],
 )
 def test_argument_constructor_errors(regid, index, kind, field):

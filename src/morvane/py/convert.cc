@@ -24,11 +24,22 @@ void raise_prefixed(const char* name, PyObject* as_type) {
     PyErr_Clear();
   }
   std::string full = std::string("argument '") + name + "': " + message;
-  PyErr_SetString(as_type ? as_type : type, full.c_str());
+  PyObject* target = as_type ? as_type : type;
+  PyErr_SetString(target, full.c_str());
   // Chain the original error as the cause of the prefixed one.
   PyObject *t2, *v2, *tb2;
   PyErr_Fetch(&t2, &v2, &tb2);
   PyErr_NormalizeException(&t2, &v2, &tb2);
+  if (!v2 || !PyErr_GivenExceptionMatches(t2, target)) {
+    // The error's class cannot be built from a message alone (UnicodeEncodeError, say): the
+    // prefixed error is a TypeError instead.
+    Py_XDECREF(t2);
+    Py_XDECREF(v2);
+    Py_XDECREF(tb2);
+    PyErr_SetString(PyExc_TypeError, full.c_str());
+    PyErr_Fetch(&t2, &v2, &tb2);
+    PyErr_NormalizeException(&t2, &v2, &tb2);
+  }
   if (value && v2) PyException_SetCause(v2, value);  // steals value
   else Py_XDECREF(value);
   PyErr_Restore(t2, v2, tb2);
