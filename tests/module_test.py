@@ -6,6 +6,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import morvane
 import morvane.morvane as native
 
@@ -56,6 +58,41 @@ def test_second_interpreter_is_refused():
 
 
 def test_classes_are_immutable():
-    import pytest
     with pytest.raises(TypeError):
         morvane.Gate.extra = 1
+
+
+
+FAILED_IMPORT = """
+    import sys, _testcapi
+    import numpy
+    _testcapi.set_nomemory({start}, {start} + 1)
+    try:
+        import morvane.morvane
+        first = "ok"
+    except BaseException as e:
+        first = type(e).__name__
+        if isinstance(e, RuntimeError):
+            assert str(e).startswith("An error occurred while initializing class "), e
+            assert e.__cause__ is not None
+    finally:
+        _testcapi.remove_mem_hooks()
+    assert first in ("ok", "MemoryError", "RuntimeError", "PanicException"), first
+    sys.modules.pop("morvane.morvane", None)
+    sys.modules.pop("morvane", None)
+    import morvane
+    h = morvane.Gate.from_name("h")
+    assert morvane.__all__[:9] == {names}
+    assert str(h.adjoint()) == "h" and str(morvane.Instr(h, [0])) == "h(0)"
+    assert morvane.Gate.adjoint.__doc__ == "Returns the adjoint (inverse) gate."
+    print(first)
+"""
+
+
+@pytest.mark.parametrize("start", range(1, 3000, 250))
+def test_import_after_a_failed_import_succeeds(start):
+    # Memory runs out at one allocation during the first import attempt: the attempt fails with a
+    # proper error (or succeeds), and the next import in the same interpreter gives a working module.
+    pytest.importorskip("_testcapi")
+    result = run_python(FAILED_IMPORT.format(start=start, names=REGISTERED))
+    assert result.returncode == 0, result.stdout + result.stderr

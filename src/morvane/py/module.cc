@@ -36,26 +36,68 @@ PyModuleDef module_def = {
 std::atomic<int64_t> interpreter_word{-1};
 PyObject* cached_module = nullptr;  // guarded by the interpreter lock
 
-/// Creates one class and adds it to the module and its __all__; a failure to create the class is
-/// reported as "An error occurred while initializing class <name>" with the cause chained.
+PyObject* type_dict(py::handle cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict; }
+
+/// The type objects of the registered classes. Each is made once per process and kept: an import
+/// that fails part-way leaves the types it made here, and the next attempt takes them up again.
+struct ClassState {
+  PyObject* type = nullptr;   // a reference kept for the rest of the process
+  PyObject* created_members = nullptr;  // a list: the type's own attributes right after it was made
+  bool methods_added = false;
+};
+
+/// The class's type object, made on the first call, added to the module and its __all__. A failure
+/// to make it is reported as "An error occurred while initializing class <name>" with the cause
+/// chained.
 template <typename Create>
-auto add_class(py::module_& m, py::list& all, const char* name, Create&& create) {
-  decltype(create()) cls = [&] {
-    try {
-      return create();
-    } catch (py::error_already_set& e) {
-      py::raise_from(e, PyExc_RuntimeError, (std::string("An error occurred while initializing class ") + name).c_str());
-      throw py::error_already_set();
+auto add_class(py::module_& m, py::list& all, const char* name, ClassState& state, Create&& create) {
+  using Class = decltype(create());
+  if (!state.type) {
+    // A type made by an attempt that stopped before it was kept here is known to pybind11.
+    if (auto* known = py::detail::get_type_info(typeid(typename Class::type))) {
+      state.type = Py_NewRef(reinterpret_cast<PyObject*>(known->type));
+    } else {
+      try {
+        state.type = create().release().ptr();
+      } catch (py::error_already_set& e) {
+        py::raise_from(e, PyExc_RuntimeError, (std::string("An error occurred while initializing class ") + name).c_str());
+        throw py::error_already_set();
+      } catch (const std::exception& e) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, e.what());
+        py::raise_from(PyExc_RuntimeError, (std::string("An error occurred while initializing class ") + name).c_str());
+        throw py::error_already_set();
+      }
     }
-  }();
+  }
+  auto cls = py::reinterpret_borrow<Class>(state.type);
+  if (!state.created_members)
+    state.created_members = py::list(py::reinterpret_borrow<py::object>(type_dict(cls))).release().ptr();
   all.append(name);
   m.attr(name) = cls;
   return cls;
 }
 
+/// Adds the class's members once. When an earlier attempt stopped while adding them, the members it
+/// added are removed first, so that none is defined twice.
+template <typename Class, typename AddMethods>
+void add_methods(Class& cls, ClassState& state, AddMethods&& add) {
+  if (state.methods_added) return;
+  py::list members(py::reinterpret_borrow<py::object>(type_dict(cls)));
+  auto created = py::reinterpret_borrow<py::list>(state.created_members);
+  for (py::handle key : members)
+    if (!created.contains(key)) py::delattr(cls, key);
+  add();
+  state.methods_added = true;
+}
+
 void freeze(py::handle cls) { morvane::compat::type_freeze(reinterpret_cast<PyTypeObject*>(cls.ptr())); }
 
+// One state per class, in registration order.
+ClassState argument_state, instruction_state, gate_state, instr_state, state_vec_state, ecc_state, ecc_s_state,
+    raw_eccs_state, evaluator_state;
+
 void register_classes(py::module_& m) {
+  using namespace morvane;
   py::options options;
   options.disable_function_signatures();
   py::list all;
@@ -63,26 +105,29 @@ void register_classes(py::module_& m) {
   // Classes report "morvane" as their module while they are created.
   m.attr("__module__") = "morvane";
 
-  auto argument = add_class(m, all, "Argument", [&] { return morvane::pybind_argument(m); });
-  auto instruction = add_class(m, all, "Instruction", [&] { return morvane::pybind_instruction(m); });
-  auto gate = add_class(m, all, "Gate", [&] { return morvane::pybind_gate(m); });
-  auto instr = add_class(m, all, "Instr", [&] { return morvane::pybind_instr(m); });
-  auto state_vec = add_class(m, all, "StateVec", [&] { return morvane::pybind_state_vec(m); });
-  auto ecc = add_class(m, all, "ECC", [&] { return morvane::pybind_ecc(m); });
-  auto ecc_s = add_class(m, all, "ECCs", [&] { return morvane::pybind_ecc_s(m); });
-  auto raw_eccs = add_class(m, all, "RawECCs", [&] { return morvane::pybind_raw_eccs(m); });
-  auto evaluator = add_class(m, all, "Evaluator", [&] { return morvane::pybind_evaluator(m); });
+  auto argument = add_class(m, all, "Argument", argument_state, [&] { return pybind_argument(m); });
+  auto instruction =
+      add_class(m, all, "Instruction", instruction_state, [&] { return pybind_instruction(m); });
+  auto gate = add_class(m, all, "Gate", gate_state, [&] { return pybind_gate(m); });
+  auto instr = add_class(m, all, "Instr", instr_state, [&] { return pybind_instr(m); });
+  auto state_vec = add_class(m, all, "StateVec", state_vec_state, [&] { return pybind_state_vec(m); });
+  auto ecc = add_class(m, all, "ECC", ecc_state, [&] { return pybind_ecc(m); });
+  auto ecc_s = add_class(m, all, "ECCs", ecc_s_state, [&] { return pybind_ecc_s(m); });
+  auto raw_eccs = add_class(m, all, "RawECCs", raw_eccs_state, [&] { return pybind_raw_eccs(m); });
+  auto evaluator = add_class(m, all, "Evaluator", evaluator_state, [&] { return pybind_evaluator(m); });
 
-  morvane::pybind_argument_methods(m, argument);
-  morvane::pybind_instruction_methods(m, instruction);
-  morvane::pybind_gate_methods(m, gate);
-  morvane::pybind_instr_methods(m, instr);
-  morvane::pybind_state_vec_methods(m, state_vec);
-  morvane::pybind_ecc_methods(m, ecc);
-  morvane::pybind_ecc_s_methods(m, ecc_s);
-  morvane::pybind_ecc_file_methods(m, ecc_s);
-  morvane::pybind_raw_eccs_methods(m, raw_eccs);
-  morvane::pybind_evaluator_methods(m, evaluator);
+  add_methods(argument, argument_state, [&] { pybind_argument_methods(m, argument); });
+  add_methods(instruction, instruction_state, [&] { pybind_instruction_methods(m, instruction); });
+  add_methods(gate, gate_state, [&] { pybind_gate_methods(m, gate); });
+  add_methods(instr, instr_state, [&] { pybind_instr_methods(m, instr); });
+  add_methods(state_vec, state_vec_state, [&] { pybind_state_vec_methods(m, state_vec); });
+  add_methods(ecc, ecc_state, [&] { pybind_ecc_methods(m, ecc); });
+  add_methods(ecc_s, ecc_s_state, [&] {
+    pybind_ecc_s_methods(m, ecc_s);
+    pybind_ecc_file_methods(m, ecc_s);
+  });
+  add_methods(raw_eccs, raw_eccs_state, [&] { pybind_raw_eccs_methods(m, raw_eccs); });
+  add_methods(evaluator, evaluator_state, [&] { pybind_evaluator_methods(m, evaluator); });
 
   py::delattr(m, "__module__");
   freeze(argument);
@@ -96,11 +141,38 @@ void register_classes(py::module_& m) {
   freeze(evaluator);
 }
 
+/// Sets up pybind11's shared state, once. When that stops part-way (memory runs out, say), what was
+/// set up cannot be used, and every later import fails with ImportError.
+bool binding_layer_ready() {
+  auto is_partial = [] {
+    auto** state = py::detail::get_internals_pp();
+    return state && *state && !(*state)->instance_base;
+  };
+  if (!is_partial()) {
+    try {
+      PYBIND11_ENSURE_INTERNALS_READY
+      return true;
+    } catch (py::error_already_set& e) {
+      if (!is_partial()) {
+        e.restore();
+        return false;
+      }
+    } catch (const std::exception& e) {
+      if (!is_partial()) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+        return false;
+      }
+    }
+  }
+  PyErr_SetString(PyExc_ImportError,
+                  "morvane cannot be imported in this process: setting up its binding layer failed part-way");
+  return false;
+}
+
 }  // namespace
 
 extern "C" PYBIND11_EXPORT PyObject* PyInit_morvane() {
   PYBIND11_CHECK_PYTHON_VERSION
-  PYBIND11_ENSURE_INTERNALS_READY
 
   int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1 && PyErr_Occurred()) return nullptr;
@@ -112,6 +184,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_morvane() {
     return nullptr;
   }
   if (cached_module) return Py_NewRef(cached_module);
+  if (!binding_layer_ready()) return nullptr;
 
   PyObject* raw = PyModule_Create2(&module_def, 1013);
   if (!raw) return nullptr;
@@ -127,7 +200,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_morvane() {
     e.restore();
     return nullptr;
   } catch (const std::exception& e) {
-    PyErr_SetString(morvane::bind::panic_exception_type(), e.what());
+    morvane::bind::set_panic_error(e.what());
     return nullptr;
   }
   cached_module = m.release().ptr();
