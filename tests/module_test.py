@@ -63,6 +63,21 @@ def test_classes_are_immutable():
 
 
 
+@pytest.mark.parametrize("name", REGISTERED)
+def test_new_without_arguments_makes_no_unconstructed_object(name):
+    # Calling __new__ directly must not hand out an object whose value was never made.
+    cls = getattr(native, name)
+    with pytest.raises(TypeError):
+        cls.__new__(cls)
+
+
+def test_new_with_arguments_constructs_the_object():
+    a = native.Argument.__new__(native.Argument, "q", 3)
+    assert type(a) is native.Argument and str(a) == "q[3]"
+    with pytest.raises(TypeError):
+        native.Argument.__new__(1)
+
+
 FAILED_IMPORT = """
     import sys, _testcapi
     import numpy

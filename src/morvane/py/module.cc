@@ -90,6 +90,26 @@ void add_methods(Class& cls, ClassState& state, AddMethods&& add) {
   state.methods_added = true;
 }
 
+/// `Cls.__new__(Cls, ...)` called directly would hand out an object whose value was never made
+/// (pybind11 makes it in `__init__`), so the type's `__new__` entry runs the whole construction
+/// instead. The type's own allocation slot is left as it is: `Cls(...)` does not go through the
+/// entry.
+void guard_new(py::handle cls) {
+  py::cpp_function construct(
+      [](py::handle type, py::args args, py::kwargs kwargs) -> py::object {
+        if (!PyType_Check(type.ptr()))
+          throw py::type_error(std::string("__new__(X): X is not a type object (") + Py_TYPE(type.ptr())->tp_name + ")");
+        return type(*args, **kwargs);
+      },
+      py::name("__new__"), py::doc("Create and return a new object, constructed with the given arguments."));
+  PyObject* entry = PyStaticMethod_New(construct.ptr());
+  if (!entry) throw py::error_already_set();
+  auto owned = py::reinterpret_steal<py::object>(entry);
+  // Into the type's dict directly: setting the attribute would also replace the allocation slot.
+  if (PyDict_SetItemString(type_dict(cls), "__new__", entry) < 0) throw py::error_already_set();
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(cls.ptr()));
+}
+
 void freeze(py::handle cls) { morvane::compat::type_freeze(reinterpret_cast<PyTypeObject*>(cls.ptr())); }
 
 // One state per class, in registration order.
@@ -129,6 +149,9 @@ void register_classes(py::module_& m) {
   add_methods(raw_eccs, raw_eccs_state, [&] { pybind_raw_eccs_methods(m, raw_eccs); });
   add_methods(evaluator, evaluator_state, [&] { pybind_evaluator_methods(m, evaluator); });
 
+  for (py::handle cls : {argument.ptr(), instruction.ptr(), gate.ptr(), instr.ptr(), state_vec.ptr(), ecc.ptr(),
+                         ecc_s.ptr(), raw_eccs.ptr(), evaluator.ptr()})
+    guard_new(cls);
   py::delattr(m, "__module__");
   freeze(argument);
   freeze(instruction);
