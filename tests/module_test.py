@@ -78,6 +78,16 @@ def test_new_with_arguments_constructs_the_object():
         native.Argument.__new__(1)
 
 
+def test_a_subclass_still_constructs():
+    try:
+        class Sub(native.Evaluator):
+            pass
+    except TypeError:
+        pytest.skip("Evaluator cannot be subclassed")
+    sub = Sub(2)
+    assert isinstance(sub, native.Evaluator) and sub.nqubits() == 2
+
+
 FAILED_IMPORT = """
     import sys, _testcapi
     import numpy

@@ -93,13 +93,23 @@ void add_methods(Class& cls, ClassState& state, AddMethods&& add) {
 /// `Cls.__new__(Cls, ...)` called directly would hand out an object whose value was never made
 /// (pybind11 makes it in `__init__`), so the type's `__new__` entry runs the whole construction
 /// instead. The type's own allocation slot is left as it is: `Cls(...)` does not go through the
-/// entry.
+/// entry. A Python subclass's construction does (through its inherited `__new__`), and gets the
+/// plain allocation, which its `__init__` completes.
 void guard_new(py::handle cls) {
+  auto* base = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  newfunc allocate = base->tp_new;
   py::cpp_function construct(
-      [](py::handle type, py::args args, py::kwargs kwargs) -> py::object {
+      [base, allocate](py::handle type, py::args args, py::kwargs kwargs) -> py::object {
         if (!PyType_Check(type.ptr()))
           throw py::type_error(std::string("__new__(X): X is not a type object (") + Py_TYPE(type.ptr())->tp_name + ")");
-        return type(*args, **kwargs);
+        auto* t = reinterpret_cast<PyTypeObject*>(type.ptr());
+        if (t == base) return type(*args, **kwargs);
+        if (!PyType_IsSubtype(t, base))
+          throw py::type_error(std::string("__new__(") + t->tp_name + "): " + t->tp_name + " is not a subtype of " +
+                               base->tp_name);
+        PyObject* obj = allocate(t, args.ptr(), kwargs.ptr());
+        if (!obj) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(obj);
       },
       py::name("__new__"), py::doc("Create and return a new object, constructed with the given arguments."));
   PyObject* entry = PyStaticMethod_New(construct.ptr());
@@ -107,7 +117,7 @@ void guard_new(py::handle cls) {
   auto owned = py::reinterpret_steal<py::object>(entry);
   // Into the type's dict directly: setting the attribute would also replace the allocation slot.
   if (PyDict_SetItemString(type_dict(cls), "__new__", entry) < 0) throw py::error_already_set();
-  PyType_Modified(reinterpret_cast<PyTypeObject*>(cls.ptr()));
+  PyType_Modified(base);
 }
 
 void freeze(py::handle cls) { morvane::compat::type_freeze(reinterpret_cast<PyTypeObject*>(cls.ptr())); }
