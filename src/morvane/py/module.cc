@@ -93,23 +93,15 @@ void add_methods(Class& cls, ClassState& state, AddMethods&& add) {
 /// `Cls.__new__(Cls, ...)` called directly would hand out an object whose value was never made
 /// (pybind11 makes it in `__init__`), so the type's `__new__` entry runs the whole construction
 /// instead. The type's own allocation slot is left as it is: `Cls(...)` does not go through the
-/// entry. A Python subclass's construction does (through its inherited `__new__`), and gets the
-/// plain allocation, which its `__init__` completes.
+/// entry. No class can be subclassed, so the entry serves its own type only.
 void guard_new(py::handle cls) {
   auto* base = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  newfunc allocate = base->tp_new;
   py::cpp_function construct(
-      [base, allocate](py::handle type, py::args args, py::kwargs kwargs) -> py::object {
-        if (!PyType_Check(type.ptr()))
-          throw py::type_error(std::string("__new__(X): X is not a type object (") + Py_TYPE(type.ptr())->tp_name + ")");
-        auto* t = reinterpret_cast<PyTypeObject*>(type.ptr());
-        if (t == base) return type(*args, **kwargs);
-        if (!PyType_IsSubtype(t, base))
-          throw py::type_error(std::string("__new__(") + t->tp_name + "): " + t->tp_name + " is not a subtype of " +
-                               base->tp_name);
-        PyObject* obj = allocate(t, args.ptr(), kwargs.ptr());
-        if (!obj) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(obj);
+      [base](py::handle type, py::args args, py::kwargs kwargs) -> py::object {
+        if (type.ptr() != reinterpret_cast<PyObject*>(base))
+          throw py::type_error(std::string("__new__(X): X must be ") + base->tp_name + ", not " +
+                               std::string(py::str(type)));
+        return type(*args, **kwargs);
       },
       py::name("__new__"), py::doc("Create and return a new object, constructed with the given arguments."));
   PyObject* entry = PyStaticMethod_New(construct.ptr());

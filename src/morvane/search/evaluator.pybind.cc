@@ -8,7 +8,7 @@ namespace py = pybind11;
 
 py::class_<Evaluator> pybind_evaluator(py::module_& m) {
   return py::class_<Evaluator>(
-      m, "Evaluator",
+      m, "Evaluator", py::is_final(),
       "Evaluator(nqubits)\n--\n\nRandomized evaluator used to hash circuits and recover permutation metadata.");
 }
 

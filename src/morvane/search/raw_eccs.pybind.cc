@@ -41,7 +41,7 @@ SearchResult search_naive(const Evaluator& e, std::vector<Instr32> instrs, size_
 }  // namespace
 
 RawECCsClass pybind_raw_eccs(py::module_& m) {
-  return RawECCsClass(m, "RawECCs",
+  return RawECCsClass(m, "RawECCs", py::is_final(),
                       "RawECCs(evaluator)\n--\n\nMutable ECC map keyed by evaluator hash.\n\n"
                       "This is the direct output of the search algorithm before final simplification.");
 }
