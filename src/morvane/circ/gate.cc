@@ -183,6 +183,23 @@ Gate16 Gate16::deserialize(std::string_view text) {
   panic(fmt::format("Failed to deserialize Gate16 from {}", text));
 }
 
+const std::string& GateTexts::operator()(Gate16 g) {
+  if (g.index >= texts_.size()) texts_.resize(size_t(g.index) + 1);
+  std::string& text = texts_[g.index];
+  if (text.empty()) text = g.display();
+  return text;
+}
+
+Gate16 GateNames::lookup(std::string_view text) {
+  if (auto it = gates_.find(absl::string_view(text.data(), text.size())); it != gates_.end()) return it->second;
+  Gate16 g = Gate16::deserialize(text);
+  if (recent_.size() < kRecent)
+    recent_.emplace_back(text, g);
+  else
+    gates_.emplace(std::string(text), g);
+  return g;
+}
+
 std::string Gate16::name() const {
   RegistryReadGuard guard;
   return GateRegistry::get().entry(index).name;

@@ -6,7 +6,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/strings/string_view.h>
 
 #include "morvane/core/postcard.h"
 #include "morvane/core/qreal.h"
@@ -38,6 +43,8 @@ struct CMatrix {
 void check_gate_shape(uint64_t rows, uint64_t cols);
 
 struct Gate16;
+class GateTexts;
+class GateNames;
 
 struct GateData {
   std::string name;
@@ -66,9 +73,10 @@ struct Gate16 {
   /// Loading a serialized gate: from_name, or the stop "Failed to deserialize Gate16 from {}".
   static Gate16 deserialize(std::string_view text);
   /// Postcard form: the display string as a text (W: postcard::Writer or postcard::FileWriter).
+  /// The caches look each gate up in the registry once per file.
   template <typename W>
-  void write_postcard(W& w) const { w.text(display()); }
-  static Gate16 read_postcard(postcard::Reader& r, std::string& scratch) { return deserialize(r.text(scratch)); }
+  void write_postcard(W& w, GateTexts& texts) const;
+  static Gate16 read_postcard(postcard::Reader& r, std::string& scratch, GateNames& names);
 
   std::string name() const;
   std::vector<std::string> params() const;
@@ -98,6 +106,43 @@ Gate16 TDG();
 Gate16 CX();
 Gate16 SWAP();
 }  // namespace gates
+
+/// Display texts of gates, looked up in the registry once per gate. A gate's display text never
+/// changes once registered, so a cached text equals the registry's at any later moment.
+class GateTexts {
+ public:
+  const std::string& operator()(Gate16 g);
+
+ private:
+  std::vector<std::string> texts_;  // by gate index; empty = not looked up yet
+};
+
+/// Gates by display text, resolved in the registry once per distinct text. The registry is only
+/// appended to, so the first registered gate with a text stays the first.
+class GateNames {
+ public:
+  /// Gate16::deserialize: an unregistered text stops with "Failed to deserialize Gate16 from {}".
+  Gate16 operator()(std::string_view text) {
+    for (const auto& [known, gate] : recent_)
+      if (known == text) return gate;
+    return lookup(text);
+  }
+
+ private:
+  Gate16 lookup(std::string_view text);
+  static constexpr size_t kRecent = 8;
+  std::vector<std::pair<std::string, Gate16>> recent_;  // the first few texts, searched in order
+  absl::flat_hash_map<std::string, Gate16> gates_;      // the others
+};
+
+template <typename W>
+void Gate16::write_postcard(W& w, GateTexts& texts) const {
+  w.text(texts(*this));
+}
+
+inline Gate16 Gate16::read_postcard(postcard::Reader& r, std::string& scratch, GateNames& names) {
+  return names(r.text(scratch));
+}
 
 /// The registry itself. Use it through Gate16; exposed for the lock's tests and benchmarks.
 class GateRegistry {

@@ -278,18 +278,20 @@ auto read_from(std::vector<uint8_t> bytes, F&& read) {
 }  // namespace
 
 TEST(gate, postcard_form_is_the_display_string) {
-  auto bytes = postcard_bytes([](postcard::Writer& w) { Gate16(17).write_postcard(w); });
+  GateTexts texts;
+  GateNames names;
+  auto bytes = postcard_bytes([&](postcard::Writer& w) { Gate16(17).write_postcard(w, texts); });
   std::vector<uint8_t> expected{0x08, 'r', 'z', '(', 'p', 'i', '/', '3', ')'};
   EXPECT_EQ(bytes, expected);
   std::string scratch;
-  EXPECT_EQ(read_from(bytes, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch); }), Gate16(17));
+  EXPECT_EQ(read_from(bytes, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch, names); }), Gate16(17));
 
   std::vector<uint8_t> unknown{0x04, 'n', 'o', 'p', 'e'};
-  EXPECT_THAT([&] { read_from(unknown, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch); }); },
+  EXPECT_THAT([&] { read_from(unknown, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch, names); }); },
               ThrowsMessage<Panic>(StrEq("Failed to deserialize Gate16 from nope")));
   std::vector<uint8_t> short_text{0x04, 'n', 'o'};
   EXPECT_THAT(
-      [&] { read_from(short_text, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch); }); },
+      [&] { read_from(short_text, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch, names); }); },
       ThrowsMessage<postcard::Error>(StrEq(postcard::kEndOfBuffer)));
   EXPECT_THAT([] { Gate16::deserialize("rz(pi/3) "); },
               ThrowsMessage<Panic>(StrEq("Failed to deserialize Gate16 from rz(pi/3) ")));

@@ -55,13 +55,13 @@ struct Instr32 {
   /// Postcard form: the gate's display string as a text, then the two raw qubit bytes. Reading
   /// takes the bytes as they are, without the checks of `make`.
   template <typename W>
-  void write_postcard(W& w) const {
-    gate.write_postcard(w);
+  void write_postcard(W& w, GateTexts& texts) const {
+    gate.write_postcard(w, texts);
     w.u8(qargs.bytes[0]);
     w.u8(qargs.bytes[1]);
   }
-  static Instr32 read_postcard(postcard::Reader& r, std::string& scratch) {
-    Instr32 i{Gate16::read_postcard(r, scratch), QArgs16{}};
+  static Instr32 read_postcard(postcard::Reader& r, std::string& scratch, GateNames& names) {
+    Instr32 i{Gate16::read_postcard(r, scratch, names), QArgs16{}};
     i.qargs.bytes[0] = r.u8();
     i.qargs.bytes[1] = r.u8();
     return i;

@@ -168,10 +168,12 @@ TEST(instr, postcard_form_is_gate_text_and_two_raw_bytes) {
       {on(gates::H(), {3}), {0x01, 'h', 0x03, 0xFF}},
       {on(Gate16(18), {7}), {0x09, 'r', 'z', '(', '-', 'p', 'i', '/', '3', ')', 0x07, 0xFF}},
   };
+  GateTexts texts;
+  GateNames names;
   for (const auto& c : cases) {
     std::vector<uint8_t> out;
     postcard::Writer w(out);
-    c.instr.write_postcard(w);
+    c.instr.write_postcard(w, texts);
     EXPECT_EQ(out, c.bytes) << c.instr.display();
   }
 
@@ -183,11 +185,11 @@ TEST(instr, postcard_form_is_gate_text_and_two_raw_bytes) {
   std::rewind(f);
   postcard::Reader r(::fileno(f));  // rewind flushed the stream's writes
   std::string scratch;
-  Instr32 a = Instr32::read_postcard(r, scratch), b = Instr32::read_postcard(r, scratch);
+  Instr32 a = Instr32::read_postcard(r, scratch, names), b = Instr32::read_postcard(r, scratch, names);
   EXPECT_EQ(a.gate, gates::CX());
   EXPECT_EQ(a.qargs.bytes, (std::array<uint8_t, 2>{5, 5}));
   EXPECT_EQ(b, on(gates::H(), {3}));
-  EXPECT_THAT([&] { Instr32::read_postcard(r, scratch); },
+  EXPECT_THAT([&] { Instr32::read_postcard(r, scratch, names); },
               ThrowsMessage<Panic>(StrEq("Failed to deserialize Gate16 from qq")));
   std::fclose(f);
 }

@@ -5,23 +5,6 @@
 
 namespace morvane {
 
-const std::string& GateTexts::operator()(Gate16 g) {
-  if (g.index >= texts_.size()) texts_.resize(size_t(g.index) + 1);
-  std::string& text = texts_[g.index];
-  if (text.empty()) text = g.display();
-  return text;
-}
-
-Gate16 GateNames::lookup(std::string_view text) {
-  if (auto it = gates_.find(absl::string_view(text.data(), text.size())); it != gates_.end()) return it->second;
-  Gate16 g = Gate16::deserialize(text);
-  if (recent_.size() < kRecent)
-    recent_.emplace_back(text, g);
-  else
-    gates_.emplace(std::string(text), g);
-  return g;
-}
-
 namespace {
 /// Reserves room for a stored count, but at most a few elements: a count is believed only as its
 /// elements arrive, so a forged one costs no more than this.
@@ -40,10 +23,7 @@ void encode_eccs(const ECCs& eccs, W& out) {
     out.varint32(static_cast<uint32_t>(ecc.circuits.size()));
     for (const PermutedCircuit& c : ecc.circuits) {
       out.varint32(static_cast<uint32_t>(c.instrs.size()));
-      for (Instr32 instr : c.instrs) {
-        out.text(texts(instr.gate));
-        out.write(instr.qargs.bytes.data(), 2);
-      }
+      for (Instr32 instr : c.instrs) instr.write_postcard(out, texts);
       out.varint32(c.perm.raw);
     }
   }
@@ -68,13 +48,7 @@ ECCs decode_eccs(postcard::Reader& in) {
       PermutedCircuit& c = ecc.circuits.emplace_back();
       uint32_t ninstrs = in.varint32();
       reserve_lazily(c.instrs, ninstrs);
-      for (uint32_t i = 0; i < ninstrs; ++i) {
-        Gate16 gate = names(in.text(scratch));
-        QArgs16 qargs;
-        qargs.bytes[0] = in.u8();
-        qargs.bytes[1] = in.u8();
-        c.instrs.push_back(Instr32{gate, qargs});
-      }
+      for (uint32_t i = 0; i < ninstrs; ++i) c.instrs.push_back(Instr32::read_postcard(in, scratch, names));
       c.perm = Permut32::from_raw(in.varint32());
     }
   }

@@ -10,41 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include <absl/container/flat_hash_map.h>
-#include <absl/strings/string_view.h>
-
 #include "morvane/core/postcard.h"
 #include "morvane/search/ecc.h"
 
 namespace morvane {
-
-/// Display texts of gates, looked up in the registry once per gate. A gate's display text never
-/// changes once registered, so a cached text equals the registry's at any later moment.
-class GateTexts {
- public:
-  const std::string& operator()(Gate16 g);
-
- private:
-  std::vector<std::string> texts_;  // by gate index; empty = not looked up yet
-};
-
-/// Gates by display text, resolved in the registry once per distinct text. The registry is only
-/// appended to, so the first registered gate with a text stays the first.
-class GateNames {
- public:
-  /// Gate16::deserialize: an unregistered text stops with "Failed to deserialize Gate16 from {}".
-  Gate16 operator()(std::string_view text) {
-    for (const auto& [known, gate] : recent_)
-      if (known == text) return gate;
-    return lookup(text);
-  }
-
- private:
-  Gate16 lookup(std::string_view text);
-  static constexpr size_t kRecent = 8;
-  std::vector<std::pair<std::string, Gate16>> recent_;  // the first few texts, searched in order
-  absl::flat_hash_map<std::string, Gate16> gates_;      // the others
-};
 
 /// Appends the encoding of `eccs` (sinks: postcard::Writer, postcard::FileWriter).
 template <typename W>
