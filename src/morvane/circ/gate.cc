@@ -1,5 +1,7 @@
 #include "morvane/circ/gate.h"
 
+#include "morvane/core/fmt_join.h"
+
 #include <bit>
 #include <mutex>
 
@@ -26,18 +28,7 @@ CMatrix CMatrix::adjoint() const {
   return m;
 }
 
-std::string GateData::display() const {
-  std::string s = name;
-  if (!params.empty()) {
-    s.push_back('(');
-    for (size_t i = 0; i < params.size(); ++i) {
-      if (i) s += ", ";
-      s += params[i];
-    }
-    s.push_back(')');
-  }
-  return s;
-}
+std::string GateData::display() const { return fmt::format("{}{}", name, fjoin_opt_braces(params, ", ", "(", ")")); }
 
 bool GateData::display_equals(std::string_view text) const {
   if (params.empty()) return text == name;

@@ -1,5 +1,7 @@
 #include "morvane/circ/instr.h"
 
+#include "morvane/core/fmt_join.h"
+
 #include <bit>
 
 namespace morvane {
@@ -71,16 +73,6 @@ std::optional<uint8_t> Instr32::position_of_qubit(uint8_t q) const {
   return std::nullopt;
 }
 
-std::string Instr32::display() const {
-  std::string s = gate.display();
-  s.push_back('(');
-  auto used = qargs.as_slice();
-  for (size_t i = 0; i < used.size(); ++i) {
-    if (i) s += ", ";
-    s += std::to_string(used[i]);
-  }
-  s.push_back(')');
-  return s;
-}
+std::string Instr32::display() const { return fmt::format("{}({})", gate.display(), fjoin(qargs.as_slice(), ", ")); }
 
 }  // namespace morvane

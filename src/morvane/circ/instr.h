@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 
+#include <fmt/format.h>
+
 #include "morvane/circ/gate.h"
 #include "morvane/core/permut.h"
 
@@ -85,3 +87,12 @@ struct Instr32 {
 static_assert(sizeof(Instr32) == 4);
 
 }  // namespace morvane
+
+/// `{}` of an instruction is its display form.
+template <>
+struct fmt::formatter<morvane::Instr32> : fmt::formatter<std::string_view> {
+  template <typename Ctx>
+  auto format(morvane::Instr32 i, Ctx& ctx) const {
+    return fmt::formatter<std::string_view>::format(i.display(), ctx);
+  }
+};

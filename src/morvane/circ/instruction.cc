@@ -2,6 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <array>
+#include <ranges>
+
+#include "morvane/core/fmt_join.h"
+
 namespace morvane {
 
 uint64_t Argument::hash_value() const {
@@ -55,28 +60,16 @@ uint64_t Instruction::hash_value() const {
 }
 
 std::string Instruction::display() const {
-  std::string s = gate.display() + " ";
-  bool first = true;
-  for (const auto* list : {&qargs, &cargs})
-    for (const Argument& a : *list) {
-      if (!first) s += ", ";
-      s += a.display();
-      first = false;
-    }
-  s.push_back(';');
-  return s;
+  auto operands = std::views::join(std::array{std::views::all(qargs), std::views::all(cargs)}) |
+                  std::views::transform(&Argument::display);
+  return fmt::format("{} {};", gate.display(), fjoin(std::move(operands), ", "));
 }
 
 std::string Instruction::debug() const {
-  auto join = [](const std::vector<Argument>& v) {
-    std::string s = "[";
-    for (size_t i = 0; i < v.size(); ++i) {
-      if (i) s += ", ";
-      s += v[i].debug();
-    }
-    return s + "]";
+  auto list = [](const std::vector<Argument>& v) {
+    return fjoin(v | std::views::transform(&Argument::debug), ", ");
   };
-  return fmt::format("Instruction {{ gate: {}, qargs: {}, cargs: {} }}", gate.debug(), join(qargs), join(cargs));
+  return fmt::format("Instruction {{ gate: {}, qargs: [{}], cargs: [{}] }}", gate.debug(), list(qargs), list(cargs));
 }
 
 }  // namespace morvane

@@ -1,6 +1,11 @@
 #include "morvane/search/ecc.h"
 
+#include <ranges>
+
+#include <fmt/format.h>
+
 #include "morvane/core/chacha.h"
+#include "morvane/core/fmt_join.h"
 #include "morvane/core/panic.h"
 #include "morvane/state/state_vec.h"
 
@@ -33,27 +38,14 @@ std::vector<std::vector<Instr32>> ECC::materialized() const {
 
 std::string ECC::display() const {
   std::string s = "ECC {\n";
-  for (const auto& circ : materialized()) {
-    s += '\t';
-    for (size_t k = 0; k < circ.size(); ++k) {
-      if (k) s += ' ';
-      s += circ[k].display();
-    }
-    s += ",\n";
-  }
+  for (const auto& circ : materialized()) s += fmt::format("\t{},\n", fjoin(circ, " "));
   return s + "}";
 }
 
 std::string ECCs::display() const {
-  std::string s;
-  bool first = true;
-  for (const ECC& e : eccs) {
-    if (e.circuits.size() < 2) continue;
-    if (!first) s += " & ";
-    first = false;
-    s += e.display();
-  }
-  return s;
+  auto shown = eccs | std::views::filter([](const ECC& e) { return e.circuits.size() >= 2; }) |
+               std::views::transform(&ECC::display);
+  return fmt::format("{}", fjoin(shown, " & "));
 }
 
 ECCs ECCs::filter_single() const {

@@ -7,9 +7,12 @@
 #include <bit>
 #include <cerrno>
 #include <new>
+#include <ranges>
 #include <set>
 
 #include <fmt/format.h>
+
+#include "morvane/core/fmt_join.h"
 
 namespace morvane {
 
@@ -25,24 +28,13 @@ PermutedCircuit CircTriple::simplify(const AliasArena& arena) const {
   return out;
 }
 
-namespace {
-std::string join(std::span<const Instr32> instrs, std::string_view sep) {
-  std::string s;
-  for (size_t k = 0; k < instrs.size(); ++k) {
-    if (k) s += sep;
-    s += instrs[k].display();
-  }
-  return s;
-}
-}  // namespace
-
 std::string CircTriple::debug(const AliasArena& arena) const {
-  return fmt::format("{} {} {}", front_perm.to_string(), join(arena.to_vec(circ), " "), back_perm.to_string());
+  return fmt::format("{} {} {}", front_perm.to_string(), fjoin(arena.to_vec(circ), " "), back_perm.to_string());
 }
 
 std::string CircTriple::display(const AliasArena& arena) const {
   PermutedCircuit p = simplify(arena);
-  return fmt::format("{} {}", join(p.instrs, " "), p.perm.to_string());
+  return fmt::format("{} {}", fjoin(p.instrs, " "), p.perm.to_string());
 }
 
 std::vector<Instr32> circuit_get_surface_gates(std::span<const Instr32> instrs, bool back) {
@@ -76,12 +68,7 @@ std::vector<std::pair<Instr32, size_t>> circuit_get_surface_gates_hashmap(std::s
 
 std::string join_relabelled(std::span<const Instr32> instrs, Permut32 perm, std::string_view sep) {
   Permut32 inv = perm.inv();
-  std::string s;
-  for (size_t k = 0; k < instrs.size(); ++k) {
-    if (k) s += sep;
-    s += instrs[k].apply_permutation(inv).display();
-  }
-  return s;
+  return fmt::format("{}", fjoin(instrs | std::views::transform([inv](Instr32 i) { return i.apply_permutation(inv); }), sep));
 }
 
 void write_stdout(std::string_view text) {
@@ -241,23 +228,16 @@ std::vector<Instr32> CircuitECC::front_gates(const RawECCs& map) const { return 
 std::vector<Instr32> CircuitECC::back_gates(const RawECCs& map) const { return gates(map, true); }
 
 std::string CircuitECC::debug(const RawECCs& map) const {
-  auto set = [](const std::vector<Instr32>& g) { return "{" + join(g, ", ") + "}"; };
-  std::string circs;
-  for (size_t k = 0; k < num_circuits(); ++k) {
-    if (k) circs += ", ";
-    circs += circuit(map, k).debug(map.arena());
-  }
-  return fmt::format("CircuitECC {{ size: {}, front_gates: {}, back_gates: {}, circuits: [{}] }}", size(map),
-                     set(front_gates(map)), set(back_gates(map)), circs);
+  auto circs = std::views::iota(size_t(0), num_circuits()) |
+               std::views::transform([&](size_t k) { return circuit(map, k).debug(map.arena()); });
+  return fmt::format("CircuitECC {{ size: {}, front_gates: {{{}}}, back_gates: {{{}}}, circuits: [{}] }}", size(map),
+                     fjoin(front_gates(map), ", "), fjoin(back_gates(map), ", "), fjoin(circs, ", "));
 }
 
 std::string CircuitECC::display(const RawECCs& map) const {
-  std::string s = "CircuitECC {";
-  for (size_t k = 0; k < num_circuits(); ++k) {
-    if (k) s += ", ";
-    s += circuit(map, k).display(map.arena());
-  }
-  return s + "}";
+  auto circs = std::views::iota(size_t(0), num_circuits()) |
+               std::views::transform([&](size_t k) { return circuit(map, k).display(map.arena()); });
+  return fmt::format("CircuitECC {{{}}}", fjoin(circs, ", "));
 }
 
 ECC CircuitECC::simplify(const RawECCs& map) const {
