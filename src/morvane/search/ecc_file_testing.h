@@ -1,43 +1,18 @@
 #pragma once
 // Collections for the tests and benchmarks of class files and the Quartz export.
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdint>
-#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "morvane/circ/gate.h"
 #include "morvane/circ/instr.h"
+#include "morvane/core/postcard_testing.h"
 #include "morvane/search/ecc.h"
 
 namespace morvane::testing {
-
-/// A fresh directory under the system's temporary directory, removed with its contents when the
-/// object goes out of scope.
-class TempDir {
- public:
-  explicit TempDir(const std::string& tag) {
-    static int counter = 0;
-    path_ = std::filesystem::temp_directory_path() /
-            ("morvane_" + tag + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 inline Instr32 instr(Gate16 g, std::initializer_list<uint8_t> qubits) {
   return Instr32::make(g, std::vector<uint8_t>(qubits));
@@ -54,14 +29,17 @@ inline ECCs worked_example() {
   return ECCs{{ecc_of({{{instr(gates::X(), {0})}, id}}), ecc_of({{{}, swap}, {{a, b, a}, id}})}, 2};
 }
 
-/// A one-qubit phase gate diag(1, e^(i theta)) registered under `name` (theta picks the matrix, so
-/// distinct thetas give distinct gates).
-inline Gate16 phase_gate(std::string name, double theta) {
+/// The one-qubit phase matrix diag(1, e^(i theta)).
+inline CMatrix phase_matrix(double theta) {
   CMatrix m(2, 2);
   m(0, 0) = Complex{1.0, 0.0};
   m(1, 1) = Complex{std::cos(theta), std::sin(theta)};
-  return Gate16::make(std::move(name), {}, std::move(m));
+  return m;
 }
+
+/// A phase gate registered under `name` (theta picks the matrix, so distinct thetas give distinct
+/// gates).
+inline Gate16 phase_gate(std::string name, double theta) { return Gate16::make(std::move(name), {}, phase_matrix(theta)); }
 
 /// A deterministic collection of `nclasses` classes of 1 to 7 circuits (4 on average) with 0 to 5
 /// instructions over h, x, t, rz(pi/3) and cx on `nqubits` qubits (at least 2); most circuits carry

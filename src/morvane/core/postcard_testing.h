@@ -1,0 +1,93 @@
+#pragma once
+// Directories for the tests and benchmarks of files: a temporary directory, a small tmpfs mounted
+// on one to run out of space, and running a check without root's privileges.
+
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace morvane::testing {
+
+/// A fresh directory under the system's temporary directory, removed with its contents when the
+/// object goes out of scope.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& tag) {
+    static int counter = 0;
+    path_ = std::filesystem::temp_directory_path() /
+            ("morvane_" + tag + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+/// The names in a directory, sorted.
+inline std::vector<std::string> names_in(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+/// A tmpfs of `size` (a mount option such as "64k") on a fresh directory, unmounted when the
+/// object goes out of scope. mounted() is false where mounting is not allowed.
+class SmallTmpfs {
+ public:
+  explicit SmallTmpfs(const std::string& size) : dir_("tmpfs") {
+    mounted_ = ::mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+  ~SmallTmpfs() {
+    if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  std::filesystem::path operator/(const std::string& name) const { return dir_ / name; }
+  const std::filesystem::path& path() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+  bool mounted_ = false;
+};
+
+/// The user id that owns nothing here.
+inline constexpr uid_t kNobody = 65534;
+
+/// Runs `check` as the user nobody in a child process when this process is root (whose
+/// privileges skip the permission checks under test), else in this process; returns its text.
+inline std::string without_root(const std::function<std::string()>& check) {
+  if (::geteuid() != 0) return check();
+  int fds[2];
+  if (::pipe(fds) != 0) return "pipe failed";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string text = ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 ? check() : "setuid failed";
+    ssize_t written = ::write(fds[1], text.data(), text.size());
+    ::_exit(written == ssize_t(text.size()) ? 0 : 1);
+  }
+  ::close(fds[1]);
+  std::string text;
+  char buf[256];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return text;
+}
+
+}  // namespace morvane::testing
