@@ -197,7 +197,7 @@ void check_read_back(Gate16 g, const std::string& text) {
 }
 }  // namespace
 
-const std::string& GateTexts::operator()(Gate16 g) {
+const std::string& GateTexts::lookup(Gate16 g) {
   if (g.index >= texts_.size()) texts_.resize(size_t(g.index) + 1);
   std::string& text = texts_[g.index];
   if (text.empty()) {

@@ -120,9 +120,14 @@ class GateTexts {
     t.check_ = true;
     return t;
   }
-  const std::string& operator()(Gate16 g);
+  const std::string& operator()(Gate16 g) {
+    if (g.index < texts_.size() && !texts_[g.index].empty()) [[likely]]
+      return texts_[g.index];
+    return lookup(g);
+  }
 
  private:
+  const std::string& lookup(Gate16 g);
   std::vector<std::string> texts_;  // by gate index; empty = not looked up yet
   bool check_ = false;
 };
