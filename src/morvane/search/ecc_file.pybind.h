@@ -11,7 +11,8 @@ namespace morvane {
 /// Adds dump_postcard, the static from_postcard and dump_quartz to the ECCs class.
 void pybind_ecc_file_methods(pybind11::module_& m, pybind11::class_<ECCs>& c);
 
-/// Raises a FileError in Python: OSError (IOError) when a file cannot be created or opened,
+/// Raises a FileError in Python: OSError (IOError) when a file cannot be created or opened, as
+/// the subclass of its error number and with `errno` set (str() is the message alone),
 /// ValueError when its contents cannot be encoded, decoded or written.
 [[noreturn]] void raise_file_error(const FileError& e);
 
