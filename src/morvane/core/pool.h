@@ -94,13 +94,15 @@ class CallState {
  public:
   explicit CallState(StopToken* stop) : stop_(stop), caller_(std::this_thread::get_id()) {}
 
-  /// Whether the next item may start.
-  bool may_start() {
+  bool on_calling_thread() const { return std::this_thread::get_id() == caller_; }
+
+  /// Whether the next item may start, asked on the calling thread or not.
+  bool may_start(bool on_caller) {
     if (halted_.load(std::memory_order_relaxed)) return false;
     if (stop_ == nullptr) return true;
     bool stop = false;
     try {
-      stop = std::this_thread::get_id() == caller_ ? stop_->poll() : stop_->stop_requested();
+      stop = on_caller ? stop_->poll() : stop_->stop_requested();
     } catch (...) {
       fail(kNoIndex, std::current_exception());
       return false;
@@ -151,10 +153,11 @@ void run(size_t n, size_t nblocks, StopToken* stop, Body&& body) {
       tbb::parallel_for(
           tbb::blocked_range<size_t>(0, nblocks, 1),
           [&](const tbb::blocked_range<size_t>& blocks) {
+            bool on_caller = stop != nullptr && state.on_calling_thread();
             for (size_t b = blocks.begin(); b != blocks.end(); ++b) {
               size_t end = n * (b + 1) / nblocks;
               for (size_t i = n * b / nblocks; i != end; ++i) {
-                if (!state.may_start()) return;
+                if (!state.may_start(on_caller)) return;
                 try {
                   body(b, i);
                 } catch (...) {
