@@ -1,10 +1,11 @@
 // Targets (pool of the machine's size, 8 threads here):
 // - a call on 16 trivial items costs under 20 us, and trivial items cost under 10 ns each beyond
 //   the plain loop in large calls, so items of a microsecond or more lose under 1 % to it;
-// - CPU-bound items of 1 us to 30 us cost under 15 % more CPU time in the pool (all threads
-//   together, cpu_ns_per_item) than in the plain loop, so an idle machine runs them at least
-//   about 7 times faster on 8 threads. The wall-time speed-up (ns_per_item of BM_loop_* over
-//   BM_pool_*) shows only the cores that are free while the benchmark runs.
+// - CPU-bound items of about 25 us (the size of the prover's rewriting items) cost under 15 %
+//   more CPU time in the pool (all threads together, cpu_ns_per_item) than in the plain loop, so
+//   an idle machine runs them about 7 times faster on 8 threads. Items of about 1.5 us are shown
+//   for comparison. The wall-time speed-up (ns_per_item of BM_loop_* over BM_pool_*) shows only
+//   the cores that are free while the benchmark runs.
 #include "morvane/core/pool.h"
 
 #include <benchmark/benchmark.h>
