@@ -1,9 +1,5 @@
 #include "morvane/circ/gate.pybind.h"
 
-#include <pybind11/numpy.h>
-
-#include <complex>
-#include <cstring>
 #include <optional>
 
 #include "morvane/circ/instr.h"
@@ -17,54 +13,10 @@ namespace py = pybind11;
 
 namespace {
 
-using Complex128 = std::complex<double>;
-
-/// A complex128 2-D array, used as it is, or the result of numpy.asarray(obj) without a dtype.
-/// Nothing converts the element type.
-CMatrix matrix_from_python(py::handle obj) {
-  py::object arr_obj = py::reinterpret_borrow<py::object>(obj);
-  if (!py::isinstance<py::array>(arr_obj)) {
-    try {
-      arr_obj = py::module_::import("numpy").attr("asarray")(obj);
-    } catch (py::error_already_set& e) {
-      // An object NumPy cannot turn into an array (a ragged nested list, say) is a wrong argument.
-      bool wrong_value = e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError);
-      e.restore();
-      bind::raise_prefixed("matrix", wrong_value ? PyExc_TypeError : nullptr);
-    }
-    if (!py::isinstance<py::array>(arr_obj))
-      bind::raise_type_error("matrix", bind::cannot_convert(arr_obj, "PyArray<T, D>"));
-  }
-  auto arr = py::reinterpret_borrow<py::array>(arr_obj);
-  if (arr.ndim() != 2) bind::raise_type_error("matrix", fmt::format("dimensionality mismatch:\n from={}, to=2", arr.ndim()));
-  if (!py::array_t<Complex128>::check_(arr))
-    bind::raise_type_error("matrix",
-                           fmt::format("type mismatch:\n from={}, to=complex128", py::str(arr.dtype()).cast<std::string>()));
-  if (arr.strides(0) < 0 || arr.strides(1) < 0) panic("called `Option::unwrap()` on a `None` value");
-  // Checked on the full sizes, before they are narrowed to the matrix's 32-bit counts.
-  check_gate_shape(uint64_t(arr.shape(0)), uint64_t(arr.shape(1)));
-  auto rows = static_cast<uint32_t>(arr.shape(0)), cols = static_cast<uint32_t>(arr.shape(1));
-  CMatrix m(rows, cols);
-  auto* base = static_cast<const char*>(arr.data());
-  for (uint32_t i = 0; i < rows; ++i)
-    for (uint32_t j = 0; j < cols; ++j) {
-      Complex128 c;
-      std::memcpy(&c, base + i * arr.strides(0) + j * arr.strides(1), sizeof c);
-      m(i, j) = Complex{c.real(), c.imag()};
-    }
-  return m;
-}
-
-/// A new complex128 array in column-major order. The entries are copied out under the registry's
-/// read lock and the array is made after it is released: making a Python object can run Python
-/// code (a collection, a finaliser), which must be free to register gates.
-py::array matrix_to_python(Gate16 g) {
-  CMatrix m = g.matrix([](const CMatrix& src) { return src; });
-  py::array_t<Complex128, py::array::f_style> out({py::ssize_t(m.rows), py::ssize_t(m.cols)});
-  auto* data = out.mutable_data();
-  for (size_t k = 0; k < m.data.size(); ++k) data[k] = {m.data[k].re.v, m.data[k].im.v};
-  return out;
-}
+/// The gate's matrix as a new array. The entries are copied out under the registry's read lock and
+/// the array is made after it is released: making a Python object can run Python code (a
+/// collection, a finaliser), which must be free to register gates.
+py::object matrix_to_python(Gate16 g) { return bind::to_python(g.matrix([](const CMatrix& src) { return src; })); }
 
 /// The integer operands of a call: all ints 0..255, or nothing.
 std::optional<std::vector<uint8_t>> qubits_from_args(const py::args& args) {
@@ -126,7 +78,7 @@ void pybind_gate_methods(py::module_&, py::class_<Gate16>& c) {
   c.def(py::init([](py::handle name, py::handle params, py::handle matrix) {
           auto n = bind::extract<std::string>(name, "name");
           auto p = bind::extract<std::vector<std::string>>(params, "params");
-          auto mat = matrix_from_python(matrix);
+          auto mat = bind::extract_matrix(matrix, "matrix");
           return Gate16::make(std::move(n), std::move(p), std::move(mat));
         }),
         py::arg("name"), py::arg("params"), py::arg("matrix"), "__init__(self, name, params, matrix)\n--\n\n");

@@ -3,7 +3,7 @@
 #include <pybind11/stl.h>
 
 #include "morvane/search/evaluator.h"
-#include "morvane/search/search_args.pybind.h"
+#include "morvane/py/convert.h"
 
 namespace morvane {
 
