@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "morvane/state/testing.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane {
 

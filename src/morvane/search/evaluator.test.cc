@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "morvane/state/testing.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane {
 

@@ -8,7 +8,7 @@
 
 #include <fmt/ranges.h>
 
-#include "morvane/state/testing.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane {
 

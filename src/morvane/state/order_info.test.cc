@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "morvane/state/testing.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane {
 

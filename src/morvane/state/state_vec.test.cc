@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "morvane/core/siphash.h"
-#include "morvane/state/testing.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane {
 

@@ -1,4 +1,4 @@
-#include "morvane/search/raw_eccs.h"
+#include "morvane/search/class_map.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,6 +6,8 @@
 #include <cmath>
 #include <map>
 #include <random>
+
+#include "morvane/search/surface.h"
 
 namespace morvane {
 
@@ -113,29 +115,7 @@ void run_random_entries(uint8_t n, const std::vector<Instr32>& universe, size_t 
 
 }  // namespace
 
-TEST(raw_eccs, surface_gates_front_and_back) {
-  Gate16 h = gates::H(), cx = gates::CX();
-  std::vector<Instr32> c{I1(h, 0), I2(cx, 0, 1), I1(h, 2), I1(h, 1)};
-  EXPECT_EQ(circuit_get_surface_gates(c), (std::vector<Instr32>{I1(h, 0), I1(h, 2)}));
-  EXPECT_EQ(circuit_get_surface_gates(c, true), (std::vector<Instr32>{I1(h, 1), I1(h, 2)}));
-  // An instruction sharing one qubit is not a surface gate, but still marks its other qubit.
-  std::vector<Instr32> d{I1(h, 0), I2(cx, 0, 1), I1(h, 1)};
-  EXPECT_EQ(circuit_get_surface_gates(d), (std::vector<Instr32>{I1(h, 0)}));
-}
-
-TEST(raw_eccs, surface_gates_hashmap_filters_and_keeps_first_place) {
-  Gate16 h = gates::H(), cx = gates::CX();
-  std::vector<Instr32> c{I1(h, 0), I2(cx, 0, 1), I1(h, 1), I1(h, 2)};
-  using Entry = std::pair<Instr32, size_t>;
-  EXPECT_EQ(circuit_get_surface_gates_hashmap(c, 0b1111), (std::vector<Entry>{{I1(h, 0), 0}, {I1(h, 2), 3}}));
-  // Skipping h(0) makes cx(0, 1) a surface gate; skipping cx too makes h(1) one.
-  EXPECT_EQ(circuit_get_surface_gates_hashmap(c, 0b1110), (std::vector<Entry>{{I2(cx, 0, 1), 1}, {I1(h, 2), 3}}));
-  EXPECT_EQ(circuit_get_surface_gates_hashmap(c, 0b1100), (std::vector<Entry>{{I1(h, 1), 2}, {I1(h, 2), 3}}));
-  // An equal instruction on fresh qubits can only repeat for gates without qubits.
-  EXPECT_TRUE(circuit_get_surface_gates_hashmap({}, ~0ull).empty());
-}
-
-TEST(raw_eccs, new_class_then_admission_and_rejection) {
+TEST(class_map, new_class_then_admission_and_rejection) {
   Gate16 h = gates::H(), t = gates::T(), cx = gates::CX();
   RawECCs map(2, nullptr);
   map.prepare(std::vector<Instr32>{I1(h, 0), I1(t, 0), I2(cx, 0, 1)});
@@ -163,7 +143,7 @@ TEST(raw_eccs, new_class_then_admission_and_rejection) {
   EXPECT_EQ(c2.size(map), 1u);
 }
 
-TEST(raw_eccs, empty_candidate_circuit_stops) {
+TEST(class_map, empty_candidate_circuit_stops) {
   RawECCs map(1, nullptr);
   try {
     map.add_entry(1, Permut32::identity(1), Permut32::identity(1), AliasList::nil(), {});
@@ -173,7 +153,7 @@ TEST(raw_eccs, empty_candidate_circuit_stops) {
   }
 }
 
-TEST(raw_eccs, storage_matches_plain_model_on_narrow_placements) {
+TEST(class_map, storage_matches_plain_model_on_narrow_placements) {
   Gate16 h = gates::H(), t = gates::T(), cx = gates::CX();
   std::vector<Instr32> u;
   for (uint8_t q = 0; q < 3; ++q) u.push_back(I1(h, q)), u.push_back(I1(t, q));
@@ -183,7 +163,7 @@ TEST(raw_eccs, storage_matches_plain_model_on_narrow_placements) {
   for (uint32_t seed = 1; seed <= 4; ++seed) run_random_entries(3, u, 3000, 40, seed);
 }
 
-TEST(raw_eccs, storage_matches_plain_model_on_wide_placements) {
+TEST(class_map, storage_matches_plain_model_on_wide_placements) {
   // 5 qubits, two 2-qubit gates: 40 placements, masks of two words.
   std::vector<Instr32> u;
   for (Gate16 g : {gates::CX(), gates::SWAP()})
@@ -201,35 +181,7 @@ TEST(raw_eccs, storage_matches_plain_model_on_wide_placements) {
   run_random_entries(5, wide, 4000, 25, 12);
 }
 
-TEST(raw_eccs, placements_follow_gate_order_then_largest_qubit) {
-  auto p = RawECCs::placements({gates::H(), gates::CX()}, 3);
-  std::vector<std::string> texts;
-  for (Instr32 i : p) texts.push_back(i.display());
-  EXPECT_THAT(texts, ::testing::ElementsAre("h(0)", "h(1)", "cx(0, 1)", "cx(1, 0)", "h(2)", "cx(0, 2)", "cx(1, 2)",
-                                            "cx(2, 0)", "cx(2, 1)"));
-  // t gets its adjoint; duplicates stay and the adjoint comes once.
-  auto tt = RawECCs::placements({gates::T(), gates::T()}, 1);
-  EXPECT_EQ(tt, (std::vector<Instr32>{I1(gates::T(), 0), I1(gates::T(), 0), I1(gates::TDG(), 0)}));
-  EXPECT_EQ(RawECCs::placements({gates::T(), gates::TDG()}, 1).size(), 2u);
-  EXPECT_TRUE(RawECCs::placements({}, 3).empty());
-}
-
-TEST(raw_eccs, placements_refuse_other_qubit_counts) {
-  CMatrix m(8, 8);
-  for (uint32_t i = 0; i < 8; ++i) m(i, i) = Complex{1.0, 0.0};
-  m(7, 7) = Complex{-1.0, 0.0};
-  Gate16 ccz = Gate16::make("ccz_test", {}, m);
-  for (uint32_t n : {0u, 3u}) {
-    try {
-      RawECCs::placements({gates::H(), ccz}, n);
-      FAIL();
-    } catch (const Panic& p) {
-      EXPECT_STREQ(p.what(), "Only 1 and 2 qubit instructions are supported");
-    }
-  }
-}
-
-TEST(raw_eccs, sharing_map_keeps_its_source_alive) {
+TEST(class_map, sharing_map_keeps_its_source_alive) {
   auto source = std::make_shared<RawECCs>(2, nullptr);
   source->prepare(std::vector<Instr32>{I1(gates::H(), 0)});
   auto l = source->add_entry(1, Permut32::identity(2), Permut32::identity(2), AliasList::nil(),
@@ -245,7 +197,7 @@ TEST(raw_eccs, sharing_map_keeps_its_source_alive) {
 
 namespace morvane {
 
-TEST(raw_eccs, class_simplify_sorts_and_renumbers_from_the_first_circuit) {
+TEST(class_map, class_simplify_sorts_and_renumbers_from_the_first_circuit) {
   Gate16 h = gates::H(), cx = gates::CX();
   RawECCs map(3, nullptr);
   map.prepare(std::vector<Instr32>{I1(h, 0), I2(cx, 0, 1)});
@@ -265,7 +217,7 @@ TEST(raw_eccs, class_simplify_sorts_and_renumbers_from_the_first_circuit) {
   EXPECT_EQ(e.circuits[1].perm, id);
 }
 
-TEST(raw_eccs, class_simplify_fills_unused_positions) {
+TEST(class_map, class_simplify_fills_unused_positions) {
   // First circuit cx(1, 3) on 4 qubits: uniform_inv (1 3 2 0), uniform (3 0 2 1).
   Gate16 cx = gates::CX();
   RawECCs map(4, nullptr);
