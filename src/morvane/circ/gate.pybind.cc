@@ -2,9 +2,7 @@
 
 #include <optional>
 
-#include "morvane/circ/instr.h"
-#include "morvane/circ/param.h"
-#include "morvane/circ/instruction.h"
+#include "morvane/circ/gate_call.h"
 #include "morvane/py/convert.h"
 
 namespace morvane {
@@ -18,50 +16,13 @@ namespace {
 /// collection, a finaliser), which must be free to register gates.
 py::object matrix_to_python(Gate16 g) { return bind::to_python(g.matrix([](const CMatrix& src) { return src; })); }
 
-/// The integer operands of a call: all ints 0..255, or nothing.
-std::optional<std::vector<uint8_t>> qubits_from_args(const py::args& args) {
-  std::vector<uint8_t> out;
-  out.reserve(args.size());
-  for (py::handle item : args) {
-    auto v = bind::try_extract_int(item, 0, 255);
-    if (!v) return std::nullopt;
-    out.push_back(static_cast<uint8_t>(*v));
-  }
-  return out;
-}
-
-/// The Argument operands of a call: all Argument objects, or nothing.
-std::optional<std::vector<Argument>> arguments_from_args(const py::args& args) {
-  std::vector<Argument> out;
-  out.reserve(args.size());
-  for (py::handle item : args) {
-    if (!py::isinstance<Argument>(item)) return std::nullopt;
-    out.push_back(item.cast<Argument>());
-  }
-  return out;
-}
-
-/// gate(0, 1) -> Instr; gate(Argument, ...) -> Instruction (the first nqargs operands are the
-/// qubit operands, the rest the classical ones).
-py::object call_gate(Gate16 g, const py::args& args, const py::kwargs& kwargs) {
+/// gate(0, 1) -> Instr; gate(Argument, ...) -> Instruction.
+py::object call(Gate16 g, const py::args& args, const py::kwargs& kwargs) {
   for (auto item : kwargs)
     throw py::type_error(fmt::format("Gate.__call__() got an unexpected keyword argument '{}'",
                                      py::str(item.first).cast<std::string>()));
-  if (auto qubits = qubits_from_args(args)) {
-    uint32_t n = g.nqargs();
-    if (qubits->size() != n) panic(fmt::format("Number of arguments not match for gate {}", g.display()));
-    // No uniqueness test: the call builds the instruction exactly as given.
-    return py::cast(Instr32{g, QArgs16::from_iter(*qubits)});
-  }
-  if (auto arguments = arguments_from_args(args)) {
-    size_t n = g.nqargs();
-    if (arguments->size() < n)
-      panic(fmt::format("range end index {} out of range for slice of length {}", n, arguments->size()));
-    Instruction instr{g, {}, {}};
-    instr.qargs.assign(arguments->begin(), arguments->begin() + ptrdiff_t(n));
-    instr.cargs.assign(arguments->begin() + ptrdiff_t(n), arguments->end());
-    return py::cast(std::move(instr));
-  }
+  if (auto qubits = bind::try_extract_qubits(args)) return py::cast(call_gate(g, *qubits));
+  if (auto arguments = bind::try_extract_arguments(args)) return py::cast(call_gate(g, *arguments));
   bind::raise_type_error("args",
                          "cannot convert the operands to either accepted form: all qubit indices (ints from 0 to "
                          "255) or all `Argument` objects");
@@ -82,7 +43,7 @@ void pybind_gate_methods(py::module_&, py::class_<Gate16>& c) {
           return Gate16::make(std::move(n), std::move(p), std::move(mat));
         }),
         py::arg("name"), py::arg("params"), py::arg("matrix"), "__init__(self, name, params, matrix)\n--\n\n");
-  c.def("__call__", &call_gate, "__call__(self, *args)\n--\n\n");
+  c.def("__call__", &call, "__call__(self, *args)\n--\n\n");
   c.def_static(
       "from_name", [](py::handle name) { return Gate16::from_name(bind::extract<std::string>(name, "name")); },
       py::arg("name"), "from_name(name)\n--\n\nLooks up a built-in gate by display name.");
@@ -92,13 +53,9 @@ void pybind_gate_methods(py::module_&, py::class_<Gate16>& c) {
   c.def_property_readonly(
       "params_f",
       [](Gate16 g) {
-        std::vector<double> values;
-        for (const std::string& text : g.params()) {
-          EvalResult r = evaluate_with_pi(text);
-          if (auto* e = std::get_if<NumericError>(&r)) throw py::value_error(e->display());
-          values.push_back(std::get<double>(r));
-        }
-        return values;
+        auto values = gate_params_f(g);
+        if (auto* e = std::get_if<NumericError>(&values)) throw py::value_error(e->display());
+        return std::get<std::vector<double>>(std::move(values));
       },
       "Numeric parameters evaluated with support for `pi` expressions.");
   c.def_property_readonly("nqargs", &Gate16::nqargs, "Number of qubit arguments required by this gate.");

@@ -179,6 +179,27 @@ std::vector<Argument> extract_operands(py::handle obj, const char* name) {
   return out;
 }
 
+std::optional<std::vector<uint8_t>> try_extract_qubits(const py::tuple& items) {
+  std::vector<uint8_t> out;
+  out.reserve(items.size());
+  for (py::handle item : items) {
+    auto v = try_extract_int(item, 0, 255);
+    if (!v) return std::nullopt;
+    out.push_back(static_cast<uint8_t>(*v));
+  }
+  return out;
+}
+
+std::optional<std::vector<Argument>> try_extract_arguments(const py::tuple& items) {
+  std::vector<Argument> out;
+  out.reserve(items.size());
+  for (py::handle item : items) {
+    if (!py::isinstance<Argument>(item)) return std::nullopt;
+    out.push_back(item.cast<Argument>());
+  }
+  return out;
+}
+
 py::object to_python(Complex c) { return py::reinterpret_steal<py::object>(PyComplex_FromDoubles(c.re.v, c.im.v)); }
 
 py::object to_python(const CMatrix& m) {

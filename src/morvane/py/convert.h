@@ -136,6 +136,11 @@ Argument extract_operand(py::handle obj, const char* name);
 /// A sequence (not a str) of register operands, each as extract_operand takes it.
 std::vector<Argument> extract_operands(py::handle obj, const char* name);
 
+/// The items as qubit indices (ints 0..255), or nothing when any item is not one.
+std::optional<std::vector<uint8_t>> try_extract_qubits(const py::tuple& items);
+/// The items as Argument objects (copied), or nothing when any item is not one.
+std::optional<std::vector<Argument>> try_extract_arguments(const py::tuple& items);
+
 /// A read-write property without a docstring whose deletion raises AttributeError "can't delete
 /// attribute". The setter converts its value before it touches the receiver.
 template <typename T, typename Get, typename Set>
