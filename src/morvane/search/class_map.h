@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "morvane/circ/instr.h"
-#include "morvane/core/alias_list.h"
+#include "morvane/circ/instr_list.h"
 #include "morvane/core/huge_pages.h"
 #include "morvane/core/permut.h"
 #include "morvane/core/record_map64.h"
