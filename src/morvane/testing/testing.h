@@ -33,17 +33,6 @@ auto Stops(M matcher) {
 /// Matches a callable that stops with any message.
 inline auto Stops() { return ::testing::Throws<Panic>(); }
 
-/// The message of the stop that f raises, or "<no stop>".
-template <typename F>
-std::string stop_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.what();
-  }
-  return "<no stop>";
-}
-
 /// A generator with a fixed seed: `a` in byte 0, `b` in byte 1.
 inline ChaCha12Rng seeded(uint8_t a, uint8_t b = 0) {
   std::array<uint8_t, 32> seed{};
