@@ -35,7 +35,21 @@ void for_each_placement(Gate16 g, uint32_t arity, uint32_t nqubits, F&& f) {
 
 /// The position of the placement on `qubits` among those for_each_placement makes for a gate of
 /// that many qubits; nothing when a qubit is not below `nqubits` or the two qubits are equal.
-std::optional<uint32_t> placement_offset(std::span<const uint8_t> qubits, uint32_t nqubits);
+/// Inline: the searches look up a placement for every candidate they record.
+inline std::optional<uint32_t> placement_offset(std::span<const uint8_t> qubits, uint32_t nqubits) {
+  switch (qubits.size()) {
+    case 0:
+      return 0;
+    case 1:
+      if (qubits[0] >= nqubits) return std::nullopt;
+      return qubits[0];
+    default:
+      if (qubits[0] >= nqubits || qubits[1] >= nqubits || qubits[0] == qubits[1]) return std::nullopt;
+      // The pairs before (i, j): n - 1 for each first qubit below i, then the second qubits below
+      // j other than i.
+      return qubits[0] * (nqubits - 1) + (qubits[1] < qubits[0] ? qubits[1] : qubits[1] - 1u);
+  }
+}
 
 /// Every placement of a search's gates on the map's qubits, numbered densely.
 class InstrUniverse {
@@ -45,13 +59,26 @@ class InstrUniverse {
   /// Adds every placement of the instruction's gate (with its qubit count) unless already there.
   void add_gate_of(Instr32 instr);
   /// The number of a placement; stops when the instruction lies outside the universe.
-  uint32_t index(Instr32 instr) const;
-  bool contains(Instr32 instr) const;
+  uint32_t index(Instr32 instr) const {
+    auto i = find(instr);
+    if (!i) [[unlikely]]
+      not_a_placement(instr);
+    return *i;
+  }
+  bool contains(Instr32 instr) const { return find(instr).has_value(); }
   Instr32 instr(uint32_t index) const { return instrs_[index]; }
   uint32_t size() const { return uint32_t(instrs_.size()); }
 
  private:
-  std::optional<uint32_t> find(Instr32 instr) const;
+  std::optional<uint32_t> find(Instr32 instr) const {
+    if (instr.gate.index >= gate_base_.size() || gate_base_[instr.gate.index] < 0) return std::nullopt;
+    auto offset = placement_offset(instr.qargs.as_slice(), nqubits_);
+    if (!offset) return std::nullopt;
+    uint32_t index = uint32_t(gate_base_[instr.gate.index]) + *offset;
+    if (index >= instrs_.size() || instrs_[index] != instr) return std::nullopt;
+    return index;
+  }
+  [[noreturn]] static void not_a_placement(Instr32 instr);
   uint32_t nqubits_ = 0;
   std::vector<int32_t> gate_base_;  // by gate index: the number of the gate's first placement, or -1
   std::vector<Instr32> instrs_;
