@@ -13,7 +13,7 @@
 #include <future>
 #include <memory>
 
-#include "morvane/core/postcard_testing.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane::postcard {
 

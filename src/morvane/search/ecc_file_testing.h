@@ -3,20 +3,15 @@
 
 #include <cmath>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "morvane/circ/gate.h"
 #include "morvane/circ/instr.h"
-#include "morvane/core/postcard_testing.h"
 #include "morvane/search/ecc.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane::testing {
-
-inline Instr32 instr(Gate16 g, std::initializer_list<uint8_t> qubits) {
-  return Instr32::make(g, std::vector<uint8_t>(qubits));
-}
 
 inline ECC ecc_of(std::vector<PermutedCircuit> circuits) { return ECC{std::move(circuits)}; }
 
