@@ -185,8 +185,8 @@ uint64_t Circ::hash_value() const {
   return h.finish();
 }
 
-std::string Circ::display() const {
-  std::string s = "Circuit { ";
+std::string Circ::display_as(std::string_view name) const {
+  std::string s = fmt::format("{} {{ ", name);
   for (Instr32 i : instrs) {
     s += i.display();
     s.push_back(' ');

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -55,7 +56,9 @@ struct Circ {
   void check_perm_word() const;
 
   /// "Circuit { h(0) cx(0, 1) (1 0) }"
-  std::string display() const;
+  std::string display() const { return display_as("Circuit"); }
+  /// The display with another name in front: "<name> { h(0) (0) }".
+  std::string display_as(std::string_view name) const;
   /// "Circ { instrs: [h(0), cx(0, 1)], perm: (1 0) }"
   std::string debug() const;
 

@@ -16,6 +16,11 @@ namespace morvane::testing {
 /// A validated instruction.
 inline Instr32 on(Gate16 g, std::vector<uint8_t> qubits) { return Instr32::make(g, qubits); }
 
+inline Instr32 h(uint8_t q) { return on(gates::H(), {q}); }
+inline Instr32 x(uint8_t q) { return on(gates::X(), {q}); }
+inline Instr32 cx(uint8_t a, uint8_t b) { return on(gates::CX(), {a, b}); }
+inline Instr32 swap(uint8_t a, uint8_t b) { return on(gates::SWAP(), {a, b}); }
+
 /// A validated permutation.
 inline Permut32 perm(std::vector<uint8_t> images) { return Permut32::from_iter(images); }
 

@@ -264,4 +264,6 @@ Circ rotate_canonical(const Circ& c) {
   return best.circuit();
 }
 
+IdentityCirc rotate_representative(const Circ& c) { return IdentityCirc::unchecked(rotate_canonical(c)); }
+
 }  // namespace morvane

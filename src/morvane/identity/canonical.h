@@ -8,6 +8,7 @@
 
 #include "morvane/circ/circ.h"
 #include "morvane/core/permut.h"
+#include "morvane/identity/identity_circ.h"
 
 namespace morvane {
 
@@ -29,5 +30,7 @@ std::pair<Circ, Permut32> representative_with_perm(const Circ& c);
 /// Stops with "called `Option::unwrap()` on a `None` value" when no instruction uses a qubit.
 /// No identity check: rotate_representative (identity_circ.h) wraps this and checks.
 Circ rotate_canonical(const Circ& c);
+/// rotate_canonical wrapped as an identity circuit, which runs the randomized identity check.
+IdentityCirc rotate_representative(const Circ& c);
 
 }  // namespace morvane

@@ -13,13 +13,13 @@ using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 using testing::on;
 using testing::perm;
+using testing::h;
+using testing::x;
+using testing::cx;
+using testing::swap;
 
 namespace {
 
-Instr32 h(uint8_t q) { return on(gates::H(), {q}); }
-Instr32 x(uint8_t q) { return on(gates::X(), {q}); }
-Instr32 cx(uint8_t a, uint8_t b) { return on(gates::CX(), {a, b}); }
-Instr32 swap(uint8_t a, uint8_t b) { return on(gates::SWAP(), {a, b}); }
 
 Gate16 phase_gate() {
   CMatrix m(1, 1);
