@@ -37,9 +37,9 @@ def test_reimport_returns_the_same_module():
     assert again is native
 
 
-def run_python(code):
+def run_python(code, timeout=None):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
+                          env={**os.environ, "PYTHONPATH": ":".join(sys.path)}, timeout=timeout)
 
 
 def test_second_interpreter_is_refused():
@@ -55,6 +55,24 @@ def test_second_interpreter_is_refused():
             print("accepted")
     """)
     assert "refused" in result.stdout and "True" in result.stdout, result.stdout + result.stderr
+
+
+def test_subinterpreter_importing_first_is_refused_at_once():
+    # The main interpreter has not imported the module: the subinterpreter's import must end with
+    # ImportError instead of waiting forever, and the main interpreter can import it afterwards.
+    result = run_python("""
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import morvane.morvane")
+        except Exception as e:
+            print("refused", "ImportError" in str(e) or "subinterpreters" in str(e))
+        else:
+            print("accepted")
+        import morvane
+        print("main", morvane.Gate.from_name("h"))
+    """, timeout=60)
+    assert "refused True" in result.stdout and "main h" in result.stdout, result.stdout + result.stderr
 
 
 def test_classes_are_immutable():

@@ -199,7 +199,16 @@ bool binding_layer_ready() {
 extern "C" PYBIND11_EXPORT PyObject* PyInit_morvane() {
   PYBIND11_CHECK_PYTHON_VERSION
 
-  int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  // The binding layer's shared state is made through the thread-state calls of the main
+  // interpreter; in another interpreter they wait for a lock that never comes free. So an import
+  // there is refused before anything is set up, also when it comes first.
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  if (interpreter != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "morvane does not support subinterpreters: it can only be imported in the main interpreter");
+    return nullptr;
+  }
+  int64_t id = PyInterpreterState_GetID(interpreter);
   if (id == -1 && PyErr_Occurred()) return nullptr;
   int64_t expected = -1;
   if (!interpreter_word.compare_exchange_strong(expected, id, std::memory_order_seq_cst) && expected != id) {
