@@ -8,9 +8,12 @@
 #include <functional>
 #include <string>
 
+#include "morvane/circ/circ.pybind.h"
 #include "morvane/circ/gate.pybind.h"
 #include "morvane/circ/instr.pybind.h"
 #include "morvane/circ/instruction.pybind.h"
+#include "morvane/identity/eccs_identities.pybind.h"
+#include "morvane/identity/identity_circ.pybind.h"
 #include "morvane/py/compat.h"
 #include "morvane/py/panic_exception.h"
 #include "morvane/state/state_vec.pybind.h"
@@ -116,7 +119,7 @@ void freeze(py::handle cls) { morvane::compat::type_freeze(reinterpret_cast<PyTy
 
 // One state per class, in registration order.
 ClassState argument_state, instruction_state, gate_state, instr_state, state_vec_state, ecc_state, ecc_s_state,
-    raw_eccs_state, evaluator_state;
+    raw_eccs_state, evaluator_state, circ_state, identity_circ_state;
 
 void register_classes(py::module_& m) {
   using namespace morvane;
@@ -137,6 +140,9 @@ void register_classes(py::module_& m) {
   auto ecc_s = add_class(m, all, "ECCs", ecc_s_state, [&] { return pybind_ecc_s(m); });
   auto raw_eccs = add_class(m, all, "RawECCs", raw_eccs_state, [&] { return pybind_raw_eccs(m); });
   auto evaluator = add_class(m, all, "Evaluator", evaluator_state, [&] { return pybind_evaluator(m); });
+  auto circ = add_class(m, all, "Circ", circ_state, [&] { return pybind_circ(m); });
+  auto identity_circ =
+      add_class(m, all, "IdentityCirc", identity_circ_state, [&] { return pybind_identity_circ(m); });
 
   add_methods(argument, argument_state, [&] { pybind_argument_methods(m, argument); });
   add_methods(instruction, instruction_state, [&] { pybind_instruction_methods(m, instruction); });
@@ -147,12 +153,15 @@ void register_classes(py::module_& m) {
   add_methods(ecc_s, ecc_s_state, [&] {
     pybind_ecc_s_methods(m, ecc_s);
     pybind_ecc_file_methods(m, ecc_s);
+    pybind_eccs_identities_methods(m, ecc_s);
   });
   add_methods(raw_eccs, raw_eccs_state, [&] { pybind_raw_eccs_methods(m, raw_eccs); });
   add_methods(evaluator, evaluator_state, [&] { pybind_evaluator_methods(m, evaluator); });
+  add_methods(circ, circ_state, [&] { pybind_circ_methods(m, circ); });
+  add_methods(identity_circ, identity_circ_state, [&] { pybind_identity_circ_methods(m, identity_circ); });
 
   for (py::handle cls : {argument.ptr(), instruction.ptr(), gate.ptr(), instr.ptr(), state_vec.ptr(), ecc.ptr(),
-                         ecc_s.ptr(), raw_eccs.ptr(), evaluator.ptr()})
+                         ecc_s.ptr(), raw_eccs.ptr(), evaluator.ptr(), circ.ptr(), identity_circ.ptr()})
     guard_new(cls);
   py::delattr(m, "__module__");
   freeze(argument);
@@ -164,6 +173,8 @@ void register_classes(py::module_& m) {
   freeze(ecc_s);
   freeze(raw_eccs);
   freeze(evaluator);
+  freeze(circ);
+  freeze(identity_circ);
 }
 
 /// Sets up pybind11's shared state, once. When that stops part-way (memory runs out, say), what was
