@@ -150,8 +150,9 @@ void reorder(std::span<uint32_t> keys, std::span<uint8_t> masks) {
 /// A lower bound of the first instruction after reordering: the smallest instruction that shares
 /// no qubit with any earlier one. An instruction reaches the front only by passing every
 /// instruction that came before it, which needs it to share no qubit with them.
-uint32_t front_bound(std::span<const uint32_t> keys, std::span<const uint8_t> masks, uint8_t& touched,
-                     uint32_t bound) {
+uint32_t front_bound(std::span<const uint32_t> keys, std::span<const uint8_t> masks) {
+  uint32_t bound = UINT32_MAX;
+  uint8_t touched = 0;
   for (size_t k = 0; k < keys.size(); ++k) {
     if (!(masks[k] & touched)) bound = std::min(bound, keys[k]);
     touched |= masks[k];
@@ -216,8 +217,7 @@ std::pair<Circ, Permut32> representative_with_perm(const Circ& c) {
   Best best(len);
   for (Permut32 p : Permut32::all(c0.perm.len())) {
     const uint8_t used = relabel_into(c0.instrs, Relabel(p), keys, masks);
-    uint8_t touched = 0;
-    if (best.beaten_by_bound(front_bound(keys, masks, touched, UINT32_MAX))) continue;
+    if (best.beaten_by_bound(front_bound(keys, masks))) continue;
     reorder(keys, masks);
     const int cmp = best.compare(keys);
     if (cmp > 0) continue;
@@ -236,24 +236,25 @@ Circ rotate_canonical(const Circ& c) {
   const size_t len = c0.instrs.size();
   const Permut32 back = c0.perm.inv();
   // Rotation i of permut(c0, p) is rotation i of c0 relabelled: instructions i.. through p, then
-  // instructions 0..i-1 through p * c0.perm⁻¹. Both relabellings are made once per p.
-  Keys ahead(len), behind(len), keys(len);
-  Masks ahead_masks(len), behind_masks(len), masks(len);
+  // instructions 0..i-1 through p * c0.perm⁻¹. With c0 relabelled both ways one after the other,
+  // rotation i is the window [i, i + len) of the doubled list.
+  Keys doubled(2 * len), keys(len);
+  Masks doubled_masks(2 * len), masks(len);
   Best best(len);
   for (Permut32 p : Permut32::all(c0.perm.len())) {
-    const uint8_t used = relabel_into(c0.instrs, Relabel(p), ahead, ahead_masks);
-    relabel_into(c0.instrs, Relabel(p * back), behind, behind_masks);
+    const uint8_t used = relabel_into(c0.instrs, Relabel(p), std::span(doubled).first(len),
+                                      std::span(doubled_masks).first(len));
+    relabel_into(c0.instrs, Relabel(p * back), std::span(doubled).last(len), std::span(doubled_masks).last(len));
     const Permut32 perm = candidate_perm(c0.perm, p, used);
     for (size_t i = 0; i < len; ++i) {
-      if (!(ahead_masks[i] & 1u)) continue;  // instruction i of permut(c0, p) must use qubit 0
-      uint8_t touched = 0;
-      uint32_t bound = front_bound(std::span(ahead).subspan(i), std::span(ahead_masks).subspan(i), touched, UINT32_MAX);
-      bound = front_bound(std::span(behind).first(i), std::span(behind_masks).first(i), touched, bound);
-      if (best.beaten_by_bound(bound)) continue;
-      std::copy(ahead.begin() + i, ahead.end(), keys.begin());
-      std::copy(behind.begin(), behind.begin() + i, keys.begin() + (len - i));
-      std::copy(ahead_masks.begin() + i, ahead_masks.end(), masks.begin());
-      std::copy(behind_masks.begin(), behind_masks.begin() + i, masks.begin() + (len - i));
+      if (!(doubled_masks[i] & 1u)) continue;  // instruction i of permut(c0, p) must use qubit 0
+      const std::span<const uint32_t> window(&doubled[i], len);
+      const std::span<const uint8_t> window_masks(&doubled_masks[i], len);
+      if (best.beaten_by_bound(front_bound(window, window_masks))) continue;
+      for (size_t k = 0; k < len; ++k) {
+        keys[k] = window[k];
+        masks[k] = window_masks[k];
+      }
       reorder(keys, masks);
       const int cmp = best.compare(keys);
       if (cmp > 0 || (cmp == 0 && perm.raw >= best.perm().raw)) continue;
