@@ -83,8 +83,10 @@ bool IdentityCirc::check_with(ChaCha12Rng& rng) const {
   const size_t len = circ.len();
   const size_t half = len / 2;
   const auto adjoints = arity_checked_adjoints(circ, half);
-  StateVec s = StateVec::from_random(rng, n);
-  StateVec t = s;
+  // This thread's two states, reused from check to check.
+  thread_local StateVec s = StateVec::zeros(0), t = StateVec::zeros(0);
+  s.assign_random(rng, n);
+  t.copy_from(s);
   for (size_t k = 0; k < half; ++k) s.apply(circ.instrs[k]);
   s.normalize_arg();
   reserve_state_vec_cache(n);
