@@ -64,13 +64,15 @@ struct Relabel {
   std::array<uint32_t, 9> hi{}, lo{};  // the qubit byte in key position 24 or 16
   std::array<uint8_t, 9> bit{};        // its arg_mask bit
 
+  /// Only qubits below p's length are ever looked up (the circuits are well formed).
   explicit Relabel(Permut32 p) {
-    const uint8_t n = p.len();
-    for (uint8_t q = 0; q < 9; ++q) {
-      const uint32_t b = q < n ? p.at_unchecked(q) : QArgs16::kEmpty;
+    hi[kNone] = uint32_t(QArgs16::kEmpty) << 24;
+    lo[kNone] = uint32_t(QArgs16::kEmpty) << 16;
+    for (uint8_t q = 0; q < p.len(); ++q) {
+      const uint32_t b = p.at_unchecked(q);
       hi[q] = b << 24;
       lo[q] = b << 16;
-      bit[q] = b == QArgs16::kEmpty ? 0 : uint8_t(1u << b);
+      bit[q] = uint8_t(1u << b);
     }
   }
   /// The instruction's key: its unsigned order is the Instr32 order (qubit bytes, then gate).
@@ -127,8 +129,8 @@ struct Prelude {
 
 /// The permutation of every candidate of relabelling p: p * perm * p⁻¹, compacted by the used
 /// qubits `used` (already relabelled) and the positions it moves.
-Permut32 candidate_perm(Permut32 perm, Permut32 p, uint8_t used) {
-  const Permut32 q = (p * perm) * p.inv();
+Permut32 candidate_perm(Permut32 perm, bool perm_is_identity, Permut32 p, uint8_t used) {
+  const Permut32 q = perm_is_identity ? perm : (p * perm) * p.inv();
   uint8_t affected = used;
   for (uint8_t k = 0; k < q.len(); ++k)
     if (q.at_unchecked(k) != k) affected |= uint8_t(1u << k);
@@ -212,16 +214,30 @@ std::pair<Circ, Permut32> representative_with_perm(const Circ& c) {
   const Prelude c0(c);
   if (c0.instrs.empty()) return {c0.circuit(), Permut32{}};
   const size_t len = c0.instrs.size();
+  const bool identity = c0.perm.is_identity();
+  // Sharing a qubit does not depend on the labels: the instructions that can come first after
+  // reordering are the same for every relabelling.
+  absl::InlinedVector<Slots, kInline> surface;
+  uint8_t touched = 0;
+  for (Slots s : c0.instrs) {
+    if (!(mask_of(s) & touched)) surface.push_back(s);
+    touched |= mask_of(s);
+  }
   Keys keys(len);
   Masks masks(len);
   Best best(len);
   for (Permut32 p : Permut32::all(c0.perm.len())) {
-    const uint8_t used = relabel_into(c0.instrs, Relabel(p), keys, masks);
-    if (best.beaten_by_bound(front_bound(keys, masks))) continue;
+    const Relabel r(p);
+    if (!best.empty()) {
+      uint32_t bound = UINT32_MAX;
+      for (Slots s : surface) bound = std::min(bound, r.key(s));
+      if (best.beaten_by_bound(bound)) continue;
+    }
+    const uint8_t used = relabel_into(c0.instrs, r, keys, masks);
     reorder(keys, masks);
     const int cmp = best.compare(keys);
     if (cmp > 0) continue;
-    const Permut32 perm = candidate_perm(c0.perm, p, used);
+    const Permut32 perm = candidate_perm(c0.perm, identity, p, used);
     if (cmp == 0 && (perm.raw > best.perm().raw || (perm.raw == best.perm().raw && p.raw >= best.p().raw))) continue;
     best.take(keys, perm, p);
   }
@@ -235,6 +251,7 @@ Circ rotate_canonical(const Circ& c) {
   if (c0.instrs.empty()) return c0.circuit();
   const size_t len = c0.instrs.size();
   const Permut32 back = c0.perm.inv();
+  const bool identity = c0.perm.is_identity();
   // Rotation i of permut(c0, p) is rotation i of c0 relabelled: instructions i.. through p, then
   // instructions 0..i-1 through p * c0.perm⁻¹. With c0 relabelled both ways one after the other,
   // rotation i is the window [i, i + len) of the doubled list.
@@ -245,7 +262,7 @@ Circ rotate_canonical(const Circ& c) {
     const uint8_t used = relabel_into(c0.instrs, Relabel(p), std::span(doubled).first(len),
                                       std::span(doubled_masks).first(len));
     relabel_into(c0.instrs, Relabel(p * back), std::span(doubled).last(len), std::span(doubled_masks).last(len));
-    const Permut32 perm = candidate_perm(c0.perm, p, used);
+    const Permut32 perm = candidate_perm(c0.perm, identity, p, used);
     for (size_t i = 0; i < len; ++i) {
       if (!(doubled_masks[i] & 1u)) continue;  // instruction i of permut(c0, p) must use qubit 0
       const std::span<const uint32_t> window(&doubled[i], len);
