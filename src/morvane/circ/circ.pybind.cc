@@ -11,16 +11,6 @@ namespace morvane {
 
 namespace py = pybind11;
 
-namespace {
-
-std::vector<Instr32> extract_instrs(py::handle obj, const char* name) {
-  std::vector<Instr32> out;
-  bind::for_each_item(obj, name, [&](py::handle item) { out.push_back(bind::extract_bound<Instr32>(item, name, "Instr")); });
-  return out;
-}
-
-}  // namespace
-
 Instr32 instr_at(const Circ& c, py::handle idx) {
   const int64_t i = bind::extract<int32_t>(idx, "idx");
   if (c.instrs.empty()) panic("attempt to calculate the remainder with a divisor of zero");
@@ -54,7 +44,7 @@ py::class_<Circ> pybind_circ(py::module_& m) {
 
 void pybind_circ_methods(py::module_&, py::class_<Circ>& c) {
   c.def(py::init([](py::handle instrs, py::handle perm) {
-          auto v = extract_instrs(instrs, "instrs");
+          auto v = bind::extract_bound_list<Instr32>(instrs, "instrs", "Instr");
           if (perm.is_none()) return Circ::make_no_perm(std::move(v));
           const Permut32 p = bind::extract<Permut32>(perm, "perm");
           return Circ::make(std::move(v), p);

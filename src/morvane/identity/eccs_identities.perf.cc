@@ -9,7 +9,7 @@
 
 #include "morvane/identity/eccs_identities.h"
 #include "morvane/search/perf_testing.h"
-#include "morvane/search/raw_eccs.h"
+#include "morvane/search/search.h"
 
 namespace morvane {
 
@@ -20,7 +20,7 @@ void BM_to_identity_circuits_3q_6g(benchmark::State& state) {
   std::optional<ECCs> classes;
   {
     perf_testing::QuietStdout quiet;
-    classes.emplace(RawECCs::generate(e, {gates::H(), gates::T(), gates::CX()}, 6).map.simplify());
+    classes.emplace(generate(e, {gates::H(), gates::T(), gates::CX()}, 6).map.simplify());
   }
   size_t made = 0;
   double seconds = 0;

@@ -5,24 +5,23 @@
 
 #include <algorithm>
 
-#include "morvane/circ/testing.h"
+#include "morvane/testing/testing.h"
 #include "morvane/identity/canonical.h"
 
 namespace morvane {
 
 using ::testing::StartsWith;
-using ::testing::StrEq;
-using ::testing::ThrowsMessage;
 using testing::cx;
 using testing::h;
-using testing::on;
+using testing::instr;
+using testing::Stops;
 using testing::perm;
 
 namespace {
 
-Instr32 s(uint8_t q) { return on(gates::S(), {q}); }
-Instr32 t(uint8_t q) { return on(gates::T(), {q}); }
-Instr32 z(uint8_t q) { return on(gates::Z(), {q}); }
+Instr32 s(uint8_t q) { return instr(gates::S(), {q}); }
+Instr32 t(uint8_t q) { return instr(gates::T(), {q}); }
+Instr32 z(uint8_t q) { return instr(gates::Z(), {q}); }
 
 PermutedCircuit pc(std::vector<Instr32> instrs, Permut32 p) { return PermutedCircuit{std::move(instrs), p}; }
 
@@ -32,7 +31,7 @@ ECCs sample_classes() {
   e.nqubits = 2;
   e.eccs.push_back(ECC{{pc({s(0)}, id1), pc({t(0), t(0)}, id1)}});
   e.eccs.push_back(ECC{{pc({h(1)}, id2)}});  // a single circuit gives nothing
-  e.eccs.push_back(ECC{{pc({z(0)}, id1), pc({s(0), s(0)}, id1), pc({h(0), on(gates::X(), {0}), h(0)}, id1)}});
+  e.eccs.push_back(ECC{{pc({z(0)}, id1), pc({s(0), s(0)}, id1), pc({h(0), instr(gates::X(), {0}), h(0)}, id1)}});
   e.eccs.push_back(ECC{{pc({cx(0, 1), cx(1, 0), cx(0, 1)}, id2), pc({}, perm({1, 0}))}});
   return e;
 }
@@ -49,7 +48,7 @@ TEST(eccs_identities, one_triple_per_further_circuit_sorted) {
     EXPECT_TRUE(w.identity.check());
   }
   // Both further circuits of the z class share its inverted representative.
-  const Circ inverted_z = Circ::make({on(gates::Z(), {0})}, Permut32::identity(1)).inverse();
+  const Circ inverted_z = Circ::make({instr(gates::Z(), {0})}, Permut32::identity(1)).inverse();
   EXPECT_EQ(std::count_if(out.begin(), out.end(), [&](const auto& w) { return w.inverted_representative == inverted_z; }), 2);
   // The order of the classes does not matter.
   ECCs reversed = e;
@@ -80,11 +79,11 @@ TEST(eccs_identities, empty_and_inconsistent_classes_stop) {
   ECCs empty_class;
   empty_class.eccs.push_back(ECC{});
   EXPECT_THAT([&] { to_identity_circuits(empty_class); },
-              ThrowsMessage<Panic>(StrEq("index out of bounds: the len is 0 but the index is 0")));
+              Stops("index out of bounds: the len is 0 but the index is 0"));
   ECCs wrong;
   wrong.eccs.push_back(ECC{{pc({h(0)}, Permut32::identity(1)), pc({t(0)}, Permut32::identity(1))}});
   EXPECT_THAT([&] { to_identity_circuits(wrong); },
-              ThrowsMessage<Panic>(StartsWith("IdentityCirc: circuit is not identity ")));
+              Stops(StartsWith("IdentityCirc: circuit is not identity ")));
 }
 
 }  // namespace morvane

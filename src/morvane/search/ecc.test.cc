@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "morvane/state/testing.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane {
 
@@ -23,7 +23,7 @@ TEST(ecc, order_compares_instructions_then_permutation_and_prefix_first) {
 namespace {
 Instr32 h(uint8_t q) { return Instr32::make(gates::H(), std::vector<uint8_t>{q}); }
 Permut32 P(std::vector<uint8_t> v) { return Permut32::from_iter(v); }
-using testing::stop_message;
+using testing::Stops;
 }  // namespace
 
 TEST(ecc, display_materializes_permutations_as_swaps) {
@@ -56,10 +56,10 @@ TEST(ecc, simplify_permute_rebases_on_the_first_pair) {
 
 TEST(ecc, empty_class_stops_with_the_index_message) {
   const std::string msg = "index out of bounds: the len is 0 but the index is 0";
-  EXPECT_EQ(stop_message([] { ECC{}.display(); }), msg);
-  EXPECT_EQ(stop_message([] { ECC{}.materialized(); }), msg);
-  EXPECT_EQ(stop_message([] { ECC{}.simplify_permute(); }), msg);
-  EXPECT_EQ(stop_message([] { ECC{}.at(0); }), msg);
+  EXPECT_THAT([] { ECC{}.display(); }, Stops(msg));
+  EXPECT_THAT([] { ECC{}.materialized(); }, Stops(msg));
+  EXPECT_THAT([] { ECC{}.simplify_permute(); }, Stops(msg));
+  EXPECT_THAT([] { ECC{}.at(0); }, Stops(msg));
 }
 
 TEST(ecc, check_returns_the_classes_whose_circuits_differ) {
@@ -73,7 +73,7 @@ TEST(ecc, check_returns_the_classes_whose_circuits_differ) {
   ECC single{{{{x0}, Permut32::identity(2)}}};
   ECCs all{{good, bad, swapped, single, bad}, 2};
   EXPECT_EQ(all.check(), (std::vector<ECC>{bad, bad}));
-  EXPECT_EQ(stop_message([] { ECCs{{ECC{}}, 1}.check(); }), "index out of bounds: the len is 0 but the index is 0");
+  EXPECT_THAT(([] { ECCs{{ECC{}}, 1}.check(); }), Stops("index out of bounds: the len is 0 but the index is 0"));
 }
 
 TEST(ecc, filter_single_keeps_classes_of_several_circuits) {

@@ -16,7 +16,7 @@
 
 #include "morvane/search/evaluator.h"
 #include "morvane/search/perf_testing.h"
-#include "morvane/search/raw_eccs.h"
+#include "morvane/search/search.h"
 
 namespace morvane {
 
@@ -50,7 +50,7 @@ void BM_generate(benchmark::State& state) {
     std::optional<SearchResult> r;
     {
       QuietStdout quiet;
-      r.emplace(RawECCs::generate(e, gates, max_size));
+      r.emplace(generate(e, gates, max_size));
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     size_t after = rss_bytes();
