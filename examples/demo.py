@@ -68,3 +68,14 @@ with tempfile.TemporaryDirectory() as tmp:
     print(f"class file: {os.path.getsize(class_file)} bytes, loads back equal: {loaded == eccs}")
     print(f"Quartz JSON: {os.path.getsize(quartz_file)} bytes, {len(quartz[1])} groups; "
           f"first key {min(quartz[1])!r}")
+
+# Circuits with a trailing permutation and the identities the classes imply.
+from morvane import Circ, IdentityCirc
+
+swap_by_cx = Circ([cx(0, 1), cx(1, 0), cx(0, 1)], [1, 0])
+print(f"{swap_by_cx} is an identity: {IdentityCirc(swap_by_cx).check()}")
+print(f"its canonical form: {swap_by_cx.rotate_representative()}")
+identities = eccs.to_identity_circuits()
+identity, inverted, circuit = identities[-1]
+print(f"{len(identities)} identities from the classes; the last, {identity}, is ({inverted}) + ({circuit})")
+print(f"as Python data: {identity.pythonize()}")

@@ -15,6 +15,7 @@
 #include <fstream>
 
 #include "morvane/search/evaluator.h"
+#include "morvane/search/perf_testing.h"
 #include "morvane/search/search.h"
 
 namespace morvane {
@@ -35,27 +36,8 @@ size_t peak_rss_bytes() {
   return size_t(u.ru_maxrss) * 1024;
 }
 
-/// Sends the progress lines of a search to /dev/null for the duration of a scope.
-class QuietStdout {
- public:
-  QuietStdout() : saved_(dup(1)) {
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    close(null);
-  }
-  ~QuietStdout() {
-    dup2(saved_, 1);
-    close(saved_);
-  }
-
- private:
-  int saved_;
-};
-
-Evaluator make_evaluator(uint32_t n) {
-  ChaCha12Rng rng(std::array<uint8_t, 32>{42});
-  return Evaluator::from_random(n, rng);
-}
+using perf_testing::make_evaluator;
+using perf_testing::QuietStdout;
 
 void BM_generate(benchmark::State& state) {
   const uint32_t n = uint32_t(state.range(0));

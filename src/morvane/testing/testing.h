@@ -1,9 +1,11 @@
 #pragma once
 // Helpers shared by the C++ tests and benchmarks: the one way to assert a stop, seeded generators,
-// instruction builders, temporary directories, a small tmpfs to run out of space on, and running a
-// check without root's privileges.
+// instruction and permutation builders, the reference hash vectors, temporary directories, a small
+// tmpfs to run out of space on, and running a check without root's privileges.
 
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -22,6 +25,7 @@
 #include "morvane/circ/instr.h"
 #include "morvane/core/chacha.h"
 #include "morvane/core/panic.h"
+#include "morvane/core/permut.h"
 #include "morvane/state/state_vec.h"
 
 namespace morvane::testing {
@@ -55,6 +59,24 @@ inline bool bitwise_equal(const StateVec& a, const StateVec& b) {
 /// The gate on the given qubits, checked as Instr32::make checks it.
 inline Instr32 instr(Gate16 g, std::initializer_list<uint8_t> qubits) {
   return Instr32::make(g, std::vector<uint8_t>(qubits));
+}
+
+/// A validated permutation with the given images.
+inline Permut32 perm(std::initializer_list<uint8_t> images) { return Permut32::from_iter(std::vector<uint8_t>(images)); }
+
+inline Instr32 h(uint8_t q) { return instr(gates::H(), {q}); }
+inline Instr32 x(uint8_t q) { return instr(gates::X(), {q}); }
+inline Instr32 cx(uint8_t a, uint8_t b) { return instr(gates::CX(), {a, b}); }
+inline Instr32 swap(uint8_t a, uint8_t b) { return instr(gates::SWAP(), {a, b}); }
+
+/// The 64-bit value of the reference hash vector described as `what`.
+inline uint64_t vector_hash(const std::string& what) {
+  std::ifstream in(MORVANE_SOURCE_DIR "/src/morvane/core/testdata/hash_vectors.json");
+  const auto doc = nlohmann::json::parse(in);
+  for (const auto& v : doc["vectors"])
+    if (v["what"] == what) return v["u64"].get<uint64_t>();
+  ADD_FAILURE() << "no hash vector " << what;
+  return 0;
 }
 
 /// A fresh directory under the system's temporary directory, removed with its contents when the
