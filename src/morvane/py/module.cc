@@ -15,6 +15,7 @@
 #include "morvane/circ/instruction.pybind.h"
 #include "morvane/identity/eccs_identities.pybind.h"
 #include "morvane/identity/identity_circ.pybind.h"
+#include "morvane/core/interrupt.h"
 #include "morvane/py/compat.h"
 #include "morvane/py/panic_exception.h"
 #include "morvane/state/state_vec.pybind.h"
@@ -175,6 +176,14 @@ void register_classes(py::module_& m) {
   for (ClassEntry& entry : classes) freeze(entry.state.type);
 }
 
+/// Long work looks at pending signals through this: a handler that raised (KeyboardInterrupt for
+/// Ctrl-C) ends the operation with its exception. Only a thread holding the interpreter lock may run
+/// handlers; anywhere else this does nothing.
+void check_signals() {
+  if (!PyGILState_Check()) return;
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 /// Sets up pybind11's shared state, once. When that stops part-way (memory runs out, say), what was
 /// set up cannot be used, and every later import fails with ImportError.
 bool binding_layer_ready() {
@@ -236,6 +245,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_morvane() {
     static bool translator_registered = false;
     if (!translator_registered) {
       morvane::bind::register_panic_translator();
+      morvane::interrupt::install(check_signals);
       translator_registered = true;
     }
     register_classes(m);

@@ -6,6 +6,7 @@
 
 #include "morvane/core/chacha.h"
 #include "morvane/core/fmt_join.h"
+#include "morvane/core/interrupt.h"
 #include "morvane/core/panic.h"
 #include "morvane/state/state_vec.h"
 
@@ -67,7 +68,9 @@ std::vector<ECC> ECCs::check() const {
     return state.hash_value();
   };
   std::vector<ECC> failing;
+  interrupt::Ticker ticker(64);
   for (const ECC& e : eccs) {
+    ticker.tick();
     auto circuits = e.materialized();
     uint64_t first = hash_of(circuits[0]);
     for (size_t k = 1; k < circuits.size(); ++k)

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "morvane/core/interrupt.h"
 #include "morvane/core/stdout_writer.h"
 #include "morvane/search/evaluator.h"
 #include "morvane/search/surface.h"
@@ -12,6 +13,9 @@
 namespace morvane {
 
 namespace {
+
+// Pending signals are looked at once per this many expansions: a fraction of a millisecond.
+constexpr uint32_t kExpansionsPerCheck = 64;
 
 void write_progress(size_t iterations, std::span<const Instr32> circuit, size_t queued, size_t classes, size_t circs,
                     size_t circs_perm, std::string& line) {
@@ -106,7 +110,9 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     }
   };
 
+  interrupt::Ticker ticker(kExpansionsPerCheck);
   while (!queue.empty()) {
+    ticker.tick();
     AliasList current = queue.front();
     queue.pop_front();
     map.arena().materialize(current, instr_vec);

@@ -1,0 +1,79 @@
+"""Ctrl-C stops long work promptly and leaves what was stored unchanged.
+
+Each case runs in a child process: it sets up, says "ready", starts the long call, and reports the
+monotonic time at which KeyboardInterrupt arrived. The parent sends SIGINT shortly after "ready".
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+SETUP = """
+import sys, time
+from morvane import ECCs, Evaluator, Gate, RawECCs
+h, t, cx = Gate.from_name("h"), Gate.from_name("t"), Gate.from_name("cx")
+"""
+
+CASES = {
+    # A search that runs for many seconds; nothing is stored before it ends.
+    "generate": (
+        "pass",
+        "RawECCs.generate(Evaluator(3), [h, t, cx], 10)",
+        "print('after', 'ok')",
+    ),
+    # The re-check of a collection on 18 qubits: 400 classes of two 10-gate circuits, a few
+    # milliseconds each. The collection is unchanged afterwards.
+    "check": (
+        "import os, tempfile\n"
+        "circuit = bytes([10]) + bytes([1, ord('h'), 0, 255]) * 10 + bytes([0])\n"
+        "path = os.path.join(tempfile.mkdtemp(), 'wide.eccs')\n"
+        "open(path, 'wb').write(bytes([0x90, 0x03]) + (bytes([2]) + circuit * 2) * 400 + bytes([18]))\n"
+        "eccs = ECCs.from_postcard(path)\n"
+        "before = eccs.to_list()",
+        "eccs.check()",
+        "print('after', eccs.to_list() == before)",
+    ),
+}
+
+
+def run_interrupted(setup, call, after):
+    code = SETUP + textwrap.dedent(f"""
+{setup}
+print("ready", flush=True)
+try:
+    {call}
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+else:
+    print("finished", flush=True)
+{after}
+""")
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
+    try:
+        for line in child.stdout:  # the searches' progress lines come first
+            if line.strip() == "ready":
+                break
+        else:
+            pytest.fail("the child ended before the long call: " + child.stderr.read())
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    return sent, out, err
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_ctrl_c_stops_long_work_within_a_second(name):
+    sent, out, err = run_interrupted(*CASES[name])
+    lines = dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
+    assert "interrupted" in lines, out + err
+    assert float(lines["interrupted"]) - sent < 1.0
+    assert lines["after"] in ("ok", "True"), out + err
