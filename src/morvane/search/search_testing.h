@@ -1,0 +1,38 @@
+#pragma once
+// Helpers of the search benchmarks.
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstddef>
+
+namespace morvane::testing {
+
+/// Sends the progress lines of a search to /dev/null for the duration of a scope.
+class QuietStdout {
+ public:
+  QuietStdout() : saved_(dup(1)) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    close(null);
+  }
+  ~QuietStdout() {
+    dup2(saved_, 1);
+    close(saved_);
+  }
+  QuietStdout(const QuietStdout&) = delete;
+  QuietStdout& operator=(const QuietStdout&) = delete;
+
+ private:
+  int saved_;
+};
+
+/// The largest resident set of the process so far: run a benchmark alone for its own figure.
+inline size_t peak_rss_bytes() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return size_t(u.ru_maxrss) * 1024;
+}
+
+}  // namespace morvane::testing
