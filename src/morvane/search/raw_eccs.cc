@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <new>
 #include <ranges>
-#include <set>
 
 #include <fmt/format.h>
 
@@ -22,8 +21,10 @@ namespace morvane {
 PermutedCircuit CircTriple::simplify(const AliasArena& arena) const {
   Permut32 inv = front_perm.inv();
   PermutedCircuit out;
-  for (Instr32 i : arena.iter(circ)) out.instrs.push_back(i.apply_permutation(inv));
-  std::reverse(out.instrs.begin(), out.instrs.end());
+  // The list yields the newest instruction first: fill from the back.
+  out.instrs.resize(arena.length(circ));
+  size_t at = out.instrs.size();
+  for (Instr32 i : arena.iter(circ)) out.instrs[--at] = i.apply_permutation(inv);
   out.perm = back_perm * front_perm;
   return out;
 }
@@ -244,22 +245,7 @@ ECC CircuitECC::simplify(const RawECCs& map) const {
   std::vector<PermutedCircuit> pairs;
   pairs.reserve(num_circuits());
   for (size_t k = 0; k < num_circuits(); ++k) pairs.push_back(circuit(map, k).simplify(map.arena()));
-  std::stable_sort(pairs.begin(), pairs.end(), [](const PermutedCircuit& a, const PermutedCircuit& b) {
-    if (a.instrs.size() != b.instrs.size()) return a.instrs.size() < b.instrs.size();
-    return a < b;
-  });
-  check_index(pairs.size(), 0);
-  std::set<uint8_t> used;
-  for (Instr32 i : pairs[0].instrs)
-    for (uint8_t q : i.qargs.as_slice()) used.insert(q);
-  std::vector<uint8_t> used_vec(used.begin(), used.end());
-  Permut32 uniform_inv = Permut32::from_iter_with_ext(pairs[0].perm.len(), used_vec);
-  Permut32 uniform = uniform_inv.inv();
-  for (PermutedCircuit& p : pairs) {
-    for (Instr32& i : p.instrs) i = i.apply_permutation(uniform);
-    p.perm = uniform * p.perm * uniform_inv;
-  }
-  return ECC{std::move(pairs)};
+  return ECC::from_circuits(std::move(pairs));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -469,7 +455,7 @@ ECCs RawECCs::simplify() const {
   out.nqubits = uint32_t(nqubits_);
   out.eccs.reserve(inner_.size());
   for (const auto& [key, c] : inner_) out.eccs.push_back(c.simplify(*this));
-  std::stable_sort(out.eccs.begin(), out.eccs.end());
+  sort_eccs(out.eccs);
   return out;
 }
 
