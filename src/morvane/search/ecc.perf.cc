@@ -42,6 +42,7 @@ void BM_simplify(benchmark::State& state) {
   auto start = std::chrono::steady_clock::now();
   SearchResult r = generate_h_t_cx(e, 8);
   const double generate_s = seconds_since(start);
+  state.counters["generate_peak_MB"] = double(peak_rss_bytes()) / 1e6;
   double simplify_s = 0;
   size_t classes = 0;
   for (auto _ : state) {
