@@ -350,5 +350,25 @@ def test_params_f_reports_a_parse_error_with_its_report():
     assert str(info.value).splitlines()[-1].startswith("  = expected ")
 
 
+# Input left after a complete expression is a parse error reported where reading stopped.
+@pytest.mark.parametrize("theta, text, where, expected", [
+    (0.401, "1e5", " --> 1:2", "  = expected plus or mul"),
+    (0.402, "2pi", " --> 1:2", "  = expected plus or mul"),
+    (0.403, "1)", " --> 1:2", "  = expected plus or mul"),
+    (0.404, "1 +", " --> 1:4", "  = expected power"),
+    (0.405, "pi\x00", " --> 1:3", "  = expected plus or mul"),
+])
+def test_params_f_refuses_input_left_after_the_expression(theta, text, where, expected):
+    gate = phase_gate("pf_rest", theta, ("pi/2", text))
+    with pytest.raises(ValueError) as info:
+        gate.params_f
+    lines = str(info.value).split("\n")
+    assert (lines[0], lines[2], lines[-1]) == (where, "1 | " + text.replace("\x00", "\u2400"), expected)
+
+
+def test_params_f_accepts_whitespace_after_the_expression():
+    assert phase_gate("pf_ws", 0.41, ("pi/2 \t\n", "2 ")).params_f == [1.5707963267948966, 2.0]
+
+
 def test_params_f_of_builtin_rz():
     assert Gate.from_name("rz(pi/3)").params_f == [1.0471975511965976]

@@ -218,7 +218,14 @@ std::variant<ExprNode, std::string> ExprParser::parse_exp(std::string_view input
   ParseState st(input);
   peg::memory_input<peg::tracking_mode::lazy> in(input.data(), input.size(), "");
   try {
-    if (peg::parse<grammar::exp, peg::nothing, Control>(in, st)) return st.take_root();
+    if (peg::parse<grammar::exp, peg::nothing, Control>(in, st)) {
+      size_t rest = st.offset(in.current());
+      while (rest < input.size() && is_ws(input[rest])) ++rest;
+      if (rest == input.size()) return st.take_root();
+      // After a complete expression the repetition of `exp` tries a plus at the first unread
+      // character, so the furthest failure lies there or beyond it.
+      MORVANE_ASSERT(st.attempt_pos() >= rest);
+    }
   } catch (const TooDeep& e) {
     return parse_error_report(input, e.pos, fmt::format("nesting deeper than {} levels", kMaxDepth));
   }
@@ -242,7 +249,10 @@ std::string parse_error_report(std::string_view input, size_t pos, std::string_v
   size_t line_end = input.find('\n', pos);
   std::string text;
   for (char c : input.substr(line_start, line_end == std::string_view::npos ? line_end : line_end - line_start))
-    if (c != '\r') text.push_back(c);
+    if (c == '\0')
+      text += "\u2400";  // an error text cannot carry NUL through the C API: show its symbol
+    else if (c != '\r')
+      text.push_back(c);
   std::string under;
   size_t chars = 0;
   for (char c : text) {

@@ -16,7 +16,10 @@
 //   unary_op  = { "sin" | "cos" | "tan" | "exp" | "ln" | "sqrt" }
 //   WHITESPACE = _{ " " | "\t" | "\n" | "\r" }
 //
-// Parsing succeeds when `exp` matches a prefix of the text; the rest is ignored.
+// A text parses when `exp` matches all of it but trailing whitespace. Input left after a complete
+// expression is a parse error, reported where reading stopped: the furthest position at which a
+// rule was tried and failed (for "1e5" the "e", expected plus or mul; for "1 +" the end, expected
+// power).
 
 #include <cstddef>
 #include <cstdint>
@@ -68,8 +71,8 @@ struct ExprParser {
   /// gives a parse error instead of exhausting the stack.
   static constexpr size_t kMaxDepth = 256;
 
-  /// Parses a prefix of `input` with rule `exp`: the root `exp` node, or the parse error report.
-  /// The nodes view `input`, which must outlive them.
+  /// Parses `input` with rule `exp`, which must match all of it but trailing whitespace: the root
+  /// `exp` node, or the parse error report. The nodes view `input`, which must outlive them.
   static std::variant<ExprNode, std::string> parse_exp(std::string_view input);
 };
 
@@ -78,7 +81,8 @@ struct ExprParser {
 std::string expected_message(std::vector<Rule> rules);
 
 /// The six-line report of a parse failing at byte offset `pos` of `input`: line and column,
-/// the line itself, a caret under the position, and "= " with `message`.
+/// the line itself (a NUL shown as "␀", since exception texts end at a NUL), a caret under
+/// the position, and "= " with `message`.
 std::string parse_error_report(std::string_view input, size_t pos, std::string_view message);
 
 /// `evaluate` with the one variable pi = 3.141592653589793.

@@ -80,10 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{std::string("1").append(400, '0').append(".5"), kInf},
         ValueCase{std::string("0.").append(400, '0').append("1"), 0.0},
         ValueCase{std::string("0.").append(323, '0').append("5"), std::numeric_limits<double>::denorm_min()},
-        // A remainder that does not continue the expression is ignored.
-        ValueCase{"2pi", 2}, ValueCase{"1e5", 1}, ValueCase{"pi 2", kPi}, ValueCase{"1+", 1},
-        ValueCase{"2*(1", 2}, ValueCase{"3.14.15", 3.14}, ValueCase{"007", 0}, ValueCase{"1)", 1},
-        ValueCase{"2 * ", 2}, ValueCase{"1 + (2", 1}, ValueCase{"2^", 2}, ValueCase{"4 é", 4}));
+        // Whitespace after the expression is read with it.
+        ValueCase{"2 \t\r\n", 2}, ValueCase{"(1) ", 1}, ValueCase{"1 + 2\n\n", 3}));
 
 struct ErrorCase {
   std::string input;
@@ -118,9 +116,8 @@ INSTANTIATE_TEST_SUITE_P(param, param_errors,
                                          ErrorCase{"2^y", K::UndefinedVariable, "y"},
                                          ErrorCase{"-z", K::UndefinedVariable, "z"},
                                          // A function name not followed by "(" reads as a variable.
-                                         ErrorCase{"sinh(1)", K::UndefinedVariable, "sinh"},
-                                         ErrorCase{"sin(1", K::UndefinedVariable, "sin"},
-                                         ErrorCase{"sqrt", K::UndefinedVariable, "sqrt"}));
+                                         ErrorCase{"sqrt", K::UndefinedVariable, "sqrt"},
+                                         ErrorCase{"sin + 1", K::UndefinedVariable, "sin"}));
 
 TEST(param, evaluate_uses_the_given_variables) {
   VarMap vars = {{"theta", 0.25}, {"x", 2.0}};
@@ -216,6 +213,36 @@ INSTANTIATE_TEST_SUITE_P(
         ReportCase{"\r(", " --> 1:3\n  |\n1 | (\n  |  ^---\n  |\n  = expected power"},
         ReportCase{"(é", " --> 1:2\n  |\n1 | (é\n  |  ^---\n  |\n  = expected power"}));
 
+// Input left after a complete expression: the report shows where reading stopped and what could
+// have been read there.
+INSTANTIATE_TEST_SUITE_P(
+    param_rest, param_reports,
+    testing::Values(
+        ReportCase{"1e5", " --> 1:2\n  |\n1 | 1e5\n  |  ^---\n  |\n  = expected plus or mul"},
+        ReportCase{"2pi", " --> 1:2\n  |\n1 | 2pi\n  |  ^---\n  |\n  = expected plus or mul"},
+        ReportCase{"1)", " --> 1:2\n  |\n1 | 1)\n  |  ^---\n  |\n  = expected plus or mul"},
+        ReportCase{std::string("pi\0", 3),
+                   " --> 1:3\n  |\n1 | pi\u2400\n  |   ^---\n  |\n  = expected plus or mul"},
+        ReportCase{std::string("\0\0", 2), " --> 1:1\n  |\n1 | \u2400\u2400\n  | ^---\n  |\n  = expected power"},
+        ReportCase{"pi 2", " --> 1:4\n  |\n1 | pi 2\n  |    ^---\n  |\n  = expected plus or mul"},
+        ReportCase{"3.14.15", " --> 1:5\n  |\n1 | 3.14.15\n  |     ^---\n  |\n  = expected plus or mul"},
+        ReportCase{"007", " --> 1:2\n  |\n1 | 007\n  |  ^---\n  |\n  = expected plus or mul"},
+        ReportCase{"4 é", " --> 1:3\n  |\n1 | 4 é\n  |   ^---\n  |\n  = expected plus or mul"},
+        ReportCase{"(1))", " --> 1:4\n  |\n1 | (1))\n  |    ^---\n  |\n  = expected plus or mul"},
+        ReportCase{"1\n2", " --> 2:1\n  |\n2 | 2\n  | ^---\n  |\n  = expected plus or mul"},
+        // An operator was read, then nothing that could follow it.
+        ReportCase{"1 +", " --> 1:4\n  |\n1 | 1 +\n  |    ^---\n  |\n  = expected power"},
+        ReportCase{"1+", " --> 1:3\n  |\n1 | 1+\n  |   ^---\n  |\n  = expected power"},
+        ReportCase{"2 * ", " --> 1:5\n  |\n1 | 2 * \n  |     ^---\n  |\n  = expected power"},
+        ReportCase{"2^", " --> 1:3\n  |\n1 | 2^\n  |   ^---\n  |\n  = expected power"},
+        ReportCase{"1 + (", " --> 1:6\n  |\n1 | 1 + (\n  |      ^---\n  |\n  = expected power"},
+        // A function name read as a variable leaves its parenthesis unread.
+        ReportCase{"sinh(1)", " --> 1:5\n  |\n1 | sinh(1)\n  |     ^---\n  |\n  = expected plus or mul"},
+        ReportCase{"sin(1", " --> 1:6\n  |\n1 | sin(1\n  |      ^---\n  |\n  = expected plus or mul"},
+        // An unclosed parenthesis: the operand ends where its ")" was missing.
+        ReportCase{"2*(1", " --> 1:5\n  |\n1 | 2*(1\n  |     ^---\n  |\n  = expected plus or mul"},
+        ReportCase{"1 + (2", " --> 1:7\n  |\n1 | 1 + (2\n  |       ^---\n  |\n  = expected plus or mul"}));
+
 TEST(param, parse_tree_has_a_node_per_rule_match) {
   auto parsed = ExprParser::parse_exp(" 1 + sin( x ) * -2.5 ");
   ASSERT_TRUE(std::holds_alternative<ExprNode>(parsed));
@@ -247,21 +274,24 @@ TEST(param, parse_tree_has_a_node_per_rule_match) {
   EXPECT_TRUE(negation.children[0].children.at(0).children.empty());
 }
 
-TEST(param, failed_repetitions_leave_no_nodes) {
-  // "+ (" starts a repetition of (plus term) that fails at the end: its plus node is given back.
-  auto parsed = ExprParser::parse_exp("1 + (");
+TEST(param, failed_alternatives_leave_no_nodes) {
+  // The function alternative of "sin + 1" matches the unary_op "sin" and fails at the "+"; the
+  // identifier alternative then matches with no trace of it.
+  auto parsed = ExprParser::parse_exp("sin + 1");
   ASSERT_TRUE(std::holds_alternative<ExprNode>(parsed));
   const ExprNode& root = std::get<ExprNode>(parsed);
-  EXPECT_EQ(root.text, "1");
-  ASSERT_EQ(root.children.size(), 1u);
-  EXPECT_EQ(root.children[0].rule, Rule::term);
-  // The parenthesis alternative of "sin(2" parses an exp and fails at the end; the identifier
-  // alternative then matches with no trace of it.
-  parsed = ExprParser::parse_exp("sin(2");
-  const ExprNode& power = std::get<ExprNode>(parsed).children.at(0).children.at(0).children.at(0);
+  ASSERT_EQ(root.children.size(), 3u);
+  const ExprNode& power = root.children[0].children.at(0).children.at(0);
+  EXPECT_EQ(power.rule, Rule::power);
   ASSERT_EQ(power.children.size(), 1u);
   EXPECT_EQ(power.children[0].rule, Rule::id);
   EXPECT_EQ(power.children[0].text, "sin");
+  parsed = ExprParser::parse_exp("expo");
+  ASSERT_TRUE(std::holds_alternative<ExprNode>(parsed));
+  const ExprNode& expo = std::get<ExprNode>(parsed).children.at(0).children.at(0).children.at(0);
+  ASSERT_EQ(expo.children.size(), 1u);
+  EXPECT_EQ(expo.children[0].rule, Rule::id);
+  EXPECT_EQ(expo.children[0].text, "expo");
 }
 
 TEST(param, nesting_up_to_the_limit_is_parsed) {

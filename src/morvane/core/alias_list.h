@@ -1,9 +1,10 @@
 #pragma once
-// Shared instruction lists. A list is a 32-bit index of its head cell in an arena (0 is the empty
-// list); a cell holds one instruction and the index of the list that follows it. A new list is one
+// Shared lists of 4-byte values (instructions, in the search). A list is a 32-bit index of its head
+// cell in an arena (0 is the empty list); a cell holds one value and the index of the list that
+// follows it. A new list is one
 // new cell in front of an existing list, so the lists made from one empty list form a tree whose
-// root side holds the oldest instruction, and reading a list from its head yields the newest
-// instruction first.
+// root side holds the oldest value, and reading a list from its head yields the newest value
+// first.
 //
 // Cells are immutable once made and never freed one by one: they live as long as the arena, which
 // belongs to the collection whose search made them. A collection that shares another's cells must
@@ -14,9 +15,10 @@
 #include <bit>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
-#include "morvane/circ/instr.h"
+#include "morvane/core/panic.h"
 
 namespace morvane {
 
@@ -28,46 +30,54 @@ struct AliasList {
   friend bool operator==(AliasList, AliasList) = default;
 };
 
-/// One cell: 4 bytes of instruction and the 4-byte index of the tail.
-struct AliasCell {
+/// A value a list cell can hold: 4 bytes, copied bit for bit.
+template <typename T>
+concept AliasValue = sizeof(T) == 4 && std::is_trivially_copyable_v<T>;
+
+/// One cell: the 4 bytes of a value and the 4-byte index of the tail.
+template <AliasValue T>
+struct BasicAliasCell {
   uint32_t head_raw;
   uint32_t tail;
 
-  Instr32 head() const { return std::bit_cast<Instr32>(head_raw); }
+  T head() const { return std::bit_cast<T>(head_raw); }
 };
-static_assert(sizeof(AliasCell) == 8);
+static_assert(sizeof(BasicAliasCell<uint32_t>) == 8);
 
-class AliasArena {
+template <AliasValue T>
+class BasicAliasArena {
  public:
   /// Cells per block; blocks are allocated whole and never move.
   static constexpr uint32_t kBlockBits = 16;
   static constexpr uint32_t kBlockSize = 1u << kBlockBits;
 
-  AliasArena() = default;
-  AliasArena(const AliasArena&) = delete;
-  AliasArena& operator=(const AliasArena&) = delete;
-  AliasArena(AliasArena&&) noexcept = default;
-  AliasArena& operator=(AliasArena&&) noexcept = default;
+  BasicAliasArena() = default;
+  BasicAliasArena(const BasicAliasArena&) = delete;
+  BasicAliasArena& operator=(const BasicAliasArena&) = delete;
+  BasicAliasArena(BasicAliasArena&&) noexcept = default;
+  BasicAliasArena& operator=(BasicAliasArena&&) noexcept = default;
 
   /// The list `head` followed by `tail`; `tail` itself stays valid and unchanged.
-  AliasList cons(AliasList tail, Instr32 head) {
+  AliasList cons(AliasList tail, T head) {
     if (next_ % kBlockSize == 0 || blocks_.empty()) grow();
     uint32_t index = next_++;
-    AliasCell& c = blocks_[index >> kBlockBits][index & (kBlockSize - 1)];
+    Cell& c = blocks_[index >> kBlockBits][index & (kBlockSize - 1)];
     c.head_raw = std::bit_cast<uint32_t>(head);
     c.tail = tail.index;
     return AliasList{index};
   }
 
-  const AliasCell& cell(AliasList list) const {
+  using Cell = BasicAliasCell<T>;
+
+  const Cell& cell(AliasList list) const {
     return blocks_[list.index >> kBlockBits][list.index & (kBlockSize - 1)];
   }
 
   /// Forward iteration from the head: the newest instruction first.
   class Iterator {
    public:
-    Iterator(const AliasArena* arena, AliasList at) : arena_(arena), at_(at) {}
-    Instr32 operator*() const { return arena_->cell(at_).head(); }
+    Iterator(const BasicAliasArena* arena, AliasList at) : arena_(arena), at_(at) {}
+    T operator*() const { return arena_->cell(at_).head(); }
     Iterator& operator++() {
       at_ = AliasList{arena_->cell(at_).tail};
       return *this;
@@ -75,11 +85,11 @@ class AliasArena {
     bool operator==(const Iterator& o) const { return at_ == o.at_; }
 
    private:
-    const AliasArena* arena_;
+    const BasicAliasArena* arena_;
     AliasList at_;
   };
   struct Range {
-    const AliasArena* arena;
+    const BasicAliasArena* arena;
     AliasList list;
     Iterator begin() const { return Iterator(arena, list); }
     Iterator end() const { return Iterator(arena, AliasList::nil()); }
@@ -91,14 +101,14 @@ class AliasArena {
     for (; !list.is_nil(); list = AliasList{cell(list).tail}) ++n;
     return n;
   }
-  /// Replaces `out` with the list's instructions in execution order (oldest first).
-  void materialize(AliasList list, std::vector<Instr32>& out) const {
+  /// Replaces `out` with the list's values oldest first (instructions in execution order).
+  void materialize(AliasList list, std::vector<T>& out) const {
     out.clear();
-    for (Instr32 i : iter(list)) out.push_back(i);
+    for (T v : iter(list)) out.push_back(v);
     std::reverse(out.begin(), out.end());
   }
-  std::vector<Instr32> to_vec(AliasList list) const {
-    std::vector<Instr32> out;
+  std::vector<T> to_vec(AliasList list) const {
+    std::vector<T> out;
     materialize(list, out);
     return out;
   }
@@ -106,16 +116,16 @@ class AliasArena {
   /// Cells made so far.
   size_t cells() const { return next_ == 0 ? 0 : next_ - 1; }
   /// Bytes held by the blocks.
-  size_t bytes() const { return blocks_.size() * kBlockSize * sizeof(AliasCell); }
+  size_t bytes() const { return blocks_.size() * kBlockSize * sizeof(Cell); }
 
  private:
   void grow() {
     if (blocks_.size() >= (size_t(1) << (32 - kBlockBits))) panic("AliasList arena is full");
-    blocks_.push_back(std::make_unique_for_overwrite<AliasCell[]>(kBlockSize));
+    blocks_.push_back(std::make_unique_for_overwrite<Cell[]>(kBlockSize));
     if (next_ == 0) next_ = 1;  // index 0 is the empty list
   }
 
-  std::vector<std::unique_ptr<AliasCell[]>> blocks_;
+  std::vector<std::unique_ptr<Cell[]>> blocks_;
   uint32_t next_ = 0;
 };
 

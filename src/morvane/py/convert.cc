@@ -1,7 +1,13 @@
 #include "morvane/py/convert.h"
 
+#include <fmt/format.h>
+#include <pybind11/numpy.h>
+
+#include <complex>
+#include <cstring>
 #include <stdexcept>
 
+#include "morvane/core/panic.h"
 #include "morvane/core/siphash.h"
 
 namespace morvane::bind {
@@ -112,5 +118,101 @@ py::tuple to_python(Permut32 p) {
 }
 
 Py_hash_t py_hash(uint64_t h) { return static_cast<Py_hash_t>(py_hash_of(h)); }
+
+Complex extract_complex(py::handle obj, const char* name) {
+  Py_complex c = PyComplex_AsCComplex(obj.ptr());
+  if (c.real == -1.0 && PyErr_Occurred()) raise_prefixed(name);
+  return Complex{c.real, c.imag};
+}
+
+CMatrix extract_matrix(py::handle obj, const char* name) {
+  using Complex128 = std::complex<double>;
+  py::object arr_obj = py::reinterpret_borrow<py::object>(obj);
+  if (!py::isinstance<py::array>(arr_obj)) {
+    try {
+      arr_obj = py::module_::import("numpy").attr("asarray")(obj);
+    } catch (py::error_already_set& e) {
+      // An object NumPy cannot turn into an array (a ragged nested list, say) is a wrong argument.
+      bool wrong_value = e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError);
+      e.restore();
+      raise_prefixed(name, wrong_value ? PyExc_TypeError : nullptr);
+    }
+    if (!py::isinstance<py::array>(arr_obj)) raise_type_error(name, cannot_convert(arr_obj, "PyArray<T, D>"));
+  }
+  auto arr = py::reinterpret_borrow<py::array>(arr_obj);
+  if (arr.ndim() != 2) raise_type_error(name, fmt::format("dimensionality mismatch:\n from={}, to=2", arr.ndim()));
+  if (!py::array_t<Complex128>::check_(arr))
+    raise_type_error(name,
+                     fmt::format("type mismatch:\n from={}, to=complex128", py::str(arr.dtype()).cast<std::string>()));
+  if (arr.strides(0) < 0 || arr.strides(1) < 0) panic("called `Option::unwrap()` on a `None` value");
+  // Checked on the full sizes, before they are narrowed to the matrix's 32-bit counts.
+  check_gate_shape(uint64_t(arr.shape(0)), uint64_t(arr.shape(1)));
+  auto rows = static_cast<uint32_t>(arr.shape(0)), cols = static_cast<uint32_t>(arr.shape(1));
+  CMatrix m(rows, cols);
+  auto* base = static_cast<const char*>(arr.data());
+  for (uint32_t i = 0; i < rows; ++i)
+    for (uint32_t j = 0; j < cols; ++j) {
+      Complex128 c;
+      std::memcpy(&c, base + i * arr.strides(0) + j * arr.strides(1), sizeof c);
+      m(i, j) = Complex{c.real(), c.imag()};
+    }
+  return m;
+}
+
+Argument extract_operand(py::handle obj, const char* name) {
+  if (py::isinstance<Argument>(obj)) return obj.cast<Argument>();
+  if (PyTuple_Check(obj.ptr()) && PyTuple_GET_SIZE(obj.ptr()) == 2) {
+    PyObject* regid = PyTuple_GET_ITEM(obj.ptr(), 0);
+    if (PyUnicode_Check(regid)) {
+      if (auto index = try_extract_int(PyTuple_GET_ITEM(obj.ptr(), 1), 0, UINT32_MAX))
+        return Argument{extract<std::string>(regid, name), static_cast<uint32_t>(*index)};
+    }
+  }
+  raise_type_error(name, std::string("'") + Py_TYPE(obj.ptr())->tp_name +
+                             "' object cannot be converted to either accepted item: an `Argument` or a "
+                             "tuple (str, int from 0 to 2**32 - 1)");
+}
+
+std::vector<Argument> extract_operands(py::handle obj, const char* name) {
+  std::vector<Argument> out;
+  for_each_item(obj, name, [&](py::handle item) { out.push_back(extract_operand(item, name)); });
+  return out;
+}
+
+std::optional<std::vector<uint8_t>> try_extract_qubits(const py::tuple& items) {
+  std::vector<uint8_t> out;
+  out.reserve(items.size());
+  for (py::handle item : items) {
+    auto v = try_extract_int(item, 0, 255);
+    if (!v) return std::nullopt;
+    out.push_back(static_cast<uint8_t>(*v));
+  }
+  return out;
+}
+
+std::optional<std::vector<Argument>> try_extract_arguments(const py::tuple& items) {
+  std::vector<Argument> out;
+  out.reserve(items.size());
+  for (py::handle item : items) {
+    if (!py::isinstance<Argument>(item)) return std::nullopt;
+    out.push_back(item.cast<Argument>());
+  }
+  return out;
+}
+
+py::object to_python(Complex c) { return py::reinterpret_steal<py::object>(PyComplex_FromDoubles(c.re.v, c.im.v)); }
+
+py::object to_python(const CMatrix& m) {
+  py::array_t<std::complex<double>, py::array::f_style> out({py::ssize_t(m.rows), py::ssize_t(m.cols)});
+  auto* data = out.mutable_data();
+  for (size_t k = 0; k < m.data.size(); ++k) data[k] = {m.data[k].re.v, m.data[k].im.v};
+  return out;
+}
+
+py::list to_python(const std::vector<Argument>& arguments) {
+  py::list out;
+  for (const Argument& a : arguments) out.append(py::cast(a));
+  return out;
+}
 
 }  // namespace morvane::bind

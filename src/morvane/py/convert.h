@@ -14,6 +14,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "morvane/circ/gate.h"
+#include "morvane/circ/instruction.h"
 #include "morvane/core/permut.h"
 
 namespace morvane::bind {
@@ -105,6 +107,40 @@ T extract_bound(py::handle obj, const char* name, const char* class_name) {
   return obj.cast<T>();
 }
 
+/// A reference to the value held by an object of a bound class, or TypeError naming the class.
+template <typename T>
+const T& extract_ref(py::handle obj, const char* name, const char* class_name) {
+  if (!py::isinstance<T>(obj)) raise_type_error(name, cannot_convert(obj, class_name));
+  return obj.cast<const T&>();
+}
+
+/// A sequence (not a str) of objects of one bound class, copied out.
+template <typename T>
+std::vector<T> extract_bound_list(py::handle obj, const char* name, const char* class_name) {
+  std::vector<T> out;
+  for_each_item(obj, name, [&](py::handle item) { out.push_back(extract_bound<T>(item, name, class_name)); });
+  return out;
+}
+
+/// Anything CPython turns into a complex number (complex, float, int, __complex__, __float__,
+/// __index__).
+Complex extract_complex(py::handle obj, const char* name);
+
+/// A gate matrix: a complex128 2-D array, used as it is, or the result of numpy.asarray(obj)
+/// without a dtype. Nothing converts the element type; the shape is checked by check_gate_shape.
+CMatrix extract_matrix(py::handle obj, const char* name);
+
+/// A register operand: an Argument (copied) or a 2-tuple (str, int from 0 to 2^32 - 1). Anything
+/// else, an out-of-range index included, fits neither form and is a TypeError.
+Argument extract_operand(py::handle obj, const char* name);
+/// A sequence (not a str) of register operands, each as extract_operand takes it.
+std::vector<Argument> extract_operands(py::handle obj, const char* name);
+
+/// The items as qubit indices (ints 0..255), or nothing when any item is not one.
+std::optional<std::vector<uint8_t>> try_extract_qubits(const py::tuple& items);
+/// The items as Argument objects (copied), or nothing when any item is not one.
+std::optional<std::vector<Argument>> try_extract_arguments(const py::tuple& items);
+
 /// A read-write property without a docstring whose deletion raises AttributeError "can't delete
 /// attribute". The setter converts its value before it touches the receiver.
 template <typename T, typename Get, typename Set>
@@ -120,6 +156,12 @@ void def_rw_property(py::class_<T>& cls, const char* name, Get&& get, Set&& set)
 
 /// A permutation's Python form: a tuple of its images.
 py::tuple to_python(Permut32 p);
+/// A complex number's Python form.
+py::object to_python(Complex c);
+/// A matrix's Python form: a new complex128 array in column-major order.
+py::object to_python(const CMatrix& m);
+/// A list of Argument objects.
+py::list to_python(const std::vector<Argument>& arguments);
 
 /// The Python hash of a 64-bit hash value (low 32 bits signed, -1 replaced by -2).
 Py_hash_t py_hash(uint64_t h);

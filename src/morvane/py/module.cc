@@ -5,8 +5,9 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
-#include <functional>
 #include <string>
+#include <typeinfo>
+#include <utility>
 
 #include "morvane/circ/gate.pybind.h"
 #include "morvane/circ/instr.pybind.h"
@@ -46,47 +47,84 @@ struct ClassState {
   bool methods_added = false;
 };
 
+/// One registered class: its Python name, the function that makes its type object, the function
+/// that adds its members, and what the registration keeps of it across import attempts.
+struct ClassEntry {
+  const char* name;
+  const std::type_info& cpp_type;
+  py::object (*create)(py::module_&);
+  void (*add_methods)(py::module_&, py::handle);
+  ClassState state;
+};
+
+/// The table row of a class made by `Create` (a `pybind_x` function returning its `py::class_`),
+/// whose members are added by each of `Methods` in turn.
+template <auto Create, auto... Methods>
+ClassEntry class_entry(const char* name) {
+  using Class = decltype(Create(std::declval<py::module_&>()));
+  return {name, typeid(typename Class::type), [](py::module_& m) -> py::object { return Create(m); },
+          [](py::module_& m, py::handle type) {
+            auto cls = py::reinterpret_borrow<Class>(type);
+            (Methods(m, cls), ...);
+          },
+          {}};
+}
+
+// Every class of the module, in registration order: the order of `__all__` and of the stubs.
+ClassEntry classes[] = {
+    class_entry<morvane::pybind_argument, morvane::pybind_argument_methods>("Argument"),
+    class_entry<morvane::pybind_instruction, morvane::pybind_instruction_methods>("Instruction"),
+    class_entry<morvane::pybind_gate, morvane::pybind_gate_methods>("Gate"),
+    class_entry<morvane::pybind_instr, morvane::pybind_instr_methods>("Instr"),
+    class_entry<morvane::pybind_state_vec, morvane::pybind_state_vec_methods>("StateVec"),
+    class_entry<morvane::pybind_ecc, morvane::pybind_ecc_methods>("ECC"),
+    class_entry<morvane::pybind_ecc_s, morvane::pybind_ecc_s_methods, morvane::pybind_ecc_file_methods>("ECCs"),
+    class_entry<morvane::pybind_raw_eccs, morvane::pybind_raw_eccs_methods>("RawECCs"),
+    class_entry<morvane::pybind_evaluator, morvane::pybind_evaluator_methods>("Evaluator"),
+};
+
 /// The class's type object, made on the first call, added to the module and its __all__. A failure
 /// to make it is reported as "An error occurred while initializing class <name>" with the cause
 /// chained.
-template <typename Create>
-auto add_class(py::module_& m, py::list& all, const char* name, ClassState& state, Create&& create) {
-  using Class = decltype(create());
+py::handle add_class(py::module_& m, py::list& all, ClassEntry& entry) {
+  ClassState& state = entry.state;
   if (!state.type) {
     // A type made by an attempt that stopped before it was kept here is known to pybind11.
-    if (auto* known = py::detail::get_type_info(typeid(typename Class::type))) {
+    if (auto* known = py::detail::get_type_info(entry.cpp_type)) {
       state.type = Py_NewRef(reinterpret_cast<PyObject*>(known->type));
     } else {
+      std::string failed = std::string("An error occurred while initializing class ") + entry.name;
       try {
-        state.type = create().release().ptr();
+        state.type = entry.create(m).release().ptr();
       } catch (py::error_already_set& e) {
-        py::raise_from(e, PyExc_RuntimeError, (std::string("An error occurred while initializing class ") + name).c_str());
+        py::raise_from(e, PyExc_RuntimeError, failed.c_str());
         throw py::error_already_set();
       } catch (const std::exception& e) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, e.what());
-        py::raise_from(PyExc_RuntimeError, (std::string("An error occurred while initializing class ") + name).c_str());
+        py::raise_from(PyExc_RuntimeError, failed.c_str());
         throw py::error_already_set();
       }
     }
   }
-  auto cls = py::reinterpret_borrow<Class>(state.type);
+  py::handle cls(state.type);
   if (!state.created_members)
     state.created_members = py::list(py::reinterpret_borrow<py::object>(type_dict(cls))).release().ptr();
-  all.append(name);
-  m.attr(name) = cls;
+  all.append(entry.name);
+  m.attr(entry.name) = cls;
   return cls;
 }
 
 /// Adds the class's members once. When an earlier attempt stopped while adding them, the members it
 /// added are removed first, so that none is defined twice.
-template <typename Class, typename AddMethods>
-void add_methods(Class& cls, ClassState& state, AddMethods&& add) {
+void add_methods(py::module_& m, ClassEntry& entry) {
+  ClassState& state = entry.state;
   if (state.methods_added) return;
+  py::handle cls(state.type);
   py::list members(py::reinterpret_borrow<py::object>(type_dict(cls)));
   auto created = py::reinterpret_borrow<py::list>(state.created_members);
   for (py::handle key : members)
     if (!created.contains(key)) py::delattr(cls, key);
-  add();
+  entry.add_methods(m, cls);
   state.methods_added = true;
 }
 
@@ -114,12 +152,9 @@ void guard_new(py::handle cls) {
 
 void freeze(py::handle cls) { morvane::compat::type_freeze(reinterpret_cast<PyTypeObject*>(cls.ptr())); }
 
-// One state per class, in registration order.
-ClassState argument_state, instruction_state, gate_state, instr_state, state_vec_state, ecc_state, ecc_s_state,
-    raw_eccs_state, evaluator_state;
-
+/// Creates every class first, so that every signature can name every class, then adds the members,
+/// guards `__new__` and freezes the types.
 void register_classes(py::module_& m) {
-  using namespace morvane;
   py::options options;
   options.disable_function_signatures();
   py::list all;
@@ -127,43 +162,11 @@ void register_classes(py::module_& m) {
   // Classes report "morvane" as their module while they are created.
   m.attr("__module__") = "morvane";
 
-  auto argument = add_class(m, all, "Argument", argument_state, [&] { return pybind_argument(m); });
-  auto instruction =
-      add_class(m, all, "Instruction", instruction_state, [&] { return pybind_instruction(m); });
-  auto gate = add_class(m, all, "Gate", gate_state, [&] { return pybind_gate(m); });
-  auto instr = add_class(m, all, "Instr", instr_state, [&] { return pybind_instr(m); });
-  auto state_vec = add_class(m, all, "StateVec", state_vec_state, [&] { return pybind_state_vec(m); });
-  auto ecc = add_class(m, all, "ECC", ecc_state, [&] { return pybind_ecc(m); });
-  auto ecc_s = add_class(m, all, "ECCs", ecc_s_state, [&] { return pybind_ecc_s(m); });
-  auto raw_eccs = add_class(m, all, "RawECCs", raw_eccs_state, [&] { return pybind_raw_eccs(m); });
-  auto evaluator = add_class(m, all, "Evaluator", evaluator_state, [&] { return pybind_evaluator(m); });
-
-  add_methods(argument, argument_state, [&] { pybind_argument_methods(m, argument); });
-  add_methods(instruction, instruction_state, [&] { pybind_instruction_methods(m, instruction); });
-  add_methods(gate, gate_state, [&] { pybind_gate_methods(m, gate); });
-  add_methods(instr, instr_state, [&] { pybind_instr_methods(m, instr); });
-  add_methods(state_vec, state_vec_state, [&] { pybind_state_vec_methods(m, state_vec); });
-  add_methods(ecc, ecc_state, [&] { pybind_ecc_methods(m, ecc); });
-  add_methods(ecc_s, ecc_s_state, [&] {
-    pybind_ecc_s_methods(m, ecc_s);
-    pybind_ecc_file_methods(m, ecc_s);
-  });
-  add_methods(raw_eccs, raw_eccs_state, [&] { pybind_raw_eccs_methods(m, raw_eccs); });
-  add_methods(evaluator, evaluator_state, [&] { pybind_evaluator_methods(m, evaluator); });
-
-  for (py::handle cls : {argument.ptr(), instruction.ptr(), gate.ptr(), instr.ptr(), state_vec.ptr(), ecc.ptr(),
-                         ecc_s.ptr(), raw_eccs.ptr(), evaluator.ptr()})
-    guard_new(cls);
+  for (ClassEntry& entry : classes) add_class(m, all, entry);
+  for (ClassEntry& entry : classes) add_methods(m, entry);
+  for (ClassEntry& entry : classes) guard_new(entry.state.type);
   py::delattr(m, "__module__");
-  freeze(argument);
-  freeze(instruction);
-  freeze(gate);
-  freeze(instr);
-  freeze(state_vec);
-  freeze(ecc);
-  freeze(ecc_s);
-  freeze(raw_eccs);
-  freeze(evaluator);
+  for (ClassEntry& entry : classes) freeze(entry.state.type);
 }
 
 /// Sets up pybind11's shared state, once. When that stops part-way (memory runs out, say), what was

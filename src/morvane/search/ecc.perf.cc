@@ -10,10 +10,10 @@
 #include <chrono>
 #include <optional>
 
-#include "morvane/search/ecc_file_testing.h"
+#include "morvane/testing/testing.h"
 #include "morvane/search/evaluator.h"
 #include "morvane/search/quartz.h"
-#include "morvane/search/raw_eccs.h"
+#include "morvane/search/search.h"
 #include "morvane/search/search_testing.h"
 
 namespace morvane {
@@ -29,7 +29,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 SearchResult generate_h_t_cx(const Evaluator& e, size_t max_size) {
   QuietStdout quiet;
-  return RawECCs::generate(e, {gates::H(), gates::T(), gates::CX()}, max_size);
+  return generate(e, {gates::H(), gates::T(), gates::CX()}, max_size);
 }
 
 Evaluator make_evaluator(uint32_t n) {

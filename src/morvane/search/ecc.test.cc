@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 
-#include "morvane/state/testing.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane {
 
@@ -27,7 +27,7 @@ TEST(ecc, order_compares_instructions_then_permutation_and_prefix_first) {
 namespace {
 Instr32 h(uint8_t q) { return Instr32::make(gates::H(), std::vector<uint8_t>{q}); }
 Permut32 P(std::vector<uint8_t> v) { return Permut32::from_iter(v); }
-using testing::stop_message;
+using testing::Stops;
 }  // namespace
 
 TEST(ecc, display_materializes_permutations_as_swaps) {
@@ -60,10 +60,10 @@ TEST(ecc, simplify_permute_rebases_on_the_first_pair) {
 
 TEST(ecc, empty_class_stops_with_the_index_message) {
   const std::string msg = "index out of bounds: the len is 0 but the index is 0";
-  EXPECT_EQ(stop_message([] { ECC{}.display(); }), msg);
-  EXPECT_EQ(stop_message([] { ECC{}.materialized(); }), msg);
-  EXPECT_EQ(stop_message([] { ECC{}.simplify_permute(); }), msg);
-  EXPECT_EQ(stop_message([] { ECC{}.at(0); }), msg);
+  EXPECT_THAT([] { ECC{}.display(); }, Stops(msg));
+  EXPECT_THAT([] { ECC{}.materialized(); }, Stops(msg));
+  EXPECT_THAT([] { ECC{}.simplify_permute(); }, Stops(msg));
+  EXPECT_THAT([] { ECC{}.at(0); }, Stops(msg));
 }
 
 TEST(ecc, check_returns_the_classes_whose_circuits_differ) {
@@ -77,7 +77,7 @@ TEST(ecc, check_returns_the_classes_whose_circuits_differ) {
   ECC single{{{{x0}, Permut32::identity(2)}}};
   ECCs all{{good, bad, swapped, single, bad}, 2};
   EXPECT_EQ(all.check(), (std::vector<ECC>{bad, bad}));
-  EXPECT_EQ(stop_message([] { ECCs{{ECC{}}, 1}.check(); }), "index out of bounds: the len is 0 but the index is 0");
+  EXPECT_THAT(([] { ECCs{{ECC{}}, 1}.check(); }), Stops("index out of bounds: the len is 0 but the index is 0"));
 }
 
 TEST(ecc, filter_single_keeps_classes_of_several_circuits) {
@@ -177,7 +177,7 @@ TEST(ecc, from_circuits_sorts_then_relabels_from_the_first_circuit) {
   ECC e = ECC::from_circuits({{{h(2), h(1)}, P({0, 1, 2, 3})}, {{cx13}, P({0, 1, 2, 3})}});
   EXPECT_EQ(e.circuits[0].instrs, (std::vector<Instr32>{Instr32::make(gates::CX(), std::vector<uint8_t>{0, 1})}));
   EXPECT_EQ(e.circuits[1].instrs, (std::vector<Instr32>{h(2), h(0)}));
-  EXPECT_EQ(stop_message([] { ECC::from_circuits({}); }), "index out of bounds: the len is 0 but the index is 0");
+  EXPECT_THAT([] { ECC::from_circuits({}); }, Stops("index out of bounds: the len is 0 but the index is 0"));
 }
 
 }  // namespace morvane

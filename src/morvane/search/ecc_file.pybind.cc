@@ -3,17 +3,13 @@
 #include <string>
 
 #include "morvane/py/convert.h"
+#include "morvane/py/file_errors.h"
 #include "morvane/search/ecc_file.h"
 #include "morvane/search/quartz.h"
 
 namespace morvane {
 
 namespace py = pybind11;
-
-void raise_file_error(const FileError& e) {
-  PyErr_SetString(e.kind() == FileError::Kind::Io ? PyExc_OSError : PyExc_ValueError, e.what());
-  throw py::error_already_set();
-}
 
 void pybind_ecc_file_methods(py::module_&, py::class_<ECCs>& c) {
   c.def(

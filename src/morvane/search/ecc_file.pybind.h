@@ -1,28 +1,11 @@
 #pragma once
 #include <pybind11/pybind11.h>
 
-#include <utility>
-
-#include "morvane/core/postcard.h"
 #include "morvane/search/ecc.h"
 
 namespace morvane {
 
 /// Adds dump_postcard, the static from_postcard and dump_quartz to the ECCs class.
 void pybind_ecc_file_methods(pybind11::module_& m, pybind11::class_<ECCs>& c);
-
-/// Raises a FileError in Python: OSError (IOError) when a file cannot be created or opened,
-/// ValueError when its contents cannot be encoded, decoded or written.
-[[noreturn]] void raise_file_error(const FileError& e);
-
-/// Runs `f`, raising its FileError as raise_file_error does; stops and other errors pass through.
-template <typename F>
-decltype(auto) with_file_errors(F&& f) {
-  try {
-    return std::forward<F>(f)();
-  } catch (const FileError& e) {
-    raise_file_error(e);
-  }
-}
 
 }  // namespace morvane

@@ -1,47 +1,17 @@
 #pragma once
 // Collections for the tests and benchmarks of class files and the Quartz export.
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdint>
-#include <filesystem>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "morvane/circ/gate.h"
 #include "morvane/circ/instr.h"
 #include "morvane/search/ecc.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane::testing {
-
-/// A fresh directory under the system's temporary directory, removed with its contents when the
-/// object goes out of scope.
-class TempDir {
- public:
-  explicit TempDir(const std::string& tag) {
-    static int counter = 0;
-    path_ = std::filesystem::temp_directory_path() /
-            ("morvane_" + tag + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-inline Instr32 instr(Gate16 g, std::initializer_list<uint8_t> qubits) {
-  return Instr32::make(g, std::vector<uint8_t>(qubits));
-}
 
 inline ECC ecc_of(std::vector<PermutedCircuit> circuits) { return ECC{std::move(circuits)}; }
 

@@ -1,6 +1,6 @@
 #include "morvane/search/evaluator.pybind.h"
 
-#include "morvane/search/search_args.pybind.h"
+#include "morvane/py/convert.h"
 
 namespace morvane {
 

@@ -2,8 +2,9 @@
 
 #include <pybind11/stl.h>
 
+#include "morvane/py/convert.h"
 #include "morvane/search/evaluator.h"
-#include "morvane/search/search_args.pybind.h"
+#include "morvane/search/search.h"
 
 namespace morvane {
 
@@ -31,11 +32,11 @@ void def_search(RawECCsClass& c, const char* name, const char* items_name, const
       py::arg("evaluator"), py::arg(items_name), py::arg("max_size"), doc);
 }
 
-SearchResult search(const Evaluator& e, std::vector<Instr32> instrs, size_t max_size) {
-  return RawECCs::search(e, instrs, max_size);
+SearchResult search_list(const Evaluator& e, std::vector<Instr32> instrs, size_t max_size) {
+  return search(e, instrs, max_size);
 }
-SearchResult search_naive(const Evaluator& e, std::vector<Instr32> instrs, size_t max_size) {
-  return RawECCs::search_naive(e, instrs, max_size);
+SearchResult search_naive_list(const Evaluator& e, std::vector<Instr32> instrs, size_t max_size) {
+  return search_naive(e, instrs, max_size);
 }
 
 }  // namespace
@@ -51,17 +52,17 @@ void pybind_raw_eccs_methods(py::module_&, RawECCsClass& c) {
           return std::make_shared<RawECCs>(bind::extract_ref<Evaluator>(evaluator, "evaluator", "Evaluator"));
         }),
         py::arg("evaluator"), "__init__(self, evaluator)\n--\n\n");
-  def_search<Instr32, &search>(c, "search", "instrs", "Instr",
+  def_search<Instr32, &search_list>(c, "search", "instrs", "Instr",
                                "search(evaluator, instrs, max_size)\n--\n\nOptimized search using "
                                "permutation-equivalent placements per circuit.");
-  def_search<Instr32, &search_naive>(c, "search_naive", "instrs", "Instr",
+  def_search<Instr32, &search_naive_list>(c, "search_naive", "instrs", "Instr",
                                      "search_naive(evaluator, instrs, max_size)\n--\n\nExhaustive baseline "
                                      "search without permutation-based multiplicity reduction.");
-  def_search<Gate16, &RawECCs::generate>(c, "generate", "gates", "Gate",
+  def_search<Gate16, &generate>(c, "generate", "gates", "Gate",
                                          "generate(evaluator, gates, max_size)\n--\n\nGenerates ECCs from a gate "
                                          "set using the optimized search.\n\nAdjoint gates are added automatically "
                                          "if missing.");
-  def_search<Gate16, &RawECCs::generate_naive>(c, "generate_naive", "gates", "Gate",
+  def_search<Gate16, &generate_naive>(c, "generate_naive", "gates", "Gate",
                                                "generate_naive(evaluator, gates, max_size)\n--\n\nGenerates ECCs "
                                                "from a gate set using the naive search.");
   c.def("simplify", &RawECCs::simplify,

@@ -1,22 +1,15 @@
-// The breadth-first searches over candidate instructions and the generators built on them.
+#include "morvane/search/search.h"
 
-#include <array>
 #include <deque>
+#include <string>
 
 #include <fmt/format.h>
 
+#include "morvane/core/stdout_writer.h"
 #include "morvane/search/evaluator.h"
-#include "morvane/search/raw_eccs.h"
+#include "morvane/search/surface.h"
 
 namespace morvane {
-
-// The empty circuit's evaluation comes first: it refuses evaluators beyond the search's range.
-RawECCs::RawECCs(const Evaluator& evaluator) : RawECCs(evaluator.initial_key(), evaluator.nqubits()) {}
-
-RawECCs::RawECCs(uint64_t root_key, size_t nqubits) : RawECCs(nqubits, nullptr) {
-  Permut32 id = Permut32::identity(uint8_t(nqubits_));
-  append_triple(*inner_.try_emplace(root_key).first, AliasList::nil(), rank(id), rank(id));
-}
 
 namespace {
 
@@ -33,10 +26,8 @@ void write_progress(size_t iterations, std::span<const Instr32> circuit, size_t 
   write_stdout(line);
 }
 
-}  // namespace
-
 template <bool Naive>
-SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size) {
+SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size) {
   RawECCs map(evaluator);
   map.prepare(instrs);
   const uint32_t n = evaluator.nqubits();
@@ -86,15 +77,7 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
     return m;
   };
   auto parent_back_past = [&](uint32_t mask, std::vector<uint32_t>& out) {
-    for (size_t k = instr_vec.size(); k-- > 0;) {
-      auto qubits = instr_vec[k].qargs.as_slice();
-      size_t fresh = 0;
-      for (uint8_t q : qubits) {
-        fresh += (mask & (1u << (q % 32))) == 0;
-        mask |= 1u << (q % 32);
-      }
-      if (fresh == qubits.size()) out.push_back(map.placement(instr_vec[k]));
-    }
+    for_each_surface_gate(instr_vec, true, [&](Instr32 i) { out.push_back(map.placement(i)); }, mask);
   };
 
   auto record = [&](AliasList parent, Instr32 candidate, uint64_t key, const Evaluator::Scratch& s) {
@@ -126,13 +109,13 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
   while (!queue.empty()) {
     AliasList current = queue.front();
     queue.pop_front();
-    map.arena_.materialize(current, instr_vec);
+    map.arena().materialize(current, instr_vec);
     parent_front.clear();
     for_each_surface_gate(instr_vec, false, [&](Instr32 i) { parent_front.push_back(map.placement(i)); });
     parent_touched = 0;
     for (Instr32 i : instr_vec) parent_touched |= qubit_mask(i);
     if (iterations % 400 == 0)
-      write_progress(iterations, instr_vec, queue.size(), map.inner_.size(), circs, circs_perm, line);
+      write_progress(iterations, instr_vec, queue.size(), map.inner().size(), circs, circs_perm, line);
 
     if constexpr (Naive) {
       prefix.copy_from(evaluator.backtrack_state());
@@ -163,9 +146,9 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
         adjoints.pop_back();
         key = s.best.hash_value();
       }
-      map.inner_.prefetch(key);
+      map.prefetch(key);
       pending[e % kDepth] = {candidate, key};
-      if (e >= 1) map.inner_.prefetch_record(pending[(e - 1) % kDepth].second);
+      if (e >= 1) map.prefetch_record(pending[(e - 1) % kDepth].second);
       if (e >= 2) record_at(e - 2);
       ++e;
       ++circs;
@@ -173,24 +156,26 @@ SearchResult RawECCs::run_search(const Evaluator& evaluator, std::span<const Ins
     for (size_t j = e >= 2 ? e - 2 : 0; j < e; ++j) record_at(j);
     ++iterations;
   }
-  map.drop_ = true;
+  map.set_drop();
   return SearchResult{std::move(map), {iterations, circs, circs_perm}};
 }
 
-SearchResult RawECCs::search(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size) {
+}  // namespace
+
+SearchResult search(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size) {
   return run_search<false>(evaluator, instrs, max_size);
 }
 
-SearchResult RawECCs::search_naive(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size) {
+SearchResult search_naive(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size) {
   return run_search<true>(evaluator, instrs, max_size);
 }
 
-SearchResult RawECCs::generate(const Evaluator& evaluator, std::vector<Gate16> gates, size_t max_size) {
-  return search(evaluator, placements(std::move(gates), evaluator.nqubits()), max_size);
+SearchResult generate(const Evaluator& evaluator, std::vector<Gate16> gates, size_t max_size) {
+  return search(evaluator, generator_placements(std::move(gates), evaluator.nqubits()), max_size);
 }
 
-SearchResult RawECCs::generate_naive(const Evaluator& evaluator, std::vector<Gate16> gates, size_t max_size) {
-  return search_naive(evaluator, placements(std::move(gates), evaluator.nqubits()), max_size);
+SearchResult generate_naive(const Evaluator& evaluator, std::vector<Gate16> gates, size_t max_size) {
+  return search_naive(evaluator, generator_placements(std::move(gates), evaluator.nqubits()), max_size);
 }
 
 }  // namespace morvane

@@ -14,7 +14,7 @@
 #include <fstream>
 
 #include "morvane/search/evaluator.h"
-#include "morvane/search/raw_eccs.h"
+#include "morvane/search/search.h"
 #include "morvane/search/search_testing.h"
 
 namespace morvane {
@@ -48,7 +48,7 @@ void BM_generate(benchmark::State& state) {
     std::optional<SearchResult> r;
     {
       QuietStdout quiet;
-      r.emplace(RawECCs::generate(e, gates, max_size));
+      r.emplace(generate(e, gates, max_size));
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     size_t after = rss_bytes();

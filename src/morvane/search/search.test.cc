@@ -5,7 +5,7 @@
 #include <deque>
 
 #include "morvane/search/evaluator.h"
-#include "morvane/search/raw_eccs.h"
+#include "morvane/search/search.h"
 
 namespace morvane {
 
@@ -18,7 +18,7 @@ Evaluator make(uint32_t n, uint8_t seed) {
 
 TEST(search, empty_candidates_give_the_empty_circuit_class) {
   Evaluator e = make(3, 1);
-  for (auto run : {&RawECCs::search, &RawECCs::search_naive}) {
+  for (auto run : {&search, &search_naive}) {
     SearchResult r = run(e, {}, 4);
     EXPECT_EQ(r.counts, (std::array<size_t, 3>{1, 0, 0}));
     EXPECT_TRUE(r.map.drop());
@@ -32,7 +32,7 @@ TEST(search, empty_candidates_give_the_empty_circuit_class) {
 
 TEST(search, every_expanded_circuit_opened_its_class) {
   Evaluator e = make(3, 2);
-  SearchResult r = RawECCs::generate(e, {gates::H(), gates::T(), gates::CX()}, 4);
+  SearchResult r = generate(e, {gates::H(), gates::T(), gates::CX()}, 4);
   const RawECCs& map = r.map;
   size_t shorter = 0;
   for (const auto& [key, c] : map.inner()) {
@@ -55,7 +55,7 @@ TEST(search, every_expanded_circuit_opened_its_class) {
 TEST(search, maps_sharing_cells_are_released_in_any_order) {
   Evaluator e = make(2, 3);
   for (int order = 0; order < 6; ++order) {
-    auto owner = std::make_shared<RawECCs>(RawECCs::generate(e, {gates::H(), gates::CX()}, 4).map);
+    auto owner = std::make_shared<RawECCs>(generate(e, {gates::H(), gates::CX()}, 4).map);
     auto first = std::make_shared<RawECCs>(owner->nqubits(), owner);
     auto second = std::make_shared<RawECCs>(first->nqubits(), first);
     const CircuitECC* some = nullptr;
@@ -111,9 +111,9 @@ SearchResult reference_search(const Evaluator& e, std::span<const Instr32> instr
 TEST(search, equals_the_plain_loop) {
   for (uint32_t n : {1u, 2u, 3u, 4u}) {
     Evaluator e = make(n, uint8_t(10 + n));
-    auto cands = RawECCs::placements({gates::H(), gates::T(), gates::CX(), gates::SWAP()}, n);
+    auto cands = generator_placements({gates::H(), gates::T(), gates::CX(), gates::SWAP()}, n);
     size_t size = n <= 2 ? 5 : 3;
-    SearchResult fast = RawECCs::search(e, cands, size);
+    SearchResult fast = search(e, cands, size);
     SearchResult plain = reference_search(e, cands, size);
     EXPECT_EQ(fast.counts, plain.counts) << n;
     EXPECT_EQ(fast.map.simplify(), plain.map.simplify()) << n;

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "morvane/state/testing.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane {
 
@@ -15,7 +15,7 @@ namespace {
 
 using testing::bitwise_equal;
 using testing::seeded;
-using testing::stop_message;
+using testing::Stops;
 
 std::vector<size_t> as_vec(std::span<const uint8_t> s) { return {s.begin(), s.end()}; }
 
@@ -76,8 +76,7 @@ TEST(order_info, symmetric_state_is_one_class_with_every_permutation) {
   EXPECT_EQ(syms[5], got[5]);
 
   auto six = StateVec::from_random_symmetric(rng, 6);
-  EXPECT_EQ(stop_message([&] { six.get_orderinfo().as_perms(); }),
-            "index out of bounds: the len is 16 but the index is 31");
+  EXPECT_THAT([&] { six.get_orderinfo().as_perms(); }, Stops("index out of bounds: the len is 16 but the index is 31"));
 }
 
 TEST(order_info, distinct_keys_give_singleton_classes_and_the_identity_only) {
@@ -136,8 +135,8 @@ TEST(order_info, sorting_a_later_class_is_stable_and_splits_in_place) {
   // A one-member class is left alone; eqmask marks 1-2, 4-5 (positions within a class).
   info.sort_eqclass_by_key(1, [](uint8_t) { return 0; });
   EXPECT_EQ(info.eqmask(), 0b100110);
-  EXPECT_EQ(stop_message([&] { info.sort_eqclass_by_key(3, [](uint8_t) { return 0; }); }),
-            "index out of bounds: the len is 3 but the index is 3");
+  EXPECT_THAT([&] { info.sort_eqclass_by_key(3, [](uint8_t) { return 0; }); },
+              Stops("index out of bounds: the len is 3 but the index is 3"));
 }
 
 TEST(order_info, relabelling_moves_amplitudes_and_its_inverse_restores_every_bit) {
@@ -163,25 +162,24 @@ TEST(order_info, relabelling_moves_amplitudes_and_its_inverse_restores_every_bit
 }
 
 TEST(order_info, relabelling_refuses_missing_cache_and_unfit_permutations) {
-  std::string no_cache;
   std::thread([&] {
     StateVec s = StateVec::zeros(3);
-    no_cache = stop_message([&] { s.apply_permutation(Permut32::identity(3)); });
+    EXPECT_THAT([&] { s.apply_permutation(Permut32::identity(3)); },
+                Stops("index out of bounds: the len is 0 but the index is 3"));
     reserve_state_vec_cache(1);
     EXPECT_EQ(STATE_VEC_CACHE().entries.size(), 2u);
   }).join();
-  EXPECT_EQ(no_cache, "index out of bounds: the len is 0 but the index is 3");
 
   reserve_state_vec_cache(3);
   StateVec s = StateVec::zeros(3);
-  EXPECT_EQ(stop_message([&] { s.apply_permutation(Permut32::identity(2)); }),
-            "A permutation of 2 positions cannot relabel a state of 3 qubits");
+  EXPECT_THAT([&] { s.apply_permutation(Permut32::identity(2)); },
+              Stops("A permutation of 2 positions cannot relabel a state of 3 qubits"));
   // An image at or above the qubit count (a raw word no validated constructor makes).
   Permut32 bad = Permut32::identity(3);
   bad.set(1, 5);
-  EXPECT_EQ(stop_message([&] { s.apply_permutation(bad); }), "index out of bounds: the len is 8 but the index is 32");
+  EXPECT_THAT([&] { s.apply_permutation(bad); }, Stops("index out of bounds: the len is 8 but the index is 32"));
   bad.set(1, 0);
-  EXPECT_EQ(stop_message([&] { s.apply_permutation(bad); }), "Permutation values must be unique");
+  EXPECT_THAT([&] { s.apply_permutation(bad); }, Stops("Permutation values must be unique"));
   EXPECT_FALSE(STATE_VEC_CACHE().borrowed);
 }
 
@@ -275,8 +273,8 @@ TEST(order_info, relabelling_through_a_given_scratch_matches_the_cache) {
     }
   }
   StateVec s = StateVec::zeros(3), small = StateVec::zeros(2);
-  EXPECT_EQ(stop_message([&] { s.apply_permutation(Permut32::identity(3), small); }),
-            "assertion failed: the scratch vector has the state's length");
+  EXPECT_THAT([&] { s.apply_permutation(Permut32::identity(3), small); },
+              Stops("assertion failed: the scratch vector has the state's length"));
 }
 
 }  // namespace morvane

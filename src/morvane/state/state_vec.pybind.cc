@@ -8,16 +8,6 @@ namespace py = pybind11;
 
 namespace {
 
-/// Anything CPython turns into a complex number (complex, float, int, __complex__, __float__,
-/// __index__).
-Complex extract_complex(py::handle obj, const char* name) {
-  Py_complex c = PyComplex_AsCComplex(obj.ptr());
-  if (c.real == -1.0 && PyErr_Occurred()) bind::raise_prefixed(name);
-  return Complex{c.real, c.imag};
-}
-
-py::object to_python(Complex c) { return py::reinterpret_steal<py::object>(PyComplex_FromDoubles(c.re.v, c.im.v)); }
-
 /// A random construction from a generator seeded afresh from the operating system.
 template <StateVec (*Make)(ChaCha12Rng&, uint32_t)>
 StateVec drawn(py::handle num_qubits) {
@@ -57,13 +47,13 @@ void pybind_state_vec_methods(py::module_&, py::class_<StateVec>& c) {
   c.def("hash_value", &StateVec::hash_value, "hash_value(self)\n--\n\nHashes the current normalized state.");
   c.def(
       "__getitem__",
-      [](const StateVec& s, py::handle index) { return to_python(s.at(bind::extract<uint32_t>(index, "index"))); },
+      [](const StateVec& s, py::handle index) { return bind::to_python(s.at(bind::extract<uint32_t>(index, "index"))); },
       py::arg("index"));
   c.def(
       "__setitem__",
       [](StateVec& s, py::handle index, py::handle value) {
         auto i = bind::extract<uint32_t>(index, "index");
-        auto v = extract_complex(value, "value");
+        auto v = bind::extract_complex(value, "value");
         s.set(i, v);
       },
       py::arg("index"), py::arg("value"));

@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "morvane/core/siphash.h"
-#include "morvane/state/testing.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane {
 
@@ -18,7 +18,7 @@ namespace {
 
 using testing::bitwise_equal;
 using testing::seeded;
-using testing::stop_message;
+using testing::Stops;
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -62,17 +62,17 @@ TEST(state_vec, from_random_symmetric_draws_one_value_per_weight) {
 TEST(state_vec, sizes_that_cannot_be_held_stop_before_allocating) {
   // A 31-qubit state would need 32 GiB: the stop must come before any allocation is tried.
   for (uint32_t n : {28u, 29u, 31u}) {
-    EXPECT_EQ(stop_message([&] { StateVec::zeros(n); }), "capacity overflow");
+    EXPECT_THAT([&] { StateVec::zeros(n); }, Stops("capacity overflow"));
     auto rng = seeded(1);
-    EXPECT_EQ(stop_message([&] { StateVec::from_random(rng, n); }), "capacity overflow");
-    EXPECT_EQ(stop_message([&] { StateVec::from_random_symmetric(rng, n); }), "capacity overflow");
+    EXPECT_THAT([&] { StateVec::from_random(rng, n); }, Stops("capacity overflow"));
+    EXPECT_THAT([&] { StateVec::from_random_symmetric(rng, n); }, Stops("capacity overflow"));
   }
   for (uint32_t n : {32u, 40u, 0xFFFFFFFFu}) {
     auto rng = seeded(1);
     const char* msg = "Number of qubits too large, resulting in overflow for state vector size.";
-    EXPECT_EQ(stop_message([&] { StateVec::zeros(n); }), msg);
-    EXPECT_EQ(stop_message([&] { StateVec::from_random(rng, n); }), msg);
-    EXPECT_EQ(stop_message([&] { StateVec::from_random_symmetric(rng, n); }), msg);
+    EXPECT_THAT([&] { StateVec::zeros(n); }, Stops(msg));
+    EXPECT_THAT([&] { StateVec::from_random(rng, n); }, Stops(msg));
+    EXPECT_THAT([&] { StateVec::from_random_symmetric(rng, n); }, Stops(msg));
   }
   EXPECT_EQ(StateVec::zeros(3).len(), 8u);
 }
@@ -191,8 +191,8 @@ TEST(state_vec, at_and_set_check_the_index) {
   s.set(1, Complex{0.25, -0.5});
   EXPECT_EQ(s.at(1).re.v, 0.25);
   EXPECT_EQ(s.at(1).im.v, -0.5);
-  EXPECT_EQ(stop_message([&] { s.at(2); }), "index out of bounds: the len is 2 but the index is 2");
-  EXPECT_EQ(stop_message([&] { s.set(5, Complex{}); }), "index out of bounds: the len is 2 but the index is 5");
+  EXPECT_THAT([&] { s.at(2); }, Stops("index out of bounds: the len is 2 but the index is 2"));
+  EXPECT_THAT([&] { s.set(5, Complex{}); }, Stops("index out of bounds: the len is 2 but the index is 5"));
 }
 
 }  // namespace morvane

@@ -1,8 +1,7 @@
 #pragma once
-// The raw class map of the circuit search: a map from a 64-bit class key (the hash of a circuit's
-// key state under one Evaluator) to the bucket of circuits found with that key, the admission rule
-// of further members, the breadth-first searches and the generators that turn a gate set into
-// their candidate instructions.
+// The raw class map of the circuit search (Python class RawECCs): a map from a 64-bit class key (the
+// hash of a circuit's key state under one Evaluator) to the bucket of circuits found with that key,
+// and the admission rule of further members. The searches that fill it are in search.h.
 //
 // Stored circuits are shared instruction lists whose cells come from the arena of the map whose
 // search made them. Buckets are packed into 16 bytes: the first stored circuit sits in the bucket
@@ -11,8 +10,6 @@
 // their further circuits in a record of the map's pool.
 
 #include <array>
-#include <cstdlib>
-#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -23,10 +20,12 @@
 #include <vector>
 
 #include "morvane/circ/instr.h"
-#include "morvane/core/alias_list.h"
+#include "morvane/circ/instr_list.h"
+#include "morvane/core/huge_pages.h"
 #include "morvane/core/permut.h"
 #include "morvane/core/record_map64.h"
 #include "morvane/search/ecc.h"
+#include "morvane/search/placements.h"
 
 namespace morvane {
 
@@ -51,55 +50,8 @@ struct CircTriple {
   friend bool operator==(const CircTriple&, const CircTriple&) = default;
 };
 
-/// Visits the surface gates of `instrs` in visiting order: with `back` false the instructions none
-/// of whose qubits an earlier instruction touches, with `back` true (visiting from the end) those
-/// none of whose qubits a later one touches.
-template <typename F>
-void for_each_surface_gate(std::span<const Instr32> instrs, bool back, F&& f) {
-  uint32_t mask = 0;
-  size_t n = instrs.size();
-  for (size_t k = 0; k < n; ++k) {
-    Instr32 i = instrs[back ? n - 1 - k : k];
-    auto qubits = i.qargs.as_slice();
-    size_t fresh = 0;
-    for (uint8_t q : qubits) {
-      uint32_t bit = 1u << (q % 32);
-      fresh += (mask & bit) == 0;
-      mask |= bit;
-    }
-    if (fresh == qubits.size()) f(i);
-  }
-}
-std::vector<Instr32> circuit_get_surface_gates(std::span<const Instr32> instrs, bool back = false);
-
-/// The front surface gates among the instructions selected by `filtering_mask` (bit i for index i),
-/// each with its index, in visiting order; an equal instruction met again keeps its first place
-/// and takes the later index.
-std::vector<std::pair<Instr32, size_t>> circuit_get_surface_gates_hashmap(std::span<const Instr32> instrs,
-                                                                          uint64_t filtering_mask);
-
 /// The instructions relabelled through the inverse of `perm`, in display form, joined by `sep`.
 std::string join_relabelled(std::span<const Instr32> instrs, Permut32 perm, std::string_view sep);
-
-/// Every placement of a search's gates on the map's qubits, numbered densely.
-class InstrUniverse {
- public:
-  InstrUniverse() = default;
-  explicit InstrUniverse(uint32_t nqubits) : nqubits_(nqubits) {}
-  /// Adds every placement of the instruction's gate (with its qubit count) unless already there.
-  void add_gate_of(Instr32 instr);
-  /// The number of a placement; stops when the instruction lies outside the universe.
-  uint32_t index(Instr32 instr) const;
-  bool contains(Instr32 instr) const;
-  Instr32 instr(uint32_t index) const { return instrs_[index]; }
-  uint32_t size() const { return uint32_t(instrs_.size()); }
-
- private:
-  std::optional<uint32_t> find(Instr32 instr) const;
-  uint32_t nqubits_ = 0;
-  std::vector<int32_t> gate_base_;  // by gate index: the number of the gate's first placement, or -1
-  std::vector<Instr32> instrs_;
-};
 
 /// One raw class: the circuits found with one key, in admission order (the first one opened the
 /// class and is a shortest member), with the front and back surface gates of every member relabelled
@@ -142,26 +94,6 @@ class CircuitECC {
 };
 static_assert(sizeof(CircuitECC) == 16);
 
-/// Allocates large blocks on 2 MiB boundaries and asks for transparent huge pages there: lookups in
-/// a class table of many megabytes then miss the TLB far less often.
-template <typename T>
-struct HugePageAllocator {
-  using value_type = T;
-  HugePageAllocator() = default;
-  template <typename U>
-  HugePageAllocator(const HugePageAllocator<U>&) {}  // NOLINT: rebinding is implicit
-  T* allocate(size_t n);
-  void deallocate(T* p, size_t) noexcept { std::free(p); }
-  friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) { return true; }
-};
-void* allocate_huge(size_t bytes);
-template <typename T>
-T* HugePageAllocator<T>::allocate(size_t n) {
-  return static_cast<T*>(allocate_huge(n * sizeof(T)));
-}
-
-struct SearchResult;
-
 class RawECCs {
  public:
   /// Keyed by the class key itself; iterates in the order the classes were opened.
@@ -173,14 +105,6 @@ class RawECCs {
   RawECCs(size_t nqubits, std::shared_ptr<const RawECCs> source);
   RawECCs(RawECCs&&) noexcept = default;
   RawECCs& operator=(RawECCs&&) noexcept = default;
-
-  static SearchResult search(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size);
-  static SearchResult search_naive(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size);
-  static SearchResult generate(const Evaluator& evaluator, std::vector<Gate16> gates, size_t max_size);
-  static SearchResult generate_naive(const Evaluator& evaluator, std::vector<Gate16> gates, size_t max_size);
-  /// The candidate instructions of a generator: missing adjoints added, gates sorted by (qubit count,
-  /// index), every placement built, placements sorted by their largest qubit.
-  static std::vector<Instr32> placements(std::vector<Gate16> gates, uint32_t nqubits);
 
   /// Makes the placements of the instructions' gates known to the surface-gate sets; every
   /// instruction that `add_entry` meets must be a placement of one of them.
@@ -214,13 +138,17 @@ class RawECCs {
   /// Bytes held by the table, the pool and the arena.
   size_t memory_bytes() const;
 
+  /// Loads the index slots a lookup of `key` reads into the cache, ahead of the lookup.
+  void prefetch(uint64_t key) const { inner_.prefetch(key); }
+  /// Loads the class record a lookup of `key` reads (after prefetch).
+  void prefetch_record(uint64_t key) const { inner_.prefetch_record(key); }
+  /// Sets the `drop` flag: the search that filled the map finished, so it owns its circuits' cells.
+  void set_drop() { drop_ = true; }
+
  private:
   friend class CircuitECC;
   /// The map of the empty circuit's class under `root_key`.
   RawECCs(uint64_t root_key, size_t nqubits);
-  template <bool Naive>
-  static SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> instrs, size_t max_size);
-
   uint8_t rank(Permut32 p) const;
   Permut32 unrank(uint8_t r) const;
   uint32_t mask_words() const { return (universe_.size() + 31) / 32; }
@@ -251,15 +179,5 @@ class RawECCs {
   std::vector<uint8_t> rank_of_images_;  // by the low 3·nqubits bits of a permutation
   std::vector<uint8_t> inverse_rank_;
 };
-
-/// What a search returns: the filled map and the counts (circuits expanded, circuits evaluated,
-/// (circuit, front, back) observations recorded).
-struct SearchResult {
-  RawECCs map;
-  std::array<size_t, 3> counts;
-};
-
-/// Writes a whole text to file descriptor 1, bypassing every buffer.
-void write_stdout(std::string_view text);
 
 }  // namespace morvane

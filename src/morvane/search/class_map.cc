@@ -1,17 +1,15 @@
-#include "morvane/search/raw_eccs.h"
-
-#include <sys/mman.h>
-#include <unistd.h>
+#include "morvane/search/class_map.h"
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
-#include <new>
+#include <cstring>
 #include <ranges>
 
 #include <fmt/format.h>
 
 #include "morvane/core/fmt_join.h"
+#include "morvane/search/evaluator.h"
+#include "morvane/search/surface.h"
 
 namespace morvane {
 
@@ -38,122 +36,10 @@ std::string CircTriple::display(const AliasArena& arena) const {
   return fmt::format("{} {}", fjoin(p.instrs, " "), p.perm.to_string());
 }
 
-std::vector<Instr32> circuit_get_surface_gates(std::span<const Instr32> instrs, bool back) {
-  std::vector<Instr32> out;
-  for_each_surface_gate(instrs, back, [&](Instr32 i) { out.push_back(i); });
-  return out;
-}
-
-std::vector<std::pair<Instr32, size_t>> circuit_get_surface_gates_hashmap(std::span<const Instr32> instrs,
-                                                                          uint64_t filtering_mask) {
-  std::vector<std::pair<Instr32, size_t>> out;
-  uint32_t mask = 0;
-  for (size_t k = 0; k < instrs.size(); ++k) {
-    if (k >= 64 || !((filtering_mask >> k) & 1)) continue;
-    auto qubits = instrs[k].qargs.as_slice();
-    size_t fresh = 0;
-    for (uint8_t q : qubits) {
-      uint32_t bit = 1u << (q % 32);
-      fresh += (mask & bit) == 0;
-      mask |= bit;
-    }
-    if (fresh != qubits.size()) continue;
-    auto it = std::find_if(out.begin(), out.end(), [&](const auto& e) { return e.first == instrs[k]; });
-    if (it != out.end())
-      it->second = k;
-    else
-      out.emplace_back(instrs[k], k);
-  }
-  return out;
-}
-
 std::string join_relabelled(std::span<const Instr32> instrs, Permut32 perm, std::string_view sep) {
   Permut32 inv = perm.inv();
   return fmt::format("{}", fjoin(instrs | std::views::transform([inv](Instr32 i) { return i.apply_permutation(inv); }), sep));
 }
-
-void write_stdout(std::string_view text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t w = ::write(1, p, left);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return;  // standard output is gone; progress is not worth a failure
-    }
-    p += w;
-    left -= size_t(w);
-  }
-}
-
-void* allocate_huge(size_t bytes) {
-  constexpr size_t kHuge = size_t(2) << 20;
-  void* p;
-  if (bytes >= kHuge / 2) {
-    size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
-    p = std::aligned_alloc(kHuge, rounded);
-    if (p) madvise(p, rounded, MADV_HUGEPAGE);
-  } else {
-    p = std::malloc(bytes == 0 ? 1 : bytes);
-  }
-  if (!p) throw std::bad_alloc();
-  return p;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Placement numbers
-
-std::optional<uint32_t> InstrUniverse::find(Instr32 instr) const {
-  if (instr.gate.index >= gate_base_.size() || gate_base_[instr.gate.index] < 0) return std::nullopt;
-  uint32_t base = uint32_t(gate_base_[instr.gate.index]);
-  auto q = instr.qargs.as_slice();
-  uint32_t n = nqubits_;
-  uint32_t offset;
-  switch (q.size()) {
-    case 0:
-      offset = 0;
-      break;
-    case 1:
-      if (q[0] >= n) return std::nullopt;
-      offset = q[0];
-      break;
-    default:
-      if (q[0] >= n || q[1] >= n || q[0] == q[1]) return std::nullopt;
-      offset = q[0] * (n - 1) + (q[1] < q[0] ? q[1] : q[1] - 1u);
-  }
-  uint32_t index = base + offset;
-  if (index >= instrs_.size() || instrs_[index] != instr) return std::nullopt;
-  return index;
-}
-
-void InstrUniverse::add_gate_of(Instr32 instr) {
-  uint16_t g = instr.gate.index;
-  if (g < gate_base_.size() && gate_base_[g] >= 0) return;
-  if (g >= gate_base_.size()) gate_base_.resize(size_t(g) + 1, -1);
-  gate_base_[g] = int32_t(instrs_.size());
-  uint32_t n = nqubits_;
-  switch (instr.qargs.len()) {
-    case 0:
-      instrs_.push_back(Instr32{instr.gate, QArgs16{}});
-      break;
-    case 1:
-      for (uint32_t q = 0; q < n; ++q) instrs_.push_back(Instr32{instr.gate, QArgs16{{uint8_t(q), QArgs16::kEmpty}}});
-      break;
-    default:
-      for (uint32_t i = 0; i < n; ++i)
-        for (uint32_t j = 0; j < n; ++j)
-          if (i != j) instrs_.push_back(Instr32{instr.gate, QArgs16{{uint8_t(i), uint8_t(j)}}});
-  }
-}
-
-uint32_t InstrUniverse::index(Instr32 instr) const {
-  auto i = find(instr);
-  if (!i) [[unlikely]]
-    panic(fmt::format("instruction {} is not a placement of the search's gates", instr.display()));
-  return *i;
-}
-
-bool InstrUniverse::contains(Instr32 instr) const { return find(instr).has_value(); }
 
 // ---------------------------------------------------------------------------------------------
 // Permutation ranks (Lehmer codes; at most 5 qubits, so at most 120 ranks)
@@ -250,6 +136,14 @@ ECC CircuitECC::simplify(const RawECCs& map) const {
 
 // ---------------------------------------------------------------------------------------------
 // The map
+
+// The empty circuit's evaluation comes first: it refuses evaluators beyond the search's range.
+RawECCs::RawECCs(const Evaluator& evaluator) : RawECCs(evaluator.initial_key(), evaluator.nqubits()) {}
+
+RawECCs::RawECCs(uint64_t root_key, size_t nqubits) : RawECCs(nqubits, nullptr) {
+  Permut32 id = Permut32::identity(uint8_t(nqubits_));
+  append_triple(*inner_.try_emplace(root_key).first, AliasList::nil(), rank(id), rank(id));
+}
 
 RawECCs::RawECCs(size_t nqubits, std::shared_ptr<const RawECCs> source)
     : nqubits_(nqubits), source_(std::move(source)), universe_(uint32_t(nqubits)) {
@@ -456,39 +350,6 @@ ECCs RawECCs::simplify() const {
   out.eccs.reserve(inner_.size());
   for (const auto& [key, c] : inner_) out.eccs.push_back(c.simplify(*this));
   sort_eccs(out.eccs);
-  return out;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Candidate instructions of the generators
-
-std::vector<Instr32> RawECCs::placements(std::vector<Gate16> gates, uint32_t nqubits) {
-  if (!gates.empty()) {
-    std::vector<Gate16> adjoints;
-    adjoints.reserve(gates.size());
-    for (Gate16 g : gates) adjoints.push_back(g.adjoint());
-    for (Gate16 a : adjoints)
-      if (std::find(gates.begin(), gates.end(), a) == gates.end()) gates.push_back(a);
-  }
-  std::vector<std::pair<uint32_t, Gate16>> keyed;
-  for (Gate16 g : gates) keyed.emplace_back(g.nqargs(), g);
-  std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
-    return std::pair(a.first, a.second.index) < std::pair(b.first, b.second.index);
-  });
-  std::vector<Instr32> out;
-  for (auto [arity, g] : keyed) {
-    if (arity == 1) {
-      for (uint32_t q = 0; q < nqubits; ++q) out.push_back(Instr32{g, QArgs16{{uint8_t(q), QArgs16::kEmpty}}});
-    } else if (arity == 2) {
-      for (uint32_t i = 0; i < nqubits; ++i)
-        for (uint32_t j = 0; j < nqubits; ++j)
-          if (i != j) out.push_back(Instr32{g, QArgs16{{uint8_t(i), uint8_t(j)}}});
-    } else {
-      panic("Only 1 and 2 qubit instructions are supported");
-    }
-  }
-  std::stable_sort(out.begin(), out.end(),
-                   [](Instr32 a, Instr32 b) { return a.largest_qubit() < b.largest_qubit(); });
   return out;
 }
 

@@ -1,4 +1,4 @@
-#include "morvane/core/alias_list.h"
+#include "morvane/circ/instr_list.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@ std::vector<Instr32> newest_first(const AliasArena& arena, AliasList l) {
 }
 }  // namespace
 
-TEST(alias_list, cons_iterates_newest_first_and_keeps_its_tail) {
+TEST(instr_list, cons_iterates_newest_first_and_keeps_its_tail) {
   AliasArena arena;
   AliasList a = arena.cons(AliasList::nil(), h(0));
   AliasList ba = arena.cons(a, cx(0, 1));
@@ -28,7 +28,7 @@ TEST(alias_list, cons_iterates_newest_first_and_keeps_its_tail) {
   EXPECT_EQ(arena.cells(), 2u);
 }
 
-TEST(alias_list, lists_on_one_tail_share_it) {
+TEST(instr_list, lists_on_one_tail_share_it) {
   AliasArena arena;
   AliasList root = arena.cons(AliasList::nil(), h(2));
   AliasList left = arena.cons(root, h(0));
@@ -39,7 +39,7 @@ TEST(alias_list, lists_on_one_tail_share_it) {
   EXPECT_EQ(arena.to_vec(right), (std::vector<Instr32>{h(2), h(1)}));
 }
 
-TEST(alias_list, cells_stay_valid_across_blocks) {
+TEST(instr_list, cells_stay_valid_across_blocks) {
   AliasArena arena;
   AliasList l;
   const uint32_t n = AliasArena::kBlockSize * 2 + 5;

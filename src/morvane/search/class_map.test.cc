@@ -1,4 +1,4 @@
-#include "morvane/search/raw_eccs.h"
+#include "morvane/search/class_map.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -7,12 +7,16 @@
 #include <map>
 #include <random>
 
+#include "morvane/search/surface.h"
+#include "morvane/testing/testing.h"
+
 namespace morvane {
+
+using testing::instr;
+using testing::Stops;
 
 namespace {
 
-Instr32 I1(Gate16 g, uint8_t q) { return Instr32::make(g, std::vector<uint8_t>{q}); }
-Instr32 I2(Gate16 g, uint8_t a, uint8_t b) { return Instr32::make(g, std::vector<uint8_t>{a, b}); }
 Permut32 P(std::vector<uint8_t> v) { return Permut32::from_iter(v); }
 
 /// A controlled phase gate with its own angle, so that tests can register many distinct gates.
@@ -113,167 +117,113 @@ void run_random_entries(uint8_t n, const std::vector<Instr32>& universe, size_t 
 
 }  // namespace
 
-TEST(raw_eccs, surface_gates_front_and_back) {
-  Gate16 h = gates::H(), cx = gates::CX();
-  std::vector<Instr32> c{I1(h, 0), I2(cx, 0, 1), I1(h, 2), I1(h, 1)};
-  EXPECT_EQ(circuit_get_surface_gates(c), (std::vector<Instr32>{I1(h, 0), I1(h, 2)}));
-  EXPECT_EQ(circuit_get_surface_gates(c, true), (std::vector<Instr32>{I1(h, 1), I1(h, 2)}));
-  // An instruction sharing one qubit is not a surface gate, but still marks its other qubit.
-  std::vector<Instr32> d{I1(h, 0), I2(cx, 0, 1), I1(h, 1)};
-  EXPECT_EQ(circuit_get_surface_gates(d), (std::vector<Instr32>{I1(h, 0)}));
-}
-
-TEST(raw_eccs, surface_gates_hashmap_filters_and_keeps_first_place) {
-  Gate16 h = gates::H(), cx = gates::CX();
-  std::vector<Instr32> c{I1(h, 0), I2(cx, 0, 1), I1(h, 1), I1(h, 2)};
-  using Entry = std::pair<Instr32, size_t>;
-  EXPECT_EQ(circuit_get_surface_gates_hashmap(c, 0b1111), (std::vector<Entry>{{I1(h, 0), 0}, {I1(h, 2), 3}}));
-  // Skipping h(0) makes cx(0, 1) a surface gate; skipping cx too makes h(1) one.
-  EXPECT_EQ(circuit_get_surface_gates_hashmap(c, 0b1110), (std::vector<Entry>{{I2(cx, 0, 1), 1}, {I1(h, 2), 3}}));
-  EXPECT_EQ(circuit_get_surface_gates_hashmap(c, 0b1100), (std::vector<Entry>{{I1(h, 1), 2}, {I1(h, 2), 3}}));
-  // An equal instruction on fresh qubits can only repeat for gates without qubits.
-  EXPECT_TRUE(circuit_get_surface_gates_hashmap({}, ~0ull).empty());
-}
-
-TEST(raw_eccs, new_class_then_admission_and_rejection) {
+TEST(class_map, new_class_then_admission_and_rejection) {
   Gate16 h = gates::H(), t = gates::T(), cx = gates::CX();
   RawECCs map(2, nullptr);
-  map.prepare(std::vector<Instr32>{I1(h, 0), I1(t, 0), I2(cx, 0, 1)});
+  map.prepare(std::vector<Instr32>{instr(h, {0}), instr(t, {0}), instr(cx, {0, 1})});
   Permut32 id = Permut32::identity(2), sw = P({1, 0});
-  auto first = map.add_entry(7, id, id, AliasList::nil(), std::vector<Instr32>{I1(h, 0)});
+  auto first = map.add_entry(7, id, id, AliasList::nil(), std::vector<Instr32>{instr(h, {0})});
   ASSERT_TRUE(first.has_value());
   const CircuitECC& c = *map.find(7);
   EXPECT_EQ(c.debug(map), "CircuitECC { size: 1, front_gates: {h(0)}, back_gates: {h(0)}, circuits: [(0 1) h(0) (0 1)] }");
   // h(1) under the swap maps to h(0) in front: rejected, nothing queued.
-  EXPECT_FALSE(map.add_entry(7, sw, id, AliasList::nil(), std::vector<Instr32>{I1(h, 1)}).has_value());
+  EXPECT_FALSE(map.add_entry(7, sw, id, AliasList::nil(), std::vector<Instr32>{instr(h, {1})}).has_value());
   EXPECT_EQ(map.find(7)->num_circuits(), 1u);
   // t(0) h(1): front gates t(1), h(0) under the swap: h(0) repeats, rejected.
-  auto t0 = map.add_entry(8, id, id, AliasList::nil(), std::vector<Instr32>{I1(t, 0)});
-  std::vector<Instr32> th{I1(t, 0), I1(h, 1)};
+  auto t0 = map.add_entry(8, id, id, AliasList::nil(), std::vector<Instr32>{instr(t, {0})});
+  std::vector<Instr32> th{instr(t, {0}), instr(h, {1})};
   EXPECT_FALSE(map.add_entry(7, sw, id, *t0, th).has_value());
   // cx(0, 1): all of its gates are new on both sides: admitted as a second member, not queued.
-  EXPECT_FALSE(map.add_entry(7, id, sw, AliasList::nil(), std::vector<Instr32>{I2(cx, 0, 1)}).has_value());
+  EXPECT_FALSE(map.add_entry(7, id, sw, AliasList::nil(), std::vector<Instr32>{instr(cx, {0, 1})}).has_value());
   const CircuitECC& c2 = *map.find(7);
   ASSERT_EQ(c2.num_circuits(), 2u);
-  EXPECT_EQ(c2.front_gates(map), (std::vector<Instr32>{I1(h, 0), I2(cx, 0, 1)}));
-  EXPECT_EQ(c2.back_gates(map), (std::vector<Instr32>{I1(h, 0), I2(cx, 1, 0)}));
+  EXPECT_EQ(c2.front_gates(map), (std::vector<Instr32>{instr(h, {0}), instr(cx, {0, 1})}));
+  EXPECT_EQ(c2.back_gates(map), (std::vector<Instr32>{instr(h, {0}), instr(cx, {1, 0})}));
   EXPECT_EQ(c2.circuit(map, 1).debug(map.arena()), "(0 1) cx(0, 1) (1 0)");
   EXPECT_EQ(c2.circuit(map, 1).display(map.arena()), "cx(0, 1) (1 0)");
   EXPECT_EQ(c2.display(map), "CircuitECC {h(0) (0 1), cx(0, 1) (1 0)}");
   EXPECT_EQ(c2.size(map), 1u);
 }
 
-TEST(raw_eccs, empty_candidate_circuit_stops) {
+TEST(class_map, empty_candidate_circuit_stops) {
   RawECCs map(1, nullptr);
-  try {
-    map.add_entry(1, Permut32::identity(1), Permut32::identity(1), AliasList::nil(), {});
-    FAIL();
-  } catch (const Panic& p) {
-    EXPECT_STREQ(p.what(), "called `Option::unwrap()` on a `None` value");
-  }
+  EXPECT_THAT([&] { map.add_entry(1, Permut32::identity(1), Permut32::identity(1), AliasList::nil(), {}); },
+              Stops("called `Option::unwrap()` on a `None` value"));
 }
 
-TEST(raw_eccs, storage_matches_plain_model_on_narrow_placements) {
+TEST(class_map, storage_matches_plain_model_on_narrow_placements) {
   Gate16 h = gates::H(), t = gates::T(), cx = gates::CX();
   std::vector<Instr32> u;
-  for (uint8_t q = 0; q < 3; ++q) u.push_back(I1(h, q)), u.push_back(I1(t, q));
+  for (uint8_t q = 0; q < 3; ++q) u.push_back(instr(h, {q})), u.push_back(instr(t, {q}));
   for (uint8_t a = 0; a < 3; ++a)
     for (uint8_t b = 0; b < 3; ++b)
-      if (a != b) u.push_back(I2(cx, a, b));
+      if (a != b) u.push_back(instr(cx, {a, b}));
   for (uint32_t seed = 1; seed <= 4; ++seed) run_random_entries(3, u, 3000, 40, seed);
 }
 
-TEST(raw_eccs, storage_matches_plain_model_on_wide_placements) {
+TEST(class_map, storage_matches_plain_model_on_wide_placements) {
   // 5 qubits, two 2-qubit gates: 40 placements, masks of two words.
   std::vector<Instr32> u;
   for (Gate16 g : {gates::CX(), gates::SWAP()})
     for (uint8_t a = 0; a < 5; ++a)
       for (uint8_t b = 0; b < 5; ++b)
-        if (a != b) u.push_back(I2(g, a, b));
-  u.push_back(I1(gates::H(), 4));
+        if (a != b) u.push_back(instr(g, {a, b}));
+  u.push_back(instr(gates::H(), {4}));
   run_random_entries(5, u, 4000, 30, 11);
   // 14 such gates: more placements than one byte can number, so no set is kept inline.
   std::vector<Instr32> wide;
   for (int k = 0; k < 14; ++k)
     for (uint8_t a = 0; a < 5; ++a)
       for (uint8_t b = 0; b < 5; ++b)
-        if (a != b) wide.push_back(I2(cphase(k), a, b));
+        if (a != b) wide.push_back(instr(cphase(k), {a, b}));
   run_random_entries(5, wide, 4000, 25, 12);
 }
 
-TEST(raw_eccs, placements_follow_gate_order_then_largest_qubit) {
-  auto p = RawECCs::placements({gates::H(), gates::CX()}, 3);
-  std::vector<std::string> texts;
-  for (Instr32 i : p) texts.push_back(i.display());
-  EXPECT_THAT(texts, ::testing::ElementsAre("h(0)", "h(1)", "cx(0, 1)", "cx(1, 0)", "h(2)", "cx(0, 2)", "cx(1, 2)",
-                                            "cx(2, 0)", "cx(2, 1)"));
-  // t gets its adjoint; duplicates stay and the adjoint comes once.
-  auto tt = RawECCs::placements({gates::T(), gates::T()}, 1);
-  EXPECT_EQ(tt, (std::vector<Instr32>{I1(gates::T(), 0), I1(gates::T(), 0), I1(gates::TDG(), 0)}));
-  EXPECT_EQ(RawECCs::placements({gates::T(), gates::TDG()}, 1).size(), 2u);
-  EXPECT_TRUE(RawECCs::placements({}, 3).empty());
-}
-
-TEST(raw_eccs, placements_refuse_other_qubit_counts) {
-  CMatrix m(8, 8);
-  for (uint32_t i = 0; i < 8; ++i) m(i, i) = Complex{1.0, 0.0};
-  m(7, 7) = Complex{-1.0, 0.0};
-  Gate16 ccz = Gate16::make("ccz_test", {}, m);
-  for (uint32_t n : {0u, 3u}) {
-    try {
-      RawECCs::placements({gates::H(), ccz}, n);
-      FAIL();
-    } catch (const Panic& p) {
-      EXPECT_STREQ(p.what(), "Only 1 and 2 qubit instructions are supported");
-    }
-  }
-}
-
-TEST(raw_eccs, sharing_map_keeps_its_source_alive) {
+TEST(class_map, sharing_map_keeps_its_source_alive) {
   auto source = std::make_shared<RawECCs>(2, nullptr);
-  source->prepare(std::vector<Instr32>{I1(gates::H(), 0)});
+  source->prepare(std::vector<Instr32>{instr(gates::H(), {0})});
   auto l = source->add_entry(1, Permut32::identity(2), Permut32::identity(2), AliasList::nil(),
-                             std::vector<Instr32>{I1(gates::H(), 0)});
+                             std::vector<Instr32>{instr(gates::H(), {0})});
   RawECCs sharing(2, source);
   std::weak_ptr<const RawECCs> watch = source;
   source.reset();
   ASSERT_FALSE(watch.expired());
-  EXPECT_EQ(sharing.arena().to_vec(*l), (std::vector<Instr32>{I1(gates::H(), 0)}));
+  EXPECT_EQ(sharing.arena().to_vec(*l), (std::vector<Instr32>{instr(gates::H(), {0})}));
 }
 
 }  // namespace morvane
 
 namespace morvane {
 
-TEST(raw_eccs, class_simplify_sorts_and_renumbers_from_the_first_circuit) {
+TEST(class_map, class_simplify_sorts_and_renumbers_from_the_first_circuit) {
   Gate16 h = gates::H(), cx = gates::CX();
   RawECCs map(3, nullptr);
-  map.prepare(std::vector<Instr32>{I1(h, 0), I2(cx, 0, 1)});
+  map.prepare(std::vector<Instr32>{instr(h, {0}), instr(cx, {0, 1})});
   Permut32 id = Permut32::identity(3);
   // Opened by a longer circuit, joined by h(2): h(2) sorts first and its qubit becomes 0.
-  auto l = map.add_entry(4, id, id, AliasList::nil(), std::vector<Instr32>{I2(cx, 0, 1)});
-  map.add_entry(5, id, id, *l, std::vector<Instr32>{I2(cx, 0, 1), I1(h, 0)});
-  map.add_entry(5, id, P({0, 2, 1}), AliasList::nil(), std::vector<Instr32>{I1(h, 2)});
+  auto l = map.add_entry(4, id, id, AliasList::nil(), std::vector<Instr32>{instr(cx, {0, 1})});
+  map.add_entry(5, id, id, *l, std::vector<Instr32>{instr(cx, {0, 1}), instr(h, {0})});
+  map.add_entry(5, id, P({0, 2, 1}), AliasList::nil(), std::vector<Instr32>{instr(h, {2})});
   ASSERT_EQ(map.find(5)->num_circuits(), 2u);
   ECC e = map.find(5)->simplify(map);
   // uniform_inv = (2 1 0): 2 -> 0, 1 stays, 0 -> 2.
   Permut32 uniform = P({2, 1, 0});
   ASSERT_EQ(e.circuits.size(), 2u);
-  EXPECT_EQ(e.circuits[0].instrs, (std::vector<Instr32>{I1(h, 0)}));
+  EXPECT_EQ(e.circuits[0].instrs, (std::vector<Instr32>{instr(h, {0})}));
   EXPECT_EQ(e.circuits[0].perm, uniform * P({0, 2, 1}) * uniform.inv());
-  EXPECT_EQ(e.circuits[1].instrs, (std::vector<Instr32>{I2(cx, 2, 1), I1(h, 2)}));
+  EXPECT_EQ(e.circuits[1].instrs, (std::vector<Instr32>{instr(cx, {2, 1}), instr(h, {2})}));
   EXPECT_EQ(e.circuits[1].perm, id);
 }
 
-TEST(raw_eccs, class_simplify_fills_unused_positions) {
+TEST(class_map, class_simplify_fills_unused_positions) {
   // First circuit cx(1, 3) on 4 qubits: uniform_inv (1 3 2 0), uniform (3 0 2 1).
   Gate16 cx = gates::CX();
   RawECCs map(4, nullptr);
-  map.prepare(std::vector<Instr32>{I2(cx, 0, 1)});
+  map.prepare(std::vector<Instr32>{instr(cx, {0, 1})});
   Permut32 id = Permut32::identity(4);
-  map.add_entry(1, id, id, AliasList::nil(), std::vector<Instr32>{I2(cx, 1, 3)});
+  map.add_entry(1, id, id, AliasList::nil(), std::vector<Instr32>{instr(cx, {1, 3})});
   ECC e = map.find(1)->simplify(map);
-  EXPECT_EQ(e.circuits[0].instrs, (std::vector<Instr32>{I2(cx, 0, 1)}));
+  EXPECT_EQ(e.circuits[0].instrs, (std::vector<Instr32>{instr(cx, {0, 1})}));
   EXPECT_EQ(e.circuits[0].perm, id);
   EXPECT_EQ(P({1, 3, 2, 0}).inv(), P({3, 0, 2, 1}));
 }

@@ -1,0 +1,29 @@
+#include "morvane/core/huge_pages.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace morvane {
+
+TEST(huge_pages, large_blocks_sit_on_2_mib_boundaries) {
+  for (size_t bytes : {size_t(1) << 20, (size_t(3) << 20) + 5}) {
+    void* p = allocate_huge(bytes);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (size_t(2) << 20), 0u) << bytes;
+    std::memset(p, 0xAB, bytes);  // the whole block is usable
+    std::free(p);
+  }
+  void* small = allocate_huge(0);
+  ASSERT_NE(small, nullptr);
+  std::free(small);
+}
+
+TEST(huge_pages, containers_grow_through_the_allocator) {
+  std::vector<uint64_t, HugePageAllocator<uint64_t>> v;
+  for (uint64_t k = 0; k < 300000; ++k) v.push_back(k * k);  // passes the 1 MiB threshold
+  for (uint64_t k = 0; k < v.size(); k += 9999) EXPECT_EQ(v[k], k * k);
+}
+
+}  // namespace morvane
