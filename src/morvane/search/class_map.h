@@ -138,6 +138,8 @@ class RawECCs {
   /// Bytes held by the table, the pool and the arena.
   size_t memory_bytes() const;
 
+  /// Makes room for `classes` classes in the index, so that it does not grow while they open.
+  void reserve(size_t classes) { inner_.reserve(classes); }
   /// Loads the index slots a lookup of `key` reads into the cache, ahead of the lookup.
   void prefetch(uint64_t key) const { inner_.prefetch(key); }
   /// Loads the class record a lookup of `key` reads (after prefetch).
