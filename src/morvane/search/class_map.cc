@@ -49,7 +49,9 @@ uint8_t RawECCs::rank(Permut32 p) const {
   return rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits_)) - 1)];
 }
 
-Permut32 RawECCs::unrank(uint8_t r) const { return Permut32::from_lehmer_rank(uint8_t(nqubits_), r); }
+Permut32 RawECCs::unrank(uint8_t r) const {
+  return r < unranked_.size() ? unranked_[r] : Permut32::from_lehmer_rank(uint8_t(nqubits_), r);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Class storage
@@ -150,8 +152,11 @@ RawECCs::RawECCs(size_t nqubits, std::shared_ptr<const RawECCs> source)
   if (nqubits > 5) panic("The class search supports evaluators of at most 5 qubits");
   // Ranks by the image bits of a permutation: Lehmer codes, in lexicographic order of the images.
   rank_of_images_.assign(size_t(1) << (3 * nqubits), 0);
-  for (Permut32 p : Permut32::all(uint8_t(nqubits)))
+  unranked_.resize(Permut32::all(uint8_t(nqubits)).size());
+  for (Permut32 p : Permut32::all(uint8_t(nqubits))) {
     rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits)) - 1)] = uint8_t(p.lehmer_rank());
+    unranked_[p.lehmer_rank()] = p;
+  }
 }
 
 size_t RawECCs::num_circuits() const {

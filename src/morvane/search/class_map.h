@@ -179,6 +179,7 @@ class RawECCs {
   // inverse_rank_[r]: the rank of that permutation's inverse.
   std::vector<uint16_t> relabelled_;
   std::vector<uint8_t> rank_of_images_;  // by the low 3·nqubits bits of a permutation
+  std::vector<Permut32> unranked_;       // by rank
   std::vector<uint8_t> inverse_rank_;
 };
 

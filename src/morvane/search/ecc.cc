@@ -82,6 +82,9 @@ class InstrDigits {
     in_head_ = 64 / bits_;
   }
 
+  /// The bits of a head that can be set.
+  unsigned head_bits() const { return unsigned(in_head_) * bits_; }
+
   EccSortKey key(const ECC& e, uint32_t index) const {
     uint64_t head = 0;
     if (!e.circuits.empty()) {
@@ -107,33 +110,64 @@ class InstrDigits {
 }  // namespace
 
 void sort_eccs(std::vector<ECC>& eccs) {
-  if (eccs.size() < 2) return;
-  if (eccs.size() > UINT32_MAX) return std::stable_sort(eccs.begin(), eccs.end());
+  const size_t n = eccs.size();
+  if (n < 2) return;
+  if (n > UINT32_MAX) return std::stable_sort(eccs.begin(), eccs.end());
   const InstrDigits digits(eccs);
   std::vector<EccSortKey> keys;
-  keys.reserve(eccs.size());
-  for (size_t k = 0; k < eccs.size(); ++k) keys.push_back(digits.key(eccs[k], uint32_t(k)));
-  // Ties of the whole order are broken by position, which makes the sort stable.
-  std::sort(keys.begin(), keys.end(), [&](const EccSortKey& a, const EccSortKey& b) {
-    if (a.head() != b.head()) return a.head() < b.head();
-    if (auto c = eccs[a.index] <=> eccs[b.index]; c != 0) return c < 0;
-    return a.index < b.index;
-  });
-  // Position k takes the class from keys[k].index: follow each cycle of that permutation, marking
-  // the positions done as taking their own class.
-  for (size_t start = 0; start < keys.size(); ++start) {
-    if (keys[start].index == start) continue;
-    ECC held = std::move(eccs[start]);
-    size_t at = start;
-    for (;;) {
-      const size_t from = keys[at].index;
-      keys[at].index = uint32_t(at);
-      if (from == start) {
-        eccs[at] = std::move(held);
-        break;
+  keys.reserve(n);
+  for (size_t k = 0; k < n; ++k) keys.push_back(digits.key(eccs[k], uint32_t(k)));
+  // Classes that compare equal are equal in every field, so any sort in the ECC order gives what a
+  // stable one gives.
+  //
+  // First the classes move with their keys into runs by the top 16 bits of the head, each run
+  // filled from its start (as American flag sort does): the slots being written are few, so they
+  // stay in the cache, where a walk along the cycles of the whole permutation would wait on a far
+  // read at every step.
+  constexpr unsigned kRunBits = 16;
+  constexpr size_t kRuns = size_t(1) << kRunBits;
+  const unsigned shift = digits.head_bits() > kRunBits ? digits.head_bits() - kRunBits : 0;
+  auto run_of = [&](const EccSortKey& k) { return size_t(k.head() >> shift) & (kRuns - 1); };
+  std::vector<uint32_t> run_start(kRuns + 1), next(kRuns);
+  for (const EccSortKey& k : keys) ++run_start[run_of(k) + 1];
+  for (size_t r = 0; r < kRuns; ++r) run_start[r + 1] += run_start[r];
+  std::copy(run_start.begin(), run_start.end() - 1, next.begin());
+  for (size_t r = 0; r < kRuns; ++r)
+    while (next[r] < run_start[r + 1]) {
+      const size_t at = next[r], to = run_of(keys[at]);
+      if (to == r) {
+        ++next[r];
+        continue;
       }
-      eccs[at] = std::move(eccs[from]);
-      at = from;
+      std::swap(keys[at], keys[next[to]]);
+      std::swap(eccs[at], eccs[next[to]]);
+      ++next[to];
+    }
+  // Then each run on its own: its keys sorted (equal heads need the whole comparison), and its
+  // classes moved along the cycles of the result (position k takes the class at keys[k].index,
+  // set to k once moved).
+  for (size_t r = 0; r < kRuns; ++r) {
+    const size_t lo = run_start[r], hi = run_start[r + 1];
+    if (hi - lo < 2) continue;
+    for (size_t k = lo; k < hi; ++k) keys[k].index = uint32_t(k);
+    std::sort(keys.begin() + ptrdiff_t(lo), keys.begin() + ptrdiff_t(hi), [&](const EccSortKey& a, const EccSortKey& b) {
+      if (a.head() != b.head()) return a.head() < b.head();
+      return eccs[a.index] < eccs[b.index];
+    });
+    for (size_t start = lo; start < hi; ++start) {
+      if (keys[start].index == start) continue;
+      ECC held = std::move(eccs[start]);
+      size_t at = start;
+      for (;;) {
+        const size_t from = keys[at].index;
+        keys[at].index = uint32_t(at);
+        if (from == start) {
+          eccs[at] = std::move(held);
+          break;
+        }
+        eccs[at] = std::move(eccs[from]);
+        at = from;
+      }
     }
   }
 }
