@@ -120,19 +120,19 @@ void sort_eccs(std::vector<ECC>& eccs) {
   // Classes that compare equal are equal in every field, so any sort in the ECC order gives what a
   // stable one gives.
   //
-  // First the classes move with their keys into runs by the top 16 bits of the head, each run
-  // filled from its start (as American flag sort does): the slots being written are few, so they
-  // stay in the cache, where a walk along the cycles of the whole permutation would wait on a far
-  // read at every step.
-  constexpr unsigned kRunBits = 16;
-  constexpr size_t kRuns = size_t(1) << kRunBits;
-  const unsigned shift = digits.head_bits() > kRunBits ? digits.head_bits() - kRunBits : 0;
-  auto run_of = [&](const EccSortKey& k) { return size_t(k.head() >> shift) & (kRuns - 1); };
-  std::vector<uint32_t> run_start(kRuns + 1), next(kRuns);
+  // First the classes move with their keys into runs by the top bits of the head (up to 16, fewer
+  // for small collections), each run filled from its start (as American flag sort does): the slots
+  // being written are few, so they stay in the cache, where a walk along the cycles of the whole
+  // permutation would wait on a far read at every step.
+  const unsigned run_bits = std::clamp(unsigned(std::bit_width(n)), 5u, 20u) - 4;
+  const size_t runs = size_t(1) << run_bits;
+  const unsigned shift = digits.head_bits() > run_bits ? digits.head_bits() - run_bits : 0;
+  auto run_of = [&](const EccSortKey& k) { return size_t(k.head() >> shift) & (runs - 1); };
+  std::vector<uint32_t> run_start(runs + 1), next(runs);
   for (const EccSortKey& k : keys) ++run_start[run_of(k) + 1];
-  for (size_t r = 0; r < kRuns; ++r) run_start[r + 1] += run_start[r];
+  for (size_t r = 0; r < runs; ++r) run_start[r + 1] += run_start[r];
   std::copy(run_start.begin(), run_start.end() - 1, next.begin());
-  for (size_t r = 0; r < kRuns; ++r)
+  for (size_t r = 0; r < runs; ++r)
     while (next[r] < run_start[r + 1]) {
       const size_t at = next[r], to = run_of(keys[at]);
       if (to == r) {
@@ -146,7 +146,7 @@ void sort_eccs(std::vector<ECC>& eccs) {
   // Then each run on its own: its keys sorted (equal heads need the whole comparison), and its
   // classes moved along the cycles of the result (position k takes the class at keys[k].index,
   // set to k once moved).
-  for (size_t r = 0; r < kRuns; ++r) {
+  for (size_t r = 0; r < runs; ++r) {
     const size_t lo = run_start[r], hi = run_start[r + 1];
     if (hi - lo < 2) continue;
     for (size_t k = lo; k < hi; ++k) keys[k].index = uint32_t(k);
