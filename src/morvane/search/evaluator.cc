@@ -85,7 +85,9 @@ void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
     symmetries.emplace(perms);
     f = sorting;
   }
-  reserve_state_vec_cache(n);
+  // Only relabelling the backtrack state goes through this thread's cache; the backward states use
+  // the scratch's spare.
+  if (relabelled_backtrack_.empty()) reserve_state_vec_cache(n);
   const uint32_t image_mask = (uint32_t(1) << (3 * n)) - 1;
   s.pairs.clear();
   for (Permut32 sym : *symmetries) {
