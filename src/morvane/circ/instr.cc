@@ -37,13 +37,6 @@ Instr32 Instr32::make(Gate16 gate, std::span<const uint8_t> qubits) {
   return Instr32{gate, QArgs16::from_iter(qubits)};
 }
 
-Instr32 Instr32::apply_permutation(Permut32 perm) const {
-  Instr32 r{gate, QArgs16{}};
-  auto used = qargs.as_slice();
-  for (size_t i = 0; i < used.size(); ++i) r.qargs.bytes[i] = perm.at(used[i]);
-  return r;
-}
-
 uint8_t Instr32::arg_mask() const {
   uint8_t m = 0;
   for (uint8_t q : qargs.as_slice()) m |= uint8_t(1u << (q % 8));

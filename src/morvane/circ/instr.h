@@ -44,7 +44,11 @@ struct Instr32 {
   /// Validating: the qubit count must match the gate's arity and the qubits must differ.
   static Instr32 make(Gate16 gate, std::span<const uint8_t> qubits);
 
-  Instr32 apply_permutation(Permut32 perm) const;
+  Instr32 apply_permutation(Permut32 perm) const {
+    Instr32 r{gate, QArgs16{}};
+    for (size_t i = 0; i < 2 && qargs.bytes[i] != QArgs16::kEmpty; ++i) r.qargs.bytes[i] = perm.at(qargs.bytes[i]);
+    return r;
+  }
   Instr32 permut(Permut32 perm) const { return apply_permutation(perm); }
   uint8_t arg_mask() const;
   std::optional<uint8_t> pass_mask(uint8_t mask) const;

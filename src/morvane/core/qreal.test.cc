@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace morvane {
 
@@ -62,6 +63,58 @@ TEST(qreal, inline_rounding_agrees_with_the_library_round) {
     }
     ASSERT_EQ(Qreal(x).percision_repr(), reference(x)) << x;
   }
+}
+
+/// Values where a rounding shortcut would go wrong: zeros, NaN, infinities, the saturation and
+/// fast-path limits, exact halves of a key step and their neighbours, subnormals.
+std::vector<double> edge_values() {
+  std::vector<double> v = {0.0, -0.0, kNaN, -kNaN, kInf, -kInf, 1e300, -1e300, 5e-324, -5e-324, 1.0, -1.0};
+  for (int e : {51, 52, 53, 62, 63, 64}) {
+    double big = std::ldexp(1.0, e - 24);  // scales to 2^e
+    for (double x : {big, std::nextafter(big, 0.0), std::nextafter(big, kInf)}) {
+      v.push_back(x);
+      v.push_back(-x);
+    }
+  }
+  for (double k : {0.0, 1.0, 2.0, 3.0, 1e6, 4503599627370495.0, 2251799813685247.0}) {
+    double half = std::ldexp(k + 0.5, -24);
+    for (double x : {half, std::nextafter(half, 0.0), std::nextafter(half, kInf), std::ldexp(k, -24)}) {
+      v.push_back(x);
+      v.push_back(-x);
+    }
+  }
+  return v;
+}
+
+TEST(qreal, batch_keys_agree_with_the_scalar_key) {
+  std::mt19937_64 rng(11);
+  std::vector<double> edges = edge_values();
+  auto reference = [](double x) { return static_cast<uint64_t>(detail::saturating_i64(std::round(x * 16777216.0))); };
+  for (int round = 0; round < 4000; ++round) {
+    // Odd and even lengths, so that the pairwise steps and the scalar tail both run; edge values
+    // mixed with ordinary amplitudes, so that a pair may hold one of each.
+    std::vector<Qreal> xs(rng() % 40);
+    for (Qreal& x : xs) {
+      uint64_t bits = rng();
+      switch (bits % 5) {
+        case 0: x = edges[(bits >> 8) % edges.size()]; break;
+        case 1: std::memcpy(&x.v, &bits, 8); break;
+        case 2: x = std::ldexp(double(int64_t(bits >> 20)) + 0.5, -24 - int(bits & 31)); break;
+        default: x = double(int64_t(bits)) / 9.3e18; break;  // amplitudes in (-1, 1)
+      }
+    }
+    std::vector<uint64_t> keys(xs.size() + 1, 12345);
+    percision_reprs(xs.data(), xs.size(), keys.data());
+    for (size_t i = 0; i < xs.size(); ++i) {
+      ASSERT_EQ(keys[i], xs[i].percision_repr()) << xs[i].v;
+      ASSERT_EQ(keys[i], reference(xs[i].v)) << xs[i].v;
+    }
+    EXPECT_EQ(keys.back(), 12345u);  // nothing written past the end
+  }
+  std::vector<Qreal> all(edges.begin(), edges.end());
+  std::vector<uint64_t> keys(all.size());
+  percision_reprs(all.data(), all.size(), keys.data());
+  for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(keys[i], reference(all[i].v)) << all[i].v;
 }
 
 TEST(qreal, equality_and_hash_follow_the_key) {

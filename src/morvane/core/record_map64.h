@@ -88,6 +88,9 @@ class RecordMap64 {
     });
     return {&store_->at(*it).second, inserted};
   }
+  /// Makes room in the index for `n` records without growing on the way; the records' order is
+  /// untouched.
+  void reserve(size_t n) { index_.reserve(n); }
   /// Brings the index slots where `key` would be found towards the cache.
   void prefetch(uint64_t key) const { index_.prefetch(Key{key}); }
   /// Brings the record of `key` towards the cache, once its index slots are there (after

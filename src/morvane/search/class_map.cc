@@ -4,11 +4,11 @@
 #include <bit>
 #include <cstring>
 #include <ranges>
-#include <set>
 
 #include <fmt/format.h>
 
 #include "morvane/core/fmt_join.h"
+#include "morvane/core/interrupt.h"
 #include "morvane/search/evaluator.h"
 #include "morvane/search/surface.h"
 
@@ -20,8 +20,10 @@ namespace morvane {
 PermutedCircuit CircTriple::simplify(const AliasArena& arena) const {
   Permut32 inv = front_perm.inv();
   PermutedCircuit out;
-  for (Instr32 i : arena.iter(circ)) out.instrs.push_back(i.apply_permutation(inv));
-  std::reverse(out.instrs.begin(), out.instrs.end());
+  // The list yields the newest instruction first: fill from the back.
+  out.instrs.resize(arena.length(circ));
+  size_t at = out.instrs.size();
+  for (Instr32 i : arena.iter(circ)) out.instrs[--at] = i.apply_permutation(inv);
   out.perm = back_perm * front_perm;
   return out;
 }
@@ -48,7 +50,9 @@ uint8_t RawECCs::rank(Permut32 p) const {
   return rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits_)) - 1)];
 }
 
-Permut32 RawECCs::unrank(uint8_t r) const { return Permut32::from_lehmer_rank(uint8_t(nqubits_), r); }
+Permut32 RawECCs::unrank(uint8_t r) const {
+  return r < unranked_.size() ? unranked_[r] : Permut32::from_lehmer_rank(uint8_t(nqubits_), r);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Class storage
@@ -130,22 +134,7 @@ ECC CircuitECC::simplify(const RawECCs& map) const {
   std::vector<PermutedCircuit> pairs;
   pairs.reserve(num_circuits());
   for (size_t k = 0; k < num_circuits(); ++k) pairs.push_back(circuit(map, k).simplify(map.arena()));
-  std::stable_sort(pairs.begin(), pairs.end(), [](const PermutedCircuit& a, const PermutedCircuit& b) {
-    if (a.instrs.size() != b.instrs.size()) return a.instrs.size() < b.instrs.size();
-    return a < b;
-  });
-  check_index(pairs.size(), 0);
-  std::set<uint8_t> used;
-  for (Instr32 i : pairs[0].instrs)
-    for (uint8_t q : i.qargs.as_slice()) used.insert(q);
-  std::vector<uint8_t> used_vec(used.begin(), used.end());
-  Permut32 uniform_inv = Permut32::from_iter_with_ext(pairs[0].perm.len(), used_vec);
-  Permut32 uniform = uniform_inv.inv();
-  for (PermutedCircuit& p : pairs) {
-    for (Instr32& i : p.instrs) i = i.apply_permutation(uniform);
-    p.perm = uniform * p.perm * uniform_inv;
-  }
-  return ECC{std::move(pairs)};
+  return ECC::from_circuits(std::move(pairs));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -164,8 +153,11 @@ RawECCs::RawECCs(size_t nqubits, std::shared_ptr<const RawECCs> source)
   if (nqubits > 5) panic("The class search supports evaluators of at most 5 qubits");
   // Ranks by the image bits of a permutation: Lehmer codes, in lexicographic order of the images.
   rank_of_images_.assign(size_t(1) << (3 * nqubits), 0);
-  for (Permut32 p : Permut32::all(uint8_t(nqubits)))
+  unranked_.resize(Permut32::all(uint8_t(nqubits)).size());
+  for (Permut32 p : Permut32::all(uint8_t(nqubits))) {
     rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits)) - 1)] = uint8_t(p.lehmer_rank());
+    unranked_[p.lehmer_rank()] = p;
+  }
 }
 
 size_t RawECCs::num_circuits() const {
@@ -362,8 +354,12 @@ ECCs RawECCs::simplify() const {
   ECCs out;
   out.nqubits = uint32_t(nqubits_);
   out.eccs.reserve(inner_.size());
-  for (const auto& [key, c] : inner_) out.eccs.push_back(c.simplify(*this));
-  std::stable_sort(out.eccs.begin(), out.eccs.end());
+  interrupt::Ticker ticker(4096);
+  for (const auto& [key, c] : inner_) {
+    ticker.tick();
+    out.eccs.push_back(c.simplify(*this));
+  }
+  sort_eccs(out.eccs);
   return out;
 }
 

@@ -138,6 +138,8 @@ class RawECCs {
   /// Bytes held by the table, the pool and the arena.
   size_t memory_bytes() const;
 
+  /// Makes room for `classes` classes in the index, so that it does not grow while they open.
+  void reserve(size_t classes) { inner_.reserve(classes); }
   /// Loads the index slots a lookup of `key` reads into the cache, ahead of the lookup.
   void prefetch(uint64_t key) const { inner_.prefetch(key); }
   /// Loads the class record a lookup of `key` reads (after prefetch).
@@ -177,6 +179,7 @@ class RawECCs {
   // inverse_rank_[r]: the rank of that permutation's inverse.
   std::vector<uint16_t> relabelled_;
   std::vector<uint8_t> rank_of_images_;  // by the low 3·nqubits bits of a permutation
+  std::vector<Permut32> unranked_;       // by rank
   std::vector<uint8_t> inverse_rank_;
 };
 

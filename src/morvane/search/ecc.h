@@ -36,6 +36,12 @@ std::vector<Instr32> with_swaps(std::span<const Instr32> instrs, Permut32 perm);
 struct ECC {
   std::vector<PermutedCircuit> circuits;
 
+  /// The class of these circuits: stable-sorted shortest first (then by instructions and the
+  /// permutation's raw word), then relabelled so that the qubits the first circuit uses become
+  /// 0, 1, … in ascending order (the others by Permut32::from_iter_with_ext's fill rule), each
+  /// permutation p as uniform * p * uniform⁻¹. Stops with the index message when there is none.
+  static ECC from_circuits(std::vector<PermutedCircuit> circuits);
+
   /// The i-th pair; stops with the index message when there is none.
   const PermutedCircuit& at(size_t i) const;
   /// Rebased so that the first pair's permutation is the identity: every permutation p becomes
@@ -52,6 +58,9 @@ struct ECC {
                                                   b.circuits.end());
   }
 };
+
+/// Stable sort by the ECC order (equal classes keep their relative order).
+void sort_eccs(std::vector<ECC>& eccs);
 
 struct ECCs {
   std::vector<ECC> eccs;

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <set>
+
 #include "morvane/testing/testing.h"
 
 namespace morvane {
@@ -84,6 +88,98 @@ TEST(ecc, filter_single_keeps_classes_of_several_circuits) {
   ECCs none = ECCs{{single}, 3}.filter_single();
   EXPECT_TRUE(none.eccs.empty());
   EXPECT_EQ(none.nqubits, 3u);
+}
+
+namespace {
+
+/// Random circuits from a small pool of instructions, so that classes share long prefixes and
+/// repeat; a few with wide qubit bytes and large gate indices, lengths past any fixed prefix.
+struct RandomCircuits {
+  std::mt19937_64 rng;
+  bool wide;
+
+  Instr32 instr() {
+    const uint16_t gates[] = {gates::H().index, gates::T().index, gates::CX().index, 3, 40000};
+    uint8_t a = uint8_t(rng() % 4), b = uint8_t((a + 1 + rng() % 3) % 4);
+    if (wide && rng() % 16 == 0) a = uint8_t(200 + rng() % 50);
+    Gate16 g(gates[rng() % (wide ? 5 : 3)]);
+    return Instr32{g, QArgs16{{a, rng() % 3 == 0 ? b : QArgs16::kEmpty}}};
+  }
+  PermutedCircuit circuit() {
+    PermutedCircuit p;
+    size_t len = rng() % 8 == 0 ? 10 + rng() % 20 : rng() % 7;
+    for (size_t k = 0; k < len; ++k) p.instrs.push_back(k < 3 && rng() % 2 ? Instr32{gates::H(), QArgs16{{0, 0xFF}}} : instr());
+    const auto& all = Permut32::all(4);
+    p.perm = all[rng() % (rng() % 2 ? 2 : all.size())];
+    return p;
+  }
+};
+
+}  // namespace
+
+TEST(ecc, sort_eccs_gives_the_stable_sort_of_the_classes) {
+  for (uint64_t seed = 0; seed < 40; ++seed) {
+    RandomCircuits gen{std::mt19937_64(seed), seed % 2 == 1};
+    std::vector<ECC> eccs;
+    // Collections of different sizes are split into different numbers of runs.
+    const size_t size = seed < 2 ? 20000 : 300;
+    for (size_t k = 0; k < size; ++k) {
+      if (!eccs.empty() && gen.rng() % 5 == 0) {
+        // A copy of an earlier class, or one that extends it by a circuit: equal first circuits.
+        ECC copy = eccs[gen.rng() % eccs.size()];
+        if (gen.rng() % 2) copy.circuits.push_back(gen.circuit());
+        eccs.push_back(std::move(copy));
+        continue;
+      }
+      ECC e;
+      for (size_t n = gen.rng() % 4; n-- > 0;) e.circuits.push_back(gen.circuit());
+      eccs.push_back(std::move(e));
+    }
+    std::vector<ECC> expected = eccs;
+    std::stable_sort(expected.begin(), expected.end());
+    sort_eccs(eccs);
+    ASSERT_EQ(eccs, expected) << seed;
+  }
+  // Only empty first circuits: nothing to encode, the whole comparison decides.
+  std::vector<ECC> bare = {ECC{{{{}, P({1, 0})}}}, ECC{}, ECC{{{{}, P({0, 1})}, {{h(1)}, P({0, 1})}}},
+                           ECC{{{{}, P({0, 1})}}}};
+  std::vector<ECC> expected = bare;
+  std::stable_sort(expected.begin(), expected.end());
+  sort_eccs(bare);
+  EXPECT_EQ(bare, expected);
+}
+
+TEST(ecc, from_circuits_sorts_then_relabels_from_the_first_circuit) {
+  // The plain construction: a stable sort of whole circuits, then the used qubits of the first.
+  auto reference = [](std::vector<PermutedCircuit> pairs) {
+    std::stable_sort(pairs.begin(), pairs.end(), [](const PermutedCircuit& a, const PermutedCircuit& b) {
+      if (a.instrs.size() != b.instrs.size()) return a.instrs.size() < b.instrs.size();
+      return a < b;
+    });
+    std::set<uint8_t> used;
+    for (Instr32 i : pairs.at(0).instrs)
+      for (uint8_t q : i.qargs.as_slice()) used.insert(q);
+    std::vector<uint8_t> used_vec(used.begin(), used.end());
+    Permut32 uniform_inv = Permut32::from_iter_with_ext(pairs[0].perm.len(), used_vec);
+    Permut32 uniform = uniform_inv.inv();
+    for (PermutedCircuit& p : pairs) {
+      for (Instr32& i : p.instrs) i = i.apply_permutation(uniform);
+      p.perm = uniform * p.perm * uniform_inv;
+    }
+    return ECC{std::move(pairs)};
+  };
+  RandomCircuits gen{std::mt19937_64(3), false};
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<PermutedCircuit> pairs;
+    for (size_t n = 1 + gen.rng() % 5; n-- > 0;) pairs.push_back(gen.circuit());
+    ASSERT_EQ(ECC::from_circuits(pairs), reference(pairs)) << round;
+  }
+  // The worked example: cx(1, 3) first, length 4: uniform_inv (1 3 2 0), uniform (3 0 2 1).
+  Instr32 cx13 = Instr32::make(gates::CX(), std::vector<uint8_t>{1, 3});
+  ECC e = ECC::from_circuits({{{h(2), h(1)}, P({0, 1, 2, 3})}, {{cx13}, P({0, 1, 2, 3})}});
+  EXPECT_EQ(e.circuits[0].instrs, (std::vector<Instr32>{Instr32::make(gates::CX(), std::vector<uint8_t>{0, 1})}));
+  EXPECT_EQ(e.circuits[1].instrs, (std::vector<Instr32>{h(2), h(0)}));
+  EXPECT_THAT([] { ECC::from_circuits({}); }, Stops("index out of bounds: the len is 0 but the index is 0"));
 }
 
 }  // namespace morvane

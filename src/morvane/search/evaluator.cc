@@ -1,12 +1,17 @@
 #include "morvane/search/evaluator.h"
 
+#include <optional>
+
 #include "morvane/core/panic.h"
 #include "morvane/state/order_info.h"
 
 namespace morvane {
 
 Evaluator::Scratch::Scratch(uint32_t nqubits)
-    : forward(StateVec::zeros(nqubits)), back(StateVec::zeros(nqubits)), best(StateVec::zeros(nqubits)) {}
+    : forward(StateVec::zeros(nqubits)),
+      back(StateVec::zeros(nqubits)),
+      best(StateVec::zeros(nqubits)),
+      spare(StateVec::zeros(nqubits)) {}
 
 Evaluator::Evaluator(StateVec initial, StateVec backtrack)
     : initial_state_(std::move(initial)), backtrack_state_(std::move(backtrack)) {
@@ -14,8 +19,12 @@ Evaluator::Evaluator(StateVec initial, StateVec backtrack)
   if (n > 5 || initial_state_.nqubits() != n) return;
   const auto& all = Permut32::all(uint8_t(n));
   relabelled_backtrack_.resize(all.size(), backtrack_state_);
+  rank_by_images_.resize(size_t(1) << (3 * n));
   reserve_state_vec_cache(n);
-  for (Permut32 p : all) relabelled_backtrack_[p.lehmer_rank()].apply_permutation(p);
+  for (Permut32 p : all) {
+    relabelled_backtrack_[p.lehmer_rank()].apply_permutation(p);
+    rank_by_images_[p.raw & ((uint32_t(1) << (3 * n)) - 1)] = uint8_t(p.lehmer_rank());
+  }
 }
 
 Evaluator Evaluator::from_random(uint32_t nqubits, ChaCha12Rng& rng) {
@@ -65,23 +74,41 @@ void Evaluator::backward_into(std::span<const PreparedGate> adjoints, Scratch& s
 template <typename G>
 void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
   const uint32_t n = nqubits();
-  auto [symmetries, f] = s.forward.get_orderinfo().as_perms();
-  reserve_state_vec_cache(n);
+  // A forward state whose qubits all differ in their first key parts has one symmetry, the
+  // identity; the table's entry for that case holds it. Beyond 5 qubits the table stops.
+  Permut32 f, f_inv;
+  std::optional<SymmetryPerms> symmetries;
+  if (n <= 5 && s.forward.distinct_order(f, f_inv)) {
+    symmetries.emplace(EQMASK_TO_PERMS()[0], uint8_t(n));
+  } else {
+    auto [perms, sorting] = s.forward.get_orderinfo().as_perms();
+    symmetries.emplace(perms);
+    f = sorting;
+  }
+  // Only relabelling the backtrack state goes through this thread's cache; the backward states use
+  // the scratch's spare.
+  if (relabelled_backtrack_.empty()) reserve_state_vec_cache(n);
+  const uint32_t image_mask = (uint32_t(1) << (3 * n)) - 1;
   s.pairs.clear();
-  for (Permut32 sym : symmetries) {
+  for (Permut32 sym : *symmetries) {
     Permut32 m = f * sym;
     Permut32 back_perm = m.inv();
     if (!relabelled_backtrack_.empty()) {
-      s.back.copy_from(relabelled_backtrack_[m.lehmer_rank()]);
+      s.back.copy_from(relabelled_backtrack_[rank_by_images_[m.raw & image_mask]]);
     } else {
       s.back.copy_from(backtrack_state_);
       s.back.apply_permutation(m);
     }
     for (size_t k = adjoints.size(); k-- > 0;) s.back.apply(adjoints[k]);
     s.back.normalize_arg();
-    auto [t, eqmask] = s.back.get_orderinfo().as_bits();
-    if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
-    s.back.apply_permutation(t.inv());
+    Permut32 t, t_inv;
+    if (!s.back.distinct_order(t, t_inv)) {
+      auto [sorting, eqmask] = s.back.get_orderinfo().as_bits();
+      if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
+      t = sorting;
+      t_inv = sorting.inv();
+    }
+    s.back.apply_permutation(t_inv, s.spare);
     if (s.pairs.empty()) {
       s.best.swap_arrays(s.back);
       s.pairs.push_back({t, back_perm});

@@ -67,6 +67,7 @@ class Evaluator {
   struct Scratch {
     explicit Scratch(uint32_t nqubits);
     StateVec forward, back, best;
+    StateVec spare;  // the other arrays of relabellings
     PermPairs pairs;
   };
 
@@ -123,6 +124,8 @@ class Evaluator {
   // Up to 5 qubits: the backtrack state relabelled by every permutation, by Lehmer rank, so that a
   // backward run starts from a copy instead of a relabelling (the amplitudes are the same bits).
   std::vector<StateVec> relabelled_backtrack_;
+  // The Lehmer rank of each permutation of the evaluator's qubit count, by its image bits.
+  std::vector<uint8_t> rank_by_images_;
 };
 
 }  // namespace morvane

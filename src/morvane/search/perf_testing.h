@@ -2,9 +2,11 @@
 // Helpers shared by the benchmarks that run class searches.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
+#include <cstddef>
 
 #include "morvane/search/evaluator.h"
 
@@ -28,6 +30,13 @@ class QuietStdout {
  private:
   int saved_;
 };
+
+/// The largest resident set of the process so far: run a benchmark alone for its own figure.
+inline size_t peak_rss_bytes() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return size_t(u.ru_maxrss) * 1024;
+}
 
 /// An evaluator of n qubits with a fixed seed.
 inline Evaluator make_evaluator(uint32_t n) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <map>
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
@@ -23,12 +24,12 @@ class QuartzWriter {
   void circuit(std::string& out, const std::vector<Instr32>& instrs) {
     unsigned largest = 0;
     for (Instr32 instr : instrs) largest = std::max<unsigned>(largest, instr.largest_qubit());
-    fmt::format_to(std::back_inserter(out), "[[{},{}],[", largest + 1, instrs.size());
+    fmt::format_to(std::back_inserter(out), FMT_COMPILE("[[{},{}],["), largest + 1, instrs.size());
     for (size_t i = 0; i < instrs.size(); ++i) {
       if (i) out.push_back(',');
       out.push_back('[');
       out += gate_json(instrs[i].gate);
-      std::string_view qubits = qubits_json(instrs[i].qargs);
+      const std::string& qubits = qubits_json(instrs[i].qargs);
       out.push_back(',');
       out += qubits;
       out.push_back(',');
@@ -46,18 +47,25 @@ class QuartzWriter {
     return text;
   }
 
-  std::string_view qubits_json(QArgs16 qargs) {
-    qubits_.clear();
-    qubits_.push_back('[');
-    auto used = qargs.as_slice();
-    for (size_t i = 0; i < used.size(); ++i) fmt::format_to(std::back_inserter(qubits_), "{}\"Q{}\"", i ? "," : "", used[i]);
-    qubits_.push_back(']');
-    return qubits_;
+  /// ["Q<a>","Q<b>"], made once for each operand pair.
+  const std::string& qubits_json(QArgs16 qargs) {
+    const size_t slot = size_t(qargs.bytes[0]) << 8 | qargs.bytes[1];
+    if (qubits_at_.empty()) qubits_at_.resize(size_t(1) << 16, 0);
+    if (qubits_at_[slot] == 0) {
+      std::string text = "[";
+      auto used = qargs.as_slice();
+      for (size_t i = 0; i < used.size(); ++i) fmt::format_to(std::back_inserter(text), "{}\"Q{}\"", i ? "," : "", used[i]);
+      text.push_back(']');
+      qubits_json_.push_back(std::move(text));
+      qubits_at_[slot] = uint32_t(qubits_json_.size());
+    }
+    return qubits_json_[qubits_at_[slot] - 1];
   }
 
   GateTexts texts_;
-  std::vector<std::string> gate_json_;  // by gate index: the text as a JSON string
-  std::string qubits_;
+  std::vector<std::string> gate_json_;    // by gate index: the text as a JSON string
+  std::vector<uint32_t> qubits_at_;       // by the two operand bytes: 1 + position in qubits_json_
+  std::vector<std::string> qubits_json_;
 };
 
 }  // namespace

@@ -111,11 +111,23 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   };
 
   interrupt::Ticker ticker(kExpansionsPerCheck);
+  // The number of classes when the expansion of each circuit length began: the next length is
+  // expected to multiply the classes by the factor the previous one did, and the index is grown
+  // to that once, instead of doubling (and rehashing every class) on the way.
+  std::vector<size_t> classes_at_length;
   while (!queue.empty()) {
     ticker.tick();
     AliasList current = queue.front();
     queue.pop_front();
     map.arena().materialize(current, instr_vec);
+    if (instr_vec.size() >= classes_at_length.size()) {
+      classes_at_length.push_back(map.inner().size());
+      const size_t k = classes_at_length.size();
+      if (k >= 2 && classes_at_length[k - 2] > 0) {
+        const double growth = double(classes_at_length[k - 1]) / double(classes_at_length[k - 2]);
+        map.reserve(size_t(double(classes_at_length[k - 1]) * growth));
+      }
+    }
     parent_front.clear();
     for_each_surface_gate(instr_vec, false, [&](Instr32 i) { parent_front.push_back(map.placement(i)); });
     parent_touched = 0;

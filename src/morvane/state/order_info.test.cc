@@ -220,3 +220,61 @@ TEST(order_info, later_key_parts_decide_between_equal_first_parts) {
 }
 
 }  // namespace morvane
+
+namespace morvane {
+
+TEST(order_info, distinct_order_agrees_with_the_order_info) {
+  // Random states, and states with first key parts made equal (exactly, or within one key step,
+  // or on opposite sides of a rounding boundary) for some qubits.
+  auto rng = seeded(21);
+  size_t distinct = 0, refused = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const uint32_t n = uint32_t(rng.next_u64() % 9);
+    StateVec s = StateVec::from_random(rng, n);
+    if (n >= 2 && round % 2) {
+      const size_t a = size_t(1) << (rng.next_u64() % n), b = size_t(1) << (rng.next_u64() % n);
+      const double base = s.re()[a].v;
+      const double nudge[] = {0.0, std::ldexp(0.3, -24), std::ldexp(0.5, -24), -std::ldexp(0.5, -24), 1e-30};
+      Complex c = s.at(b);
+      c.re = base + nudge[rng.next_u64() % std::size(nudge)];
+      s.set(b, c);
+    }
+    Permut32 perm, inverse;
+    const bool fast = s.distinct_order(perm, inverse);
+    const auto [sorting, eqmask] = s.get_orderinfo().as_bits();
+    bool firsts_differ = true;
+    for (uint32_t q = 0; q < n; ++q)
+      for (uint32_t p = q + 1; p < n; ++p)
+        firsts_differ = firsts_differ && s.re()[size_t(1) << q] != s.re()[size_t(1) << p];
+    ASSERT_EQ(fast, firsts_differ) << round;
+    if (!fast) {
+      ++refused;
+      continue;
+    }
+    ++distinct;
+    ASSERT_EQ(perm, sorting) << round;
+    ASSERT_EQ(inverse, sorting.inv()) << round;
+    ASSERT_EQ(eqmask, 0) << round;
+  }
+  EXPECT_GT(distinct, 1000u);
+  EXPECT_GT(refused, 300u);
+}
+
+TEST(order_info, relabelling_through_a_given_scratch_matches_the_cache) {
+  auto rng = seeded(22);
+  for (uint32_t n = 0; n <= 6; ++n) {
+    reserve_state_vec_cache(n);
+    StateVec scratch = StateVec::zeros(n);
+    for (Permut32 p : Permut32::all(uint8_t(n))) {
+      StateVec a = StateVec::from_random(rng, n), b = a;
+      a.apply_permutation(p);
+      b.apply_permutation(p, scratch);
+      ASSERT_TRUE(bitwise_equal(a, b)) << n << " " << p.to_string();
+    }
+  }
+  StateVec s = StateVec::zeros(3), small = StateVec::zeros(2);
+  EXPECT_THAT([&] { s.apply_permutation(Permut32::identity(3), small); },
+              Stops("assertion failed: the scratch vector has the state's length"));
+}
+
+}  // namespace morvane

@@ -153,16 +153,25 @@ bool StateVec::check() const { return std::fabs(norm_sq() - 1.0) < 5.96046447753
 uint64_t StateVec::hash_value() const {
   // The stream (count of re: 4 bytes, keys of re: 8 bytes each, count of im, keys of im) is a
   // whole number of 8-byte words: the re keys straddle word boundaries by 4 bytes, the im keys
-  // are aligned.
+  // are aligned. Keys are rounded a chunk at a time, then hashed.
+  constexpr size_t kChunk = 64;
+  uint64_t keys[kChunk];
   SipWords13 h;
   uint64_t carry = uint32_t(re_.size());
-  for (Qreal q : re_) {
-    uint64_t k = q.percision_repr();
-    h.write(carry | (k << 32));
-    carry = k >> 32;
+  for (size_t at = 0; at < re_.size(); at += kChunk) {
+    const size_t m = std::min(kChunk, re_.size() - at);
+    percision_reprs(re_.data() + at, m, keys);
+    for (size_t j = 0; j < m; ++j) {
+      h.write(carry | (keys[j] << 32));
+      carry = keys[j] >> 32;
+    }
   }
   h.write(carry | (uint64_t(uint32_t(im_.size())) << 32));
-  for (Qreal q : im_) h.write(q.percision_repr());
+  for (size_t at = 0; at < im_.size(); at += kChunk) {
+    const size_t m = std::min(kChunk, im_.size() - at);
+    percision_reprs(im_.data() + at, m, keys);
+    for (size_t j = 0; j < m; ++j) h.write(keys[j]);
+  }
   return h.finish();
 }
 

@@ -92,6 +92,13 @@ class StateVec {
   StateVec clone() const { return *this; }
   /// Becomes a copy of `other`, reusing this state's arrays when their capacity suffices.
   void copy_from(const StateVec& other) {
+    const size_t n = other.re_.size();
+    if (re_.size() == n && im_.size() == n && other.im_.size() == n && n <= 32 && &other != this) {
+      // The sizes of the class search, copied without a library call.
+      copy_small(re_.data(), other.re_.data(), n);
+      copy_small(im_.data(), other.im_.data(), n);
+      return;
+    }
     re_.assign(other.re_.begin(), other.re_.end());
     im_.assign(other.im_.begin(), other.im_.end());
   }
@@ -122,9 +129,15 @@ class StateVec {
   OrderInfo get_orderinfo() const;
   /// The sorting permutation of get_orderinfo().
   Permut32 get_permutation() const;
+  /// The sorting permutation of get_orderinfo() and its inverse when the first parts of the
+  /// order keys all differ (they alone then give the order, and every class has one qubit); false
+  /// when two first parts are equal or there are more than 8 qubits.
+  bool distinct_order(Permut32& perm, Permut32& inverse) const;
   /// Old qubit k becomes qubit permut[k], through this thread's scratch vector of this size
   /// (reserve_state_vec_cache first). The permutation must have exactly nqubits() positions.
   void apply_permutation(Permut32 permut);
+  /// The same through `scratch`, a state of this length whose arrays are exchanged with these.
+  void apply_permutation(Permut32 permut, StateVec& scratch);
 
   friend bool operator==(const StateVec& a, const StateVec& b);
   friend std::strong_ordering operator<=>(const StateVec& a, const StateVec& b);
@@ -132,6 +145,12 @@ class StateVec {
  private:
   StateVec(std::vector<Qreal> re, std::vector<Qreal> im) : re_(std::move(re)), im_(std::move(im)) {}
   [[noreturn]] static void wrong_prepared_size();
+  /// n ≤ 32 values, in blocks of a fixed size.
+  static void copy_small(Qreal* to, const Qreal* from, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) __builtin_memcpy(to + i, from + i, 8 * sizeof(Qreal));
+    for (; i < n; ++i) to[i] = from[i];
+  }
 
   std::vector<Qreal> re_;
   std::vector<Qreal> im_;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <nlohmann/json.hpp>
 
 #include "morvane/core/siphash.h"
@@ -100,6 +101,30 @@ TEST(state_vec, hash_stream_is_counts_and_keys) {
   h.write_u32(128);
   for (double x : im) h.write_u64(uint64_t(int64_t(std::round(x * 16777216.0))));
   EXPECT_EQ(StateVec::make(re, im).hash_value(), h.finish());
+}
+
+TEST(state_vec, hash_agrees_with_the_byte_stream_of_scalar_keys) {
+  // Random parts with NaN, signed zeros, huge values and exact halves of a key step among them,
+  // for every length up to two chunks of the hash's key buffer.
+  std::mt19937_64 rng(5);
+  const double specials[] = {std::nan(""), 0.0, -0.0, 1e300, -1e300, HUGE_VAL, -HUGE_VAL,
+                             std::ldexp(0.5, -24), -std::ldexp(0.5, -24), std::ldexp(2.5, -24),
+                             std::ldexp(1.0, 28), -std::ldexp(1.0, 27) - std::ldexp(0.5, -24)};
+  for (size_t len = 1; len <= 256; len *= 2)
+    for (int round = 0; round < 20; ++round) {
+      std::vector<double> re(len), im(len);
+      for (auto* part : {&re, &im})
+        for (double& x : *part) {
+          uint64_t bits = rng();
+          x = bits % 4 == 0 ? specials[(bits >> 8) % std::size(specials)] : double(int64_t(bits)) / 9.3e18;
+        }
+      SipHasher13 h;
+      h.write_u32(uint32_t(len));
+      for (double x : re) h.write_u64(Qreal(x).percision_repr());
+      h.write_u32(uint32_t(len));
+      for (double x : im) h.write_u64(Qreal(x).percision_repr());
+      ASSERT_EQ(StateVec::make(re, im).hash_value(), h.finish()) << len << " " << round;
+    }
 }
 
 TEST(state_vec, order_compares_re_keys_then_im_keys_unsigned) {
