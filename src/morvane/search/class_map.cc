@@ -313,8 +313,15 @@ void RawECCs::append_triple(CircuitECC& c, AliasList list, uint8_t front, uint8_
   c.info_ = uint16_t(n + 1);
 }
 
+void RawECCs::refuse_if_sharing() const {
+  // A new cell would be numbered in this map's arena but read through the source's.
+  if (source_) [[unlikely]]
+    panic("a map that shares another map's circuits cannot be extended");
+}
+
 std::optional<AliasList> RawECCs::add_entry(uint64_t key, Permut32 front_perm, Permut32 back_perm, AliasList circ,
                                             std::span<const Instr32> instr_vec) {
+  refuse_if_sharing();
   if (instr_vec.empty()) panic("called `Option::unwrap()` on a `None` value");
   surface_front_.clear();
   surface_back_.clear();
@@ -327,6 +334,7 @@ std::optional<AliasList> RawECCs::add_entry_with_surfaces(uint64_t key, Permut32
                                                           AliasList circ, Instr32 last,
                                                           std::span<const uint32_t> front_surface,
                                                           std::span<const uint32_t> back_surface) {
+  refuse_if_sharing();
   front_scratch_.clear();
   back_scratch_.clear();
   const uint8_t front_rank = rank(front_perm), back_rank = rank(back_perm);
