@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
 #include <oneapi/tbb/task_arena.h>
 
 extern char** environ;
@@ -161,6 +162,22 @@ TEST(pool, DISABLED_child_sizes_and_results) {
   EXPECT_EQ(pool::flat_map_index(items, spread), flat_want);
 
   EXPECT_EQ(pool::map_chunked(inputs, 128, uneven_work), want);
+
+  // Of many failing items the first in input order is raised, as in a sequential run, even when
+  // the items before it are slow and later ones fail at once.
+  for (size_t chunk : {size_t(400), items}) {
+    std::exception_ptr caught;
+    try {
+      pool::map_chunked(inputs, chunk, [](uint64_t i) {
+        if (i < 40) std::this_thread::sleep_for(1ms);
+        if (i % 100 == 37) panic(fmt::format("item {} failed", i));
+        return i;
+      });
+    } catch (...) {
+      caught = std::current_exception();
+    }
+    EXPECT_EQ(panic_text(caught), "item 37 failed");
+  }
 
   // The pool runs at most n threads, and more than one when it may.
   std::mutex m;
