@@ -152,9 +152,13 @@ ECC CircuitECC::simplify(const RawECCs& map) const {
 // The map
 
 // The empty circuit's evaluation comes first: it refuses evaluators beyond the search's range.
-RawECCs::RawECCs(const Evaluator& evaluator) : RawECCs(evaluator.initial_key(), evaluator.nqubits()) {}
+RawECCs::RawECCs(const Evaluator& evaluator) : RawECCs(evaluator.initial_key(), evaluator.nqubits(), nullptr) {}
 
-RawECCs::RawECCs(uint64_t root_key, size_t nqubits) : RawECCs(nqubits, nullptr) {
+RawECCs::RawECCs(const Evaluator& evaluator, std::shared_ptr<const RawECCs> source)
+    : RawECCs(evaluator.initial_key(), evaluator.nqubits(), std::move(source)) {}
+
+RawECCs::RawECCs(uint64_t root_key, size_t nqubits, std::shared_ptr<const RawECCs> source)
+    : RawECCs(nqubits, std::move(source)) {
   Permut32 id = Permut32::identity(uint8_t(nqubits_));
   append_triple(*inner_.try_emplace(root_key).first, AliasList::nil(), rank(id), rank(id));
 }
@@ -364,6 +368,14 @@ std::optional<AliasList> RawECCs::add_entry_with_surfaces(uint64_t key, Permut32
   add_gates(c);
   append_triple(c, arena_.cons(circ, last), front_rank, back_rank);
   return std::nullopt;
+}
+
+void RawECCs::put_shared_class(uint64_t key, std::span<const CircTriple> triples) {
+  if (!source_) panic("only a map that shares another map's circuits takes classes whole");
+  CircuitECC& c = *inner_.try_emplace(key).first;
+  if (!c.is_inline()) free_record(c.ext());
+  c = CircuitECC{};
+  for (const CircTriple& t : triples) append_triple(c, t.circ, rank(t.front_perm), rank(t.back_perm));
 }
 
 ECCs RawECCs::simplify() const {

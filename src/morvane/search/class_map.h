@@ -105,6 +105,8 @@ class RawECCs {
   /// reads every cell through the source's arena, so it never makes cells of its own: `add_entry`
   /// stops on it, and its classes are put in whole by `put_shared_class`.
   RawECCs(size_t nqubits, std::shared_ptr<const RawECCs> source);
+  /// The map of the empty circuit alone, keyed by the evaluator, sharing the cells of `source`.
+  RawECCs(const Evaluator& evaluator, std::shared_ptr<const RawECCs> source);
   RawECCs(RawECCs&&) noexcept = default;
   RawECCs& operator=(RawECCs&&) noexcept = default;
 
@@ -124,6 +126,10 @@ class RawECCs {
                                                    AliasList circ, Instr32 last,
                                                    std::span<const uint32_t> front_surface,
                                                    std::span<const uint32_t> back_surface);
+  /// Puts the class of `triples` (in this order) under `key`, in place of any class there, with
+  /// empty surface-gate sets. A sharing map only: the lists are cells of the map it shares.
+  void put_shared_class(uint64_t key, std::span<const CircTriple> triples);
+
   /// The number of a placement known to the map (prepare); stops for any other instruction.
   uint32_t placement(Instr32 instr) const { return universe_.index(instr); }
 
@@ -151,7 +157,7 @@ class RawECCs {
  private:
   friend class CircuitECC;
   /// The map of the empty circuit's class under `root_key`.
-  RawECCs(uint64_t root_key, size_t nqubits);
+  RawECCs(uint64_t root_key, size_t nqubits, std::shared_ptr<const RawECCs> source);
   uint8_t rank(Permut32 p) const;
   Permut32 unrank(uint8_t r) const;
   uint32_t mask_words() const { return (universe_.size() + 31) / 32; }
