@@ -18,16 +18,6 @@ H, T, X, CX = (Gate.from_name(n) for n in ("h", "t", "x", "cx"))
 MISSING = "assertion failed: ecc1.contains_key(&bv.hash_value())"
 
 
-def placements(gates, n):
-    out = []
-    for g in gates:
-        if g.nqargs == 1:
-            out += [Instr(g, [q]) for q in range(n)]
-        else:
-            out += [Instr(g, [a, b]) for a in range(n) for b in range(n) if a != b]
-    return out
-
-
 def quiet(run):
     """Runs a search with its progress lines (written to file descriptor 1) sent to /dev/null."""
     saved = os.dup(1)
@@ -137,7 +127,9 @@ def test_find_equivalents_on_one_qubit():
 
 def test_compute_next_key(maps):
     e, small, _ = maps
-    cands = placements([H, T, Gate.from_name("tdg"), CX], 3)
+    # The candidates of the search: every placement of h, t, tdg and cx.
+    cands = [Instr(g, [q]) for g in (H, T, Gate.from_name("tdg")) for q in range(3)]
+    cands += [Instr(CX, [a, b]) for a in range(3) for b in range(3) if a != b]
     answered = 0
     for ecc in small.simplify().to_list():
         first = ecc.circuits()[0]
