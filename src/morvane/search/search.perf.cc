@@ -5,7 +5,6 @@
 //   generate, 3 to 5 qubits: at most 48 bytes per stored circuit with the class overhead included
 //   (index, class records, pool, arena).
 //   evaluate_multiple: the inner step of the search; one call costs a few hundred ns on 3 qubits.
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include "morvane/search/evaluator.h"
 #include "morvane/search/search.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane {
 
@@ -35,23 +35,6 @@ size_t peak_rss_bytes() {
   return size_t(u.ru_maxrss) * 1024;
 }
 
-/// Sends the progress lines of a search to /dev/null for the duration of a scope.
-class QuietStdout {
- public:
-  QuietStdout() : saved_(dup(1)) {
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    close(null);
-  }
-  ~QuietStdout() {
-    dup2(saved_, 1);
-    close(saved_);
-  }
-
- private:
-  int saved_;
-};
-
 Evaluator make_evaluator(uint32_t n) {
   ChaCha12Rng rng(std::array<uint8_t, 32>{42});
   return Evaluator::from_random(n, rng);
@@ -67,7 +50,7 @@ void BM_generate(benchmark::State& state) {
     auto start = std::chrono::steady_clock::now();
     std::optional<SearchResult> r;
     {
-      QuietStdout quiet;
+      testing::QuietStdout quiet;
       r.emplace(generate(e, gates, max_size));
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -2,6 +2,7 @@
 // Helpers shared by the C++ tests and benchmarks: the one way to assert a stop, seeded generators,
 // instruction builders and temporary directories.
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -122,5 +123,22 @@ inline ChildResult run_test_in_child(const std::string& full_name, const std::ve
   close(fds[0]);
   return r;
 }
+
+/// Sends the progress lines of a search to /dev/null for the duration of a scope.
+class QuietStdout {
+ public:
+  QuietStdout() : saved_(dup(1)) {
+    int null = ::open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    ::close(null);
+  }
+  ~QuietStdout() {
+    dup2(saved_, 1);
+    ::close(saved_);
+  }
+
+ private:
+  int saved_;
+};
 
 }  // namespace morvane::testing
