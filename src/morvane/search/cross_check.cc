@@ -129,15 +129,30 @@ RawECCs switch_evaluator(std::shared_ptr<const RawECCs> source, const Evaluator&
     check_index(ecc.num_circuits(), 0);
     triples.clear();
     uint64_t hash = 0;
+    // The opening circuit's first pair under the new evaluator relabels the class frame: each
+    // further member takes, among its new pairs, the one its own pair becomes under that
+    // relabelling. So every way the class was reached stays (a circuit stored once per pair
+    // keeps distinct pairs), and the building evaluator gives back the source's very triples.
+    Permut32 front_relabel, back_relabel;
     for (size_t k = 0; k < ecc.num_circuits(); ++k) {
       CircTriple t = ecc.circuit(self, k);
       arena.materialize(t.circ, circ);
-      FirstPair r = evaluate_first(evaluator, circ);
-      if (k == 0)
-        hash = r.key;
-      else if (r.key != hash)
+      const Evaluator::Scratch& r = evaluate_here(evaluator, circ);
+      PermPair pair = r.pairs[0];
+      if (k == 0) {
+        hash = r.best.hash_value();
+        if (t.front_perm.len() == pair.first.len()) {
+          front_relabel = t.front_perm.inv() * pair.first;
+          back_relabel = pair.second * t.back_perm.inv();
+        }
+      } else if (r.best.hash_value() != hash) {
         panic("Inconsistent ECC detected during evaluator switch");
-      triples.push_back(CircTriple{r.front, t.circ, r.back});
+      } else if (front_relabel.len() == t.front_perm.len()) {
+        const PermPair relabelled{t.front_perm * front_relabel, back_relabel * t.back_perm};
+        for (size_t p = 0; p < r.pairs.size(); ++p)
+          if (r.pairs[p] == relabelled) pair = relabelled;
+      }
+      triples.push_back(CircTriple{pair.first, t.circ, pair.second});
     }
     if (const CircuitECC* earlier = out.find(hash)) {
       if (!(placeholder && hash == placeholder_key))

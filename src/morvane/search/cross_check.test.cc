@@ -225,11 +225,12 @@ TEST(cross_check, switch_under_the_building_evaluator_reproduces_every_key) {
   EXPECT_FALSE(same.drop());
   for (const auto& [key, c] : same.inner()) {
     EXPECT_TRUE(c.front_gates(same).empty() && c.back_gates(same).empty());
-    // The very cells of the source, each triple in its place.
+    // The source's very triples: its cells, with the pairs they were recorded under.
     const CircuitECC& src = *s.large->find(key);
-    for (size_t k = 0; k < c.num_circuits(); ++k) EXPECT_EQ(c.circuit(same, k).circ, src.circuit(*s.large, k).circ);
+    EXPECT_EQ(c.circuits(same), src.circuits(*s.large));
     EXPECT_EQ(c.size(same), src.size(*s.large));
   }
+  EXPECT_EQ(same.simplify(), s.large->simplify());
 }
 
 TEST(cross_check, switch_under_a_fresh_evaluator_keeps_every_class_together) {
@@ -241,10 +242,29 @@ TEST(cross_check, switch_under_a_fresh_evaluator_keeps_every_class_together) {
   for (const ECC& c : s.large->simplify().eccs) ++want[{c.circuits.size(), c.circuits[0].instrs.size()}];
   for (const ECC& c : other.simplify().eccs) ++got[{c.circuits.size(), c.circuits[0].instrs.size()}];
   EXPECT_EQ(got, want);
-  // Every stored circuit has its new key under the fresh evaluator.
-  for (const auto& [key, c] : other.inner())
-    for (const CircTriple& t : c.circuits(other))
-      EXPECT_EQ(fresh.evaluate(other.arena().to_vec(t.circ)).key.hash_value(), key);
+  // Every stored circuit has its new key under the fresh evaluator, with one of its pairs there;
+  // a circuit stored under several pairs keeps distinct ones.
+  size_t repeats = 0;
+  for (const auto& [key, c] : other.inner()) {
+    std::vector<CircTriple> triples = c.circuits(other);
+    for (size_t k = 0; k < triples.size(); ++k) {
+      Circuit circ = other.arena().to_vec(triples[k].circ);
+      Evaluator::Result r = fresh.evaluate_multiple(circ);
+      EXPECT_EQ(r.key.hash_value(), key);
+      std::vector<PermPair> pairs = r.pairs.to_vec();
+      PermPair stored{triples[k].front_perm, triples[k].back_perm};
+      EXPECT_NE(std::find(pairs.begin(), pairs.end(), stored), pairs.end());
+      for (size_t j = 0; j < k; ++j)
+        if (other.arena().to_vec(triples[j].circ) == circ) {
+          ++repeats;
+          EXPECT_FALSE(triples[j].front_perm == stored.first && triples[j].back_perm == stored.second);
+        }
+    }
+  }
+  EXPECT_GT(repeats, 0u);
+  // The switched map serves as `ecc1` under its evaluator, for itself and for a search.
+  check_identity_subset(other, other, fresh);
+  check_identity_subset(generate(fresh, {gates::H(), gates::T(), gates::CX()}, 3).map, other, fresh);
 }
 
 TEST(cross_check, switched_maps_outlive_their_sources_in_a_chain) {
@@ -263,6 +283,7 @@ TEST(cross_check, switched_maps_outlive_their_sources_in_a_chain) {
   second.reset();
   EXPECT_FALSE(watch.expired());
   EXPECT_EQ(third->simplify(), third_view);
+  check_identity_subset(*third, *third, e3);
   // Every class of the search is found again, whole, under the last evaluator.
   ASSERT_EQ(third_view.eccs.size(), want.eccs.size());
   for (const ECC& c : want.eccs) {

@@ -166,7 +166,10 @@ def test_switch_under_a_fresh_evaluator(maps):
     fresh = Evaluator(3)
     other = large.switch_evaluator(fresh)
     assert shape(other.simplify()) == shape(large.simplify())
-    # The switched map answers under its own evaluator.
+    # The switched map answers under its own evaluator, and serves as the map to check against.
+    assert other.check_identity_subset(other, fresh) is None
+    small_fresh = quiet(lambda: RawECCs.generate(fresh, [H, T, CX], 3))[0]
+    assert small_fresh.check_identity_subset(other, fresh) is None
     rep = [Instr(H, [1]), Instr(CX, [0, 1]), Instr(H, [1])]
     assert len(other.find_equivalents(fresh, rep).circuits()) == len(large.find_equivalents(maps[0], rep).circuits())
 
@@ -227,9 +230,11 @@ CHILD = textwrap.dedent("""
     out["self"] = outcome(lambda: large.check_identity_subset(large, e))
     out["m in m+1"] = outcome(lambda: small.check_identity_subset(large, e))
     out["other gates"] = outcome(lambda: other.check_identity_subset(large, e))
-    switched = large.switch_evaluator(Evaluator(3))
+    fresh = Evaluator(3)
+    switched = large.switch_evaluator(fresh)
     out["switched classes"] = sorted(
         [len(c.circuits()), len(c.circuits()[0])] for c in switched.simplify().to_list())
+    out["switched as ecc1"] = outcome(lambda: switched.check_identity_subset(switched, fresh))
     json.dump(out, sys.stderr)
 """)
 
@@ -245,3 +250,4 @@ def test_same_results_for_1_and_8_threads():
     assert results[0] == results[1]
     assert results[0]["self"] == "None" and results[0]["m in m+1"] == "None"
     assert results[0]["other gates"] == "PanicException: " + MISSING
+    assert results[0]["switched as ecc1"] == "None"
