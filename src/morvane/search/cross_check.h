@@ -36,8 +36,12 @@ std::optional<uint64_t> compute_next_key(const RawECCs& map, const Evaluator& ev
                                          Instr32 instr);
 
 /// `source` re-keyed under `evaluator`: every stored circuit evaluated again, each class kept
-/// together under its new key. The result shares the source's cells and keeps it alive. Stops when
-/// a class splits ("Inconsistent ECC ...") or two classes meet ("Hash collision ...").
+/// together under its new key, with empty surface-gate sets. The opening circuit of a class takes
+/// its first new pair; every further member the new pair that its own pair becomes under the same
+/// relabelling (its first new pair when there is none such), so a map switched under the
+/// evaluator that built it holds the source's very triples. The result shares the source's cells
+/// and keeps it alive. Stops when a class splits ("Inconsistent ECC ...") or two classes meet
+/// ("Hash collision ..."), the source's own empty-circuit class included.
 RawECCs switch_evaluator(std::shared_ptr<const RawECCs> source, const Evaluator& evaluator);
 
 /// Checks on the worker pool, kCrossCheckChunk classes at a time, that every simplified circuit of
