@@ -78,3 +78,14 @@ print(f"under a second evaluator the {len(switched.simplify())} classes stay tog
 larger, _ = RawECCs.generate(evaluator, [h, Gate.from_name("t"), cx], 4)
 raw.check_identity_subset(larger, evaluator)
 print("every circuit of the 3-gate search is represented in the 4-gate search")
+
+# Circuits with a trailing permutation and the identities the classes imply.
+from morvane import Circ, IdentityCirc
+
+swap_by_cx = Circ([cx(0, 1), cx(1, 0), cx(0, 1)], [1, 0])
+print(f"{swap_by_cx} is an identity: {IdentityCirc(swap_by_cx).check()}")
+print(f"its canonical form: {swap_by_cx.rotate_representative()}")
+identities = eccs.to_identity_circuits()
+identity, inverted, circuit = identities[-1]
+print(f"{len(identities)} identities from the classes; the last, {identity}, is ({inverted}) + ({circuit})")
+print(f"as Python data: {identity.pythonize()}")

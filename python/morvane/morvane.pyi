@@ -6,7 +6,7 @@ from typing import ClassVar, Never, SupportsComplex, SupportsFloat, SupportsInde
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Argument", "Instruction", "Gate", "Instr", "StateVec", "ECC", "ECCs", "RawECCs", "Evaluator"]
+__all__ = ["Argument", "Instruction", "Gate", "Instr", "StateVec", "ECC", "ECCs", "RawECCs", "Evaluator", "Circ", "IdentityCirc"]
 
 class _BindingType(type):
     """The metaclass of every class of the module (the binding library's own, a subclass of type);
@@ -199,6 +199,8 @@ class ECCs(metaclass=_BindingType):
         """Loads ECCs from a postcard file."""
     def dump_quartz(self, filepath: str) -> None:
         """Exports ECCs to Quartz JSON format."""
+    def to_identity_circuits(self) -> list[tuple[IdentityCirc, Circ, Circ]]:
+        """Converts classes into canonical identities plus witness circuit pairs."""
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
 
@@ -255,3 +257,82 @@ class Evaluator(metaclass=_BindingType):
         """Hash key for the empty circuit under this evaluator."""
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
+
+# --- Circ -------------------------------------------------------------------------------------
+
+@final
+class Circ(metaclass=_BindingType):
+    """Circuit with an explicit trailing qubit permutation."""
+
+    def __init__(self, instrs: Sequence[Instr], perm: Sequence[int] | None = None) -> None: ...
+    def len(self) -> int:
+        """Number of instructions."""
+    def is_empty(self) -> bool:
+        """Returns whether the circuit is empty."""
+    def nqubits(self) -> int:
+        """Number of qubits tracked by the permutation."""
+    def permut(self, perm: Sequence[int]) -> Circ:
+        """Applies a qubit permutation to this circuit."""
+    def rotate(self, n: int) -> Circ:
+        """Circularly rotates instruction order by `n`."""
+    def inverse(self) -> Circ:
+        """Returns inverse circuit."""
+    def remove_swaps(self) -> Circ:
+        """Removes explicit swap gates into the stored trailing permutation."""
+    def instrs_with_swaps(self) -> list[Instr]:
+        """Returns instructions plus swaps needed for stored permutation."""
+    def representative(self) -> Circ:
+        """Returns canonical circuit representative."""
+    def rotate_representative(self) -> IdentityCirc:
+        """Returns canonical identity representative across rotations/permutations."""
+    def representative_with_perm(self) -> tuple[Circ, tuple[int, ...]]:
+        """Returns `(representative, applied_perm)` used in canonicalization."""
+    @property
+    def instrs(self) -> list[Instr]: ...
+    @property
+    def perm(self) -> tuple[int, ...]: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, idx: int) -> Instr: ...
+    def __hash__(self) -> int: ...
+    def __add__(self, other: Circ) -> Circ: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __lt__(self, other: Circ) -> bool: ...
+    def __le__(self, other: Circ) -> bool: ...
+    def __gt__(self, other: Circ) -> bool: ...
+    def __ge__(self, other: Circ) -> bool: ...
+
+# --- IdentityCirc -----------------------------------------------------------------------------
+
+@final
+class IdentityCirc(metaclass=_BindingType):
+    """Canonical identity circuit (a circuit proven equivalent to identity)."""
+
+    def __init__(self, circuit: Circ) -> None: ...
+    def check(self) -> bool:
+        """Randomized semantic check that this circuit is identity."""
+    def hash_value(self) -> int:
+        """Stable hash of the canonical identity representation."""
+    def nqubits(self) -> int:
+        """Returns number of qubits."""
+    def qargs_forward(self, gate_id: int) -> list[int]:
+        """For each argument of gate `gate_id`, returns next gate index using that qubit."""
+    def qargs_backward(self, gate_id: int) -> list[int]:
+        """For each argument of gate `gate_id`, returns previous gate index using that qubit."""
+    @property
+    def inner(self) -> Circ:
+        """Underlying circuit representation."""
+    def pythonize(self) -> dict[str, object]:
+        """Converts this identity to a Python-serializable form."""
+    @staticmethod
+    def from_python(obj: object) -> IdentityCirc:
+        """Parses a Python-serialized identity object."""
+    def __hash__(self) -> int: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, idx: int) -> Instr: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __lt__(self, other: IdentityCirc) -> bool: ...
+    def __le__(self, other: IdentityCirc) -> bool: ...
+    def __gt__(self, other: IdentityCirc) -> bool: ...
+    def __ge__(self, other: IdentityCirc) -> bool: ...

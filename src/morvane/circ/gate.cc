@@ -174,10 +174,37 @@ Gate16 Gate16::deserialize(std::string_view text) {
   panic(fmt::format("Failed to deserialize Gate16 from {}", text));
 }
 
-const std::string& GateTexts::operator()(Gate16 g) {
+namespace {
+/// "Gate(<index> -> <display>)" with a display text of more than 64 bytes cut at a character
+/// boundary and marked with "...".
+std::string short_debug(Gate16 g, std::string_view text) {
+  if (text.size() <= 64) return fmt::format("Gate({} -> {})", g.index, text);
+  size_t cut = 64;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return fmt::format("Gate({} -> {}...)", g.index, text.substr(0, cut));
+}
+
+/// Stops a save whose gate `g` would not load back as itself from its display text.
+void check_read_back(Gate16 g, const std::string& text) {
+  if (text.size() > postcard::kBufferSize)
+    throw postcard::Error(fmt::format("{} has a display text of {} bytes, longer than the {} bytes a reader accepts",
+                                      short_debug(g, text), text.size(), postcard::kBufferSize));
+  // Loading resolves a text to the first registered gate that displays it; g itself always does.
+  Gate16 loaded = Gate16::from_name(text).value_or(g);
+  if (loaded != g)
+    throw postcard::Error(fmt::format("{} would load back as Gate({} -> {}), registered earlier with the same display text",
+                                      short_debug(g, text), loaded.index, text));
+}
+}  // namespace
+
+const std::string& GateTexts::lookup(Gate16 g) {
   if (g.index >= texts_.size()) texts_.resize(size_t(g.index) + 1);
   std::string& text = texts_[g.index];
-  if (text.empty()) text = g.display();
+  if (text.empty()) {
+    std::string display = g.display();
+    if (check_) check_read_back(g, display);
+    text = std::move(display);
+  }
   return text;
 }
 

@@ -111,10 +111,25 @@ Gate16 SWAP();
 /// changes once registered, so a cached text equals the registry's at any later moment.
 class GateTexts {
  public:
-  const std::string& operator()(Gate16 g);
+  GateTexts() = default;
+  /// Texts for a file that is loaded again: each gate is also checked on its first lookup, and
+  /// raises postcard::Error when its text would not load back as the same gate (longer than a
+  /// reader accepts, or the display text of a gate registered earlier).
+  static GateTexts read_back() {
+    GateTexts t;
+    t.check_ = true;
+    return t;
+  }
+  const std::string& operator()(Gate16 g) {
+    if (g.index < texts_.size() && !texts_[g.index].empty()) [[likely]]
+      return texts_[g.index];
+    return lookup(g);
+  }
 
  private:
+  const std::string& lookup(Gate16 g);
   std::vector<std::string> texts_;  // by gate index; empty = not looked up yet
+  bool check_ = false;
 };
 
 /// Gates by display text, resolved in the registry once per distinct text. The registry is only

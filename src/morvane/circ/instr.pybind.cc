@@ -1,6 +1,7 @@
 #include "morvane/circ/instr.pybind.h"
 
 #include "morvane/py/convert.h"
+#include "morvane/py/native_form.h"
 
 namespace morvane {
 
@@ -51,6 +52,19 @@ void pybind_instr_methods(py::module_&, py::class_<Instr32>& c) {
   c.def("__str__", &Instr32::display);
   c.def("__repr__", &Instr32::display);
   c.def("__hash__", [](Instr32 i) { return bind::py_hash(i.hash_value()); });
+}
+
+py::tuple instr_to_python(Instr32 i, GateTexts& texts) {
+  return py::make_tuple(texts(i.gate), py::make_tuple(i.qargs.bytes[0], i.qargs.bytes[1]));
+}
+
+Instr32 instr_from_python(py::handle obj, GateNames& names) {
+  auto items = bind::native::read_tuple(obj, 2);
+  const Gate16 gate = names(bind::native::read_str(items[0]));
+  auto bytes = bind::native::read_tuple(items[1], 2);
+  Instr32 i{gate, QArgs16{}};
+  for (size_t k = 0; k < 2; ++k) i.qargs.bytes[k] = uint8_t(bind::native::read_uint(bytes[k], 255));
+  return i;
 }
 
 }  // namespace morvane

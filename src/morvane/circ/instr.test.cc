@@ -11,28 +11,19 @@
 
 namespace morvane {
 
+using testing::perm;
 using testing::Stops;
+using testing::vector_hash;
 
 namespace {
 
 Instr32 on(Gate16 g, std::vector<uint8_t> qubits) { return Instr32::make(g, qubits); }
-
-Permut32 perm(std::vector<uint8_t> images) { return Permut32::from_iter(images); }
 
 /// A three-qubit gate (the identity on 8 amplitudes with one sign flipped).
 Gate16 three_qubit_gate() {
   CMatrix m(8, 8);
   for (uint32_t k = 0; k < 8; ++k) m(k, k) = Complex{k == 7 ? -1.0 : 1.0, 0.0};
   return Gate16::make("ccz", {}, std::move(m));
-}
-
-uint64_t vector_hash(const std::string& what) {
-  std::ifstream in(MORVANE_SOURCE_DIR "/src/morvane/core/testdata/hash_vectors.json");
-  const auto doc = nlohmann::json::parse(in);
-  for (const auto& v : doc["vectors"])
-    if (v["what"] == what) return v["u64"].get<uint64_t>();
-  ADD_FAILURE() << "no hash vector " << what;
-  return 0;
 }
 
 }  // namespace

@@ -86,6 +86,16 @@ ChaCha12Rng::ChaCha12Rng(const std::array<uint8_t, 32>& seed) {
   }
 }
 
+ChaCha12Rng ChaCha12Rng::from_thread_seeder() {
+  thread_local ChaCha12Rng seeder = from_os_rng();
+  std::array<uint8_t, 32> seed;
+  for (size_t k = 0; k < seed.size(); k += 4) {
+    const uint32_t w = seeder.next_u32();
+    std::memcpy(seed.data() + k, &w, 4);
+  }
+  return ChaCha12Rng(seed);
+}
+
 void ChaCha12Rng::refill() {
   buf_ = chacha_block(key_, {uint32_t(counter_), uint32_t(counter_ >> 32), 0, 0}, 12);
   ++counter_;

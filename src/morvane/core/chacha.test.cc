@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <thread>
 #include <vector>
 
 namespace morvane {
@@ -69,6 +71,17 @@ TEST(chacha, uniform_doubles_use_the_top_53_bits) {
 TEST(chacha, os_seeded_generators_differ) {
   auto a = ChaCha12Rng::from_os_rng(), b = ChaCha12Rng::from_os_rng();
   EXPECT_NE(std::make_pair(a.next_u64(), a.next_u64()), std::make_pair(b.next_u64(), b.next_u64()));
+}
+
+TEST(chacha, thread_seeded_generators_differ_within_and_across_threads) {
+  std::set<uint64_t> firsts;
+  for (int i = 0; i < 100; ++i) firsts.insert(ChaCha12Rng::from_thread_seeder().next_u64());
+  std::vector<uint64_t> other(100);
+  std::thread([&] {
+    for (auto& v : other) v = ChaCha12Rng::from_thread_seeder().next_u64();
+  }).join();
+  firsts.insert(other.begin(), other.end());
+  EXPECT_EQ(firsts.size(), 200u);
 }
 
 }  // namespace morvane

@@ -9,7 +9,8 @@
 
 namespace morvane {
 
-/// Raises a FileError in Python: OSError (IOError) when a file cannot be created or opened,
+/// Raises a FileError in Python: OSError (IOError) when a file cannot be created or opened, as
+/// the subclass of its error number and with `errno` set (str() is the message alone),
 /// ValueError when its contents cannot be encoded, decoded or written.
 [[noreturn]] void raise_file_error(const FileError& e);
 

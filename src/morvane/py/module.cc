@@ -9,9 +9,12 @@
 #include <typeinfo>
 #include <utility>
 
+#include "morvane/circ/circ.pybind.h"
 #include "morvane/circ/gate.pybind.h"
 #include "morvane/circ/instr.pybind.h"
 #include "morvane/circ/instruction.pybind.h"
+#include "morvane/identity/eccs_identities.pybind.h"
+#include "morvane/identity/identity_circ.pybind.h"
 #include "morvane/py/compat.h"
 #include "morvane/py/panic_exception.h"
 #include "morvane/state/state_vec.pybind.h"
@@ -79,10 +82,13 @@ ClassEntry classes[] = {
     class_entry<morvane::pybind_instr, morvane::pybind_instr_methods>("Instr"),
     class_entry<morvane::pybind_state_vec, morvane::pybind_state_vec_methods>("StateVec"),
     class_entry<morvane::pybind_ecc, morvane::pybind_ecc_methods>("ECC"),
-    class_entry<morvane::pybind_ecc_s, morvane::pybind_ecc_s_methods, morvane::pybind_ecc_file_methods>("ECCs"),
+    class_entry<morvane::pybind_ecc_s, morvane::pybind_ecc_s_methods, morvane::pybind_ecc_file_methods,
+                morvane::pybind_eccs_identities_methods>("ECCs"),
     class_entry<morvane::pybind_raw_eccs, morvane::pybind_raw_eccs_methods, morvane::pybind_cross_check_methods>(
         "RawECCs"),
     class_entry<morvane::pybind_evaluator, morvane::pybind_evaluator_methods>("Evaluator"),
+    class_entry<morvane::pybind_circ, morvane::pybind_circ_methods>("Circ"),
+    class_entry<morvane::pybind_identity_circ, morvane::pybind_identity_circ_methods>("IdentityCirc"),
 };
 
 /// The class's type object, made on the first call, added to the module and its __all__. A failure

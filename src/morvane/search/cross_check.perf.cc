@@ -16,8 +16,8 @@
 #include "morvane/core/pool.h"
 #include "morvane/search/cross_check.h"
 #include "morvane/search/evaluator.h"
+#include "morvane/search/perf_testing.h"
 #include "morvane/search/search.h"
-#include "morvane/testing/testing.h"
 
 namespace morvane {
 
@@ -39,7 +39,7 @@ const Maps& maps() {
   static const Maps m = [] {
     ChaCha12Rng rng(std::array<uint8_t, 32>{42});
     Evaluator e = Evaluator::from_random(3, rng);
-    testing::QuietStdout quiet;
+    perf_testing::QuietStdout quiet;
     std::vector<Gate16> gates{gates::H(), gates::T(), gates::CX()};
     auto size6 = std::make_shared<RawECCs>(generate(e, gates, 6).map);
     auto size7 = std::make_shared<RawECCs>(generate(e, gates, 7).map);

@@ -18,6 +18,11 @@ void reserve_lazily(std::vector<T>& v, uint32_t count) {
 template <typename W>
 void encode_eccs(const ECCs& eccs, W& out) {
   GateTexts texts;
+  encode_eccs(eccs, out, texts);
+}
+
+template <typename W>
+void encode_eccs(const ECCs& eccs, W& out, GateTexts& texts) {
   out.varint32(static_cast<uint32_t>(eccs.eccs.size()));
   for (const ECC& ecc : eccs.eccs) {
     out.varint32(static_cast<uint32_t>(ecc.circuits.size()));
@@ -32,6 +37,8 @@ void encode_eccs(const ECCs& eccs, W& out) {
 
 template void encode_eccs(const ECCs&, postcard::Writer&);
 template void encode_eccs(const ECCs&, postcard::FileWriter&);
+template void encode_eccs(const ECCs&, postcard::Writer&, GateTexts&);
+template void encode_eccs(const ECCs&, postcard::FileWriter&, GateTexts&);
 
 ECCs decode_eccs(postcard::Reader& in) {
   GateNames names;
@@ -71,7 +78,15 @@ ECCs decode_eccs(std::span<const uint8_t> bytes) {
 }
 
 void dump_postcard(const ECCs& eccs, const std::string& path) {
-  save_postcard(path, [&](postcard::FileWriter& w) { encode_eccs(eccs, w); });
+  GateTexts texts = GateTexts::read_back();
+  save_postcard(
+      path,
+      [&] {
+        for (const ECC& ecc : eccs.eccs)
+          for (const PermutedCircuit& c : ecc.circuits)
+            for (Instr32 instr : c.instrs) texts(instr.gate);
+      },
+      [&](postcard::FileWriter& w) { encode_eccs(eccs, w, texts); });
 }
 
 ECCs eccs_from_postcard(const std::string& path) {

@@ -10,14 +10,18 @@
 #include <string_view>
 #include <vector>
 
+#include "morvane/circ/gate.h"
 #include "morvane/core/postcard.h"
 #include "morvane/search/ecc.h"
 
 namespace morvane {
 
-/// Appends the encoding of `eccs` (sinks: postcard::Writer, postcard::FileWriter).
+/// Appends the encoding of `eccs` (sinks: postcard::Writer, postcard::FileWriter), with gate
+/// texts from `texts` or from a cache of its own.
 template <typename W>
 void encode_eccs(const ECCs& eccs, W& out);
+template <typename W>
+void encode_eccs(const ECCs& eccs, W& out, GateTexts& texts);
 
 /// Decodes a collection; postcard::Error on malformed data, the stop above on an unknown gate.
 /// Counts are trusted only as far as elements arrive: a forged count allocates nothing up front.
@@ -26,8 +30,9 @@ ECCs decode_eccs(postcard::Reader& in);
 std::vector<uint8_t> encode_eccs(const ECCs& eccs);
 ECCs decode_eccs(std::span<const uint8_t> bytes);
 
-/// Saves to `path`: FileError(Io) when the file cannot be created, FileError(Value) when a write
-/// fails (the file then keeps what had reached it).
+/// Saves to `path` through OutputFile, so a failed save leaves the path as it was. FileError(Io)
+/// when the file cannot be created; FileError(Value) when a write fails, or, before anything is
+/// created, when a gate would not load back as itself (GateTexts::read_back).
 void dump_postcard(const ECCs& eccs, const std::string& path);
 /// Loads from `path`: FileError(Io) when it cannot be opened, FileError(Value) on malformed data.
 ECCs eccs_from_postcard(const std::string& path);

@@ -15,8 +15,11 @@
 #include <random>
 #include <set>
 
+#include <fmt/format.h>
+
 #include "morvane/core/panic.h"
 #include "morvane/search/ecc_file_testing.h"
+#include "morvane/search/quartz.h"
 
 namespace morvane {
 
@@ -164,15 +167,44 @@ TEST(ecc_file, unregistered_gate_text_stops_the_load) {
   }
 }
 
-TEST(ecc_file, gate_text_longer_than_scratch_area_is_saved_but_not_loaded) {
-  Gate16 long_gate = testing::phase_gate(std::string(8193, 'L'), 0.9876);
-  ECCs eccs{{ecc_of({{{instr(long_gate, {0})}, Permut32::identity(1)}})}, 1};
+TEST(ecc_file, gates_that_would_not_load_back_are_refused_before_anything_is_created) {
+  // A text as long as the reader's scratch area is the longest that loads back.
+  Gate16 longest = testing::phase_gate(std::string(8192, 'M'), 0.9875);
+  ECCs fits{{ecc_of({{{instr(longest, {0})}, Permut32::identity(1)}})}, 1};
   testing::TempDir dir("ecc_file");
-  auto path = (dir / "long.bin").string();
-  dump_postcard(eccs, path);
-  EXPECT_EQ(std::filesystem::file_size(path), encode_eccs(eccs).size());
-  EXPECT_EQ(file_error([&] { eccs_from_postcard(path); }, FileError::Kind::Value),
-            "Failed to read postcard data: Hit the end of buffer, expected more data");
+  dump_postcard(fits, (dir / "longest.bin").string());
+  EXPECT_EQ(eccs_from_postcard((dir / "longest.bin").string()), fits);
+
+  Gate16 too_long = testing::phase_gate(std::string(8193, 'L'), 0.9876);
+  // Display texts of gates registered earlier: a built-in name, a built-in display text with
+  // parameters, and that text as a bare name.
+  Gate16 named_h = testing::phase_gate("h", 0.8765);
+  Gate16 rz = Gate16::make("rz", {"pi/3"}, testing::phase_matrix(0.7654));
+  Gate16 rz_text = testing::phase_gate("rz(pi/3)", 0.6543);
+  ASSERT_NE(named_h, gates::H());
+  struct Case {
+    Gate16 gate;
+    std::string message;
+  };
+  const Case cases[] = {
+      {too_long, fmt::format("Gate({} -> {}...) has a display text of 8193 bytes, longer than the 8192 bytes a reader accepts",
+                             too_long.index, std::string(64, 'L'))},
+      {named_h, fmt::format("Gate({} -> h) would load back as Gate(1 -> h), registered earlier with the same display text",
+                            named_h.index)},
+      {rz, fmt::format("Gate({} -> rz(pi/3)) would load back as Gate(17 -> rz(pi/3)), registered earlier with the same "
+                       "display text", rz.index)},
+      {rz_text, fmt::format("Gate({} -> rz(pi/3)) would load back as Gate(17 -> rz(pi/3)), registered earlier with the "
+                            "same display text", rz_text.index)},
+  };
+  auto path = dir / "refused.bin";
+  for (const Case& c : cases) {
+    // The gate comes last, after enough data to fill the write buffer.
+    ECCs eccs = testing::synthetic_collection(2000, 2);
+    eccs.eccs.back().circuits.back().instrs.push_back(instr(c.gate, {0}));
+    EXPECT_EQ(file_error([&] { dump_postcard(eccs, path.string()); }, FileError::Kind::Value),
+              "Failed to write postcard data: " + c.message);
+    EXPECT_EQ(testing::names_in(dir.path()), std::vector<std::string>{"longest.bin"});
+  }
 }
 
 TEST(ecc_file, file_round_trip_across_buffer_boundaries) {
@@ -208,11 +240,10 @@ TEST(ecc_file, file_errors_carry_their_messages) {
   EXPECT_EQ(file_error([&] { dump_postcard(eccs, with_nul); }, FileError::Kind::Io),
             "Failed to create file: Invalid argument (os error 22)");
   EXPECT_FALSE(std::filesystem::exists(dir / "a"));
-  // Reading a directory fails on the first read.
-  EXPECT_EQ(file_error([&] { eccs_from_postcard(dir.path().string()); }, FileError::Kind::Value),
-            "Failed to read postcard data: Hit the end of buffer, expected more data");
+  EXPECT_EQ(file_error([&] { eccs_from_postcard(dir.path().string()); }, FileError::Kind::Io),
+            "Failed to open file: Is a directory (os error 21)");
   EXPECT_EQ(file_error([&] { dump_postcard(eccs, "/dev/full"); }, FileError::Kind::Value),
-            "Failed to write postcard data: The serialize buffer is full");
+            "Failed to write postcard data: No space left on device (os error 28)");
   // A truncated file.
   auto path = (dir / "cut.bin").string();
   dump_postcard(eccs, path);
@@ -231,6 +262,30 @@ TEST(ecc_file, created_files_have_mode_0666_before_the_umask) {
   ::umask(old);
   EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0666));
   EXPECT_EQ(std::filesystem::status(dir / "mode2.bin").permissions(), std::filesystem::perms(0644));
+}
+
+TEST(ecc_file, running_out_of_space_keeps_the_file_that_was_there) {
+  testing::SmallTmpfs disk("64k");
+  if (!disk.mounted()) GTEST_SKIP() << "a tmpfs cannot be mounted here";
+  ECCs small = worked_example();
+  ECCs large = testing::synthetic_collection(3000, 4);  // a class file of about 230 kB
+  auto path = (disk / "eccs.bin").string();
+  auto json = (disk / "eccs.json").string();
+  dump_postcard(small, path);
+  dump_quartz(small, json);
+  auto saved = read_bytes(path), exported = read_bytes(json);
+  EXPECT_EQ(file_error([&] { dump_postcard(large, path); }, FileError::Kind::Value),
+            "Failed to write postcard data: No space left on device (os error 28)");
+  EXPECT_EQ(file_error([&] { dump_quartz(large, json); }, FileError::Kind::Value),
+            "Failed to write JSON: No space left on device (os error 28)");
+  EXPECT_EQ(file_error([&] { dump_postcard(large, (disk / "new.bin").string()); }, FileError::Kind::Value),
+            "Failed to write postcard data: No space left on device (os error 28)");
+  EXPECT_EQ(read_bytes(path), saved);
+  EXPECT_EQ(read_bytes(json), exported);
+  EXPECT_EQ(eccs_from_postcard(path), small);
+  EXPECT_EQ(testing::names_in(disk.path()), (std::vector<std::string>{"eccs.bin", "eccs.json"}));
+  // The space of the failed saves is free again.
+  dump_postcard(testing::synthetic_collection(300, 4), path);
 }
 
 namespace {

@@ -1,9 +1,15 @@
 """Class files and the Quartz export of ECCs: round trips, byte forms, errors."""
 
+import errno
 import json
 import os
+import pathlib
+import re
+import shutil
+import stat
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import numpy as np
@@ -194,21 +200,184 @@ def test_load_in_a_process_without_the_gate_stops(tmp_path):
 
 def test_file_errors(tmp_path, collections):
     eccs = collections[0]
-    missing = str(tmp_path / "no" / "x.bin")
-    for call, verb in [(lambda: eccs.dump_postcard(missing), "create"), (lambda: eccs.dump_quartz(missing), "create"),
-                       (lambda: ECCs.from_postcard(missing), "open")]:
-        with pytest.raises(OSError) as info:
-            call()
-        assert str(info.value) == f"Failed to {verb} file: No such file or directory (os error 2)"
-    with pytest.raises(ValueError, match=r"^Failed to write postcard data: The serialize buffer is full$"):
+    with pytest.raises(ValueError, match=r"^Failed to write postcard data: No space left on device \(os error 28\)$"):
         eccs.dump_postcard("/dev/full")
     with pytest.raises(ValueError, match=r"^Failed to write JSON: No space left on device \(os error 28\)$"):
         eccs.dump_quartz("/dev/full")
-    with pytest.raises(ValueError, match="^Failed to read postcard data: Hit the end of buffer"):
-        ECCs.from_postcard(str(tmp_path))
-    with pytest.raises(OSError, match=r"^Failed to create file: Invalid argument \(os error 22\)$"):
-        eccs.dump_postcard(str(tmp_path / "a\0b"))
+    assert stat.S_ISCHR(os.stat("/dev/full").st_mode)  # written in place, never replaced
     assert not (tmp_path / "a").exists()
+
+
+def os_error_cases(tmp_path):
+    """(call, exception type, errno, message) for the file errors that raise OSError."""
+    eccs = load_bytes(tmp_path, WORKED_EXAMPLE, "good.bin")
+    missing = str(tmp_path / "no" / "x.bin")
+    directory = str(tmp_path)
+    return [
+        (lambda: eccs.dump_postcard(missing), FileNotFoundError, errno.ENOENT,
+         "Failed to create file: No such file or directory (os error 2)"),
+        (lambda: eccs.dump_quartz(missing), FileNotFoundError, errno.ENOENT,
+         "Failed to create file: No such file or directory (os error 2)"),
+        (lambda: ECCs.from_postcard(missing), FileNotFoundError, errno.ENOENT,
+         "Failed to open file: No such file or directory (os error 2)"),
+        (lambda: eccs.dump_postcard(directory), IsADirectoryError, errno.EISDIR,
+         "Failed to create file: Is a directory (os error 21)"),
+        (lambda: eccs.dump_quartz(directory), IsADirectoryError, errno.EISDIR,
+         "Failed to create file: Is a directory (os error 21)"),
+        (lambda: ECCs.from_postcard(directory), IsADirectoryError, errno.EISDIR,
+         "Failed to open file: Is a directory (os error 21)"),
+        (lambda: ECCs.from_postcard(str(tmp_path / "good.bin") + "/x"), NotADirectoryError, errno.ENOTDIR,
+         "Failed to open file: Not a directory (os error 20)"),
+        (lambda: eccs.dump_postcard(str(tmp_path / "a\0b")), OSError, errno.EINVAL,
+         "Failed to create file: Invalid argument (os error 22)"),
+        (lambda: ECCs.from_postcard("/dev/null"), OSError, errno.EINVAL,
+         "Failed to open file: Invalid argument (os error 22)"),
+    ]
+
+
+def test_os_errors_are_the_subclass_of_their_errno_with_the_message_alone(tmp_path):
+    for call, kind, number, message in os_error_cases(tmp_path):
+        with pytest.raises(OSError) as info:
+            call()
+        assert type(info.value) is kind, message
+        assert info.value.errno == number
+        assert str(info.value) == message
+        assert info.value.args == (message,)
+    assert sorted(os.listdir(tmp_path)) == ["good.bin"]
+
+
+NOBODY = 65534
+
+
+def as_nobody(code):
+    """Runs `code` with the module as the user nobody (root passes every permission check)."""
+    user = NOBODY if os.geteuid() == 0 else None
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=60, user=user, group=user,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+
+
+@pytest.fixture
+def shared_dir():
+    """A directory that every user can reach (pytest's own are private to their owner)."""
+    path = pathlib.Path(tempfile.mkdtemp(prefix="morvane_shared_"))
+    path.chmod(0o777)
+    yield path
+    for sub in path.iterdir():
+        if sub.is_dir():
+            sub.chmod(0o755)
+    shutil.rmtree(path)
+
+
+def test_permission_errors_keep_the_file(shared_dir):
+    tmp_path = shared_dir
+    locked = tmp_path / "locked"  # files may be written here, but none created
+    locked.mkdir()
+    (locked / "f.bin").write_bytes(WORKED_EXAMPLE)
+    (locked / "f.bin").chmod(0o666)
+    locked.chmod(0o555)
+    read_only = tmp_path / "read_only.bin"
+    read_only.write_bytes(WORKED_EXAMPLE)
+    read_only.chmod(0o444)
+    out = as_nobody(f"""
+        from morvane import ECCs
+        eccs = ECCs.from_postcard({str(read_only)!r})
+        for path in ({str(locked / "f.bin")!r}, {str(read_only)!r}):
+            try:
+                eccs.dump_postcard(path)
+            except OSError as e:
+                print(type(e).__name__, e.errno, e)
+    """)
+    assert out.stdout.splitlines() == ["PermissionError 13 Failed to create file: Permission denied (os error 13)"] * 2, out.stderr
+    assert (locked / "f.bin").read_bytes() == WORKED_EXAMPLE and read_only.read_bytes() == WORKED_EXAMPLE
+    assert os.listdir(locked) == ["f.bin"]
+
+
+def test_loading_a_fifo_fails_at_once(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    code = f"""
+        from morvane import ECCs
+        try:
+            ECCs.from_postcard({str(fifo)!r})
+        except OSError as e:
+            print(type(e).__name__, e.errno, e)
+    """
+    # In a child process, so that a load that waits for a writer fails the test instead of hanging it.
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert out.stdout.strip() == "OSError 22 Failed to open file: Invalid argument (os error 22)", out.stderr
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A tmpfs of 64 KiB, unmounted afterwards; skipped where mounting is not allowed."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)], capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip("a tmpfs cannot be mounted here")
+    yield disk
+    subprocess.run(["umount", "-l", str(disk)], check=True)
+
+
+def test_running_out_of_space_keeps_the_file_that_was_there(tmp_path, small_disk):
+    n = 4000  # copies of the worked example's second class: a file of about 100 KiB
+    big = load_bytes(tmp_path, bytes([0x80 | n & 0x7F, n >> 7]) + WORKED_EXAMPLE[11:37] * n + b"\x02")
+    small = load_bytes(tmp_path, WORKED_EXAMPLE)
+    target, json_target = small_disk / "eccs.bin", small_disk / "eccs.json"
+    small.dump_postcard(str(target))
+    small.dump_quartz(str(json_target))
+    saved = target.read_bytes(), json_target.read_bytes()
+    full = "No space left on device (os error 28)"
+    for call, message in [
+        (lambda: big.dump_postcard(str(target)), "Failed to write postcard data: " + full),
+        (lambda: big.dump_quartz(str(json_target)), "Failed to write JSON: " + full),
+        (lambda: big.dump_postcard(str(small_disk / "new.bin")), "Failed to write postcard data: " + full),
+    ]:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == message
+    assert (target.read_bytes(), json_target.read_bytes()) == saved
+    assert ECCs.from_postcard(str(target)) == small
+    assert sorted(os.listdir(small_disk)) == ["eccs.bin", "eccs.json"]
+
+
+def self_adjoint_gate(name, params, phase):
+    """A gate equal to its adjoint, so that a search over it uses no second gate."""
+    p = np.exp(1j * phase)
+    return Gate(name, params, np.array([[0, np.conj(p)], [p, 0]]))
+
+
+@pytest.mark.parametrize(
+    "name, params, phase, message",
+    [
+        ("h", [], 0.41, r"Gate\(\d+ -> h\) would load back as Gate\(1 -> h\), registered earlier with the same display text"),
+        ("rz", ["pi/3"], 0.42,
+         r"Gate\(\d+ -> rz\(pi/3\)\) would load back as Gate\(17 -> rz\(pi/3\)\), registered earlier with the same "
+         r"display text"),
+        ("q" * 8193, [], 0.43,
+         r"Gate\(\d+ -> q{64}\.\.\.\) has a display text of 8193 bytes, longer than the 8192 bytes a reader accepts"),
+    ],
+)
+def test_gates_that_would_not_load_back_are_refused_before_saving(tmp_path, name, params, phase, message):
+    raw, _ = RawECCs.generate(Evaluator(1), [self_adjoint_gate(name, params, phase)], 2)
+    eccs = raw.simplify()
+    existing = tmp_path / "existing.bin"
+    existing.write_bytes(WORKED_EXAMPLE)
+    for path in (existing, tmp_path / "new.bin"):
+        with pytest.raises(ValueError) as info:
+            eccs.dump_postcard(str(path))
+        assert re.fullmatch("Failed to write postcard data: " + message, str(info.value)), str(info.value)
+    assert existing.read_bytes() == WORKED_EXAMPLE
+    assert os.listdir(tmp_path) == ["existing.bin"]
+
+
+def test_the_longest_gate_text_a_reader_accepts_is_saved_and_loaded(tmp_path):
+    raw, _ = RawECCs.generate(Evaluator(1), [self_adjoint_gate("w" * 8192, [], 0.44)], 2)
+    eccs = raw.simplify()
+    eccs.dump_postcard(str(tmp_path / "w.bin"))
+    assert ECCs.from_postcard(str(tmp_path / "w.bin")) == eccs
 
 
 def test_relative_path_uses_working_directory(tmp_path, collections, monkeypatch):

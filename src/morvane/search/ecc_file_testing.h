@@ -24,14 +24,17 @@ inline ECCs worked_example() {
   return ECCs{{ecc_of({{{instr(gates::X(), {0})}, id}}), ecc_of({{{}, swap}, {{a, b, a}, id}})}, 2};
 }
 
-/// A one-qubit phase gate diag(1, e^(i theta)) registered under `name` (theta picks the matrix, so
-/// distinct thetas give distinct gates).
-inline Gate16 phase_gate(std::string name, double theta) {
+/// The one-qubit phase matrix diag(1, e^(i theta)).
+inline CMatrix phase_matrix(double theta) {
   CMatrix m(2, 2);
   m(0, 0) = Complex{1.0, 0.0};
   m(1, 1) = Complex{std::cos(theta), std::sin(theta)};
-  return Gate16::make(std::move(name), {}, std::move(m));
+  return m;
 }
+
+/// A phase gate registered under `name` (theta picks the matrix, so distinct thetas give distinct
+/// gates).
+inline Gate16 phase_gate(std::string name, double theta) { return Gate16::make(std::move(name), {}, phase_matrix(theta)); }
 
 /// A deterministic collection of `nclasses` classes of 1 to 7 circuits (4 on average) with 0 to 5
 /// instructions over h, x, t, rz(pi/3) and cx on `nqubits` qubits (at least 2); most circuits carry

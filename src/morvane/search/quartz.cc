@@ -112,12 +112,9 @@ void dump_quartz(const ECCs& eccs, const std::string& path) {
   try {
     text = quartz_text(eccs);
   } catch (const nlohmann::json::exception& e) {
-    throw FileError(FileError::Kind::Value, std::string("Failed to write JSON: ") + e.what());
+    throw FileError(FileError::Kind::Value, kWriteJsonFailed + std::string(e.what()));
   }
-  File file = File::create(path);
-  int err = file.write_all(text.data(), text.size());
-  if (err == 0) err = file.close();
-  if (err != 0) throw FileError(FileError::Kind::Value, "Failed to write JSON: " + os_error_text(err));
+  save_file(path, text, kWriteJsonFailed);
 }
 
 }  // namespace morvane

@@ -19,9 +19,9 @@ namespace morvane {
 /// lengths within one class stop with "assertion failed: self.len() == other.len()".
 std::string quartz_text(const ECCs& eccs);
 
-/// Builds the document's text first, then creates `path` and writes it: nothing is created when
-/// building fails. FileError(Io) when the file cannot be created, FileError(Value, "Failed to write
-/// JSON: ...") when writing fails.
+/// Builds the document's text first, then writes it to `path` through OutputFile: nothing is
+/// created when building fails, and a failed write leaves the path as it was. FileError(Io) when
+/// the file cannot be created, FileError(Value, "Failed to write JSON: ...") when writing fails.
 void dump_quartz(const ECCs& eccs, const std::string& path);
 
 }  // namespace morvane

@@ -5,6 +5,7 @@
 //   generate, 3 to 5 qubits: at most 48 bytes per stored circuit with the class overhead included
 //   (index, class records, pool, arena).
 //   evaluate_multiple: the inner step of the search; one call costs a few hundred ns on 3 qubits.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -14,8 +15,8 @@
 #include <fstream>
 
 #include "morvane/search/evaluator.h"
+#include "morvane/search/perf_testing.h"
 #include "morvane/search/search.h"
-#include "morvane/testing/testing.h"
 
 namespace morvane {
 
@@ -35,10 +36,8 @@ size_t peak_rss_bytes() {
   return size_t(u.ru_maxrss) * 1024;
 }
 
-Evaluator make_evaluator(uint32_t n) {
-  ChaCha12Rng rng(std::array<uint8_t, 32>{42});
-  return Evaluator::from_random(n, rng);
-}
+using perf_testing::make_evaluator;
+using perf_testing::QuietStdout;
 
 void BM_generate(benchmark::State& state) {
   const uint32_t n = uint32_t(state.range(0));
@@ -50,7 +49,7 @@ void BM_generate(benchmark::State& state) {
     auto start = std::chrono::steady_clock::now();
     std::optional<SearchResult> r;
     {
-      testing::QuietStdout quiet;
+      QuietStdout quiet;
       r.emplace(generate(e, gates, max_size));
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -60,13 +60,18 @@ StateVec StateVec::zeros(uint32_t num_qubits) {
 }
 
 StateVec StateVec::from_random(ChaCha12Rng& rng, uint32_t num_qubits) {
-  size_t n = checked_len(num_qubits);
-  std::vector<Qreal> re(n), im(n);
-  for (Qreal& x : re) x = rng.next_f64();
-  for (Qreal& x : im) x = rng.next_f64();
-  StateVec s(std::move(re), std::move(im));
-  s.normalize();
+  StateVec s({}, {});
+  s.assign_random(rng, num_qubits);
   return s;
+}
+
+void StateVec::assign_random(ChaCha12Rng& rng, uint32_t num_qubits) {
+  size_t n = checked_len(num_qubits);
+  re_.resize(n);
+  im_.resize(n);
+  for (Qreal& x : re_) x = rng.next_f64();
+  for (Qreal& x : im_) x = rng.next_f64();
+  normalize();
 }
 
 StateVec StateVec::from_random_symmetric(ChaCha12Rng& rng, uint32_t num_qubits) {

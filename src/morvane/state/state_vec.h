@@ -49,6 +49,8 @@ class StateVec {
   static StateVec zeros(uint32_t num_qubits);
   /// 2^n uniform draws for `re` (index 0 first), then 2^n for `im`; then normalize().
   static StateVec from_random(ChaCha12Rng& rng, uint32_t num_qubits);
+  /// Becomes from_random(rng, num_qubits), reusing this state's arrays.
+  void assign_random(ChaCha12Rng& rng, uint32_t num_qubits);
   /// n+1 draws r_w, then n+1 draws m_w; amplitude i is r_w + m_w i with w = popcount(i), so every
   /// relabelling of qubits leaves the state unchanged; then normalize().
   static StateVec from_random_symmetric(ChaCha12Rng& rng, uint32_t num_qubits);

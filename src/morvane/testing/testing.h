@@ -1,17 +1,23 @@
 #pragma once
 // Helpers shared by the C++ tests and benchmarks: the one way to assert a stop, seeded generators,
-// instruction builders and temporary directories.
+// instruction and permutation builders, the reference hash vectors, temporary directories, a small
+// tmpfs to run out of space on, and running a check without root's privileges.
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -21,6 +27,7 @@
 #include "morvane/circ/instr.h"
 #include "morvane/core/chacha.h"
 #include "morvane/core/panic.h"
+#include "morvane/core/permut.h"
 #include "morvane/state/state_vec.h"
 
 extern char** environ;
@@ -56,6 +63,24 @@ inline bool bitwise_equal(const StateVec& a, const StateVec& b) {
 /// The gate on the given qubits, checked as Instr32::make checks it.
 inline Instr32 instr(Gate16 g, std::initializer_list<uint8_t> qubits) {
   return Instr32::make(g, std::vector<uint8_t>(qubits));
+}
+
+/// A validated permutation with the given images.
+inline Permut32 perm(std::initializer_list<uint8_t> images) { return Permut32::from_iter(std::vector<uint8_t>(images)); }
+
+inline Instr32 h(uint8_t q) { return instr(gates::H(), {q}); }
+inline Instr32 x(uint8_t q) { return instr(gates::X(), {q}); }
+inline Instr32 cx(uint8_t a, uint8_t b) { return instr(gates::CX(), {a, b}); }
+inline Instr32 swap(uint8_t a, uint8_t b) { return instr(gates::SWAP(), {a, b}); }
+
+/// The 64-bit value of the reference hash vector described as `what`.
+inline uint64_t vector_hash(const std::string& what) {
+  std::ifstream in(MORVANE_SOURCE_DIR "/src/morvane/core/testdata/hash_vectors.json");
+  const auto doc = nlohmann::json::parse(in);
+  for (const auto& v : doc["vectors"])
+    if (v["what"] == what) return v["u64"].get<uint64_t>();
+  ADD_FAILURE() << "no hash vector " << what;
+  return 0;
 }
 
 /// A fresh directory under the system's temporary directory, removed with its contents when the
@@ -124,21 +149,57 @@ inline ChildResult run_test_in_child(const std::string& full_name, const std::ve
   return r;
 }
 
-/// Sends the progress lines of a search to /dev/null for the duration of a scope.
-class QuietStdout {
+/// The names in a directory, sorted.
+inline std::vector<std::string> names_in(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+/// A tmpfs of `size` (a mount option such as "64k") on a fresh directory, unmounted when the
+/// object goes out of scope. mounted() is false where mounting is not allowed.
+class SmallTmpfs {
  public:
-  QuietStdout() : saved_(dup(1)) {
-    int null = ::open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    ::close(null);
+  explicit SmallTmpfs(const std::string& size) : dir_("tmpfs") {
+    mounted_ = ::mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
   }
-  ~QuietStdout() {
-    dup2(saved_, 1);
-    ::close(saved_);
+  ~SmallTmpfs() {
+    if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
   }
+  bool mounted() const { return mounted_; }
+  std::filesystem::path operator/(const std::string& name) const { return dir_ / name; }
+  const std::filesystem::path& path() const { return dir_.path(); }
 
  private:
-  int saved_;
+  TempDir dir_;
+  bool mounted_ = false;
 };
+
+/// The user id that owns nothing here.
+inline constexpr uid_t kNobody = 65534;
+
+/// Runs `check` as the user nobody in a child process when this process is root (whose
+/// privileges skip the permission checks under test), else in this process; returns its text.
+inline std::string without_root(const std::function<std::string()>& check) {
+  if (::geteuid() != 0) return check();
+  int fds[2];
+  if (::pipe(fds) != 0) return "pipe failed";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string text = ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 ? check() : "setuid failed";
+    ssize_t written = ::write(fds[1], text.data(), text.size());
+    ::_exit(written == ssize_t(text.size()) ? 0 : 1);
+  }
+  ::close(fds[1]);
+  std::string text;
+  char buf[256];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return text;
+}
 
 }  // namespace morvane::testing

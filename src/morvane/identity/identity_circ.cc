@@ -1,0 +1,131 @@
+#include "morvane/identity/identity_circ.h"
+
+#include <absl/container/inlined_vector.h>
+#include <fmt/format.h>
+
+#include <bit>
+#include <optional>
+
+#include "morvane/core/fmt_join.h"
+#include "morvane/core/panic.h"
+#include "morvane/state/order_info.h"
+#include "morvane/state/state_vec.h"
+
+namespace morvane {
+
+namespace {
+
+constexpr size_t kNotFound = SIZE_MAX;
+
+/// The adjoint of every instruction's gate from position `from` on, looked up under one read of the
+/// registry, registering the missing ones afterwards. Stops first unless every instruction has
+/// its gate's arity; with check_well_formed this keeps every state application within its operands.
+absl::InlinedVector<Gate16, 24> arity_checked_adjoints(const Circ& c, size_t from) {
+  absl::InlinedVector<std::optional<uint16_t>, 24> known(c.len() - from);
+  {
+    RegistryReadGuard guard;
+    const GateRegistry& registry = GateRegistry::get();
+    for (size_t k = 0; k < c.len(); ++k) {
+      const Instr32 i = c.instrs[k];
+      const GateData& entry = registry.entry(i.gate.index);
+      if (const uint32_t arity = std::countr_zero(entry.matrix.rows); i.qargs.len() != arity)
+        panic(fmt::format("Instruction {} has {} qubits but its gate {} takes {}", k, i.qargs.len(), entry.display(), arity));
+      if (k >= from) known[k - from] = entry.adjoint;
+    }
+  }
+  absl::InlinedVector<Gate16, 24> out(known.size());
+  for (size_t k = 0; k < known.size(); ++k) out[k] = known[k] ? Gate16(*known[k]) : c.instrs[from + k].gate.adjoint();
+  return out;
+}
+
+/// Entry e of `out` for each used qubit of `instr` that is argument e of `g`, where still free.
+template <typename Index>
+void match_arguments(Instr32 instr, Instr32 g, std::vector<size_t>& out, size_t& found, Index&& index) {
+  const auto args = g.qargs.as_slice();
+  for (uint8_t x : instr.qargs.as_slice()) {
+    size_t e;
+    if (x == args[0])
+      e = 0;
+    else if (args.size() == 2 && args[1] == x)
+      e = 1;
+    else
+      continue;
+    if (out[e] == kNotFound) {
+      out[e] = index();
+      ++found;
+    }
+  }
+}
+
+/// The list's debug form, an entry not found showing as the all-ones 32-bit word.
+std::string entries_debug(const std::vector<size_t>& v) {
+  std::vector<uint64_t> shown;
+  for (size_t e : v) shown.push_back(e == kNotFound ? 4294967295u : e);
+  return fmt::format("[{}]", fjoin(shown, ", "));
+}
+
+}  // namespace
+
+IdentityCirc IdentityCirc::unchecked(Circ c) {
+  IdentityCirc id{std::move(c)};
+  id.check();
+  return id;
+}
+
+bool IdentityCirc::check() const {
+  ChaCha12Rng rng = ChaCha12Rng::from_thread_seeder();
+  return check_with(rng);
+}
+
+bool IdentityCirc::check_with(ChaCha12Rng& rng) const {
+  circ.check_well_formed();
+  const uint8_t n = circ.nqubits();
+  const size_t len = circ.len();
+  const size_t half = len / 2;
+  const auto adjoints = arity_checked_adjoints(circ, half);
+  // This thread's two states, reused from check to check.
+  thread_local StateVec s = StateVec::zeros(0), t = StateVec::zeros(0);
+  s.assign_random(rng, n);
+  t.copy_from(s);
+  for (size_t k = 0; k < half; ++k) s.apply(circ.instrs[k]);
+  s.normalize_arg();
+  reserve_state_vec_cache(n);
+  t.apply_permutation(circ.perm.inv());
+  for (size_t k = len; k-- > half;) t.apply(circ.instrs[k].qargs.as_slice(), adjoints[k - half]);
+  t.normalize_arg();
+  if (!s.loose_eq(t))
+    panic(fmt::format("IdentityCirc: circuit is not identity {} {} {}", s.to_string(), t.to_string(), display()));
+  return true;
+}
+
+std::vector<size_t> IdentityCirc::qargs_forward(size_t g) const {
+  const size_t len = circ.len();
+  check_index(len, g);
+  const Circ r = circ.rotate(int64_t(g) + 1);
+  const Instr32 gate = circ.instrs[g];
+  std::vector<size_t> out(gate.qargs.len(), kNotFound);
+  size_t found = 0;
+  for (size_t k = 0; k < len && found < out.size(); ++k)
+    match_arguments(r.instrs[k], gate, out, found, [&] { return (k + g + 1) % len; });
+  if (found < out.size()) panic(fmt::format("{} {}", display(), entries_debug(out)));
+  return out;
+}
+
+std::vector<size_t> IdentityCirc::qargs_backward(size_t g) const {
+  const size_t len = circ.len();
+  check_index(len, g);
+  const Circ r = circ.rotate(int64_t(g) - int64_t(len));
+  const Instr32 gate = circ.instrs[g];
+  std::vector<size_t> out(gate.qargs.len(), kNotFound);
+  size_t found = 0;
+  for (size_t k = len; k-- > 0 && found < out.size();)
+    match_arguments(r.instrs[k], gate, out, found, [&] { return (g + k) % len; });
+  if (found < out.size()) panic(fmt::format("a {} {} {}", display(), r.debug(), g));
+  return out;
+}
+
+std::string IdentityCirc::display() const { return circ.display_as("Identity"); }
+
+std::string IdentityCirc::debug() const { return "IdentityCirc(" + circ.debug() + ")"; }
+
+}  // namespace morvane

@@ -1,0 +1,9 @@
+#pragma once
+#include <pybind11/pybind11.h>
+
+#include "morvane/identity/identity_circ.h"
+
+namespace morvane {
+pybind11::class_<IdentityCirc> pybind_identity_circ(pybind11::module_& m);
+void pybind_identity_circ_methods(pybind11::module_& m, pybind11::class_<IdentityCirc>& c);
+}  // namespace morvane
