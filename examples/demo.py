@@ -69,6 +69,16 @@ with tempfile.TemporaryDirectory() as tmp:
     print(f"Quartz JSON: {os.path.getsize(quartz_file)} bytes, {len(quartz[1])} groups; "
           f"first key {min(quartz[1])!r}")
 
+# Cross-checks of raw class maps: the members of a circuit's class, the classes re-keyed under a
+# second evaluator, and every circuit of the search checked step by step against a larger one.
+members = raw.find_equivalents(evaluator, [h(0), h(0)])
+print(f"h(0) h(0) falls into the empty circuit's class of {len(members.circuits())} circuits")
+switched = raw.switch_evaluator(Evaluator(2))
+print(f"under a second evaluator the {len(switched.simplify())} classes stay together")
+larger, _ = RawECCs.generate(evaluator, [h, Gate.from_name("t"), cx], 4)
+raw.check_identity_subset(larger, evaluator)
+print("every circuit of the 3-gate search is represented in the 4-gate search")
+
 # Circuits with a trailing permutation and the identities the classes imply.
 from morvane import Circ, IdentityCirc
 

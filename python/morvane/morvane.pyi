@@ -229,6 +229,18 @@ class RawECCs(metaclass=_BindingType):
         """Generates ECCs from a gate set using the naive search."""
     def simplify(self) -> ECCs:
         """Converts raw buckets into sorted, normalized ECCs."""
+    def find_equivalents(self, evaluator: Evaluator, instrs: Sequence[Instr]) -> ECC | None:
+        """Python wrapper returning equivalent circuits for a candidate program."""
+    def compute_next_key(self, evaluator: Evaluator, current_key: int, instr: Instr) -> int | None:
+        """Computes the next reachable ECC hash after appending one instruction.
+
+        Returns `None` when the resulting state was not discovered in this map."""
+    def switch_evaluator(self, new_evaluator: Evaluator) -> RawECCs:
+        """Re-evaluates all stored circuits under a new evaluator.
+
+        Useful for cross-checking evaluator-independence of discovered classes."""
+    def check_identity_subset(self, ecc1: RawECCs, evaluator: Evaluator) -> None:
+        """Checks that every identity in `self` is representable in `ecc1`."""
 
 # --- Evaluator --------------------------------------------------------------------------------
 

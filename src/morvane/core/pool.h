@@ -7,10 +7,11 @@
 // per-thread scratch in `thread_local` variables: the pool's threads live as long as the process.
 // Items must not touch Python objects.
 //
-// A C++ exception thrown by an item (a `Panic`, say) stops the call: no further item starts, the
-// items already running finish, and then the exception is rethrown on the calling thread (of
-// several, the one of the lowest input index). A `StopToken` stops a call from outside the same
-// way; the call then throws `Stopped`.
+// A C++ exception thrown by an item (a `Panic`, say) stops the call: no item after it in input
+// order starts, the items before it still run, the items already running finish, and then the
+// exception of the lowest input index is rethrown on the calling thread. So the exception raised
+// is the one a sequential run meets first, for any pool size. A `StopToken` stops a call from
+// outside: no further item starts, and the call then throws `Stopped`.
 
 #include <algorithm>
 #include <atomic>
@@ -96,9 +97,11 @@ class CallState {
 
   bool on_calling_thread() const { return std::this_thread::get_id() == caller_; }
 
-  /// Whether the next item may start, asked on the calling thread or not.
-  bool may_start(bool on_caller) {
+  /// Whether item `index` may start, asked on the calling thread or not: not after a stop, nor
+  /// after an item before it failed.
+  bool may_start(bool on_caller, size_t index) {
     if (halted_.load(std::memory_order_relaxed)) return false;
+    if (index > first_failure_.load(std::memory_order_relaxed)) return false;
     if (stop_ == nullptr) return true;
     bool stop = false;
     try {
@@ -120,7 +123,11 @@ class CallState {
       error_ = std::move(e);
       error_index_ = index;
     }
-    halted_.store(true, std::memory_order_relaxed);
+    // Items before a failed one still run: one of them may fail too, and its exception comes first.
+    if (index == kNoIndex)
+      halted_.store(true, std::memory_order_relaxed);
+    else if (index < first_failure_.load(std::memory_order_relaxed))
+      first_failure_.store(index, std::memory_order_relaxed);
   }
 
   /// After the call's work: rethrows the failure, or `Stopped` when items were left out.
@@ -135,6 +142,7 @@ class CallState {
   std::thread::id caller_;
   std::atomic<bool> halted_{false};
   std::atomic<bool> stopped_{false};
+  std::atomic<size_t> first_failure_{kNoIndex};  // the lowest index of a failed item
   std::mutex mutex_;
   std::exception_ptr error_;
   size_t error_index_ = kNoIndex;
@@ -157,7 +165,7 @@ void run(size_t n, size_t nblocks, StopToken* stop, Body&& body) {
             for (size_t b = blocks.begin(); b != blocks.end(); ++b) {
               size_t end = n * (b + 1) / nblocks;
               for (size_t i = n * b / nblocks; i != end; ++i) {
-                if (!state.may_start(on_caller)) return;
+                if (!state.may_start(on_caller, i)) return;
                 try {
                   body(b, i);
                 } catch (...) {

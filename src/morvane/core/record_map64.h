@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -102,12 +103,16 @@ class RecordMap64 {
     return index_.capacity() * (sizeof(uint32_t) + 1) + store_->blocks.size() * kBlockSize * sizeof(Record);
   }
 
-  /// Iteration over the records in insertion order.
+  /// Iteration over the records in insertion order (a forward iterator, so that a map is a range).
   template <bool Const>
   class Iterator {
    public:
     using StoreRef = std::conditional_t<Const, const Store*, Store*>;
     using reference = std::conditional_t<Const, const Record&, Record&>;
+    using value_type = Record;
+    using difference_type = std::ptrdiff_t;
+    using iterator_concept = std::forward_iterator_tag;
+    Iterator() = default;
     Iterator(StoreRef store, uint32_t at) : store_(store), at_(at) {}
     reference operator*() const { return store_->at(at_); }
     auto* operator->() const { return &store_->at(at_); }
@@ -115,11 +120,16 @@ class RecordMap64 {
       ++at_;
       return *this;
     }
+    Iterator operator++(int) {
+      Iterator old = *this;
+      ++at_;
+      return old;
+    }
     bool operator==(const Iterator& o) const { return at_ == o.at_; }
 
    private:
-    StoreRef store_;
-    uint32_t at_;
+    StoreRef store_ = nullptr;
+    uint32_t at_ = 0;
   };
   Iterator<true> begin() const { return {store_.get(), 0}; }
   Iterator<true> end() const { return {store_.get(), store_->size}; }

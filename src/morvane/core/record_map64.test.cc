@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <map>
+#include <ranges>
+#include <utility>
 
 #include "morvane/core/chacha.h"
 
@@ -44,6 +48,11 @@ TEST(record_map64, agrees_with_an_ordered_map_across_blocks_and_growth) {
     EXPECT_EQ(v, ref[key]);
   }
   EXPECT_EQ(k, order.size());
+  // A map is a forward range: range algorithms see the same records in the same order.
+  static_assert(std::ranges::forward_range<const RecordMap64<uint32_t>>);
+  std::vector<uint64_t> keys;
+  std::ranges::transform(std::as_const(map), std::back_inserter(keys), [](const auto& r) { return r.first; });
+  EXPECT_EQ(keys, order);
   // Records and their values survive a move.
   RecordMap64<uint32_t> moved = std::move(map);
   for (const auto& [key, v] : ref) {

@@ -20,6 +20,7 @@
 #include "morvane/py/panic_exception.h"
 #include "morvane/state/state_vec.pybind.h"
 #include "morvane/search/ecc.pybind.h"
+#include "morvane/search/cross_check.pybind.h"
 #include "morvane/search/ecc_file.pybind.h"
 #include "morvane/search/evaluator.pybind.h"
 #include "morvane/search/raw_eccs.pybind.h"
@@ -84,7 +85,8 @@ ClassEntry classes[] = {
     class_entry<morvane::pybind_ecc, morvane::pybind_ecc_methods>("ECC"),
     class_entry<morvane::pybind_ecc_s, morvane::pybind_ecc_s_methods, morvane::pybind_ecc_file_methods,
                 morvane::pybind_eccs_identities_methods>("ECCs"),
-    class_entry<morvane::pybind_raw_eccs, morvane::pybind_raw_eccs_methods>("RawECCs"),
+    class_entry<morvane::pybind_raw_eccs, morvane::pybind_raw_eccs_methods, morvane::pybind_cross_check_methods>(
+        "RawECCs"),
     class_entry<morvane::pybind_evaluator, morvane::pybind_evaluator_methods>("Evaluator"),
     class_entry<morvane::pybind_circ, morvane::pybind_circ_methods>("Circ"),
     class_entry<morvane::pybind_identity_circ, morvane::pybind_identity_circ_methods>("IdentityCirc"),

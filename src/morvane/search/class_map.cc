@@ -141,9 +141,13 @@ ECC CircuitECC::simplify(const RawECCs& map) const {
 // The map
 
 // The empty circuit's evaluation comes first: it refuses evaluators beyond the search's range.
-RawECCs::RawECCs(const Evaluator& evaluator) : RawECCs(evaluator.initial_key(), evaluator.nqubits()) {}
+RawECCs::RawECCs(const Evaluator& evaluator) : RawECCs(evaluator.initial_key(), evaluator.nqubits(), nullptr) {}
 
-RawECCs::RawECCs(uint64_t root_key, size_t nqubits) : RawECCs(nqubits, nullptr) {
+RawECCs::RawECCs(const Evaluator& evaluator, std::shared_ptr<const RawECCs> source)
+    : RawECCs(evaluator.initial_key(), evaluator.nqubits(), std::move(source)) {}
+
+RawECCs::RawECCs(uint64_t root_key, size_t nqubits, std::shared_ptr<const RawECCs> source)
+    : RawECCs(nqubits, std::move(source)) {
   Permut32 id = Permut32::identity(uint8_t(nqubits_));
   append_triple(*inner_.try_emplace(root_key).first, AliasList::nil(), rank(id), rank(id));
 }
@@ -305,8 +309,15 @@ void RawECCs::append_triple(CircuitECC& c, AliasList list, uint8_t front, uint8_
   c.info_ = uint16_t(n + 1);
 }
 
+void RawECCs::refuse_if_sharing() const {
+  // A new cell would be numbered in this map's arena but read through the source's.
+  if (source_) [[unlikely]]
+    panic("a map that shares another map's circuits cannot be extended");
+}
+
 std::optional<AliasList> RawECCs::add_entry(uint64_t key, Permut32 front_perm, Permut32 back_perm, AliasList circ,
                                             std::span<const Instr32> instr_vec) {
+  refuse_if_sharing();
   if (instr_vec.empty()) panic("called `Option::unwrap()` on a `None` value");
   surface_front_.clear();
   surface_back_.clear();
@@ -319,6 +330,7 @@ std::optional<AliasList> RawECCs::add_entry_with_surfaces(uint64_t key, Permut32
                                                           AliasList circ, Instr32 last,
                                                           std::span<const uint32_t> front_surface,
                                                           std::span<const uint32_t> back_surface) {
+  refuse_if_sharing();
   front_scratch_.clear();
   back_scratch_.clear();
   const uint8_t front_rank = rank(front_perm), back_rank = rank(back_perm);
@@ -348,6 +360,14 @@ std::optional<AliasList> RawECCs::add_entry_with_surfaces(uint64_t key, Permut32
   add_gates(c);
   append_triple(c, arena_.cons(circ, last), front_rank, back_rank);
   return std::nullopt;
+}
+
+void RawECCs::put_shared_class(uint64_t key, std::span<const CircTriple> triples) {
+  if (!source_) panic("only a map that shares another map's circuits takes classes whole");
+  CircuitECC& c = *inner_.try_emplace(key).first;
+  if (!c.is_inline()) free_record(c.ext());
+  c = CircuitECC{};
+  for (const CircTriple& t : triples) append_triple(c, t.circ, rank(t.front_perm), rank(t.back_perm));
 }
 
 ECCs RawECCs::simplify() const {

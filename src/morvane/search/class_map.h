@@ -101,8 +101,12 @@ class RawECCs {
 
   /// The map of the empty circuit alone, keyed by the evaluator; owns no cells.
   explicit RawECCs(const Evaluator& evaluator);
-  /// A map with no class that reads the cells of `source`, keeping it alive.
+  /// A map with no class that reads the cells of `source`, keeping it alive. Such a sharing map
+  /// reads every cell through the source's arena, so it never makes cells of its own: `add_entry`
+  /// stops on it, and its classes are put in whole by `put_shared_class`.
   RawECCs(size_t nqubits, std::shared_ptr<const RawECCs> source);
+  /// The map of the empty circuit alone, keyed by the evaluator, sharing the cells of `source`.
+  RawECCs(const Evaluator& evaluator, std::shared_ptr<const RawECCs> source);
   RawECCs(RawECCs&&) noexcept = default;
   RawECCs& operator=(RawECCs&&) noexcept = default;
 
@@ -111,7 +115,8 @@ class RawECCs {
   void prepare(std::span<const Instr32> instrs);
   /// Records `instr_vec` (the parent's list extended by its last instruction) under `key` with the
   /// pair (front, back): opens a new class and returns its list, or joins the existing class when its
-  /// mapped surface gates are all new there (returns nothing either way).
+  /// mapped surface gates are all new there (returns nothing either way). Stops on a sharing map,
+  /// before changing anything.
   std::optional<AliasList> add_entry(uint64_t key, Permut32 front_perm, Permut32 back_perm, AliasList circ,
                                      std::span<const Instr32> instr_vec);
 
@@ -121,6 +126,10 @@ class RawECCs {
                                                    AliasList circ, Instr32 last,
                                                    std::span<const uint32_t> front_surface,
                                                    std::span<const uint32_t> back_surface);
+  /// Puts the class of `triples` (in this order) under `key`, in place of any class there, with
+  /// empty surface-gate sets. A sharing map only: the lists are cells of the map it shares.
+  void put_shared_class(uint64_t key, std::span<const CircTriple> triples);
+
   /// The number of a placement known to the map (prepare); stops for any other instruction.
   uint32_t placement(Instr32 instr) const { return universe_.index(instr); }
 
@@ -150,7 +159,7 @@ class RawECCs {
  private:
   friend class CircuitECC;
   /// The map of the empty circuit's class under `root_key`.
-  RawECCs(uint64_t root_key, size_t nqubits);
+  RawECCs(uint64_t root_key, size_t nqubits, std::shared_ptr<const RawECCs> source);
   uint8_t rank(Permut32 p) const;
   Permut32 unrank(uint8_t r) const;
   uint32_t mask_words() const { return (universe_.size() + 31) / 32; }
@@ -158,6 +167,7 @@ class RawECCs {
   uint32_t record_words(uint32_t cap) const { return 1 + 2 * mask_words() + 2 * cap; }
   uint32_t alloc_record(uint32_t cap);
   void free_record(uint32_t offset);
+  void refuse_if_sharing() const;
   bool admits(const CircuitECC& c) const;
   void add_gates(CircuitECC& c);
   /// With the ranks of the triple's permutations.

@@ -191,6 +191,27 @@ TEST(class_map, sharing_map_keeps_its_source_alive) {
   EXPECT_EQ(sharing.arena().to_vec(*l), (std::vector<Instr32>{instr(gates::H(), {0})}));
 }
 
+TEST(class_map, a_sharing_map_refuses_new_circuits_before_changing_anything) {
+  // A cell made by the sharing map would be read through the source's arena: a wrong circuit, or
+  // a read past the source's cells.
+  Gate16 h = gates::H(), x = gates::X();
+  Permut32 id = Permut32::identity(2);
+  auto source = std::make_shared<RawECCs>(2, nullptr);
+  source->prepare(std::vector<Instr32>{instr(h, {0}), instr(x, {0})});
+  auto l = source->add_entry(1, id, id, AliasList::nil(), std::vector<Instr32>{instr(h, {0})});
+  ASSERT_TRUE(l.has_value());
+  RawECCs sharing(2, source);
+  std::vector<Instr32> hx{instr(h, {0}), instr(x, {1})};
+  for (uint64_t key : {uint64_t(1), uint64_t(2)}) {
+    EXPECT_THAT([&] { sharing.add_entry(key, id, id, *l, hx); },
+                Stops("a map that shares another map's circuits cannot be extended"));
+  }
+  EXPECT_EQ(sharing.inner().size(), 0u);
+  EXPECT_EQ(sharing.find(2), nullptr);
+  source.reset();
+  EXPECT_EQ(sharing.arena().to_vec(*l), (std::vector<Instr32>{instr(h, {0})}));
+}
+
 }  // namespace morvane
 
 namespace morvane {

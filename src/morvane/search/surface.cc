@@ -13,6 +13,13 @@ std::vector<Instr32> circuit_get_surface_gates(std::span<const Instr32> instrs, 
 std::vector<std::pair<Instr32, size_t>> circuit_get_surface_gates_hashmap(std::span<const Instr32> instrs,
                                                                           uint64_t filtering_mask) {
   std::vector<std::pair<Instr32, size_t>> out;
+  circuit_get_surface_gates_hashmap(instrs, filtering_mask, out);
+  return out;
+}
+
+void circuit_get_surface_gates_hashmap(std::span<const Instr32> instrs, uint64_t filtering_mask,
+                                       std::vector<std::pair<Instr32, size_t>>& out) {
+  out.clear();
   uint32_t touched = 0;
   for (size_t k = 0; k < instrs.size(); ++k) {
     if (k >= 64 || !((filtering_mask >> k) & 1)) continue;
@@ -23,7 +30,6 @@ std::vector<std::pair<Instr32, size_t>> circuit_get_surface_gates_hashmap(std::s
     else
       out.emplace_back(instrs[k], k);
   }
-  return out;
 }
 
 }  // namespace morvane

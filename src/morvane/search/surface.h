@@ -44,5 +44,8 @@ std::vector<Instr32> circuit_get_surface_gates(std::span<const Instr32> instrs, 
 /// and takes the later index.
 std::vector<std::pair<Instr32, size_t>> circuit_get_surface_gates_hashmap(std::span<const Instr32> instrs,
                                                                           uint64_t filtering_mask);
+/// The same into `out`, replacing its contents (its capacity is reused).
+void circuit_get_surface_gates_hashmap(std::span<const Instr32> instrs, uint64_t filtering_mask,
+                                       std::vector<std::pair<Instr32, size_t>>& out);
 
 }  // namespace morvane
