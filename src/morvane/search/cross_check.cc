@@ -41,6 +41,7 @@ EvaluationScratch& scratch() {
 const Evaluator::Scratch& evaluate_here(const Evaluator& evaluator, std::span<const Instr32> instrs) {
   EvaluationScratch& s = scratch();
   const uint32_t n = evaluator.nqubits();
+  if (s.states.spare.len() != size_t(1) << n) s.states = Evaluator::Scratch(n);
   s.gates.clear();
   s.adjoints.clear();
   for (Instr32 i : instrs) s.gates.push_back(PreparedGate::prepare(i, n));
