@@ -33,6 +33,15 @@ CASES = {
         "raw.simplify()",
         "print('after', raw.simplify().to_list()[::1000] == before)",
     ),
+    # A cross-check on the worker pool: the calling thread looks at signals between its items.
+    "check_identity_subset": (
+        "e = Evaluator(3)\n"
+        "small = RawECCs.generate(e, [h, t, cx], 7)[0]\n"
+        "large = RawECCs.generate(e, [h, t, cx], 8)[0]\n"
+        "before = str(large.find_equivalents(e, [t(0), t(0), cx(0, 1)]))",
+        "small.check_identity_subset(large, e)",
+        "print('after', str(large.find_equivalents(e, [t(0), t(0), cx(0, 1)])) == before)",
+    ),
     # The re-check of a collection on 18 qubits: 400 classes of two 10-gate circuits, a few
     # milliseconds each. The collection is unchanged afterwards.
     "check": (

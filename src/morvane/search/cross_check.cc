@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "morvane/core/fmt_join.h"
+#include "morvane/core/interrupt.h"
 #include "morvane/core/pool.h"
 #include "morvane/search/evaluator.h"
 #include "morvane/search/surface.h"
@@ -126,7 +127,9 @@ RawECCs switch_evaluator(std::shared_ptr<const RawECCs> source, const Evaluator&
   bool placeholder = true;
   std::vector<CircTriple> triples;
   std::vector<Instr32> circ;
+  interrupt::Ticker ticker(256);
   for (const auto& [key, ecc] : self.inner()) {
+    ticker.tick();
     check_index(ecc.num_circuits(), 0);
     triples.clear();
     uint64_t hash = 0;
@@ -167,6 +170,7 @@ RawECCs switch_evaluator(std::shared_ptr<const RawECCs> source, const Evaluator&
 }
 
 void check_identity_subset(const RawECCs& self, const RawECCs& ecc1, const Evaluator& evaluator) {
+  auto stop = interrupt::stop_token();
   pool::map_chunked(self.inner(), kCrossCheckChunk, [&](const RawECCs::Map::Record& record) {
     ECC simplified = record.second.simplify(self);
     for (const PermutedCircuit& c : simplified.circuits) {
@@ -174,7 +178,7 @@ void check_identity_subset(const RawECCs& self, const RawECCs& ecc1, const Evalu
         panic("assertion failed: ecc1.contains_key(&bv.hash_value())");
       checked_equivalent(ecc1, c.instrs, c.perm, evaluator);
     }
-  });
+  }, &stop);
 }
 
 PermutedCircuit checked_equivalent(const RawECCs& map, std::span<const Instr32> instrs, Permut32 perm,
