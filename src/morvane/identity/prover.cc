@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <deque>
+#include <iterator>
+#include <span>
 
 #include <fmt/format.h>
 
@@ -21,28 +23,50 @@ void write_stderr(const std::string& text) {
   std::fflush(stderr);
 }
 
+/// An identity waiting in a search, with its rewrites once they are computed.
+struct Queued {
+  IdentityCirc id;
+  std::optional<std::vector<IdentityCirc>> rewrites;
+};
+
 /// Queues of identities by extra size; the front of the lowest non-empty queue comes out first.
 /// Queues are made as identities of a new extra size arrive, so a large size bound costs nothing.
 class SizeQueues {
  public:
   void push(size_t extra, IdentityCirc id) {
     if (extra >= queues_.size()) queues_.resize(extra + 1);
-    queues_[extra].push_back(std::move(id));
+    queues_[extra].push_back(Queued{std::move(id), std::nullopt});
   }
-  std::optional<IdentityCirc> pop() {
+  std::optional<Queued> pop() {
     for (auto& q : queues_) {
       if (!q.empty()) {
-        IdentityCirc id = std::move(q.front());
+        Queued front = std::move(q.front());
         q.pop_front();
-        return id;
+        return front;
       }
     }
     return std::nullopt;
   }
+  /// Up to `n` waiting identities without rewrites, in the order they would come out.
+  std::vector<Queued*> next_without_rewrites(size_t n) {
+    std::vector<Queued*> out;
+    for (auto& q : queues_)
+      for (Queued& e : q) {
+        if (out.size() == n) return out;
+        if (!e.rewrites) out.push_back(&e);
+      }
+    return out;
+  }
 
  private:
-  std::vector<std::deque<IdentityCirc>> queues_;
+  std::vector<std::deque<Queued>> queues_;
 };
+
+/// How many identities of a search have their rewrites computed in one parallel step: the one
+/// taken and those after it. The rewrites of an identity depend only on it and on the prover,
+/// which a search does not change, so computing them ahead changes no result; it gives the pool
+/// enough work at once. One thread gains nothing from it.
+size_t lookahead() { return pool::num_threads() == 1 ? 1 : 4 * pool::num_threads(); }
 
 }  // namespace
 
@@ -57,13 +81,25 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
   const size_t start_len = start.circ.len();
   // Elements are never shorter than the start, so max_size - length fits the 32-bit size again.
   const uint64_t max_size = uint64_t(start_len) + additional_size;
+  auto room = [&](const IdentityCirc& id) { return uint32_t(max_size - id.circ.len()); };
   IdentitySet visited;
   SizeQueues queues;
   visited.insert(start);
   queues.push(0, start);
-  while (std::optional<IdentityCirc> element = queues.pop()) {
-    const uint32_t room = uint32_t(max_size - element->circ.len());
-    for (IdentityCirc& new_id : prover.par_apply_rules(*element, room)) {
+  while (std::optional<Queued> element = queues.pop()) {
+    if (!element->rewrites) {
+      std::vector<Queued*> ahead = queues.next_without_rewrites(lookahead() - 1);
+      std::vector<const IdentityCirc*> ids{&element->id};
+      std::vector<uint32_t> rooms{room(element->id)};
+      for (Queued* q : ahead) {
+        ids.push_back(&q->id);
+        rooms.push_back(room(q->id));
+      }
+      auto rewrites = prover.par_apply_rules_many(ids, rooms);
+      element->rewrites = std::move(rewrites[0]);
+      for (size_t k = 0; k < ahead.size(); ++k) ahead[k]->rewrites = std::move(rewrites[k + 1]);
+    }
+    for (IdentityCirc& new_id : *element->rewrites) {
       if (new_id.circ.len() > max_size) panic("assertion failed: new_id.len() <= max_size");
       if (!visited.insert(new_id).second) continue;
       if (std::optional<Result> r = step(new_id, visited, false)) return std::move(*r);
@@ -97,6 +133,7 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
     }
     bar.finish();
   }
+  prover.prepare_rule_identities();
   std::stable_sort(identities.begin(), identities.end());
   identities.erase(std::unique(identities.begin(), identities.end()), identities.end());
 
@@ -110,46 +147,94 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
   return prover;
 }
 
-/// The rewriting step: for every split of `identity` (in subset order, on the pool) and every rule
-/// of its block's key that fits the size bound (in stored order), `emit(out, rule, c1_reversed,
-/// c2_permuted)` appends what that rule contributes.
-template <typename T, typename Emit>
-std::vector<T> rewrite(const RuleMap& circ_map, const IdentityCirc& identity, uint32_t additional_size, Emit&& emit) {
-  const SubsetSplits splits(identity);
-  return pool::flat_map_index(splits.size(), [&](size_t i) {
-    std::vector<T> out;
-    std::optional<Split> split = splits.at(i);
-    if (!split) return out;
-    const auto [c1_rep, p] = representative_with_perm(split->c1);
-    const Circ c1_reversed = c1_rep.inverse();
-    const Circ c2_permuted = split->c2.permut(p);
-    const auto rules = circ_map.find(c1_rep);
-    if (rules == circ_map.end()) return out;
-    // The bound wraps around in 32 bits, as proof export expects.
-    const uint32_t bound = uint32_t(c1_rep.len()) + additional_size;
-    for (const Circ& r : rules->second)
-      if (r.len() <= bound) emit(out, r, c1_reversed, c2_permuted);
+void IdentityProver::prepare_rule_identities() {
+  std::vector<const std::pair<const Circ, std::vector<Circ>>*> entries;
+  for (const auto& entry : circ_map) entries.push_back(&entry);
+  // Inverting may register adjoint gates: do it here, in key order, so gate numbers do not depend
+  // on the threads.
+  std::sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+  std::vector<Circ> keys_reversed;
+  for (const auto* entry : entries) keys_reversed.push_back(entry->first.inverse());
+  auto identities = pool::map_index(entries.size(), [&](size_t i) {
+    std::vector<IdentityCirc> out;
+    for (const Circ& r : entries[i]->second) out.push_back(rotate_representative(r + keys_reversed[i]));
     return out;
   });
+  rule_identities.clear();
+  for (size_t i = 0; i < entries.size(); ++i) rule_identities.emplace(entries[i]->first, std::move(identities[i]));
+}
+
+/// The rewriting step of several identities at once: for every split of ids[k] (in subset order)
+/// and every rule of its block's key that fits rooms[k] (in stored order), `emit(out, rule,
+/// c1_reversed, c2_permuted)` appends what that rule contributes. The subsets of all identities
+/// form one parallel step; out[k] gathers those of ids[k] in order.
+template <typename T, typename Emit>
+std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<const IdentityCirc* const> ids,
+                                    std::span<const uint32_t> rooms, Emit&& emit) {
+  // Identities too long to split stop here, before any work is handed out.
+  for (const IdentityCirc* id : ids) combinations(id->circ.len());
+  std::vector<WireTable> wires = pool::map(ids, [](const IdentityCirc* id) { return WireTable::of(*id); });
+  std::vector<SubsetSplits> splits;
+  std::vector<size_t> first_subset{0};
+  splits.reserve(ids.size());
+  for (size_t k = 0; k < ids.size(); ++k) {
+    splits.emplace_back(*ids[k], std::move(wires[k]));
+    first_subset.push_back(first_subset.back() + splits.back().size());
+  }
+  auto per_subset = pool::map_index(first_subset.back(), [&](size_t i) {
+    std::vector<T> out;
+    const size_t k = std::upper_bound(first_subset.begin(), first_subset.end(), i) - first_subset.begin() - 1;
+    std::optional<Split> split = splits[k].at(i - first_subset[k]);
+    if (!split) return out;
+    const auto [c1_rep, p] = representative_with_perm(split->c1);
+    const auto rules = prover.circ_map.find(c1_rep);
+    if (rules == prover.circ_map.end()) return out;
+    const Circ c2_permuted = split->c2.permut(p);
+    const auto cached = prover.rule_identities.find(c1_rep);
+    std::optional<Circ> c1_reversed;
+    // The bound wraps around in 32 bits, as proof export expects.
+    const uint32_t bound = uint32_t(c1_rep.len()) + rooms[k];
+    for (size_t j = 0; j < rules->second.size(); ++j) {
+      const Circ& r = rules->second[j];
+      if (r.len() > bound) continue;
+      if (cached != prover.rule_identities.end()) {
+        emit(out, r, cached->second[j], c2_permuted);
+      } else {
+        if (!c1_reversed) c1_reversed = c1_rep.inverse();
+        emit(out, r, rotate_representative(r + *c1_reversed), c2_permuted);
+      }
+    }
+    return out;
+  });
+  std::vector<std::vector<T>> out(ids.size());
+  for (size_t k = 0; k < ids.size(); ++k)
+    for (size_t i = first_subset[k]; i < first_subset[k + 1]; ++i)
+      std::move(per_subset[i].begin(), per_subset[i].end(), std::back_inserter(out[k]));
+  return out;
+}
+
+std::vector<std::vector<IdentityCirc>> IdentityProver::par_apply_rules_many(
+    std::span<const IdentityCirc* const> identities, std::span<const uint32_t> additional_sizes) const {
+  return rewrite<IdentityCirc>(*this, identities, additional_sizes,
+                               [&](std::vector<IdentityCirc>& out, const Circ& r, const IdentityCirc& rule,
+                                   const Circ& c2_permuted) {
+                                 if (proved.contains(rule)) out.push_back(rotate_representative(r + c2_permuted));
+                               });
 }
 
 std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& identity, uint32_t additional_size) const {
-  return rewrite<IdentityCirc>(circ_map, identity, additional_size,
-                               [&](std::vector<IdentityCirc>& out, const Circ& r, const Circ& c1_reversed,
-                                   const Circ& c2_permuted) {
-                                 if (proved.contains(rotate_representative(r + c1_reversed)))
-                                   out.push_back(rotate_representative(r + c2_permuted));
-                               });
+  const IdentityCirc* id = &identity;
+  return std::move(par_apply_rules_many({&id, 1}, {&additional_size, 1})[0]);
 }
 
 std::vector<TransitionPair> IdentityProver::par_transition_pairs(const IdentityCirc& identity,
                                                                  uint32_t additional_size) const {
-  return rewrite<TransitionPair>(circ_map, identity, additional_size,
-                                 [](std::vector<TransitionPair>& out, const Circ& r, const Circ& c1_reversed,
-                                    const Circ& c2_permuted) {
-                                   IdentityCirc rule = rotate_representative(r + c1_reversed);
-                                   out.push_back(TransitionPair{rotate_representative(r + c2_permuted), std::move(rule)});
-                                 });
+  const IdentityCirc* id = &identity;
+  return std::move(rewrite<TransitionPair>(*this, {&id, 1}, {&additional_size, 1},
+                                           [](std::vector<TransitionPair>& out, const Circ& r, const IdentityCirc& rule,
+                                              const Circ& c2_permuted) {
+                                             out.push_back(TransitionPair{rotate_representative(r + c2_permuted), rule});
+                                           })[0]);
 }
 
 bool IdentityProver::add_identity(IdentityCirc identity, uint32_t additional_size, uint32_t count_limit) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -47,6 +48,12 @@ struct IdentityProver {
   /// build, fixed afterwards.
   RuleMap circ_map;
 
+  /// The rule identity of every rule under its key, in stored order: rotate_representative(rule +
+  /// inverse(key)). A pure function of `circ_map` (one identity per rule), filled by build or by
+  /// prepare_rule_identities; the rewriting step computes a key's rule identities itself when
+  /// they are not here.
+  absl::flat_hash_map<Circ, std::vector<IdentityCirc>, CircHash> rule_identities;
+
   /// The extra size and the count limit of the build's searches.
   static constexpr uint32_t kBuildAdditionalSize = 3;
   static constexpr uint32_t kBuildCountLimit = 50000000;
@@ -56,11 +63,17 @@ struct IdentityProver {
   /// "Proving Identities\n" to standard error, each followed by a progress bar.
   static IdentityProver build(std::vector<ECC> classes);
 
+  /// Fills `rule_identities` from `circ_map` on the worker pool.
+  void prepare_rule_identities();
+
   /// The rewritten identities (rule + rest, canonical) of every split of `identity` and every rule
   /// of its block's key no longer than the block plus `additional_size` (32-bit wrapping sum)
   /// whose rule identity is in `proved`; split order, then rule order, for any pool size. May
   /// repeat an identity. An identity of 20 or more gates stops.
   std::vector<IdentityCirc> par_apply_rules(const IdentityCirc& identity, uint32_t additional_size) const;
+  /// par_apply_rules of each identity with its own size, all in one parallel step.
+  std::vector<std::vector<IdentityCirc>> par_apply_rules_many(std::span<const IdentityCirc* const> identities,
+                                                              std::span<const uint32_t> additional_sizes) const;
   /// As par_apply_rules, but every fitting rule, each as (rewritten identity, rule identity),
   /// without looking at `proved`.
   std::vector<TransitionPair> par_transition_pairs(const IdentityCirc& identity, uint32_t additional_size) const;
