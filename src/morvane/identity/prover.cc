@@ -1,11 +1,14 @@
 #include "morvane/identity/prover.h"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cstdio>
 #include <deque>
 #include <iterator>
 #include <span>
 
+#include <absl/container/inlined_vector.h>
 #include <fmt/format.h>
 
 #include "morvane/core/panic.h"
@@ -68,7 +71,46 @@ class SizeQueues {
 /// enough work at once. One thread gains nothing from it.
 size_t lookahead() { return pool::num_threads() == 1 ? 1 : 4 * pool::num_threads(); }
 
+/// A per-thread memo of a pure function of a circuit, emptied when it reaches `kMemoEntries`
+/// entries, so each thread holds at most that many results (a few MB for circuits of this size).
+constexpr size_t kMemoEntries = size_t(1) << 14;
+
+std::atomic<uint64_t> memo_generation{0};
+
+template <typename Value>
+struct Memo {
+  uint64_t generation = 0;
+  absl::flat_hash_map<Circ, Value, CircHash> map;
+};
+
+template <typename Value, typename F>
+const Value& memoized(Memo<Value>& memo_, const Circ& c, F&& f) {
+  if (const uint64_t g = memo_generation.load(std::memory_order_relaxed); g != memo_.generation) {
+    memo_.map.clear();
+    memo_.generation = g;
+  }
+  auto& memo = memo_.map;
+  if (auto it = memo.find(c); it != memo.end()) return it->second;
+  if (memo.size() >= kMemoEntries) memo.clear();
+  return memo.emplace(c, f(c)).first->second;
+}
+
+/// representative_with_perm of a block, remembered by this thread.
+const std::pair<Circ, Permut32>& block_representative(const Circ& block) {
+  thread_local Memo<std::pair<Circ, Permut32>> memo;
+  return memoized(memo, block, [](const Circ& c) { return representative_with_perm(c); });
+}
+
+/// rotate_representative of a rewritten identity, remembered by this thread (a circuit that once
+/// passed the identity check is an identity).
+const IdentityCirc& rewritten_identity(const Circ& c) {
+  thread_local Memo<IdentityCirc> memo;
+  return memoized(memo, c, [](const Circ& x) { return rotate_representative(x); });
+}
+
 }  // namespace
+
+void forget_prover_memos() { memo_generation.fetch_add(1, std::memory_order_relaxed); }
 
 /// The breadth-first search shared by add_identity_search and prove_identity_with_visited. For each
 /// identity newly visited, `step(new_id, visited, queued)` returns a result to end the search with,
@@ -133,7 +175,7 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
     }
     bar.finish();
   }
-  prover.prepare_rule_identities();
+  prover.prepare_rule_index();
   std::stable_sort(identities.begin(), identities.end());
   identities.erase(std::unique(identities.begin(), identities.end()), identities.end());
 
@@ -147,7 +189,18 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
   return prover;
 }
 
-void IdentityProver::prepare_rule_identities() {
+uint64_t gate_multiset_hash(std::span<const Instr32> instrs) {
+  absl::InlinedVector<uint16_t, 24> gates;
+  static const Gate16 swap = gates::SWAP();
+  for (Instr32 i : instrs)
+    if (i.gate != swap) gates.push_back(i.gate.index);
+  std::sort(gates.begin(), gates.end());
+  uint64_t h = gates.size();
+  for (uint16_t g : gates) h = (h ^ g) * 0x9E3779B97F4A7C15u + 0x632BE59BD9B4E019u;
+  return h ^ (h >> 29);
+}
+
+void IdentityProver::prepare_rule_index() {
   std::vector<const std::pair<const Circ, std::vector<Circ>>*> entries;
   for (const auto& entry : circ_map) entries.push_back(&entry);
   // Inverting may register adjoint gates: do it here, in key order, so gate numbers do not depend
@@ -160,8 +213,13 @@ void IdentityProver::prepare_rule_identities() {
     for (const Circ& r : entries[i]->second) out.push_back(rotate_representative(r + keys_reversed[i]));
     return out;
   });
-  rule_identities.clear();
-  for (size_t i = 0; i < entries.size(); ++i) rule_identities.emplace(entries[i]->first, std::move(identities[i]));
+  RuleIndex index;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!entries[i]->second.empty()) index.key_gate_multisets.insert(gate_multiset_hash(entries[i]->first.instrs));
+    index.rule_identities.emplace(entries[i]->first, std::move(identities[i]));
+  }
+  index.prepared = true;
+  rule_index = std::move(index);
 }
 
 /// The rewriting step of several identities at once: for every split of ids[k] (in subset order)
@@ -184,20 +242,29 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
   auto per_subset = pool::map_index(first_subset.back(), [&](size_t i) {
     std::vector<T> out;
     const size_t k = std::upper_bound(first_subset.begin(), first_subset.end(), i) - first_subset.begin() - 1;
+    const RuleIndex& index = prover.rule_index;
+    if (index.prepared) {
+      // A block whose gates are no key's gates has no rules: skip the split and its canonical form.
+      absl::InlinedVector<Instr32, kCombinationEntries> block;
+      for (uint32_t m = splits[k].subset(i - first_subset[k]); m != 0; m &= m - 1)
+        block.push_back(ids[k]->circ.instrs[std::countr_zero(m)]);
+      if (!index.key_gate_multisets.contains(gate_multiset_hash(block))) return out;
+    }
     std::optional<Split> split = splits[k].at(i - first_subset[k]);
     if (!split) return out;
-    const auto [c1_rep, p] = representative_with_perm(split->c1);
+    const auto& [c1_rep, p] = block_representative(split->c1);
     const auto rules = prover.circ_map.find(c1_rep);
     if (rules == prover.circ_map.end()) return out;
     const Circ c2_permuted = split->c2.permut(p);
-    const auto cached = prover.rule_identities.find(c1_rep);
+    const auto& rule_identities = prover.rule_index.rule_identities;
+    const auto cached = rule_identities.find(c1_rep);
     std::optional<Circ> c1_reversed;
     // The bound wraps around in 32 bits, as proof export expects.
     const uint32_t bound = uint32_t(c1_rep.len()) + rooms[k];
     for (size_t j = 0; j < rules->second.size(); ++j) {
       const Circ& r = rules->second[j];
       if (r.len() > bound) continue;
-      if (cached != prover.rule_identities.end()) {
+      if (cached != rule_identities.end()) {
         emit(out, r, cached->second[j], c2_permuted);
       } else {
         if (!c1_reversed) c1_reversed = c1_rep.inverse();
@@ -218,7 +285,7 @@ std::vector<std::vector<IdentityCirc>> IdentityProver::par_apply_rules_many(
   return rewrite<IdentityCirc>(*this, identities, additional_sizes,
                                [&](std::vector<IdentityCirc>& out, const Circ& r, const IdentityCirc& rule,
                                    const Circ& c2_permuted) {
-                                 if (proved.contains(rule)) out.push_back(rotate_representative(r + c2_permuted));
+                                 if (proved.contains(rule)) out.push_back(rewritten_identity(r + c2_permuted));
                                });
 }
 
@@ -233,7 +300,7 @@ std::vector<TransitionPair> IdentityProver::par_transition_pairs(const IdentityC
   return std::move(rewrite<TransitionPair>(*this, {&id, 1}, {&additional_size, 1},
                                            [](std::vector<TransitionPair>& out, const Circ& r, const IdentityCirc& rule,
                                               const Circ& c2_permuted) {
-                                             out.push_back(TransitionPair{rotate_representative(r + c2_permuted), rule});
+                                             out.push_back(TransitionPair{rewritten_identity(r + c2_permuted), rule});
                                            })[0]);
 }
 

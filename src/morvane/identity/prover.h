@@ -38,6 +38,24 @@ struct TransitionPair {
   friend bool operator==(const TransitionPair&, const TransitionPair&) = default;
 };
 
+/// Each thread remembers the canonical forms of the blocks and of the rewritten identities it
+/// computed (at most 16384 of each per thread, pure results); this makes every thread forget them
+/// before its next use, so that a benchmark can time a cold build.
+void forget_prover_memos();
+
+/// The gates of a circuit other than SWAP, as a sorted multiset, hashed: canonical forms keep it,
+/// so a block whose value is no key's value has no rules.
+uint64_t gate_multiset_hash(std::span<const Instr32> instrs);
+
+/// Derived from the rules, computed once: the rule identity of every rule under its key, in stored
+/// order (rotate_representative(rule + inverse(key))), one identity per rule; and the gate
+/// multisets of the keys that have rules.
+struct RuleIndex {
+  bool prepared = false;
+  absl::flat_hash_map<Circ, std::vector<IdentityCirc>, CircHash> rule_identities;
+  absl::flat_hash_set<uint64_t> key_gate_multisets;
+};
+
 struct IdentityProver {
   /// Identities recorded as assumptions, in recording order; only ever appended to.
   std::vector<IdentityCirc> assume;
@@ -48,11 +66,8 @@ struct IdentityProver {
   /// build, fixed afterwards.
   RuleMap circ_map;
 
-  /// The rule identity of every rule under its key, in stored order: rotate_representative(rule +
-  /// inverse(key)). A pure function of `circ_map` (one identity per rule), filled by build or by
-  /// prepare_rule_identities; the rewriting step computes a key's rule identities itself when
-  /// they are not here.
-  absl::flat_hash_map<Circ, std::vector<IdentityCirc>, CircHash> rule_identities;
+  /// What the rewriting step looks up besides `circ_map`, a pure function of it.
+  RuleIndex rule_index;
 
   /// The extra size and the count limit of the build's searches.
   static constexpr uint32_t kBuildAdditionalSize = 3;
@@ -63,8 +78,9 @@ struct IdentityProver {
   /// "Proving Identities\n" to standard error, each followed by a progress bar.
   static IdentityProver build(std::vector<ECC> classes);
 
-  /// Fills `rule_identities` from `circ_map` on the worker pool.
-  void prepare_rule_identities();
+  /// Fills `rule_index` from `circ_map` (on the worker pool). build does it; a prover assembled
+  /// otherwise works without it, only slower.
+  void prepare_rule_index();
 
   /// The rewritten identities (rule + rest, canonical) of every split of `identity` and every rule
   /// of its block's key no longer than the block plus `additional_size` (32-bit wrapping sum)

@@ -91,6 +91,7 @@ class SubsetSplits {
   /// With the identity's wire table computed elsewhere.
   SubsetSplits(const IdentityCirc& circuit, WireTable wires);
   size_t size() const { return subsets_.size(); }
+  uint32_t subset(size_t i) const { return subsets_[i]; }
   std::optional<Split> at(size_t i) const;
 
  private:
