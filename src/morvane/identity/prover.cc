@@ -69,6 +69,9 @@ class SizeQueues {
 /// taken and those after it. The rewrites of an identity depend only on it and on the prover,
 /// which a search does not change, so computing them ahead changes no result; it gives the pool
 /// enough work at once. One thread gains nothing from it.
+/// Below this many subsets to split, a rewriting step runs on the calling thread.
+constexpr size_t kMinParallelCandidates = 16;
+
 size_t lookahead() { return pool::num_threads() == 1 ? 1 : 4 * pool::num_threads(); }
 
 /// A per-thread memo of a pure function of a circuit, emptied when it reaches `kMemoEntries`
@@ -189,15 +192,19 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
   return prover;
 }
 
-uint64_t gate_multiset_hash(std::span<const Instr32> instrs) {
-  absl::InlinedVector<uint16_t, 24> gates;
+uint64_t gate_multiset_term(Instr32 instr) {
   static const Gate16 swap = gates::SWAP();
-  for (Instr32 i : instrs)
-    if (i.gate != swap) gates.push_back(i.gate.index);
-  std::sort(gates.begin(), gates.end());
-  uint64_t h = gates.size();
-  for (uint16_t g : gates) h = (h ^ g) * 0x9E3779B97F4A7C15u + 0x632BE59BD9B4E019u;
+  if (instr.gate == swap) return 0;
+  uint64_t h = (uint64_t(instr.gate.index) + 1) * 0x9E3779B97F4A7C15u;
+  h ^= h >> 31;
+  h *= 0xBF58476D1CE4E5B9u;
   return h ^ (h >> 29);
+}
+
+uint64_t gate_multiset_hash(std::span<const Instr32> instrs) {
+  uint64_t h = 0;
+  for (Instr32 i : instrs) h += gate_multiset_term(i);
+  return h;
 }
 
 void IdentityProver::prepare_rule_index() {
@@ -229,42 +236,53 @@ void IdentityProver::prepare_rule_index() {
 template <typename T, typename Emit>
 std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<const IdentityCirc* const> ids,
                                     std::span<const uint32_t> rooms, Emit&& emit) {
-  // Identities too long to split stop here, before any work is handed out.
-  for (const IdentityCirc* id : ids) combinations(id->circ.len());
-  std::vector<WireTable> wires = pool::map(ids, [](const IdentityCirc* id) { return WireTable::of(*id); });
-  std::vector<SubsetSplits> splits;
-  std::vector<size_t> first_subset{0};
-  splits.reserve(ids.size());
+  const RuleIndex& index = prover.rule_index;
+  // The subsets worth splitting, (identity, subset) in order: with the index, those whose gates are
+  // some key's gates; a block with other gates has no rules.
+  std::vector<std::pair<uint32_t, uint32_t>> candidates;
   for (size_t k = 0; k < ids.size(); ++k) {
-    splits.emplace_back(*ids[k], std::move(wires[k]));
-    first_subset.push_back(first_subset.back() + splits.back().size());
-  }
-  auto per_subset = pool::map_index(first_subset.back(), [&](size_t i) {
-    std::vector<T> out;
-    const size_t k = std::upper_bound(first_subset.begin(), first_subset.end(), i) - first_subset.begin() - 1;
-    const RuleIndex& index = prover.rule_index;
-    if (index.prepared) {
-      // A block whose gates are no key's gates has no rules: skip the split and its canonical form.
-      absl::InlinedVector<Instr32, kCombinationEntries> block;
-      for (uint32_t m = splits[k].subset(i - first_subset[k]); m != 0; m &= m - 1)
-        block.push_back(ids[k]->circ.instrs[std::countr_zero(m)]);
-      if (!index.key_gate_multisets.contains(gate_multiset_hash(block))) return out;
+    const std::vector<uint32_t>& subsets = combinations(ids[k]->circ.len());  // stops at 20 gates
+    std::array<uint64_t, kCombinationEntries> gate_hash{};
+    for (size_t g = 0; g < ids[k]->circ.len(); ++g) gate_hash[g] = gate_multiset_term(ids[k]->circ.instrs[g]);
+    for (size_t i = 0; i < subsets.size(); ++i) {
+      if (index.prepared) {
+        uint64_t h = 0;
+        for (uint32_t m = subsets[i]; m != 0; m &= m - 1) h += gate_hash[std::countr_zero(m)];
+        if (!index.key_gate_multisets.contains(h)) continue;
+      }
+      candidates.emplace_back(uint32_t(k), uint32_t(i));
     }
-    std::optional<Split> split = splits[k].at(i - first_subset[k]);
+  }
+  // Little work runs on this thread: handing it out would cost more than it saves.
+  const bool parallel = candidates.size() >= kMinParallelCandidates;
+  auto wire_table = [&](const IdentityCirc* id) { return WireTable::of(*id); };
+  std::vector<WireTable> wires;
+  if (parallel) {
+    wires = pool::map(ids, wire_table);
+  } else {
+    for (const IdentityCirc* id : ids) wires.push_back(wire_table(id));
+  }
+  std::vector<SubsetSplits> splits;
+  splits.reserve(ids.size());
+  for (size_t k = 0; k < ids.size(); ++k) splits.emplace_back(*ids[k], std::move(wires[k]));
+
+  auto contributions = [&](size_t c) {
+    std::vector<T> out;
+    const auto [k, i] = candidates[c];
+    std::optional<Split> split = splits[k].at(i);
     if (!split) return out;
     const auto& [c1_rep, p] = block_representative(split->c1);
     const auto rules = prover.circ_map.find(c1_rep);
     if (rules == prover.circ_map.end()) return out;
     const Circ c2_permuted = split->c2.permut(p);
-    const auto& rule_identities = prover.rule_index.rule_identities;
-    const auto cached = rule_identities.find(c1_rep);
+    const auto cached = index.rule_identities.find(c1_rep);
     std::optional<Circ> c1_reversed;
     // The bound wraps around in 32 bits, as proof export expects.
     const uint32_t bound = uint32_t(c1_rep.len()) + rooms[k];
     for (size_t j = 0; j < rules->second.size(); ++j) {
       const Circ& r = rules->second[j];
       if (r.len() > bound) continue;
-      if (cached != rule_identities.end()) {
+      if (cached != index.rule_identities.end()) {
         emit(out, r, cached->second[j], c2_permuted);
       } else {
         if (!c1_reversed) c1_reversed = c1_rep.inverse();
@@ -272,11 +290,16 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
       }
     }
     return out;
-  });
+  };
+  std::vector<std::vector<T>> per_candidate;
+  if (parallel) {
+    per_candidate = pool::map_index(candidates.size(), contributions);
+  } else {
+    for (size_t c = 0; c < candidates.size(); ++c) per_candidate.push_back(contributions(c));
+  }
   std::vector<std::vector<T>> out(ids.size());
-  for (size_t k = 0; k < ids.size(); ++k)
-    for (size_t i = first_subset[k]; i < first_subset[k + 1]; ++i)
-      std::move(per_subset[i].begin(), per_subset[i].end(), std::back_inserter(out[k]));
+  for (size_t c = 0; c < candidates.size(); ++c)
+    std::move(per_candidate[c].begin(), per_candidate[c].end(), std::back_inserter(out[candidates[c].first]));
   return out;
 }
 

@@ -43,9 +43,11 @@ struct TransitionPair {
 /// before its next use, so that a benchmark can time a cold build.
 void forget_prover_memos();
 
-/// The gates of a circuit other than SWAP, as a sorted multiset, hashed: canonical forms keep it,
-/// so a block whose value is no key's value has no rules.
+/// The gates of a circuit other than SWAP as a multiset, hashed (the sum of one mixed term per
+/// gate): canonical forms keep it, so a block whose value is no key's value has no rules.
 uint64_t gate_multiset_hash(std::span<const Instr32> instrs);
+/// The term of one instruction: 0 for SWAP.
+uint64_t gate_multiset_term(Instr32 instr);
 
 /// Derived from the rules, computed once: the rule identity of every rule under its key, in stored
 /// order (rotate_representative(rule + inverse(key))), one identity per rule; and the gate
