@@ -1,0 +1,433 @@
+#include "morvane/identity/prover.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstdio>
+#include <deque>
+#include <iterator>
+#include <span>
+
+#include <absl/container/inlined_vector.h>
+#include <fmt/format.h>
+
+#include "morvane/core/panic.h"
+#include "morvane/core/pool.h"
+#include "morvane/core/progress.h"
+#include "morvane/identity/canonical.h"
+#include "morvane/identity/splits.h"
+
+namespace morvane {
+
+namespace {
+
+void write_stderr(const std::string& text) {
+  std::fputs(text.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+/// An identity waiting in a search, with its rewrites once they are computed.
+struct Queued {
+  IdentityCirc id;
+  std::optional<std::vector<IdentityCirc>> rewrites;
+};
+
+/// Queues of identities by extra size; the front of the lowest non-empty queue comes out first.
+/// Queues are made as identities of a new extra size arrive, so a large size bound costs nothing.
+class SizeQueues {
+ public:
+  void push(size_t extra, IdentityCirc id) {
+    if (extra >= queues_.size()) queues_.resize(extra + 1);
+    queues_[extra].push_back(Queued{std::move(id), std::nullopt});
+  }
+  std::optional<Queued> pop() {
+    for (auto& q : queues_) {
+      if (!q.empty()) {
+        Queued front = std::move(q.front());
+        q.pop_front();
+        return front;
+      }
+    }
+    return std::nullopt;
+  }
+  /// Up to `n` waiting identities without rewrites, in the order they would come out.
+  std::vector<Queued*> next_without_rewrites(size_t n) {
+    std::vector<Queued*> out;
+    for (auto& q : queues_)
+      for (Queued& e : q) {
+        if (out.size() == n) return out;
+        if (!e.rewrites) out.push_back(&e);
+      }
+    return out;
+  }
+
+ private:
+  std::vector<std::deque<Queued>> queues_;
+};
+
+/// How many identities of a search have their rewrites computed in one parallel step: the one
+/// taken and those after it. The rewrites of an identity depend only on it and on the prover,
+/// which a search does not change, so computing them ahead changes no result; it gives the pool
+/// enough work at once. One thread gains nothing from it.
+/// A rewriting step picks the subsets worth splitting on the calling thread when there are fewer
+/// than this many subsets, and splits them there when fewer than this many are worth it.
+constexpr size_t kMinParallelSubsets = 512;
+constexpr size_t kMinParallelCandidates = 16;
+
+size_t lookahead() { return pool::num_threads() == 1 ? 1 : 4 * pool::num_threads(); }
+
+/// A per-thread memo of a pure function of a circuit, emptied when it reaches `kMemoEntries`
+/// entries, so each thread holds at most that many results (a few MB for circuits of this size).
+constexpr size_t kMemoEntries = size_t(1) << 14;
+
+std::atomic<uint64_t> memo_generation{0};
+
+template <typename Value>
+struct Memo {
+  uint64_t generation = 0;
+  absl::flat_hash_map<Circ, Value, CircHash> map;
+};
+
+template <typename Value, typename F>
+const Value& memoized(Memo<Value>& memo_, const Circ& c, F&& f) {
+  if (const uint64_t g = memo_generation.load(std::memory_order_relaxed); g != memo_.generation) {
+    memo_.map.clear();
+    memo_.generation = g;
+  }
+  auto& memo = memo_.map;
+  if (auto it = memo.find(c); it != memo.end()) return it->second;
+  if (memo.size() >= kMemoEntries) memo.clear();
+  return memo.emplace(c, f(c)).first->second;
+}
+
+/// representative_with_perm of a block, remembered by this thread.
+const std::pair<Circ, Permut32>& block_representative(const Circ& block) {
+  thread_local Memo<std::pair<Circ, Permut32>> memo;
+  return memoized(memo, block, [](const Circ& c) { return representative_with_perm(c); });
+}
+
+/// rotate_representative of a rewritten identity, remembered by this thread (a circuit that once
+/// passed the identity check is an identity).
+const IdentityCirc& rewritten_identity(const Circ& c) {
+  thread_local Memo<IdentityCirc> memo;
+  return memoized(memo, c, [](const Circ& x) { return rotate_representative(x); });
+}
+
+}  // namespace
+
+void forget_prover_memos() { memo_generation.fetch_add(1, std::memory_order_relaxed); }
+
+/// The breadth-first search shared by add_identity_search and prove_identity_with_visited. For each
+/// identity newly visited, `step(new_id, visited, queued)` returns a result to end the search with,
+/// or none to go on; it is called before a new identity is queued (queued = false: decide about a
+/// shorter or established identity) and after (queued = true: decide about the limit).
+/// `exhausted(visited)` gives the result when the queues run dry.
+template <typename Result, typename Step, typename Exhausted>
+Result search_identities(const IdentityProver& prover, const IdentityCirc& start, uint32_t additional_size,
+                         Step&& step, Exhausted&& exhausted) {
+  const size_t start_len = start.circ.len();
+  // Elements are never shorter than the start, so max_size - length fits the 32-bit size again.
+  const uint64_t max_size = uint64_t(start_len) + additional_size;
+  auto room = [&](const IdentityCirc& id) { return uint32_t(max_size - id.circ.len()); };
+  IdentitySet visited;
+  SizeQueues queues;
+  visited.insert(start);
+  queues.push(0, start);
+  while (std::optional<Queued> element = queues.pop()) {
+    if (!element->rewrites) {
+      std::vector<Queued*> ahead = queues.next_without_rewrites(lookahead() - 1);
+      std::vector<const IdentityCirc*> ids{&element->id};
+      std::vector<uint32_t> rooms{room(element->id)};
+      for (Queued* q : ahead) {
+        ids.push_back(&q->id);
+        rooms.push_back(room(q->id));
+      }
+      auto rewrites = prover.par_apply_rules_many(ids, rooms);
+      element->rewrites = std::move(rewrites[0]);
+      for (size_t k = 0; k < ahead.size(); ++k) ahead[k]->rewrites = std::move(rewrites[k + 1]);
+    }
+    for (IdentityCirc& new_id : *element->rewrites) {
+      if (new_id.circ.len() > max_size) panic("assertion failed: new_id.len() <= max_size");
+      if (!visited.insert(new_id).second) continue;
+      if (std::optional<Result> r = step(new_id, visited, false)) return std::move(*r);
+      queues.push(new_id.circ.len() - start_len, new_id);
+      if (std::optional<Result> r = step(new_id, visited, true)) return std::move(*r);
+    }
+  }
+  return exhausted(visited);
+}
+
+IdentityProver IdentityProver::build(std::vector<ECC> classes) {
+  IdentityProver prover;
+  write_stderr(fmt::format("Building identity prover from {} ECCs\n", classes.size()));
+  // Inverses and identity checks register the adjoints of gates the first time they meet them:
+  // register them all here, in class order, so that gate numbers do not depend on the threads.
+  for (const ECC& cls : classes)
+    for (const PermutedCircuit& c : cls.circuits)
+      for (Instr32 i : c.instrs) i.gate.adjoint();
+  // What each class contributes (its keys with their rules, its identities) is computed on the
+  // pool; the keys are stored in class order below, a later list replacing an earlier one.
+  struct ClassPart {
+    std::vector<std::pair<Circ, std::vector<Circ>>> rules;
+    std::vector<IdentityCirc> identities;
+  };
+  std::vector<ClassPart> parts = pool::map_index(classes.size(), [&](size_t k) {
+    ClassPart part;
+    const ECC e = ECC(classes[k]).simplify_permute();
+    for (const PermutedCircuit& c : e.circuits) {
+      auto [rep, p] = representative_with_perm(Circ::make_no_perm(c.instrs));
+      const Permut32 perm_inv = c.perm.inv();
+      std::vector<Circ> rules;
+      for (const PermutedCircuit& c2 : e.circuits)
+        if (c2.instrs != c.instrs) rules.push_back(Circ::make(c2.instrs, perm_inv * c2.perm).permut(p));
+      part.rules.emplace_back(std::move(rep), std::move(rules));
+    }
+    const Circ first_inv = Circ::make(e.circuits[0].instrs, e.circuits[0].perm).inverse();
+    for (size_t i = 1; i < e.circuits.size(); ++i)
+      part.identities.push_back(rotate_representative(first_inv + Circ::make(e.circuits[i].instrs, e.circuits[i].perm)));
+    return part;
+  });
+  std::vector<IdentityCirc> identities;
+  {
+    ProgressBar bar(classes.size());
+    for (ClassPart& part : parts) {
+      bar.inc();
+      for (auto& [key, rules] : part.rules) prover.circ_map.insert_or_assign(std::move(key), std::move(rules));
+      std::move(part.identities.begin(), part.identities.end(), std::back_inserter(identities));
+    }
+    bar.finish();
+  }
+  parts.clear();
+  prover.prepare_rule_index();
+  std::stable_sort(identities.begin(), identities.end());
+  identities.erase(std::unique(identities.begin(), identities.end()), identities.end());
+
+  write_stderr("Proving Identities\n");
+  ProgressBar bar(identities.size());
+  for (IdentityCirc& identity : identities) {
+    bar.inc();
+    prover.add_identity(std::move(identity), kBuildAdditionalSize, kBuildCountLimit);
+  }
+  bar.finish();
+  return prover;
+}
+
+uint64_t gate_multiset_term(Instr32 instr) {
+  static const Gate16 swap = gates::SWAP();
+  if (instr.gate == swap) return 0;
+  uint64_t h = (uint64_t(instr.gate.index) + 1) * 0x9E3779B97F4A7C15u;
+  h ^= h >> 31;
+  h *= 0xBF58476D1CE4E5B9u;
+  return h ^ (h >> 29);
+}
+
+uint64_t gate_multiset_hash(std::span<const Instr32> instrs) {
+  uint64_t h = 0;
+  for (Instr32 i : instrs) h += gate_multiset_term(i);
+  return h;
+}
+
+void IdentityProver::prepare_rule_index() {
+  std::vector<const std::pair<const Circ, std::vector<Circ>>*> entries;
+  for (const auto& entry : circ_map) entries.push_back(&entry);
+  // Inverting may register adjoint gates: do it here, in key order, so gate numbers do not depend
+  // on the threads.
+  std::sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+  std::vector<Circ> keys_reversed;
+  for (const auto* entry : entries) keys_reversed.push_back(entry->first.inverse());
+  auto identities = pool::map_index(entries.size(), [&](size_t i) {
+    std::vector<IdentityCirc> out;
+    for (const Circ& r : entries[i]->second) out.push_back(rotate_representative(r + keys_reversed[i]));
+    return out;
+  });
+  RuleIndex index;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!entries[i]->second.empty()) index.key_gate_multisets.insert(gate_multiset_hash(entries[i]->first.instrs));
+    index.rule_identities.emplace(entries[i]->first, std::move(identities[i]));
+  }
+  index.prepared = true;
+  rule_index = std::move(index);
+}
+
+/// The rewriting step of several identities at once: for every split of ids[k] (in subset order)
+/// and every rule of its block's key that fits rooms[k] (in stored order), `emit(out, rule,
+/// c1_reversed, c2_permuted)` appends what that rule contributes. The subsets of all identities
+/// form one parallel step; out[k] gathers those of ids[k] in order.
+template <typename T, typename Emit>
+std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<const IdentityCirc* const> ids,
+                                    std::span<const uint32_t> rooms, Emit&& emit) {
+  const RuleIndex& index = prover.rule_index;
+  size_t nsubsets = 0;
+  for (const IdentityCirc* id : ids) nsubsets += combinations(id->circ.len()).size();  // stops at 20 gates
+  // First the subsets worth splitting, per identity: connected and convex, and with the index
+  // only those whose gates are some key's gates (a block with other gates has no rules).
+  std::vector<SubsetSplits> splits;
+  splits.reserve(ids.size());
+  for (const IdentityCirc* id : ids) splits.emplace_back(*id, WireTable{});
+  auto worth_splitting = [&](size_t k) {
+    const IdentityCirc& id = *ids[k];
+    const std::vector<uint32_t>& subsets = combinations(id.circ.len());
+    std::array<uint64_t, kCombinationEntries> gate_hash{};
+    for (size_t g = 0; g < id.circ.len(); ++g) gate_hash[g] = gate_multiset_term(id.circ.instrs[g]);
+    std::vector<uint32_t> out;
+    for (size_t i = 0; i < subsets.size(); ++i) {
+      if (index.prepared) {
+        uint64_t h = 0;
+        for (uint32_t m = subsets[i]; m != 0; m &= m - 1) h += gate_hash[std::countr_zero(m)];
+        if (!index.key_gate_multisets.contains(h)) continue;
+      }
+      if (splits[k].splittable(i)) out.push_back(uint32_t(i));
+    }
+    return out;
+  };
+  // Little work runs on this thread: handing it out would cost more than it saves.
+  std::vector<WireTable> wires;
+  std::vector<std::vector<uint32_t>> worth;
+  if (nsubsets >= kMinParallelSubsets) {
+    wires = pool::map(ids, [](const IdentityCirc* id) { return WireTable::of(*id); });
+    for (size_t k = 0; k < ids.size(); ++k) splits[k].set_wires(std::move(wires[k]));
+    worth = pool::map_index(ids.size(), worth_splitting);
+  } else {
+    for (size_t k = 0; k < ids.size(); ++k) {
+      splits[k].set_wires(WireTable::of(*ids[k]));
+      worth.push_back(worth_splitting(k));
+    }
+  }
+  std::vector<std::pair<uint32_t, uint32_t>> candidates;
+  for (size_t k = 0; k < ids.size(); ++k)
+    for (uint32_t i : worth[k]) candidates.emplace_back(uint32_t(k), i);
+  const bool parallel = candidates.size() >= kMinParallelCandidates;
+
+  auto contributions = [&](size_t c) {
+    std::vector<T> out;
+    const auto [k, i] = candidates[c];
+    std::optional<Split> split = splits[k].split(i);
+    if (!split) return out;
+    const auto& [c1_rep, p] = block_representative(split->c1);
+    const auto rules = prover.circ_map.find(c1_rep);
+    if (rules == prover.circ_map.end()) return out;
+    const Circ c2_permuted = split->c2.permut(p);
+    const auto cached = index.rule_identities.find(c1_rep);
+    std::optional<Circ> c1_reversed;
+    // The bound wraps around in 32 bits, as proof export expects.
+    const uint32_t bound = uint32_t(c1_rep.len()) + rooms[k];
+    for (size_t j = 0; j < rules->second.size(); ++j) {
+      const Circ& r = rules->second[j];
+      if (r.len() > bound) continue;
+      if (cached != index.rule_identities.end()) {
+        emit(out, r, cached->second[j], c2_permuted);
+      } else {
+        if (!c1_reversed) c1_reversed = c1_rep.inverse();
+        emit(out, r, rotate_representative(r + *c1_reversed), c2_permuted);
+      }
+    }
+    return out;
+  };
+  std::vector<std::vector<T>> per_candidate;
+  if (parallel) {
+    per_candidate = pool::map_index(candidates.size(), contributions);
+  } else {
+    for (size_t c = 0; c < candidates.size(); ++c) per_candidate.push_back(contributions(c));
+  }
+  std::vector<std::vector<T>> out(ids.size());
+  for (size_t c = 0; c < candidates.size(); ++c)
+    std::move(per_candidate[c].begin(), per_candidate[c].end(), std::back_inserter(out[candidates[c].first]));
+  return out;
+}
+
+std::vector<std::vector<IdentityCirc>> IdentityProver::par_apply_rules_many(
+    std::span<const IdentityCirc* const> identities, std::span<const uint32_t> additional_sizes) const {
+  return rewrite<IdentityCirc>(*this, identities, additional_sizes,
+                               [&](std::vector<IdentityCirc>& out, const Circ& r, const IdentityCirc& rule,
+                                   const Circ& c2_permuted) {
+                                 if (proved.contains(rule)) out.push_back(rewritten_identity(r + c2_permuted));
+                               });
+}
+
+std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& identity, uint32_t additional_size) const {
+  const IdentityCirc* id = &identity;
+  return std::move(par_apply_rules_many({&id, 1}, {&additional_size, 1})[0]);
+}
+
+std::vector<TransitionPair> IdentityProver::par_transition_pairs(const IdentityCirc& identity,
+                                                                 uint32_t additional_size) const {
+  const IdentityCirc* id = &identity;
+  return std::move(rewrite<TransitionPair>(*this, {&id, 1}, {&additional_size, 1},
+                                           [](std::vector<TransitionPair>& out, const Circ& r, const IdentityCirc& rule,
+                                              const Circ& c2_permuted) {
+                                             out.push_back(TransitionPair{rewritten_identity(r + c2_permuted), rule});
+                                           })[0]);
+}
+
+bool IdentityProver::add_identity(IdentityCirc identity, uint32_t additional_size, uint32_t count_limit) {
+  if (identity.circ.is_empty() || proved.contains(identity)) return false;
+  auto [visited, assumed] = add_identity_search(std::move(identity), additional_size, count_limit);
+  for (auto& id : visited) proved.insert(id);
+  return assumed;
+}
+
+std::pair<IdentitySet, bool> IdentityProver::add_identity_search(IdentityCirc identity, uint32_t additional_size,
+                                                                 uint32_t count_limit) {
+  using Result = std::pair<IdentitySet, bool>;
+  const size_t start_len = identity.circ.len();
+  uint64_t queued = 0;
+  // The nested add_identity is the search's last step, so it runs after the search has ended.
+  std::optional<IdentityCirc> shorter;
+  auto step = [&](const IdentityCirc& new_id, IdentitySet& visited, bool is_queued) -> std::optional<Result> {
+    if (!is_queued) {
+      if (new_id.circ.len() < start_len) {
+        shorter = new_id;
+        return Result{std::move(visited), false};
+      }
+      if (proved.contains(new_id)) return Result{std::move(visited), false};
+      return std::nullopt;
+    }
+    if (++queued > count_limit) {
+      assume.push_back(identity);
+      return Result{std::move(visited), true};
+    }
+    return std::nullopt;
+  };
+  auto exhausted = [&](IdentitySet& visited) {
+    assume.push_back(identity);
+    return Result{std::move(visited), true};
+  };
+  Result result = search_identities<Result>(*this, identity, additional_size, step, exhausted);
+  if (shorter) result.second = add_identity(std::move(*shorter), additional_size, count_limit);
+  return result;
+}
+
+std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_with_visited(
+    IdentityCirc identity, uint32_t additional_size, uint32_t count_limit) const {
+  using Result = std::pair<std::optional<IdentityCirc>, IdentitySet>;
+  // The empty identity holds without proof.
+  if (identity.circ.is_empty()) {
+    IdentitySet visited;
+    visited.insert(std::move(identity));
+    return Result{std::nullopt, std::move(visited)};
+  }
+  const size_t start_len = identity.circ.len();
+  auto step = [&](const IdentityCirc& new_id, IdentitySet& visited, bool is_queued) -> std::optional<Result> {
+    if (!is_queued) {
+      if (new_id.circ.is_empty()) return Result{std::nullopt, std::move(visited)};
+      if (new_id.circ.len() < start_len) {
+        auto [gave_up_at, nested] = prove_identity_with_visited(new_id, additional_size, count_limit);
+        visited.insert(nested.begin(), nested.end());
+        return Result{std::move(gave_up_at), std::move(visited)};
+      }
+      if (proved.contains(new_id)) return Result{std::nullopt, std::move(visited)};
+      return std::nullopt;
+    }
+    if (visited.size() > count_limit) return Result{identity, std::move(visited)};
+    return std::nullopt;
+  };
+  auto exhausted = [&](IdentitySet& visited) { return Result{identity, std::move(visited)}; };
+  return search_identities<Result>(*this, identity, additional_size, step, exhausted);
+}
+
+std::optional<IdentityCirc> IdentityProver::prove_identity(IdentityCirc identity, uint32_t additional_size,
+                                                           uint32_t count_limit) const {
+  return prove_identity_with_visited(std::move(identity), additional_size, count_limit).first;
+}
+
+}  // namespace morvane

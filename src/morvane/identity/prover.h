@@ -1,0 +1,124 @@
+#pragma once
+// The identity prover: rewrite rules taken from equivalence classes, and a bounded search that
+// decides which identities follow from the established ones. Identities are canonical identity
+// circuits (rotate_representative); rule keys are canonical circuits (representative_with_perm).
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
+
+#include "morvane/circ/circ.h"
+#include "morvane/identity/identity_circ.h"
+#include "morvane/search/ecc.h"
+
+namespace morvane {
+
+/// Hashes a circuit (or the circuit of an identity) by its SipHash stream; well mixed, so the
+/// tables below take it as it is. Nothing depends on the iteration order of these tables.
+struct CircHash {
+  using is_transparent = void;
+  size_t operator()(const Circ& c) const noexcept { return static_cast<size_t>(c.hash_value()); }
+  size_t operator()(const IdentityCirc& c) const noexcept { return static_cast<size_t>(c.hash_value()); }
+};
+
+using IdentitySet = absl::flat_hash_set<IdentityCirc, CircHash>;
+using RuleMap = absl::flat_hash_map<Circ, std::vector<Circ>, CircHash>;
+
+/// One rewrite of an identity: the identity it becomes and the identity of the rule used.
+struct TransitionPair {
+  IdentityCirc rewritten;
+  IdentityCirc rule;
+
+  friend bool operator==(const TransitionPair&, const TransitionPair&) = default;
+};
+
+/// Each thread remembers the canonical forms of the blocks and of the rewritten identities it
+/// computed (at most 16384 of each per thread, pure results); this makes every thread forget them
+/// before its next use, so that a benchmark can time a cold build.
+void forget_prover_memos();
+
+/// The gates of a circuit other than SWAP as a multiset, hashed (the sum of one mixed term per
+/// gate): canonical forms keep it, so a block whose value is no key's value has no rules.
+uint64_t gate_multiset_hash(std::span<const Instr32> instrs);
+/// The term of one instruction: 0 for SWAP.
+uint64_t gate_multiset_term(Instr32 instr);
+
+/// Derived from the rules, computed once: the rule identity of every rule under its key, in stored
+/// order (rotate_representative(rule + inverse(key))), one identity per rule; and the gate
+/// multisets of the keys that have rules.
+struct RuleIndex {
+  bool prepared = false;
+  absl::flat_hash_map<Circ, std::vector<IdentityCirc>, CircHash> rule_identities;
+  absl::flat_hash_set<uint64_t> key_gate_multisets;
+};
+
+struct IdentityProver {
+  /// Identities recorded as assumptions, in recording order; only ever appended to.
+  std::vector<IdentityCirc> assume;
+  /// Every established identity: each one visited by a completed add_identity search (the
+  /// assumptions among them).
+  IdentitySet proved;
+  /// Rewrite rules: canonical circuit -> circuits equivalent to it, in its qubit labels. Filled by
+  /// build, fixed afterwards.
+  RuleMap circ_map;
+
+  /// What the rewriting step looks up besides `circ_map`, a pure function of it.
+  RuleIndex rule_index;
+
+  /// The extra size and the count limit of the build's searches.
+  static constexpr uint32_t kBuildAdditionalSize = 3;
+  static constexpr uint32_t kBuildCountLimit = 50000000;
+
+  /// Rules and identities of the classes, in order; every identity added shortest first with
+  /// add_identity(identity, 3, 50000000). Writes "Building identity prover from {} ECCs\n" and
+  /// "Proving Identities\n" to standard error, each followed by a progress bar.
+  static IdentityProver build(std::vector<ECC> classes);
+
+  /// Fills `rule_index` from `circ_map` (on the worker pool). build does it; a prover assembled
+  /// otherwise works without it, only slower.
+  void prepare_rule_index();
+
+  /// The rewritten identities (rule + rest, canonical) of every split of `identity` and every rule
+  /// of its block's key no longer than the block plus `additional_size` (32-bit wrapping sum)
+  /// whose rule identity is in `proved`; split order, then rule order, for any pool size. May
+  /// repeat an identity. An identity of 20 or more gates stops.
+  std::vector<IdentityCirc> par_apply_rules(const IdentityCirc& identity, uint32_t additional_size) const;
+  /// par_apply_rules of each identity with its own size, all in one parallel step.
+  std::vector<std::vector<IdentityCirc>> par_apply_rules_many(std::span<const IdentityCirc* const> identities,
+                                                              std::span<const uint32_t> additional_sizes) const;
+  /// As par_apply_rules, but every fitting rule, each as (rewritten identity, rule identity),
+  /// without looking at `proved`.
+  std::vector<TransitionPair> par_transition_pairs(const IdentityCirc& identity, uint32_t additional_size) const;
+
+  /// False at once for the empty identity or a member of `proved`; else runs add_identity_search,
+  /// puts every visited identity into `proved` and returns whether an assumption was recorded.
+  bool add_identity(IdentityCirc identity, uint32_t additional_size, uint32_t count_limit);
+  /// Breadth-first search by extra size. Returns (visited, assumed): `assumed` when the identity
+  /// was recorded in `assume` (nothing smaller or established reached before the queues ran dry or
+  /// more than `count_limit` identities were queued), or the result of the nested add_identity on
+  /// the first shorter identity reached. Records its results only when it ends, so a stop leaves
+  /// the prover as it was.
+  std::pair<IdentitySet, bool> add_identity_search(IdentityCirc identity, uint32_t additional_size,
+                                                   uint32_t count_limit);
+
+  /// The same search without changing the prover: (none, visited) when the identity is proved
+  /// (a member of `proved` or the empty identity reached, or a shorter identity proved), else
+  /// (the identity at which a search gave up, visited). The empty identity counts as proved.
+  std::pair<std::optional<IdentityCirc>, IdentitySet> prove_identity_with_visited(IdentityCirc identity,
+                                                                                  uint32_t additional_size,
+                                                                                  uint32_t count_limit) const;
+  /// The first element of prove_identity_with_visited.
+  std::optional<IdentityCirc> prove_identity(IdentityCirc identity, uint32_t additional_size,
+                                             uint32_t count_limit) const;
+
+  const std::vector<IdentityCirc>& assumed_identities() const { return assume; }
+  std::vector<IdentityCirc> get_assumed() const { return assume; }
+};
+
+}  // namespace morvane
