@@ -6,7 +6,7 @@ from typing import ClassVar, Never, SupportsComplex, SupportsFloat, SupportsInde
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Argument", "Instruction", "Gate", "Instr", "StateVec", "ECC", "ECCs", "RawECCs", "Evaluator", "Circ", "IdentityCirc"]
+__all__ = ["Argument", "Instruction", "Gate", "Instr", "StateVec", "ECC", "ECCs", "RawECCs", "Evaluator", "Circ", "IdentityCirc", "IdentityProver"]
 
 class _BindingType(type):
     """The metaclass of every class of the module (the binding library's own, a subclass of type);
@@ -324,3 +324,43 @@ class IdentityCirc(metaclass=_BindingType):
     def __le__(self, other: IdentityCirc) -> bool: ...
     def __gt__(self, other: IdentityCirc) -> bool: ...
     def __ge__(self, other: IdentityCirc) -> bool: ...
+
+# --- IdentityProver ---------------------------------------------------------------------------
+
+@final
+class IdentityProver(metaclass=_BindingType):
+    """Rule-based prover for circuit identities.
+
+    The prover is built from ECCs, extracts assumed rules, and can then:
+    - check whether a target identity is derivable,
+    - produce visited states for diagnostics,
+    - export explicit proof traces."""
+
+    # No constructor: calling the class raises TypeError.
+    def __init__(self, /, *args: object, **kwargs: object) -> None: ...
+    @staticmethod
+    def build_from_eccs(eccs: ECCs) -> IdentityProver:
+        """Python entrypoint: builds a prover from generated ECCs."""
+    def par_apply_rules(self, identity: IdentityCirc, additional_size: int) -> list[IdentityCirc]:
+        """Applies one round of parallel rule rewriting bounded by `additional_size`."""
+    def add_identity(self, identity: IdentityCirc, additional_size: int, count_limit: int) -> bool:
+        """Inserts one identity into the prover, deriving it when possible.
+
+        Returns `true` when this identity must be kept as an assumption."""
+    def add_identity_search(
+        self, identity: IdentityCirc, additional_size: int, count_limit: int
+    ) -> tuple[set[IdentityCirc], bool]:
+        """Internal bounded search used by [`Self::add_identity`].
+
+        Returns `(visited, assumed)` where `assumed=true` means the identity
+        could not be derived within `count_limit`."""
+    def prove_identity(self, identity: IdentityCirc, additional_size: int, count_limit: int) -> IdentityCirc | None:
+        """Attempts to prove one identity.
+
+        Returns `None` if proved, or `Some(identity)` if the search exceeded limits."""
+    def prove_identity_with_visited(
+        self, identity: IdentityCirc, additional_size: int, count_limit: int
+    ) -> tuple[IdentityCirc | None, set[IdentityCirc]]:
+        """Same as [`Self::prove_identity`] but also returns visited identities."""
+    def get_assumed(self) -> list[IdentityCirc]:
+        """Returns current assumptions as a cloned list (Python helper)."""

@@ -16,11 +16,11 @@ using testing::h;
 using testing::instr;
 using testing::Stops;
 using testing::perm;
+using testing::s;
+using testing::t;
 
 namespace {
 
-Instr32 s(uint8_t q) { return instr(gates::S(), {q}); }
-Instr32 t(uint8_t q) { return instr(gates::T(), {q}); }
 Instr32 z(uint8_t q) { return instr(gates::Z(), {q}); }
 
 PermutedCircuit pc(std::vector<Instr32> instrs, Permut32 p) { return PermutedCircuit{std::move(instrs), p}; }

@@ -66,6 +66,8 @@ inline Permut32 perm(std::initializer_list<uint8_t> images) { return Permut32::f
 
 inline Instr32 h(uint8_t q) { return instr(gates::H(), {q}); }
 inline Instr32 x(uint8_t q) { return instr(gates::X(), {q}); }
+inline Instr32 s(uint8_t q) { return instr(gates::S(), {q}); }
+inline Instr32 t(uint8_t q) { return instr(gates::T(), {q}); }
 inline Instr32 cx(uint8_t a, uint8_t b) { return instr(gates::CX(), {a, b}); }
 inline Instr32 swap(uint8_t a, uint8_t b) { return instr(gates::SWAP(), {a, b}); }
 

@@ -1,0 +1,235 @@
+#include "morvane/identity/prover.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "morvane/identity/canonical.h"
+#include "morvane/identity/eccs_identities.h"
+#include "morvane/search/class_map.h"
+#include "morvane/search/evaluator.h"
+#include "morvane/search/search.h"
+#include "morvane/testing/testing.h"
+
+namespace morvane {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+using testing::cx;
+using testing::h;
+using testing::instr;
+using testing::perm;
+using testing::s;
+using testing::Stops;
+using testing::t;
+
+namespace {
+
+
+PermutedCircuit pc(std::vector<Instr32> instrs, Permut32 p) { return PermutedCircuit{std::move(instrs), p}; }
+
+IdentityCirc canonical(std::vector<Instr32> instrs) {
+  return rotate_representative(Circ::make_no_perm(std::move(instrs)));
+}
+
+/// Builds without the progress lines on standard error.
+IdentityProver quiet_build(std::vector<ECC> classes) {
+  ::testing::internal::CaptureStderr();
+  IdentityProver p = IdentityProver::build(std::move(classes));
+  ::testing::internal::GetCapturedStderr();
+  return p;
+}
+
+/// One class {s, t t}: the rule s -> t t has an established identity, t t -> s has not, so searches
+/// from identities of s and t only grow and never meet an established identity.
+IdentityProver s_tt_prover() { return quiet_build({ECC{{pc({s(0)}, Permut32::identity(1)), pc({t(0), t(0)}, Permut32::identity(1))}}}); }
+
+ECCs generated(uint32_t n, std::vector<Gate16> gates, size_t size) {
+  ChaCha12Rng rng = testing::seeded(7);
+  const Evaluator ev = Evaluator::from_random(n, rng);
+  ::testing::internal::CaptureStdout();
+  ECCs classes = generate(ev, std::move(gates), size).map.simplify();
+  ::testing::internal::GetCapturedStdout();
+  return classes;
+}
+
+}  // namespace
+
+TEST(prover, build_writes_both_lines_and_keeps_single_circuits_as_empty_rule_lists) {
+  const Permut32 id1 = Permut32::identity(1), id2 = Permut32::identity(2);
+  ::testing::internal::CaptureStderr();
+  const IdentityProver p = IdentityProver::build({ECC{{pc({h(0)}, id1)}}, ECC{{pc({cx(0, 1)}, id2)}}});
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Building identity prover from 2 ECCs\nProving Identities\n");
+  EXPECT_THAT(p.assume, IsEmpty());
+  EXPECT_THAT(p.proved, IsEmpty());
+  ASSERT_EQ(p.circ_map.size(), 2u);
+  for (const auto& [key, rules] : p.circ_map) EXPECT_THAT(rules, IsEmpty());
+}
+
+TEST(prover, build_rules_leave_out_equal_instruction_lists_and_later_keys_replace_earlier) {
+  const Permut32 id2 = Permut32::identity(2);
+  // The swap class: the two cx triples and the empty circuit under (1 0).
+  const IdentityProver p = quiet_build({
+      ECC{{pc({cx(0, 1), cx(1, 0), cx(0, 1)}, id2), pc({}, perm({1, 0})), pc({cx(1, 0), cx(0, 1), cx(1, 0)}, id2)}},
+      ECC{{pc({h(0), h(0)}, Permut32::identity(1)), pc({}, Permut32::identity(1))}},
+  });
+  // The empty circuit's key was first written by the swap class, then replaced by the h h class.
+  const Circ empty_key = representative(Circ::make_no_perm({}));
+  ASSERT_TRUE(p.circ_map.contains(empty_key));
+  EXPECT_THAT(p.circ_map.at(empty_key), ElementsAre(Circ::make({h(0), h(0)}, Permut32::identity(1))));
+  const Circ swap_key = representative(Circ::make_no_perm({cx(0, 1), cx(1, 0), cx(0, 1)}));
+  ASSERT_TRUE(p.circ_map.contains(swap_key));
+  // cx(1, 0) cx(0, 1) cx(1, 0) has the same key: its list (the two other circuits) replaced the first.
+  EXPECT_EQ(p.circ_map.at(swap_key).size(), 2u);
+}
+
+TEST(prover, rules_match_their_keys_and_proved_members_are_identities_on_generated_classes) {
+  struct Case {
+    uint32_t n;
+    std::vector<Gate16> gates;
+    size_t size;
+  };
+  const Case cases[] = {{2, {gates::H(), gates::CX()}, 3}, {3, {gates::X(), gates::CX()}, 3}};
+  for (const Case& c : cases) {
+    const ECCs classes = generated(c.n, c.gates, c.size);
+    const IdentityProver p = quiet_build(classes.eccs);
+    ASSERT_FALSE(p.circ_map.empty());
+    size_t rules = 0;
+    for (const auto& [key, list] : p.circ_map) {
+      for (const Circ& r : list) {
+        // r followed by the key's inverse acts as the identity (a randomized state-vector check).
+        EXPECT_NO_THROW(IdentityCirc::unchecked(r + key.inverse())) << key.display() << " -> " << r.display();
+        ++rules;
+      }
+    }
+    EXPECT_GT(rules, 0u);
+    ASSERT_FALSE(p.proved.empty());
+    for (const IdentityCirc& id : p.proved) EXPECT_NO_THROW(id.check()) << id.display();
+    for (const IdentityCirc& a : p.assume) EXPECT_TRUE(p.proved.contains(a));
+    // Every identity of the classes is established after the build.
+    for (const IdentityWitness& w : to_identity_circuits(classes)) EXPECT_TRUE(p.proved.contains(w.identity));
+  }
+}
+
+TEST(prover, transition_pairs_are_all_rewrites_and_apply_rules_keeps_those_with_established_rules) {
+  const ECCs classes = generated(2, {gates::H(), gates::CX()}, 3);
+  const IdentityProver p = quiet_build(classes.eccs);
+  size_t nonempty = 0;
+  for (const IdentityCirc& id : p.proved) {
+    for (uint32_t extra : {0u, 1u, 3u}) {
+      std::vector<IdentityCirc> kept;
+      for (const TransitionPair& pair : p.par_transition_pairs(id, extra))
+        if (p.proved.contains(pair.rule)) kept.push_back(pair.rewritten);
+      const auto applied = p.par_apply_rules(id, extra);
+      EXPECT_EQ(applied, kept);
+      for (const IdentityCirc& r : applied) EXPECT_LE(r.circ.len(), id.circ.len() + extra);
+      nonempty += !applied.empty();
+    }
+  }
+  EXPECT_GT(nonempty, 0u);
+}
+
+TEST(prover, rule_length_bound_wraps_around_in_32_bits) {
+  const IdentityProver p = s_tt_prover();
+  const IdentityCirc s4 = canonical({s(0), s(0), s(0), s(0)});
+  // s (length 1) -> t t needs one extra gate; 0xFFFFFFFF + 1 wraps to 0, so no rule fits.
+  EXPECT_FALSE(p.par_apply_rules(s4, 1).empty());
+  EXPECT_THAT(p.par_apply_rules(s4, 0), IsEmpty());
+  EXPECT_THAT(p.par_apply_rules(s4, 0xFFFFFFFFu), IsEmpty());
+  EXPECT_FALSE(p.par_apply_rules(s4, 0xFFFFFFFEu).empty());
+}
+
+TEST(prover, add_identity_refuses_empty_and_established_identities_but_the_search_runs_anyway) {
+  IdentityProver p = s_tt_prover();
+  const auto assume = p.assume;
+  const auto proved = p.proved;
+  ASSERT_FALSE(proved.empty());
+  const IdentityCirc member = *proved.begin();
+  EXPECT_FALSE(p.add_identity(IdentityCirc::empty(), 3, 100));
+  EXPECT_FALSE(p.add_identity(member, 3, 100));
+  EXPECT_EQ(p.assume, assume);
+  EXPECT_EQ(p.proved, proved);
+  auto [visited, assumed] = p.add_identity_search(member, 3, 100);
+  EXPECT_TRUE(visited.contains(member));
+}
+
+struct LimitCase {
+  uint32_t count_limit;
+  size_t visited;  // the start and the identities queued before the search gave up
+};
+
+TEST(prover, count_limit_corners_of_both_searches) {
+  const IdentityCirc s4 = canonical({s(0), s(0), s(0), s(0)});
+  const IdentityCirc s3t2 = canonical({s(0), s(0), s(0), t(0), t(0)});
+  // add_identity_search gives up at the (limit + 1)-th queued identity.
+  for (const LimitCase c : {LimitCase{0, 2}, LimitCase{1, 3}}) {
+    IdentityProver p = s_tt_prover();
+    const auto assume_before = p.assume;
+    auto [visited, assumed] = p.add_identity_search(s4, 3, c.count_limit);
+    EXPECT_TRUE(assumed);
+    EXPECT_EQ(visited.size(), c.visited);
+    EXPECT_TRUE(visited.contains(s4) && visited.contains(s3t2));
+    ASSERT_EQ(p.assume.size(), assume_before.size() + 1);
+    EXPECT_EQ(p.assume.back(), s4);
+  }
+  // prove_identity_with_visited gives up when visited, start included, exceeds the limit.
+  const IdentityProver p = s_tt_prover();
+  for (const LimitCase c : {LimitCase{0, 2}, LimitCase{1, 2}, LimitCase{2, 3}}) {
+    auto [gave_up_at, visited] = p.prove_identity_with_visited(s4, 3, c.count_limit);
+    EXPECT_EQ(gave_up_at, s4);
+    EXPECT_EQ(visited.size(), c.visited);
+    EXPECT_TRUE(visited.contains(s3t2));
+  }
+  // Without a limit both run dry: the same visited set, everything within three extra gates.
+  IdentityProver q = s_tt_prover();
+  auto [gave_up_at, visited] = q.prove_identity_with_visited(s4, 3, 1000);
+  EXPECT_EQ(gave_up_at, s4);
+  auto [visited2, assumed] = q.add_identity_search(s4, 3, 1000);
+  EXPECT_TRUE(assumed);
+  EXPECT_EQ(visited, visited2);
+  for (const IdentityCirc& v : visited) EXPECT_LE(v.circ.len(), 7u);
+}
+
+TEST(prover, the_empty_identity_counts_as_proved) {
+  // h h is recorded as an assumption; afterwards its rule rewrites it to the empty identity.
+  const Permut32 id1 = Permut32::identity(1);
+  const IdentityProver p = quiet_build({ECC{{pc({h(0), h(0)}, id1), pc({}, id1)}}});
+  const IdentityCirc hh = canonical({h(0), h(0)});
+  EXPECT_THAT(p.assume, ElementsAre(hh));
+  auto [gave_up_at, visited] = p.prove_identity_with_visited(hh, 3, 100);
+  EXPECT_EQ(gave_up_at, std::nullopt);
+  // h h rewritten by its rule is the empty identity on one qubit.
+  EXPECT_TRUE(visited.contains(IdentityCirc::as_read(Circ::make({}, id1))) && visited.contains(hh));
+
+  auto [none, only_empty] = p.prove_identity_with_visited(IdentityCirc::empty(), 3, 0);
+  EXPECT_EQ(none, std::nullopt);
+  EXPECT_THAT(only_empty, UnorderedElementsAre(IdentityCirc::empty()));
+  EXPECT_EQ(p.prove_identity(IdentityCirc::empty(), 0, 0), std::nullopt);
+}
+
+TEST(prover, an_established_identity_without_rewrites_is_returned) {
+  const IdentityProver p = s_tt_prover();
+  for (const IdentityCirc& a : p.assume) EXPECT_EQ(p.prove_identity(a, 3, 100), a) << a.display();
+}
+
+TEST(prover, prove_identity_may_give_up_at_a_shorter_identity) {
+  // h h -> nothing is established, so h h s s s s becomes s s s s, whose own search gives up.
+  const Permut32 id1 = Permut32::identity(1);
+  const IdentityProver p = quiet_build({ECC{{pc({h(0), h(0)}, id1), pc({}, id1)}}, ECC{{pc({s(0)}, id1), pc({t(0), t(0)}, id1)}}});
+  const IdentityCirc start = canonical({h(0), h(0), s(0), s(0), s(0), s(0)});
+  const IdentityCirc s4 = canonical({s(0), s(0), s(0), s(0)});
+  const auto [gave_up_at, visited] = p.prove_identity_with_visited(start, 3, 1000);
+  EXPECT_EQ(gave_up_at, s4);
+  EXPECT_TRUE(visited.contains(start) && visited.contains(s4));
+  // The nested search's visited identities are merged in: s s s t t comes only from s s s s.
+  EXPECT_TRUE(visited.contains(canonical({s(0), s(0), s(0), t(0), t(0)})));
+}
+
+TEST(prover, twenty_gate_identities_stop_in_the_rewriting_step) {
+  const IdentityProver p = s_tt_prover();
+  std::vector<Instr32> twenty(20, s(0));
+  const IdentityCirc id = IdentityCirc::unchecked(Circ::make(twenty, Permut32::identity(1)));
+  EXPECT_THAT([&] { p.par_apply_rules(id, 0); }, Stops("index out of bounds: the len is 20 but the index is 20"));
+}
+
+}  // namespace morvane

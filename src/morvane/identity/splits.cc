@@ -1,0 +1,198 @@
+#include "morvane/identity/splits.h"
+
+#include <algorithm>
+#include <bit>
+#include <bitset>
+#include <mutex>
+
+#include "morvane/core/panic.h"
+#include "morvane/core/permut.h"
+#include "morvane/core/pool.h"
+
+namespace morvane {
+
+namespace {
+
+std::vector<std::vector<std::vector<uint8_t>>> build_combinations() {
+  std::vector<std::vector<std::vector<uint8_t>>> table(kCombinationEntries);
+  for (size_t n = 0; n < kCombinationEntries; ++n) {
+    auto& entry = table[n];
+    for (size_t k = 0; k <= n / 2 + 1 && k <= n; ++k) {
+      // Lexicographic k-subsets: advance the rightmost index that can still grow.
+      std::vector<uint8_t> subset(k);
+      for (size_t i = 0; i < k; ++i) subset[i] = uint8_t(i);
+      while (true) {
+        entry.push_back(subset);
+        size_t i = k;
+        while (i > 0 && subset[i - 1] == n - k + i - 1) --i;
+        if (i == 0) break;
+        ++subset[i - 1];
+        for (size_t j = i; j < k; ++j) subset[j] = uint8_t(subset[j - 1] + 1);
+      }
+    }
+  }
+  return table;
+}
+
+uint32_t bit(size_t i) { return uint32_t(1) << i; }
+
+/// The union of the argument masks of instrs[from, to), each relabelled by `p` when given.
+uint8_t arg_masks(const std::vector<Instr32>& instrs, size_t from, size_t to, const Permut32* p = nullptr) {
+  uint8_t mask = 0;
+  for (size_t k = from; k < to; ++k) mask |= (p ? instrs[k].permut(*p) : instrs[k]).arg_mask();
+  return mask;
+}
+
+template <bool kForward>
+Ports ports(const IdentitySubcircuit& s) {
+  Ports out;
+  for (uint32_t rest = s.gates; rest != 0; rest &= rest - 1) {
+    const size_t g = std::countr_zero(rest);
+    const WireTable::Gate& w = s.wires.gates[g];
+    const auto& neighbours = kForward ? w.forward : w.backward;
+    for (uint8_t a = 0; a < w.nargs; ++a) {
+      const size_t i2 = neighbours[a];
+      if (i2 == g || (s.gates & bit(i2)) == 0)
+        out.push_back(Port{s.circuit.circ.instrs[g].qargs.bytes[a], uint8_t(g), a});
+    }
+  }
+  return out;
+}
+
+bool repeats_qubit(const Ports& ports) {
+  std::bitset<256> seen;
+  for (Port p : ports) {
+    if (seen[p.qubit]) return true;
+    seen[p.qubit] = true;
+  }
+  return false;
+}
+
+}  // namespace
+
+const std::vector<std::vector<uint8_t>>& combinations(size_t n) {
+  static const auto table = build_combinations();
+  check_index(table.size(), n);
+  return table[n];
+}
+
+WireTable WireTable::of(const IdentityCirc& identity) {
+  const size_t len = identity.circ.len();
+  if (len > 255) panic(fmt::format("a wire table holds at most 255 gates, not {}", len));
+  WireTable t;
+  t.gates.resize(len);
+  for (size_t g = 0; g < len; ++g) {
+    const auto fwd = identity.qargs_forward(g);
+    const auto bwd = identity.qargs_backward(g);
+    Gate& w = t.gates[g];
+    w.nargs = uint8_t(fwd.size());
+    for (size_t a = 0; a < fwd.size(); ++a) {
+      w.forward[a] = uint8_t(fwd[a]);
+      w.backward[a] = uint8_t(bwd[a]);
+    }
+  }
+  return t;
+}
+
+bool IdentitySubcircuit::is_connected() const {
+  if (gates == 0) return true;
+  uint32_t visited = gates & -gates;
+  uint32_t frontier = visited;
+  while (frontier != 0) {
+    uint32_t next = 0;
+    for (; frontier != 0; frontier &= frontier - 1) {
+      const WireTable::Gate& w = wires.gates[std::countr_zero(frontier)];
+      for (uint8_t a = 0; a < w.nargs; ++a) next |= bit(w.forward[a]) | bit(w.backward[a]);
+    }
+    frontier = next & gates & ~visited;
+    visited |= frontier;
+  }
+  return visited == gates;
+}
+
+Ports IdentitySubcircuit::inputs() const { return ports<false>(*this); }
+Ports IdentitySubcircuit::outputs() const { return ports<true>(*this); }
+
+bool IdentitySubcircuit::is_convex() const { return !repeats_qubit(inputs()) && !repeats_qubit(outputs()); }
+
+std::optional<Split> IdentitySubcircuit::split() const {
+  if (gates == 0) return std::nullopt;
+  const Circ& c = circuit.circ;
+  const Permut32 p = c.perm;
+  const Permut32 p_inv = p.inv();
+  const size_t first = std::countr_zero(gates);
+
+  // The rest of the circuit (always carrying p) and its selection flags, rotated so that the
+  // first selected gate comes first.
+  std::vector<Instr32> rest = c.rotate(int64_t(first)).instrs;
+  std::vector<uint8_t> selected(c.len());
+  for (size_t i = 0; i < c.len(); ++i) selected[i] = (gates >> ((i + first) % c.len())) & 1;
+  // The block is back_part reversed (gates taken from the back go to its front), then front_part.
+  std::vector<Instr32> front_part, back_part;
+  uint8_t block_mask = 0;
+  auto some_selected = [&] { return std::find(selected.begin(), selected.end(), 1) != selected.end(); };
+
+  while (some_selected()) {
+    const size_t a = std::find(selected.begin(), selected.end(), 1) - selected.begin();
+    if (a == 0) {
+      front_part.push_back(rest.front());
+      block_mask |= rest.front().arg_mask();
+      rest.erase(rest.begin());
+      selected.erase(selected.begin());
+    } else if (rest[a - 1].disjoint(rest[a])) {
+      std::swap(rest[a - 1], rest[a]);
+      std::swap(selected[a - 1], selected[a]);
+    } else if ((arg_masks(rest, 0, a) & block_mask) == 0) {
+      // The unselected prefix moves to the end, relabelled through p⁻¹.
+      for (size_t k = 0; k < a; ++k) rest[k] = rest[k].permut(p_inv);
+      std::rotate(rest.begin(), rest.begin() + a, rest.end());
+      std::rotate(selected.begin(), selected.begin() + a, selected.end());
+    } else {
+      break;
+    }
+  }
+
+  while (some_selected()) {
+    const size_t len = rest.size();
+    const size_t j = len - 1 - (std::find(selected.rbegin(), selected.rend(), 1) - selected.rbegin());
+    if (j == len - 1) {
+      const Instr32 moved = rest.back().permut(p);
+      back_part.push_back(moved);
+      block_mask |= moved.arg_mask();
+      rest.pop_back();
+      selected.pop_back();
+    } else if (rest[j].disjoint(rest[j + 1])) {
+      std::swap(rest[j], rest[j + 1]);
+      std::swap(selected[j], selected[j + 1]);
+    } else if ((arg_masks(rest, j + 1, len, &p) & block_mask) == 0) {
+      // The unselected suffix moves to the front, relabelled through p.
+      for (size_t k = j + 1; k < len; ++k) rest[k] = rest[k].permut(p);
+      std::rotate(rest.begin(), rest.begin() + j + 1, rest.end());
+      std::rotate(selected.begin(), selected.begin() + j + 1, selected.end());
+    } else {
+      return std::nullopt;
+    }
+  }
+
+  std::vector<Instr32> block(back_part.rbegin(), back_part.rend());
+  block.insert(block.end(), front_part.begin(), front_part.end());
+  return Split{Circ::make(std::move(block), Permut32::identity(c.nqubits())), Circ::make(std::move(rest), p)};
+}
+
+SubsetSplits::SubsetSplits(const IdentityCirc& circuit)
+    : circuit_(circuit), subsets_(combinations(circuit.circ.len())), wires_(WireTable::of(circuit)) {}
+
+std::optional<Split> SubsetSplits::at(size_t i) const {
+  uint32_t gates = 0;
+  for (uint8_t g : subsets_[i]) gates |= bit(g);
+  const IdentitySubcircuit sub{circuit_, wires_, gates};
+  if (!sub.is_connected() || !sub.is_convex()) return std::nullopt;
+  return sub.split();
+}
+
+std::vector<Split> IdentitySubcircuit::par_subcircuit_splits(const IdentityCirc& circuit) {
+  const SubsetSplits splits(circuit);
+  return pool::flat_map_index(splits.size(), [&](size_t i) { return splits.at(i); });
+}
+
+}  // namespace morvane

@@ -1,0 +1,97 @@
+#pragma once
+// Subcircuits of an identity circuit and the splits they give: a block of gates that forms one
+// connected piece of the wiring and enters and leaves each qubit at most once, cut out so that the
+// block followed by the rest is the identity up to rotation and to exchanging neighbouring gates
+// that share no qubit.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <absl/container/inlined_vector.h>
+
+#include "morvane/circ/circ.h"
+#include "morvane/identity/identity_circ.h"
+
+namespace morvane {
+
+/// The longest identity that can be split: COMBINATIONS has entries for lengths 0 to 19.
+inline constexpr size_t kCombinationEntries = 20;
+
+/// Entry n of COMBINATIONS: every subset of {0, ..., n-1} with at most n/2 + 1 elements, by size
+/// (the empty subset first), each size in lexicographic order, each subset increasing. Built once
+/// per process on first use. n of 20 or more stops with the index message.
+const std::vector<std::vector<uint8_t>>& combinations(size_t n);
+
+/// The wire neighbours (qargs_forward, qargs_backward) of every gate of one identity, computed once
+/// so that the checks of its many subsets look them up. At most 19 gates, so indices fit a byte.
+struct WireTable {
+  struct Gate {
+    uint8_t nargs = 0;
+    std::array<uint8_t, 2> forward{};
+    std::array<uint8_t, 2> backward{};
+  };
+  std::vector<Gate> gates;
+
+  /// Stops as qargs_forward/qargs_backward do; the identity must have fewer than 256 gates.
+  static WireTable of(const IdentityCirc& identity);
+};
+
+/// One qubit argument of a selected gate at the edge of a selection.
+struct Port {
+  uint8_t qubit;
+  uint8_t instr_id;
+  uint8_t qargs_idx;
+  friend bool operator==(Port, Port) = default;
+};
+using Ports = absl::InlinedVector<Port, 2 * kCombinationEntries>;
+
+/// The selected block `c1` (in circuit order, identity permutation on the identity's qubits) and
+/// the rest `c2` (with the identity's permutation).
+struct Split {
+  Circ c1;
+  Circ c2;
+  friend bool operator==(const Split&, const Split&) = default;
+};
+
+/// A selection of gates of an identity of fewer than 20 gates: bit i of `gates` marks gate i. It
+/// borrows the identity and its wire table.
+struct IdentitySubcircuit {
+  const IdentityCirc& circuit;
+  const WireTable& wires;
+  uint32_t gates;
+
+  /// Every selected gate reached from the first through wire neighbours (true for no selection).
+  bool is_connected() const;
+  /// Ports whose previous (next) gate on the wire is unselected or the gate itself, in gate order
+  /// and argument order.
+  Ports inputs() const;
+  Ports outputs() const;
+  /// No qubit twice among the inputs, none twice among the outputs.
+  bool is_convex() const;
+  /// The block moved to the front by exchanges of disjoint neighbours and rotations; none when
+  /// nothing is selected or the block cannot be gathered.
+  std::optional<Split> split() const;
+
+  /// The splits of every subset of `circuit`'s COMBINATIONS entry that is connected, convex and
+  /// splittable, in the entry's order, computed on the worker pool.
+  static std::vector<Split> par_subcircuit_splits(const IdentityCirc& circuit);
+};
+
+/// The subsets of one identity with its wire table, for parallel steps that consume splits one
+/// subset at a time: at(i) is the split of subset i, or none.
+class SubsetSplits {
+ public:
+  explicit SubsetSplits(const IdentityCirc& circuit);
+  size_t size() const { return subsets_.size(); }
+  std::optional<Split> at(size_t i) const;
+
+ private:
+  const IdentityCirc& circuit_;
+  const std::vector<std::vector<uint8_t>>& subsets_;
+  WireTable wires_;
+};
+
+}  // namespace morvane
