@@ -26,22 +26,26 @@
 
 namespace morvane {
 
-/// The search state of one identity.
+/// The state of an identity not yet resolved in a proof search. `expanded`: its transition pairs
+/// have been generated. `notify`: one entry (other, dependent) per transition pair it takes part
+/// in: the hash of the pair's other identity and the hash of the identity the pair would resolve.
+struct ProofWaiting {
+  bool expanded = false;
+  std::vector<std::pair<uint64_t, uint64_t>> notify;
+  friend bool operator==(const ProofWaiting&, const ProofWaiting&) = default;
+};
+
+/// The state of a resolved identity: an assumption or the empty identity (no pair), or derived
+/// from the identities whose hashes are the pair.
+struct ProofResult {
+  std::optional<std::pair<uint64_t, uint64_t>> from;
+  friend bool operator==(const ProofResult&, const ProofResult&) = default;
+};
+
+/// The search state of one identity; `Waiting` by default.
 struct ProofFuture {
-  /// Not yet resolved. `expanded`: its transition pairs have been generated. `notify`: one entry
-  /// (other, dependent) per transition pair it takes part in: the hash of the pair's other
-  /// identity and the hash of the identity the pair would resolve.
-  struct Waiting {
-    bool expanded = false;
-    std::vector<std::pair<uint64_t, uint64_t>> notify;
-    friend bool operator==(const Waiting&, const Waiting&) = default;
-  };
-  /// Resolved: an assumption or the empty identity (no pair), or derived from the identities whose
-  /// hashes are the pair.
-  struct Result {
-    std::optional<std::pair<uint64_t, uint64_t>> from;
-    friend bool operator==(const Result&, const Result&) = default;
-  };
+  using Waiting = ProofWaiting;
+  using Result = ProofResult;
 
   std::variant<Waiting, Result> state;
 
