@@ -1,9 +1,14 @@
 #include "morvane/identity/prover.h"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cstdio>
 #include <deque>
+#include <iterator>
+#include <span>
 
+#include <absl/container/inlined_vector.h>
 #include <fmt/format.h>
 
 #include "morvane/core/panic.h"
@@ -21,30 +26,94 @@ void write_stderr(const std::string& text) {
   std::fflush(stderr);
 }
 
+/// An identity waiting in a search, with its rewrites once they are computed.
+struct Queued {
+  IdentityCirc id;
+  std::optional<std::vector<IdentityCirc>> rewrites;
+};
+
 /// Queues of identities by extra size; the front of the lowest non-empty queue comes out first.
 /// Queues are made as identities of a new extra size arrive, so a large size bound costs nothing.
 class SizeQueues {
  public:
   void push(size_t extra, IdentityCirc id) {
     if (extra >= queues_.size()) queues_.resize(extra + 1);
-    queues_[extra].push_back(std::move(id));
+    queues_[extra].push_back(Queued{std::move(id), std::nullopt});
   }
-  std::optional<IdentityCirc> pop() {
+  std::optional<Queued> pop() {
     for (auto& q : queues_) {
       if (!q.empty()) {
-        IdentityCirc id = std::move(q.front());
+        Queued front = std::move(q.front());
         q.pop_front();
-        return id;
+        return front;
       }
     }
     return std::nullopt;
   }
+  /// Up to `n` waiting identities without rewrites, in the order they would come out.
+  std::vector<Queued*> next_without_rewrites(size_t n) {
+    std::vector<Queued*> out;
+    for (auto& q : queues_)
+      for (Queued& e : q) {
+        if (out.size() == n) return out;
+        if (!e.rewrites) out.push_back(&e);
+      }
+    return out;
+  }
 
  private:
-  std::vector<std::deque<IdentityCirc>> queues_;
+  std::vector<std::deque<Queued>> queues_;
 };
 
+/// How many identities of a search have their rewrites computed in one parallel step: the one
+/// taken and those after it. The rewrites of an identity depend only on it and on the prover,
+/// which a search does not change, so computing them ahead changes no result; it gives the pool
+/// enough work at once. One thread gains nothing from it.
+/// Below this many subsets to split, a rewriting step runs on the calling thread.
+constexpr size_t kMinParallelCandidates = 16;
+
+size_t lookahead() { return pool::num_threads() == 1 ? 1 : 4 * pool::num_threads(); }
+
+/// A per-thread memo of a pure function of a circuit, emptied when it reaches `kMemoEntries`
+/// entries, so each thread holds at most that many results (a few MB for circuits of this size).
+constexpr size_t kMemoEntries = size_t(1) << 14;
+
+std::atomic<uint64_t> memo_generation{0};
+
+template <typename Value>
+struct Memo {
+  uint64_t generation = 0;
+  absl::flat_hash_map<Circ, Value, CircHash> map;
+};
+
+template <typename Value, typename F>
+const Value& memoized(Memo<Value>& memo_, const Circ& c, F&& f) {
+  if (const uint64_t g = memo_generation.load(std::memory_order_relaxed); g != memo_.generation) {
+    memo_.map.clear();
+    memo_.generation = g;
+  }
+  auto& memo = memo_.map;
+  if (auto it = memo.find(c); it != memo.end()) return it->second;
+  if (memo.size() >= kMemoEntries) memo.clear();
+  return memo.emplace(c, f(c)).first->second;
+}
+
+/// representative_with_perm of a block, remembered by this thread.
+const std::pair<Circ, Permut32>& block_representative(const Circ& block) {
+  thread_local Memo<std::pair<Circ, Permut32>> memo;
+  return memoized(memo, block, [](const Circ& c) { return representative_with_perm(c); });
+}
+
+/// rotate_representative of a rewritten identity, remembered by this thread (a circuit that once
+/// passed the identity check is an identity).
+const IdentityCirc& rewritten_identity(const Circ& c) {
+  thread_local Memo<IdentityCirc> memo;
+  return memoized(memo, c, [](const Circ& x) { return rotate_representative(x); });
+}
+
 }  // namespace
+
+void forget_prover_memos() { memo_generation.fetch_add(1, std::memory_order_relaxed); }
 
 /// The breadth-first search shared by add_identity_search and prove_identity_with_visited. For each
 /// identity newly visited, `step(new_id, visited, queued)` returns a result to end the search with,
@@ -57,13 +126,25 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
   const size_t start_len = start.circ.len();
   // Elements are never shorter than the start, so max_size - length fits the 32-bit size again.
   const uint64_t max_size = uint64_t(start_len) + additional_size;
+  auto room = [&](const IdentityCirc& id) { return uint32_t(max_size - id.circ.len()); };
   IdentitySet visited;
   SizeQueues queues;
   visited.insert(start);
   queues.push(0, start);
-  while (std::optional<IdentityCirc> element = queues.pop()) {
-    const uint32_t room = uint32_t(max_size - element->circ.len());
-    for (IdentityCirc& new_id : prover.par_apply_rules(*element, room)) {
+  while (std::optional<Queued> element = queues.pop()) {
+    if (!element->rewrites) {
+      std::vector<Queued*> ahead = queues.next_without_rewrites(lookahead() - 1);
+      std::vector<const IdentityCirc*> ids{&element->id};
+      std::vector<uint32_t> rooms{room(element->id)};
+      for (Queued* q : ahead) {
+        ids.push_back(&q->id);
+        rooms.push_back(room(q->id));
+      }
+      auto rewrites = prover.par_apply_rules_many(ids, rooms);
+      element->rewrites = std::move(rewrites[0]);
+      for (size_t k = 0; k < ahead.size(); ++k) ahead[k]->rewrites = std::move(rewrites[k + 1]);
+    }
+    for (IdentityCirc& new_id : *element->rewrites) {
       if (new_id.circ.len() > max_size) panic("assertion failed: new_id.len() <= max_size");
       if (!visited.insert(new_id).second) continue;
       if (std::optional<Result> r = step(new_id, visited, false)) return std::move(*r);
@@ -97,6 +178,7 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
     }
     bar.finish();
   }
+  prover.prepare_rule_index();
   std::stable_sort(identities.begin(), identities.end());
   identities.erase(std::unique(identities.begin(), identities.end()), identities.end());
 
@@ -110,46 +192,139 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
   return prover;
 }
 
-/// The rewriting step: for every split of `identity` (in subset order, on the pool) and every rule
-/// of its block's key that fits the size bound (in stored order), `emit(out, rule, c1_reversed,
-/// c2_permuted)` appends what that rule contributes.
-template <typename T, typename Emit>
-std::vector<T> rewrite(const RuleMap& circ_map, const IdentityCirc& identity, uint32_t additional_size, Emit&& emit) {
-  const SubsetSplits splits(identity);
-  return pool::flat_map_index(splits.size(), [&](size_t i) {
-    std::vector<T> out;
-    std::optional<Split> split = splits.at(i);
-    if (!split) return out;
-    const auto [c1_rep, p] = representative_with_perm(split->c1);
-    const Circ c1_reversed = c1_rep.inverse();
-    const Circ c2_permuted = split->c2.permut(p);
-    const auto rules = circ_map.find(c1_rep);
-    if (rules == circ_map.end()) return out;
-    // The bound wraps around in 32 bits, as proof export expects.
-    const uint32_t bound = uint32_t(c1_rep.len()) + additional_size;
-    for (const Circ& r : rules->second)
-      if (r.len() <= bound) emit(out, r, c1_reversed, c2_permuted);
+uint64_t gate_multiset_term(Instr32 instr) {
+  static const Gate16 swap = gates::SWAP();
+  if (instr.gate == swap) return 0;
+  uint64_t h = (uint64_t(instr.gate.index) + 1) * 0x9E3779B97F4A7C15u;
+  h ^= h >> 31;
+  h *= 0xBF58476D1CE4E5B9u;
+  return h ^ (h >> 29);
+}
+
+uint64_t gate_multiset_hash(std::span<const Instr32> instrs) {
+  uint64_t h = 0;
+  for (Instr32 i : instrs) h += gate_multiset_term(i);
+  return h;
+}
+
+void IdentityProver::prepare_rule_index() {
+  std::vector<const std::pair<const Circ, std::vector<Circ>>*> entries;
+  for (const auto& entry : circ_map) entries.push_back(&entry);
+  // Inverting may register adjoint gates: do it here, in key order, so gate numbers do not depend
+  // on the threads.
+  std::sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+  std::vector<Circ> keys_reversed;
+  for (const auto* entry : entries) keys_reversed.push_back(entry->first.inverse());
+  auto identities = pool::map_index(entries.size(), [&](size_t i) {
+    std::vector<IdentityCirc> out;
+    for (const Circ& r : entries[i]->second) out.push_back(rotate_representative(r + keys_reversed[i]));
     return out;
   });
+  RuleIndex index;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!entries[i]->second.empty()) index.key_gate_multisets.insert(gate_multiset_hash(entries[i]->first.instrs));
+    index.rule_identities.emplace(entries[i]->first, std::move(identities[i]));
+  }
+  index.prepared = true;
+  rule_index = std::move(index);
+}
+
+/// The rewriting step of several identities at once: for every split of ids[k] (in subset order)
+/// and every rule of its block's key that fits rooms[k] (in stored order), `emit(out, rule,
+/// c1_reversed, c2_permuted)` appends what that rule contributes. The subsets of all identities
+/// form one parallel step; out[k] gathers those of ids[k] in order.
+template <typename T, typename Emit>
+std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<const IdentityCirc* const> ids,
+                                    std::span<const uint32_t> rooms, Emit&& emit) {
+  const RuleIndex& index = prover.rule_index;
+  // The subsets worth splitting, (identity, subset) in order: with the index, those whose gates are
+  // some key's gates; a block with other gates has no rules.
+  std::vector<std::pair<uint32_t, uint32_t>> candidates;
+  for (size_t k = 0; k < ids.size(); ++k) {
+    const std::vector<uint32_t>& subsets = combinations(ids[k]->circ.len());  // stops at 20 gates
+    std::array<uint64_t, kCombinationEntries> gate_hash{};
+    for (size_t g = 0; g < ids[k]->circ.len(); ++g) gate_hash[g] = gate_multiset_term(ids[k]->circ.instrs[g]);
+    for (size_t i = 0; i < subsets.size(); ++i) {
+      if (index.prepared) {
+        uint64_t h = 0;
+        for (uint32_t m = subsets[i]; m != 0; m &= m - 1) h += gate_hash[std::countr_zero(m)];
+        if (!index.key_gate_multisets.contains(h)) continue;
+      }
+      candidates.emplace_back(uint32_t(k), uint32_t(i));
+    }
+  }
+  // Little work runs on this thread: handing it out would cost more than it saves.
+  const bool parallel = candidates.size() >= kMinParallelCandidates;
+  auto wire_table = [&](const IdentityCirc* id) { return WireTable::of(*id); };
+  std::vector<WireTable> wires;
+  if (parallel) {
+    wires = pool::map(ids, wire_table);
+  } else {
+    for (const IdentityCirc* id : ids) wires.push_back(wire_table(id));
+  }
+  std::vector<SubsetSplits> splits;
+  splits.reserve(ids.size());
+  for (size_t k = 0; k < ids.size(); ++k) splits.emplace_back(*ids[k], std::move(wires[k]));
+
+  auto contributions = [&](size_t c) {
+    std::vector<T> out;
+    const auto [k, i] = candidates[c];
+    std::optional<Split> split = splits[k].at(i);
+    if (!split) return out;
+    const auto& [c1_rep, p] = block_representative(split->c1);
+    const auto rules = prover.circ_map.find(c1_rep);
+    if (rules == prover.circ_map.end()) return out;
+    const Circ c2_permuted = split->c2.permut(p);
+    const auto cached = index.rule_identities.find(c1_rep);
+    std::optional<Circ> c1_reversed;
+    // The bound wraps around in 32 bits, as proof export expects.
+    const uint32_t bound = uint32_t(c1_rep.len()) + rooms[k];
+    for (size_t j = 0; j < rules->second.size(); ++j) {
+      const Circ& r = rules->second[j];
+      if (r.len() > bound) continue;
+      if (cached != index.rule_identities.end()) {
+        emit(out, r, cached->second[j], c2_permuted);
+      } else {
+        if (!c1_reversed) c1_reversed = c1_rep.inverse();
+        emit(out, r, rotate_representative(r + *c1_reversed), c2_permuted);
+      }
+    }
+    return out;
+  };
+  std::vector<std::vector<T>> per_candidate;
+  if (parallel) {
+    per_candidate = pool::map_index(candidates.size(), contributions);
+  } else {
+    for (size_t c = 0; c < candidates.size(); ++c) per_candidate.push_back(contributions(c));
+  }
+  std::vector<std::vector<T>> out(ids.size());
+  for (size_t c = 0; c < candidates.size(); ++c)
+    std::move(per_candidate[c].begin(), per_candidate[c].end(), std::back_inserter(out[candidates[c].first]));
+  return out;
+}
+
+std::vector<std::vector<IdentityCirc>> IdentityProver::par_apply_rules_many(
+    std::span<const IdentityCirc* const> identities, std::span<const uint32_t> additional_sizes) const {
+  return rewrite<IdentityCirc>(*this, identities, additional_sizes,
+                               [&](std::vector<IdentityCirc>& out, const Circ& r, const IdentityCirc& rule,
+                                   const Circ& c2_permuted) {
+                                 if (proved.contains(rule)) out.push_back(rewritten_identity(r + c2_permuted));
+                               });
 }
 
 std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& identity, uint32_t additional_size) const {
-  return rewrite<IdentityCirc>(circ_map, identity, additional_size,
-                               [&](std::vector<IdentityCirc>& out, const Circ& r, const Circ& c1_reversed,
-                                   const Circ& c2_permuted) {
-                                 if (proved.contains(rotate_representative(r + c1_reversed)))
-                                   out.push_back(rotate_representative(r + c2_permuted));
-                               });
+  const IdentityCirc* id = &identity;
+  return std::move(par_apply_rules_many({&id, 1}, {&additional_size, 1})[0]);
 }
 
 std::vector<TransitionPair> IdentityProver::par_transition_pairs(const IdentityCirc& identity,
                                                                  uint32_t additional_size) const {
-  return rewrite<TransitionPair>(circ_map, identity, additional_size,
-                                 [](std::vector<TransitionPair>& out, const Circ& r, const Circ& c1_reversed,
-                                    const Circ& c2_permuted) {
-                                   IdentityCirc rule = rotate_representative(r + c1_reversed);
-                                   out.push_back(TransitionPair{rotate_representative(r + c2_permuted), std::move(rule)});
-                                 });
+  const IdentityCirc* id = &identity;
+  return std::move(rewrite<TransitionPair>(*this, {&id, 1}, {&additional_size, 1},
+                                           [](std::vector<TransitionPair>& out, const Circ& r, const IdentityCirc& rule,
+                                              const Circ& c2_permuted) {
+                                             out.push_back(TransitionPair{rewritten_identity(r + c2_permuted), rule});
+                                           })[0]);
 }
 
 bool IdentityProver::add_identity(IdentityCirc identity, uint32_t additional_size, uint32_t count_limit) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,26 @@ struct TransitionPair {
   friend bool operator==(const TransitionPair&, const TransitionPair&) = default;
 };
 
+/// Each thread remembers the canonical forms of the blocks and of the rewritten identities it
+/// computed (at most 16384 of each per thread, pure results); this makes every thread forget them
+/// before its next use, so that a benchmark can time a cold build.
+void forget_prover_memos();
+
+/// The gates of a circuit other than SWAP as a multiset, hashed (the sum of one mixed term per
+/// gate): canonical forms keep it, so a block whose value is no key's value has no rules.
+uint64_t gate_multiset_hash(std::span<const Instr32> instrs);
+/// The term of one instruction: 0 for SWAP.
+uint64_t gate_multiset_term(Instr32 instr);
+
+/// Derived from the rules, computed once: the rule identity of every rule under its key, in stored
+/// order (rotate_representative(rule + inverse(key))), one identity per rule; and the gate
+/// multisets of the keys that have rules.
+struct RuleIndex {
+  bool prepared = false;
+  absl::flat_hash_map<Circ, std::vector<IdentityCirc>, CircHash> rule_identities;
+  absl::flat_hash_set<uint64_t> key_gate_multisets;
+};
+
 struct IdentityProver {
   /// Identities recorded as assumptions, in recording order; only ever appended to.
   std::vector<IdentityCirc> assume;
@@ -47,6 +68,9 @@ struct IdentityProver {
   /// build, fixed afterwards.
   RuleMap circ_map;
 
+  /// What the rewriting step looks up besides `circ_map`, a pure function of it.
+  RuleIndex rule_index;
+
   /// The extra size and the count limit of the build's searches.
   static constexpr uint32_t kBuildAdditionalSize = 3;
   static constexpr uint32_t kBuildCountLimit = 50000000;
@@ -56,11 +80,18 @@ struct IdentityProver {
   /// "Proving Identities\n" to standard error, each followed by a progress bar.
   static IdentityProver build(std::vector<ECC> classes);
 
+  /// Fills `rule_index` from `circ_map` (on the worker pool). build does it; a prover assembled
+  /// otherwise works without it, only slower.
+  void prepare_rule_index();
+
   /// The rewritten identities (rule + rest, canonical) of every split of `identity` and every rule
   /// of its block's key no longer than the block plus `additional_size` (32-bit wrapping sum)
   /// whose rule identity is in `proved`; split order, then rule order, for any pool size. May
   /// repeat an identity. An identity of 20 or more gates stops.
   std::vector<IdentityCirc> par_apply_rules(const IdentityCirc& identity, uint32_t additional_size) const;
+  /// par_apply_rules of each identity with its own size, all in one parallel step.
+  std::vector<std::vector<IdentityCirc>> par_apply_rules_many(std::span<const IdentityCirc* const> identities,
+                                                              std::span<const uint32_t> additional_sizes) const;
   /// As par_apply_rules, but every fitting rule, each as (rewritten identity, rule identity),
   /// without looking at `proved`.
   std::vector<TransitionPair> par_transition_pairs(const IdentityCirc& identity, uint32_t additional_size) const;

@@ -13,25 +13,24 @@ namespace morvane {
 
 namespace {
 
-std::vector<std::vector<std::vector<uint8_t>>> build_combinations() {
-  std::vector<std::vector<std::vector<uint8_t>>> table(kCombinationEntries);
-  for (size_t n = 0; n < kCombinationEntries; ++n) {
-    auto& entry = table[n];
-    for (size_t k = 0; k <= n / 2 + 1 && k <= n; ++k) {
-      // Lexicographic k-subsets: advance the rightmost index that can still grow.
-      std::vector<uint8_t> subset(k);
-      for (size_t i = 0; i < k; ++i) subset[i] = uint8_t(i);
-      while (true) {
-        entry.push_back(subset);
-        size_t i = k;
-        while (i > 0 && subset[i - 1] == n - k + i - 1) --i;
-        if (i == 0) break;
-        ++subset[i - 1];
-        for (size_t j = i; j < k; ++j) subset[j] = uint8_t(subset[j - 1] + 1);
-      }
+std::vector<uint32_t> build_combinations(size_t n) {
+  std::vector<uint32_t> entry;
+  for (size_t k = 0; k <= n / 2 + 1 && k <= n; ++k) {
+    // Lexicographic k-subsets: advance the rightmost index that can still grow.
+    std::array<uint8_t, kCombinationEntries> subset{};
+    for (size_t i = 0; i < k; ++i) subset[i] = uint8_t(i);
+    while (true) {
+      uint32_t mask = 0;
+      for (size_t i = 0; i < k; ++i) mask |= uint32_t(1) << subset[i];
+      entry.push_back(mask);
+      size_t i = k;
+      while (i > 0 && subset[i - 1] == n - k + i - 1) --i;
+      if (i == 0) break;
+      ++subset[i - 1];
+      for (size_t j = i; j < k; ++j) subset[j] = uint8_t(subset[j - 1] + 1);
     }
   }
-  return table;
+  return entry;
 }
 
 uint32_t bit(size_t i) { return uint32_t(1) << i; }
@@ -70,10 +69,18 @@ bool repeats_qubit(const Ports& ports) {
 
 }  // namespace
 
-const std::vector<std::vector<uint8_t>>& combinations(size_t n) {
-  static const auto table = build_combinations();
+const std::vector<uint32_t>& combinations(size_t n) {
+  static std::array<std::once_flag, kCombinationEntries> built;
+  static std::array<std::vector<uint32_t>, kCombinationEntries> table;
   check_index(table.size(), n);
+  std::call_once(built[n], [n] { table[n] = build_combinations(n); });
   return table[n];
+}
+
+std::vector<uint8_t> subset_indices(uint32_t subset) {
+  std::vector<uint8_t> out;
+  for (; subset != 0; subset &= subset - 1) out.push_back(uint8_t(std::countr_zero(subset)));
+  return out;
 }
 
 WireTable WireTable::of(const IdentityCirc& identity) {
@@ -179,13 +186,11 @@ std::optional<Split> IdentitySubcircuit::split() const {
   return Split{Circ::make(std::move(block), Permut32::identity(c.nqubits())), Circ::make(std::move(rest), p)};
 }
 
-SubsetSplits::SubsetSplits(const IdentityCirc& circuit)
-    : circuit_(circuit), subsets_(combinations(circuit.circ.len())), wires_(WireTable::of(circuit)) {}
+SubsetSplits::SubsetSplits(const IdentityCirc& circuit, WireTable wires)
+    : circuit_(circuit), subsets_(combinations(circuit.circ.len())), wires_(std::move(wires)) {}
 
 std::optional<Split> SubsetSplits::at(size_t i) const {
-  uint32_t gates = 0;
-  for (uint8_t g : subsets_[i]) gates |= bit(g);
-  const IdentitySubcircuit sub{circuit_, wires_, gates};
+  const IdentitySubcircuit sub{circuit_, wires_, subsets_[i]};
   if (!sub.is_connected() || !sub.is_convex()) return std::nullopt;
   return sub.split();
 }

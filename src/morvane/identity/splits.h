@@ -21,9 +21,12 @@ namespace morvane {
 inline constexpr size_t kCombinationEntries = 20;
 
 /// Entry n of COMBINATIONS: every subset of {0, ..., n-1} with at most n/2 + 1 elements, by size
-/// (the empty subset first), each size in lexicographic order, each subset increasing. Built once
-/// per process on first use. n of 20 or more stops with the index message.
-const std::vector<std::vector<uint8_t>>& combinations(size_t n);
+/// (the empty subset first), each size in lexicographic order of its increasing index list. A
+/// subset is a bit mask (bit i for gate i). Each entry is built once per process, on first use;
+/// n of 20 or more stops with the index message.
+const std::vector<uint32_t>& combinations(size_t n);
+/// The increasing gate indices of a subset mask.
+std::vector<uint8_t> subset_indices(uint32_t subset);
 
 /// The wire neighbours (qargs_forward, qargs_backward) of every gate of one identity, computed once
 /// so that the checks of its many subsets look them up. At most 19 gates, so indices fit a byte.
@@ -84,13 +87,16 @@ struct IdentitySubcircuit {
 /// subset at a time: at(i) is the split of subset i, or none.
 class SubsetSplits {
  public:
-  explicit SubsetSplits(const IdentityCirc& circuit);
+  explicit SubsetSplits(const IdentityCirc& circuit) : SubsetSplits(circuit, WireTable::of(circuit)) {}
+  /// With the identity's wire table computed elsewhere.
+  SubsetSplits(const IdentityCirc& circuit, WireTable wires);
   size_t size() const { return subsets_.size(); }
+  uint32_t subset(size_t i) const { return subsets_[i]; }
   std::optional<Split> at(size_t i) const;
 
  private:
   const IdentityCirc& circuit_;
-  const std::vector<std::vector<uint8_t>>& subsets_;
+  const std::vector<uint32_t>& subsets_;
   WireTable wires_;
 };
 
