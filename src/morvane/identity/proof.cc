@@ -37,6 +37,9 @@ std::string Proof::display() const {
 /// What one prove call reads: the prover, the visited set of the prover's own search, the
 /// assumptions as a set, the size bound and the queue of (length, hash), smallest first.
 struct ProofTracker::Search {
+  Search(const IdentityProver& prover, const IdentitySet& visited)
+      : prover(prover), visited(visited), assumed(prover.assume.begin(), prover.assume.end()) {}
+
   const IdentityProver& prover;
   const IdentitySet& visited;
   IdentitySet assumed;
@@ -55,7 +58,7 @@ struct ProofTracker::Search {
 
 bool ProofTracker::prove(const IdentityCirc& identity, const IdentityProver& prover, uint32_t additional_size,
                          uint32_t count_limit, const IdentitySet& visited) {
-  Search search{prover, visited, IdentitySet(prover.assume.begin(), prover.assume.end())};
+  Search search(prover, visited);
   if (search.is_leaf(identity)) {
     table_.insert(identity, ProofFuture::leaf());
     return true;

@@ -50,7 +50,7 @@ static void BM_export_proof(benchmark::State& state) {
   state.counters["mean_entries"] = proofs ? double(entries) / double(proofs) : 0.0;
   state.counters["max_entries"] = double(largest);
 }
-BENCHMARK(BM_export_proof)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_export_proof)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 static void BM_prove_identity(benchmark::State& state) {
   const IdentityProver& p = h_s_cx_4();
@@ -59,7 +59,7 @@ static void BM_prove_identity(benchmark::State& state) {
     for (const IdentityCirc& target : targets) benchmark::DoNotOptimize(p.prove_identity(target, 2, 10000));
   state.SetItemsProcessed(int64_t(state.iterations() * targets.size()));
 }
-BENCHMARK(BM_prove_identity)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_prove_identity)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace morvane
