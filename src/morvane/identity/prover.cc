@@ -69,7 +69,9 @@ class SizeQueues {
 /// taken and those after it. The rewrites of an identity depend only on it and on the prover,
 /// which a search does not change, so computing them ahead changes no result; it gives the pool
 /// enough work at once. One thread gains nothing from it.
-/// Below this many subsets to split, a rewriting step runs on the calling thread.
+/// A rewriting step picks the subsets worth splitting on the calling thread when there are fewer
+/// than this many subsets, and splits them there when fewer than this many are worth it.
+constexpr size_t kMinParallelSubsets = 512;
 constexpr size_t kMinParallelCandidates = 16;
 
 size_t lookahead() { return pool::num_threads() == 1 ? 1 : 4 * pool::num_threads(); }
@@ -157,27 +159,45 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
 
 IdentityProver IdentityProver::build(std::vector<ECC> classes) {
   IdentityProver prover;
-  std::vector<IdentityCirc> identities;
   write_stderr(fmt::format("Building identity prover from {} ECCs\n", classes.size()));
+  // Inverses and identity checks register the adjoints of gates the first time they meet them:
+  // register them all here, in class order, so that gate numbers do not depend on the threads.
+  for (const ECC& cls : classes)
+    for (const PermutedCircuit& c : cls.circuits)
+      for (Instr32 i : c.instrs) i.gate.adjoint();
+  // What each class contributes (its keys with their rules, its identities) is computed on the
+  // pool; the keys are stored in class order below, a later list replacing an earlier one.
+  struct ClassPart {
+    std::vector<std::pair<Circ, std::vector<Circ>>> rules;
+    std::vector<IdentityCirc> identities;
+  };
+  std::vector<ClassPart> parts = pool::map_index(classes.size(), [&](size_t k) {
+    ClassPart part;
+    const ECC e = ECC(classes[k]).simplify_permute();
+    for (const PermutedCircuit& c : e.circuits) {
+      auto [rep, p] = representative_with_perm(Circ::make_no_perm(c.instrs));
+      const Permut32 perm_inv = c.perm.inv();
+      std::vector<Circ> rules;
+      for (const PermutedCircuit& c2 : e.circuits)
+        if (c2.instrs != c.instrs) rules.push_back(Circ::make(c2.instrs, perm_inv * c2.perm).permut(p));
+      part.rules.emplace_back(std::move(rep), std::move(rules));
+    }
+    const Circ first_inv = Circ::make(e.circuits[0].instrs, e.circuits[0].perm).inverse();
+    for (size_t i = 1; i < e.circuits.size(); ++i)
+      part.identities.push_back(rotate_representative(first_inv + Circ::make(e.circuits[i].instrs, e.circuits[i].perm)));
+    return part;
+  });
+  std::vector<IdentityCirc> identities;
   {
     ProgressBar bar(classes.size());
-    for (ECC& cls : classes) {
+    for (ClassPart& part : parts) {
       bar.inc();
-      const ECC e = std::move(cls).simplify_permute();
-      for (const PermutedCircuit& c : e.circuits) {
-        auto [rep, p] = representative_with_perm(Circ::make_no_perm(c.instrs));
-        const Permut32 perm_inv = c.perm.inv();
-        std::vector<Circ> rules;
-        for (const PermutedCircuit& c2 : e.circuits)
-          if (c2.instrs != c.instrs) rules.push_back(Circ::make(c2.instrs, perm_inv * c2.perm).permut(p));
-        prover.circ_map.insert_or_assign(std::move(rep), std::move(rules));
-      }
-      const Circ first_inv = Circ::make(e.circuits[0].instrs, e.circuits[0].perm).inverse();
-      for (size_t i = 1; i < e.circuits.size(); ++i)
-        identities.push_back(rotate_representative(first_inv + Circ::make(e.circuits[i].instrs, e.circuits[i].perm)));
+      for (auto& [key, rules] : part.rules) prover.circ_map.insert_or_assign(std::move(key), std::move(rules));
+      std::move(part.identities.begin(), part.identities.end(), std::back_inserter(identities));
     }
     bar.finish();
   }
+  parts.clear();
   prover.prepare_rule_index();
   std::stable_sort(identities.begin(), identities.end());
   identities.erase(std::unique(identities.begin(), identities.end()), identities.end());
@@ -237,39 +257,51 @@ template <typename T, typename Emit>
 std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<const IdentityCirc* const> ids,
                                     std::span<const uint32_t> rooms, Emit&& emit) {
   const RuleIndex& index = prover.rule_index;
-  // The subsets worth splitting, (identity, subset) in order: with the index, those whose gates are
-  // some key's gates; a block with other gates has no rules.
-  std::vector<std::pair<uint32_t, uint32_t>> candidates;
-  for (size_t k = 0; k < ids.size(); ++k) {
-    const std::vector<uint32_t>& subsets = combinations(ids[k]->circ.len());  // stops at 20 gates
+  size_t nsubsets = 0;
+  for (const IdentityCirc* id : ids) nsubsets += combinations(id->circ.len()).size();  // stops at 20 gates
+  // First the subsets worth splitting, per identity: connected and convex, and with the index
+  // only those whose gates are some key's gates (a block with other gates has no rules).
+  std::vector<SubsetSplits> splits;
+  splits.reserve(ids.size());
+  for (const IdentityCirc* id : ids) splits.emplace_back(*id, WireTable{});
+  auto worth_splitting = [&](size_t k) {
+    const IdentityCirc& id = *ids[k];
+    const std::vector<uint32_t>& subsets = combinations(id.circ.len());
     std::array<uint64_t, kCombinationEntries> gate_hash{};
-    for (size_t g = 0; g < ids[k]->circ.len(); ++g) gate_hash[g] = gate_multiset_term(ids[k]->circ.instrs[g]);
+    for (size_t g = 0; g < id.circ.len(); ++g) gate_hash[g] = gate_multiset_term(id.circ.instrs[g]);
+    std::vector<uint32_t> out;
     for (size_t i = 0; i < subsets.size(); ++i) {
       if (index.prepared) {
         uint64_t h = 0;
         for (uint32_t m = subsets[i]; m != 0; m &= m - 1) h += gate_hash[std::countr_zero(m)];
         if (!index.key_gate_multisets.contains(h)) continue;
       }
-      candidates.emplace_back(uint32_t(k), uint32_t(i));
+      if (splits[k].splittable(i)) out.push_back(uint32_t(i));
+    }
+    return out;
+  };
+  // Little work runs on this thread: handing it out would cost more than it saves.
+  std::vector<WireTable> wires;
+  std::vector<std::vector<uint32_t>> worth;
+  if (nsubsets >= kMinParallelSubsets) {
+    wires = pool::map(ids, [](const IdentityCirc* id) { return WireTable::of(*id); });
+    for (size_t k = 0; k < ids.size(); ++k) splits[k].set_wires(std::move(wires[k]));
+    worth = pool::map_index(ids.size(), worth_splitting);
+  } else {
+    for (size_t k = 0; k < ids.size(); ++k) {
+      splits[k].set_wires(WireTable::of(*ids[k]));
+      worth.push_back(worth_splitting(k));
     }
   }
-  // Little work runs on this thread: handing it out would cost more than it saves.
+  std::vector<std::pair<uint32_t, uint32_t>> candidates;
+  for (size_t k = 0; k < ids.size(); ++k)
+    for (uint32_t i : worth[k]) candidates.emplace_back(uint32_t(k), i);
   const bool parallel = candidates.size() >= kMinParallelCandidates;
-  auto wire_table = [&](const IdentityCirc* id) { return WireTable::of(*id); };
-  std::vector<WireTable> wires;
-  if (parallel) {
-    wires = pool::map(ids, wire_table);
-  } else {
-    for (const IdentityCirc* id : ids) wires.push_back(wire_table(id));
-  }
-  std::vector<SubsetSplits> splits;
-  splits.reserve(ids.size());
-  for (size_t k = 0; k < ids.size(); ++k) splits.emplace_back(*ids[k], std::move(wires[k]));
 
   auto contributions = [&](size_t c) {
     std::vector<T> out;
     const auto [k, i] = candidates[c];
-    std::optional<Split> split = splits[k].at(i);
+    std::optional<Split> split = splits[k].split(i);
     if (!split) return out;
     const auto& [c1_rep, p] = block_representative(split->c1);
     const auto rules = prover.circ_map.find(c1_rep);

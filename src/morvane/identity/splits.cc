@@ -189,11 +189,12 @@ std::optional<Split> IdentitySubcircuit::split() const {
 SubsetSplits::SubsetSplits(const IdentityCirc& circuit, WireTable wires)
     : circuit_(circuit), subsets_(combinations(circuit.circ.len())), wires_(std::move(wires)) {}
 
-std::optional<Split> SubsetSplits::at(size_t i) const {
+bool SubsetSplits::splittable(size_t i) const {
   const IdentitySubcircuit sub{circuit_, wires_, subsets_[i]};
-  if (!sub.is_connected() || !sub.is_convex()) return std::nullopt;
-  return sub.split();
+  return sub.is_connected() && sub.is_convex();
 }
+
+std::optional<Split> SubsetSplits::split(size_t i) const { return IdentitySubcircuit{circuit_, wires_, subsets_[i]}.split(); }
 
 std::vector<Split> IdentitySubcircuit::par_subcircuit_splits(const IdentityCirc& circuit) {
   const SubsetSplits splits(circuit);

@@ -90,9 +90,15 @@ class SubsetSplits {
   explicit SubsetSplits(const IdentityCirc& circuit) : SubsetSplits(circuit, WireTable::of(circuit)) {}
   /// With the identity's wire table computed elsewhere.
   SubsetSplits(const IdentityCirc& circuit, WireTable wires);
+  void set_wires(WireTable wires) { wires_ = std::move(wires); }
   size_t size() const { return subsets_.size(); }
   uint32_t subset(size_t i) const { return subsets_[i]; }
-  std::optional<Split> at(size_t i) const;
+  /// Whether subset i is connected and convex.
+  bool splittable(size_t i) const;
+  /// The split of subset i, which must be splittable, or none.
+  std::optional<Split> split(size_t i) const;
+  /// The split of subset i when it is splittable.
+  std::optional<Split> at(size_t i) const { return splittable(i) ? split(i) : std::nullopt; }
 
  private:
   const IdentityCirc& circuit_;
