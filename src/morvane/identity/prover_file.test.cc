@@ -198,12 +198,12 @@ enum Outcome { Used, Failed, Stopped };
 // Mutated and random inputs: each one decodes or fails with one of the decoding texts, or stops
 // on an unknown gate; whatever decodes is used (prove_identity, export_proof, the rewriting step,
 // add_identity, saving) on its own identities and on a fixed one, and each use ends cleanly or
-// stops. Runs MORVANE_FUZZ_INPUTS inputs (default 50000, 10000 under the sanitizers), at most 60 s.
+// stops. Runs MORVANE_FUZZ_INPUTS inputs (default 100000, 50000 under the sanitizers), at most 60 s.
 TEST(prover_file, fuzzed_files_decode_and_are_used_or_fail_cleanly) {
 #if defined(__SANITIZE_ADDRESS__)
-  size_t inputs = 10000;
-#else
   size_t inputs = 50000;
+#else
+  size_t inputs = 100000;
 #endif
   if (const char* env = std::getenv("MORVANE_FUZZ_INPUTS")) inputs = std::strtoull(env, nullptr, 10);
   std::mt19937_64 rng(0x9207E5);
