@@ -1,7 +1,6 @@
 #include "morvane/core/pool.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,7 +16,7 @@
 
 #include <oneapi/tbb/task_arena.h>
 
-extern char** environ;
+#include "morvane/testing/testing.h"
 
 namespace morvane {
 
@@ -41,47 +40,12 @@ bool wait_for(Cond cond, std::chrono::milliseconds limit = 5000ms) {
   return true;
 }
 
-struct ChildResult {
-  int status = -1;
-  std::string output;
-};
+using morvane::testing::ChildResult;
 
 /// Runs the test `pool.DISABLED_<name>` of this binary in a child process, with the pool
 /// variables replaced by `env` (entries "NAME=value"), and collects its output.
 ChildResult run_child(const std::string& name, const std::vector<std::string>& env) {
-  std::vector<std::string> strings;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string_view v(*e);
-    if (!v.starts_with("RAYON_NUM_THREADS=") && !v.starts_with("RAYON_RS_NUM_CPUS=") && !v.starts_with("GTEST_"))
-      strings.emplace_back(v);
-  }
-  strings.insert(strings.end(), env.begin(), env.end());
-  std::vector<char*> envp;
-  for (auto& s : strings) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::string exe = "/proc/self/exe", filter = "--gtest_filter=pool.DISABLED_" + name,
-              disabled = "--gtest_also_run_disabled_tests";
-  char* argv[] = {exe.data(), filter.data(), disabled.data(), nullptr};
-
-  ChildResult r;
-  int fds[2];
-  if (pipe(fds) != 0) return r;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-  posix_spawn_file_actions_addclose(&actions, fds[0]);
-  pid_t pid;
-  int err = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (err == 0) {
-    char buf[4096];
-    for (ssize_t got; (got = read(fds[0], buf, sizeof buf)) > 0;) r.output.append(buf, size_t(got));
-    waitpid(pid, &r.status, 0);
-  }
-  close(fds[0]);
-  return r;
+  return morvane::testing::run_test_in_child("pool.DISABLED_" + name, env);
 }
 
 void expect_child_passes(const std::string& name, const std::vector<std::string>& env) {
@@ -116,7 +80,7 @@ struct SizeCase {
   size_t expected;
 };
 
-class pool_size_from : public testing::TestWithParam<SizeCase> {};
+class pool_size_from : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(pool_size_from, picks_the_first_positive_integer) {
   const SizeCase& c = GetParam();
@@ -125,7 +89,7 @@ TEST_P(pool_size_from, picks_the_first_positive_integer) {
 
 INSTANTIATE_TEST_SUITE_P(
     pool, pool_size_from,
-    testing::Values(SizeCase{nullptr, nullptr, 8, 8}, SizeCase{"3", nullptr, 8, 3}, SizeCase{"3", "5", 8, 3},
+    ::testing::Values(SizeCase{nullptr, nullptr, 8, 8}, SizeCase{"3", nullptr, 8, 3}, SizeCase{"3", "5", 8, 3},
                     SizeCase{nullptr, "5", 8, 5}, SizeCase{"+2", nullptr, 8, 2}, SizeCase{"007", nullptr, 8, 7},
                     // Not a positive integer: the next source decides.
                     SizeCase{"0", "5", 8, 5}, SizeCase{"", "5", 8, 5}, SizeCase{"-1", nullptr, 8, 8},

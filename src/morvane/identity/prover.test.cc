@@ -1,5 +1,10 @@
 #include "morvane/identity/prover.h"
 
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -53,7 +58,54 @@ ECCs generated(uint32_t n, std::vector<Gate16> gates, size_t size) {
   return classes;
 }
 
+/// Everything a prover holds and what its rewriting step gives for each established identity, one
+/// fact a line, in an order that does not depend on the hash tables.
+std::string state_listing(const IdentityProver& p) {
+  std::string out;
+  for (const IdentityCirc& a : p.assume) out += "assume " + a.display() + "\n";
+  std::vector<IdentityCirc> proved(p.proved.begin(), p.proved.end());
+  std::sort(proved.begin(), proved.end());
+  std::vector<Circ> keys;
+  for (const auto& [key, rules] : p.circ_map) keys.push_back(key);
+  std::sort(keys.begin(), keys.end());
+  for (const Circ& key : keys) {
+    out += "key " + key.display() + "\n";
+    for (const Circ& r : p.circ_map.at(key)) out += "  rule " + r.display() + "\n";
+  }
+  for (const IdentityCirc& id : proved) {
+    out += "proved " + id.display() + "\n";
+    for (const TransitionPair& t : p.par_transition_pairs(id, 2))
+      out += "  pair " + t.rewritten.display() + " by " + t.rule.display() + "\n";
+    for (const IdentityCirc& r : p.par_apply_rules(id, 2)) out += "  applied " + r.display() + "\n";
+  }
+  return out;
+}
+
+constexpr const char* kStateBegin = "--- prover state ---\n";
+
 }  // namespace
+
+/// Run in child processes by state_does_not_depend_on_the_pool_size.
+TEST(prover, DISABLED_child_state) {
+  std::string listing;
+  listing += state_listing(quiet_build(generated(2, {gates::H(), gates::CX()}, 3).eccs));
+  listing += state_listing(quiet_build(generated(3, {gates::X(), gates::CX()}, 3).eccs));
+  std::printf("%s%s%s", kStateBegin, listing.c_str(), kStateBegin);
+}
+
+TEST(prover, state_does_not_depend_on_the_pool_size) {
+  std::vector<std::string> states;
+  for (const char* threads : {"RAYON_NUM_THREADS=1", "RAYON_NUM_THREADS=2", "RAYON_NUM_THREADS=8"}) {
+    const testing::ChildResult r = testing::run_test_in_child("prover.DISABLED_child_state", {threads});
+    ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << threads << r.output;
+    const size_t begin = r.output.find(kStateBegin), end = r.output.rfind(kStateBegin);
+    ASSERT_TRUE(begin != std::string::npos && end > begin) << threads << r.output;
+    states.push_back(r.output.substr(begin, end - begin));
+  }
+  EXPECT_GT(std::count(states[0].begin(), states[0].end(), '\n'), 1000);
+  EXPECT_EQ(states[0], states[1]);
+  EXPECT_EQ(states[0], states[2]);
+}
 
 TEST(prover, build_writes_both_lines_and_keeps_single_circuits_as_empty_rule_lists) {
   const Permut32 id1 = Permut32::identity(1), id2 = Permut32::identity(2);

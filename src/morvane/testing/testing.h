@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +30,8 @@
 #include "morvane/core/panic.h"
 #include "morvane/core/permut.h"
 #include "morvane/state/state_vec.h"
+
+extern char** environ;
 
 namespace morvane::testing {
 
@@ -190,6 +193,50 @@ inline std::string without_root(const std::function<std::string()>& check) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return text;
+}
+
+struct ChildResult {
+  int status = -1;
+  std::string output;
+};
+
+/// Runs the (usually disabled) test `full_name` of this binary in a child process whose
+/// environment is this one without the pool variables and GTEST_ ones, plus `env` (entries
+/// "NAME=value"), and collects its standard output and error.
+inline ChildResult run_test_in_child(const std::string& full_name, const std::vector<std::string>& env) {
+  std::vector<std::string> strings;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string_view v(*e);
+    if (!v.starts_with("RAYON_NUM_THREADS=") && !v.starts_with("RAYON_RS_NUM_CPUS=") && !v.starts_with("GTEST_"))
+      strings.emplace_back(v);
+  }
+  strings.insert(strings.end(), env.begin(), env.end());
+  std::vector<char*> envp;
+  for (auto& s : strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::string exe = "/proc/self/exe", filter = "--gtest_filter=" + full_name,
+              disabled = "--gtest_also_run_disabled_tests";
+  char* argv[] = {exe.data(), filter.data(), disabled.data(), nullptr};
+
+  ChildResult r;
+  int fds[2];
+  if (pipe(fds) != 0) return r;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  pid_t pid;
+  int err = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (err == 0) {
+    char buf[4096];
+    for (ssize_t got; (got = read(fds[0], buf, sizeof buf)) > 0;) r.output.append(buf, size_t(got));
+    waitpid(pid, &r.status, 0);
+  }
+  close(fds[0]);
+  return r;
 }
 
 }  // namespace morvane::testing
