@@ -11,7 +11,7 @@ import pytest
 import morvane
 import morvane.morvane as native
 
-REGISTERED = ["Argument", "Instruction", "Gate", "Instr", "StateVec", "ECC", "ECCs", "RawECCs", "Evaluator", "Circ", "IdentityCirc", "IdentityProver"]
+REGISTERED = ["Argument", "Instruction", "Gate", "Instr", "StateVec", "ECC", "ECCs", "RawECCs", "Evaluator", "Circ", "IdentityCirc", "IdentityProver", "Proof"]
 
 
 def test_all_lists_classes_in_registration_order():

@@ -6,7 +6,7 @@ from typing import ClassVar, Never, SupportsComplex, SupportsFloat, SupportsInde
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Argument", "Instruction", "Gate", "Instr", "StateVec", "ECC", "ECCs", "RawECCs", "Evaluator", "Circ", "IdentityCirc", "IdentityProver"]
+__all__ = ["Argument", "Instruction", "Gate", "Instr", "StateVec", "ECC", "ECCs", "RawECCs", "Evaluator", "Circ", "IdentityCirc", "IdentityProver", "Proof"]
 
 class _BindingType(type):
     """The metaclass of every class of the module (the binding library's own, a subclass of type);
@@ -374,5 +374,33 @@ class IdentityProver(metaclass=_BindingType):
         self, identity: IdentityCirc, additional_size: int, count_limit: int
     ) -> tuple[IdentityCirc | None, set[IdentityCirc]]:
         """Same as [`Self::prove_identity`] but also returns visited identities."""
+    def export_proof(self, identity: IdentityCirc, additional_size: int, count_limit: int) -> Proof | None:
+        """Exports a proof DAG when `identity` is derivable under the given limits."""
     def get_assumed(self) -> list[IdentityCirc]:
         """Returns current assumptions as a cloned list (Python helper)."""
+    @staticmethod
+    def from_postcard(filepath: str) -> IdentityProver:
+        """Loads a prover from postcard serialization."""
+    def dump_postcard(self, filepath: str) -> None:
+        """Stores a prover as postcard serialization."""
+
+# --- Proof ------------------------------------------------------------------------------------
+
+@final
+class Proof(metaclass=_BindingType):
+    """Exported proof DAG.
+
+    Each entry stores:
+    - an identity circuit,
+    - either `None` (assumption) or `(lhs_idx, rhs_idx)` showing how it is derived."""
+
+    def __init__(self, data: Sequence[tuple[IdentityCirc, tuple[int, int] | None]]) -> None: ...
+    @property
+    def raw(self) -> list[tuple[IdentityCirc, tuple[int, int] | None]]:
+        """Returns raw proof entries."""
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __lt__(self, other: Proof) -> bool: ...
+    def __le__(self, other: Proof) -> bool: ...
+    def __gt__(self, other: Proof) -> bool: ...
+    def __ge__(self, other: Proof) -> bool: ...

@@ -16,15 +16,31 @@
 namespace morvane {
 
 template <typename K>
-concept Hash64Key = std::equality_comparable<K> && requires(const K& k, SipHasher13& h) { k.hash_into(h); };
+concept HasHashValue = requires(const K& k) {
+  { k.hash_value() } -> std::same_as<uint64_t>;
+};
 
-/// SipHash-1-3 with zero keys over the key's hash stream.
+template <typename K>
+concept Hash64Key =
+    std::equality_comparable<K> && (HasHashValue<K> || requires(const K& k, SipHasher13& h) { k.hash_into(h); });
+
+/// The key's own hash_value() where it has one, else SipHash-1-3 with zero keys over its hash
+/// stream.
 template <Hash64Key K>
 uint64_t hash64(const K& key) {
-  SipHasher13 h;
-  key.hash_into(h);
-  return h.finish();
+  if constexpr (HasHashValue<K>) {
+    return key.hash_value();
+  } else {
+    SipHasher13 h;
+    key.hash_into(h);
+    return h.finish();
+  }
 }
+
+/// The hash of a table keyed by values that are already 64-bit hashes: the value itself.
+struct SelfHash64 {
+  size_t operator()(uint64_t h) const noexcept { return h; }
+};
 
 /// References into the table stay valid until the next insertion.
 template <Hash64Key K, typename V>
@@ -76,10 +92,7 @@ class HashTable64 {
   auto end() const { return map_.end(); }
 
  private:
-  struct SelfHash {
-    size_t operator()(uint64_t h) const noexcept { return h; }
-  };
-  absl::flat_hash_map<uint64_t, Entry, SelfHash> map_;
+  absl::flat_hash_map<uint64_t, Entry, SelfHash64> map_;
 };
 
 }  // namespace morvane

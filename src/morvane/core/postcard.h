@@ -6,6 +6,7 @@
 // that replaces the target only when complete, opening for reading without blocking, the
 // IOError/ValueError messages with the operating system's error, and the 8192-byte buffers.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -141,6 +142,15 @@ class Reader {
   const uint8_t* end_;
   uint8_t buf_[kBufferSize];
 };
+
+/// Reserves room in a container (a vector or hash table) for a stored element count, but at most a
+/// few elements: a count is believed only as its elements arrive, so a forged one costs no more
+/// than this.
+template <typename Container>
+void reserve_lazily(Container& c, uint32_t count) {
+  constexpr size_t kEager = std::max<size_t>(16, 4096 / sizeof(typename Container::value_type));
+  c.reserve(std::min<size_t>(count, kEager));
+}
 
 /// Whether `s` is well-formed UTF-8 (no overlong forms, surrogates or values beyond U+10FFFF).
 bool valid_utf8(std::string_view s);

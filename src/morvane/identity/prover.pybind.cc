@@ -1,6 +1,8 @@
 #include "morvane/identity/prover.pybind.h"
 
 #include "morvane/identity/identity_circ.pybind.h"
+#include "morvane/identity/proof.pybind.h"
+#include "morvane/identity/prover_file.pybind.h"
 #include "morvane/py/convert.h"
 #include "morvane/search/ecc.h"
 
@@ -97,7 +99,7 @@ void pybind_prover_methods(py::module_&, py::class_<IdentityProver>& c) {
       py::arg("identity"), py::arg("additional_size"), py::arg("count_limit"),
       "prove_identity_with_visited(self, identity, additional_size, count_limit)\n--\n\nSame as "
       "[`Self::prove_identity`] but also returns visited identities.");
-  // export_proof(self, identity, additional_size, count_limit) goes here.
+  pybind_export_proof(c);
   c.def(
       "get_assumed",
       [](const IdentityProver& self) {
@@ -106,7 +108,7 @@ void pybind_prover_methods(py::module_&, py::class_<IdentityProver>& c) {
         return out;
       },
       "get_assumed(self)\n--\n\nReturns current assumptions as a cloned list (Python helper).");
-  // from_postcard(filepath) (static) and dump_postcard(self, filepath) go here.
+  pybind_prover_file_methods(c);
 }
 
 }  // namespace morvane

@@ -117,7 +117,7 @@ def test_class_surface():
     assert IdentityProver.get_assumed.__doc__ == "Returns current assumptions as a cloned list (Python helper)."
     names = [n for n in vars(IdentityProver) if not n.startswith("_")]
     assert names == ["build_from_eccs", "par_apply_rules", "add_identity", "add_identity_search", "prove_identity",
-                     "prove_identity_with_visited", "get_assumed"]
+                     "prove_identity_with_visited", "export_proof", "get_assumed", "from_postcard", "dump_postcard"]
     with pytest.raises(TypeError):
         IdentityProver()
 

@@ -87,6 +87,15 @@ std::optional<int64_t> try_extract_int(py::handle obj, int64_t lo, int64_t hi) {
   return v;
 }
 
+py::tuple extract_tuple(py::handle obj, const char* name, size_t len) {
+  if (!PyTuple_Check(obj.ptr())) raise_type_error(name, cannot_convert(obj, "PyTuple"));
+  auto tuple = py::reinterpret_borrow<py::tuple>(obj);
+  if (tuple.size() != len)
+    throw py::value_error("expected tuple of length " + std::to_string(len) + ", but got tuple of length " +
+                          std::to_string(tuple.size()));
+  return tuple;
+}
+
 uint64_t extract_u64(py::handle obj, const char* name) {
   PyObject* index = PyNumber_Index(obj.ptr());
   if (!index) raise_prefixed(name);

@@ -122,6 +122,10 @@ std::vector<T> extract_bound_list(py::handle obj, const char* name, const char* 
   return out;
 }
 
+/// A tuple of `len` items: TypeError naming the argument for anything but a tuple, ValueError
+/// "expected tuple of length {}, but got tuple of length {}" (without the prefix) for another length.
+py::tuple extract_tuple(py::handle obj, const char* name, size_t len);
+
 /// Anything CPython turns into a complex number (complex, float, int, __complex__, __float__,
 /// __index__).
 Complex extract_complex(py::handle obj, const char* name);

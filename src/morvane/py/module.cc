@@ -15,6 +15,7 @@
 #include "morvane/circ/instruction.pybind.h"
 #include "morvane/identity/eccs_identities.pybind.h"
 #include "morvane/identity/identity_circ.pybind.h"
+#include "morvane/identity/proof.pybind.h"
 #include "morvane/identity/prover.pybind.h"
 #include "morvane/core/interrupt.h"
 #include "morvane/py/compat.h"
@@ -92,6 +93,7 @@ ClassEntry classes[] = {
     class_entry<morvane::pybind_circ, morvane::pybind_circ_methods>("Circ"),
     class_entry<morvane::pybind_identity_circ, morvane::pybind_identity_circ_methods>("IdentityCirc"),
     class_entry<morvane::pybind_prover, morvane::pybind_prover_methods>("IdentityProver"),
+    class_entry<morvane::pybind_proof, morvane::pybind_proof_methods>("Proof"),
 };
 
 /// The class's type object, made on the first call, added to the module and its __all__. A failure

@@ -1,19 +1,8 @@
 #include "morvane/search/ecc_file.h"
 
-#include <algorithm>
 #include <limits>
 
 namespace morvane {
-
-namespace {
-/// Reserves room for a stored count, but at most a few elements: a count is believed only as its
-/// elements arrive, so a forged one costs no more than this.
-template <typename T>
-void reserve_lazily(std::vector<T>& v, uint32_t count) {
-  constexpr size_t kEager = std::max<size_t>(16, 4096 / sizeof(T));
-  v.reserve(std::min<size_t>(count, kEager));
-}
-}  // namespace
 
 template <typename W>
 void encode_eccs(const ECCs& eccs, W& out) {
@@ -46,15 +35,15 @@ ECCs decode_eccs(postcard::Reader& in) {
   scratch.reserve(postcard::kBufferSize);
   ECCs out;
   uint32_t nclasses = in.varint32();
-  reserve_lazily(out.eccs, nclasses);
+  postcard::reserve_lazily(out.eccs, nclasses);
   for (uint32_t k = 0; k < nclasses; ++k) {
     ECC& ecc = out.eccs.emplace_back();
     uint32_t ncircuits = in.varint32();
-    reserve_lazily(ecc.circuits, ncircuits);
+    postcard::reserve_lazily(ecc.circuits, ncircuits);
     for (uint32_t j = 0; j < ncircuits; ++j) {
       PermutedCircuit& c = ecc.circuits.emplace_back();
       uint32_t ninstrs = in.varint32();
-      reserve_lazily(c.instrs, ninstrs);
+      postcard::reserve_lazily(c.instrs, ninstrs);
       for (uint32_t i = 0; i < ninstrs; ++i) c.instrs.push_back(Instr32::read_postcard(in, scratch, names));
       c.perm = Permut32::from_raw(in.varint32());
     }

@@ -28,17 +28,10 @@ using testing::Stops;
 namespace {
 
 using testing::ecc_of;
+using testing::hex;
+using testing::read_bytes;
 using testing::instr;
 using testing::worked_example;
-
-std::vector<uint8_t> hex(const char* text) {
-  std::vector<uint8_t> out;
-  std::string digits;
-  for (const char* p = text; *p; ++p)
-    if (std::isxdigit(static_cast<unsigned char>(*p))) digits.push_back(*p);
-  for (size_t i = 0; i + 1 < digits.size(); i += 2) out.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  return out;
-}
 
 const char* kWorkedExampleHex =
     "02 01 01 01 78 00 FF 88 80 80 10 02 00 81 80 80 10 03 02 63 78 00 01 02 63 78 01 00 02 63 78 00 01 "
@@ -61,11 +54,6 @@ std::vector<uint8_t> with_text(const std::string& text) {
   w.text(text);
   bytes.insert(bytes.end(), {0x00, 0xFF, 0x88, 0x80, 0x80, 0x10, 0x02});
   return bytes;
-}
-
-std::vector<uint8_t> read_bytes(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 template <typename F>
@@ -345,20 +333,9 @@ TEST(ecc_file, fuzzed_inputs_decode_or_fail_cleanly) {
       for (auto& b : bytes) b = uint8_t(rng());
     } else {
       bytes = via_file && run % 1024 == 0 ? large_seed : seeds[pick(seeds.size())];
-      for (size_t m = 1 + pick(4); m > 0; --m) {
-        switch (pick(6)) {
-          case 0: if (!bytes.empty()) bytes[pick(bytes.size())] ^= uint8_t(1u << pick(8)); break;
-          case 1: if (!bytes.empty()) bytes[pick(bytes.size())] = uint8_t(rng()); break;
-          case 2: bytes.insert(bytes.begin() + pick(bytes.size() + 1), uint8_t(rng())); break;
-          case 3: if (!bytes.empty()) bytes.erase(bytes.begin() + pick(bytes.size())); break;
-          case 4: bytes.resize(pick(bytes.size() + 1)); break;
-          case 5: {  // an interesting byte: a continuation, a limit, an empty slot
-            static constexpr uint8_t kBytes[] = {0x00, 0x01, 0x0F, 0x10, 0x7F, 0x80, 0xFF};
-            if (!bytes.empty()) bytes[pick(bytes.size())] = kBytes[pick(sizeof kBytes)];
-            break;
-          }
-        }
-      }
+      // Interesting bytes: a continuation, a limit, an empty slot.
+      static constexpr uint8_t kBytes[] = {0x00, 0x01, 0x0F, 0x10, 0x7F, 0x80, 0xFF};
+      testing::mutate(bytes, rng, 1 + pick(4), kBytes);
     }
     Outcome got = outcome_of([&] { return decode_eccs(bytes); });
     ++counts[got.kind];

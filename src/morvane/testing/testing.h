@@ -19,6 +19,8 @@
 #include <fstream>
 #include <functional>
 #include <initializer_list>
+#include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -83,6 +85,39 @@ inline uint64_t vector_hash(const std::string& what) {
     if (v["what"] == what) return v["u64"].get<uint64_t>();
   ADD_FAILURE() << "no hash vector " << what;
   return 0;
+}
+
+/// The bytes written as hex digits in `text`; everything else in it (spaces) is skipped.
+inline std::vector<uint8_t> hex(const char* text) {
+  std::vector<uint8_t> out;
+  std::string digits;
+  for (const char* p = text; *p; ++p)
+    if (std::isxdigit(static_cast<unsigned char>(*p))) digits.push_back(*p);
+  for (size_t i = 0; i + 1 < digits.size(); i += 2) out.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+/// The contents of a file.
+inline std::vector<uint8_t> read_bytes(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+/// Applies `edits` random edits to `bytes`, for fuzzing a decoder: a flipped bit, a random byte, an
+/// inserted or removed byte, a truncation, or one of the `interesting` bytes put somewhere.
+inline void mutate(std::vector<uint8_t>& bytes, std::mt19937_64& rng, size_t edits,
+                   std::span<const uint8_t> interesting) {
+  auto pick = [&](size_t n) { return size_t(rng() % n); };
+  for (; edits > 0; --edits) {
+    switch (pick(6)) {
+      case 0: if (!bytes.empty()) bytes[pick(bytes.size())] ^= uint8_t(1u << pick(8)); break;
+      case 1: if (!bytes.empty()) bytes[pick(bytes.size())] = uint8_t(rng()); break;
+      case 2: bytes.insert(bytes.begin() + pick(bytes.size() + 1), uint8_t(rng())); break;
+      case 3: if (!bytes.empty()) bytes.erase(bytes.begin() + pick(bytes.size())); break;
+      case 4: bytes.resize(pick(bytes.size() + 1)); break;
+      case 5: if (!bytes.empty()) bytes[pick(bytes.size())] = interesting[pick(interesting.size())]; break;
+    }
+  }
 }
 
 /// A fresh directory under the system's temporary directory, removed with its contents when the
