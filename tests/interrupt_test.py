@@ -15,7 +15,7 @@ import pytest
 
 SETUP = """
 import sys, time
-from morvane import ECCs, Evaluator, Gate, RawECCs
+from morvane import ECCs, Evaluator, Gate, IdentityProver, RawECCs
 h, t, cx = Gate.from_name("h"), Gate.from_name("t"), Gate.from_name("cx")
 """
 
@@ -41,6 +41,15 @@ CASES = {
         "before = str(large.find_equivalents(e, [t(0), t(0), cx(0, 1)]))",
         "small.check_identity_subset(large, e)",
         "print('after', str(large.find_equivalents(e, [t(0), t(0), cx(0, 1)])) == before)",
+    ),
+    # Building a prover (about 1.5 s for these 1501 classes): nothing is returned, and the class
+    # collection it was built from is unchanged.
+    "build_from_eccs": (
+        "s = Gate.from_name('s')\n"
+        "eccs = RawECCs.generate(Evaluator(2), [h, s, cx], 6)[0].simplify()\n"
+        "before = eccs.to_list()",
+        "IdentityProver.build_from_eccs(eccs)",
+        "print('after', eccs.to_list() == before)",
     ),
     # The re-check of a collection on 18 qubits: 400 classes of two 10-gate circuits, a few
     # milliseconds each. The collection is unchanged afterwards.

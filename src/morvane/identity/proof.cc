@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "morvane/core/interrupt.h"
 #include "morvane/core/panic.h"
 #include "morvane/core/stdout_writer.h"
 
@@ -69,6 +70,7 @@ bool ProofTracker::prove(const IdentityCirc& identity, const IdentityProver& pro
   table_.insert(identity, ProofFuture{});
   size_t steps = 0;
   while (!search.queue.empty()) {
+    interrupt::check();
     const auto [len, key] = search.queue.top();
     search.queue.pop();
     if (table_.size() > count_limit) {

@@ -11,6 +11,7 @@
 #include <absl/container/inlined_vector.h>
 #include <fmt/format.h>
 
+#include "morvane/core/interrupt.h"
 #include "morvane/core/panic.h"
 #include "morvane/core/pool.h"
 #include "morvane/core/progress.h"
@@ -134,6 +135,7 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
   visited.insert(start);
   queues.push(0, start);
   while (std::optional<Queued> element = queues.pop()) {
+    interrupt::check();
     if (!element->rewrites) {
       std::vector<Queued*> ahead = queues.next_without_rewrites(lookahead() - 1);
       std::vector<const IdentityCirc*> ids{&element->id};
@@ -171,6 +173,7 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
     std::vector<std::pair<Circ, std::vector<Circ>>> rules;
     std::vector<IdentityCirc> identities;
   };
+  auto stop = interrupt::stop_token();
   std::vector<ClassPart> parts = pool::map_index(classes.size(), [&](size_t k) {
     ClassPart part;
     const ECC e = ECC(classes[k]).simplify_permute();
@@ -186,7 +189,7 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
     for (size_t i = 1; i < e.circuits.size(); ++i)
       part.identities.push_back(rotate_representative(first_inv + Circ::make(e.circuits[i].instrs, e.circuits[i].perm)));
     return part;
-  });
+  }, &stop);
   std::vector<IdentityCirc> identities;
   {
     ProgressBar bar(classes.size());
