@@ -20,11 +20,12 @@ h, t, cx = Gate.from_name("h"), Gate.from_name("t"), Gate.from_name("cx")
 """
 
 CASES = {
-    # A search that runs for many seconds; nothing is stored before it ends.
+    # A search that runs for many seconds; nothing is stored before it ends, and the next search
+    # works.
     "generate": (
         "pass",
         "RawECCs.generate(Evaluator(3), [h, t, cx], 10)",
-        "print('after', 'ok')",
+        "print('after', len(RawECCs.generate(Evaluator(2), [h, cx], 2)[0].simplify().to_list()) > 1)",
     ),
     # Simplifying a large map: the map is unchanged afterwards.
     "simplify": (
@@ -101,4 +102,4 @@ def test_ctrl_c_stops_long_work_within_a_second(name):
     lines = dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
     assert "interrupted" in lines, out + err
     assert float(lines["interrupted"]) - sent < 1.0
-    assert lines["after"] in ("ok", "True"), out + err
+    assert lines["after"] == "True", out + err
