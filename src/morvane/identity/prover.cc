@@ -66,16 +66,18 @@ class SizeQueues {
   std::vector<std::deque<Queued>> queues_;
 };
 
-/// How many identities of a search have their rewrites computed in one parallel step: the one
-/// taken and those after it. The rewrites of an identity depend only on it and on the prover,
-/// which a search does not change, so computing them ahead changes no result; it gives the pool
-/// enough work at once. One thread gains nothing from it.
-/// A rewriting step picks the subsets worth splitting on the calling thread when there are fewer
-/// than this many subsets, and splits them there when fewer than this many are worth it.
-constexpr size_t kMinParallelSubsets = 512;
-constexpr size_t kMinParallelCandidates = 16;
+/// A rewriting step runs on the calling thread when its identities have fewer subsets than this
+/// in all; else it hands out runs of this many consecutive subsets of one identity.
+constexpr size_t kMinParallelSubsets = 256;
+constexpr uint32_t kSubsetsPerRun = 32;
 
-size_t lookahead() { return pool::num_threads() == 1 ? 1 : 4 * pool::num_threads(); }
+/// The most identities of a search whose rewrites are computed in one parallel step: the one
+/// taken and those waiting after it. The rewrites of an identity depend only on it and on the
+/// prover, which a search does not change, so computing them ahead changes no result; it gives
+/// the pool enough work at once. A search starts with one and doubles the number each step up to
+/// this, so one that ends after a few steps computes little it does not use. One thread gains
+/// nothing from it.
+size_t max_lookahead() { return pool::num_threads() == 1 ? 1 : 16 * pool::num_threads(); }
 
 /// A per-thread memo of a pure function of a circuit, emptied when it reaches `kMemoEntries`
 /// entries, so each thread holds at most that many results (a few MB for circuits of this size).
@@ -134,10 +136,12 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
   SizeQueues queues;
   visited.insert(start);
   queues.push(0, start);
+  size_t lookahead = 1;
   while (std::optional<Queued> element = queues.pop()) {
     interrupt::check();
     if (!element->rewrites) {
-      std::vector<Queued*> ahead = queues.next_without_rewrites(lookahead() - 1);
+      std::vector<Queued*> ahead = queues.next_without_rewrites(lookahead - 1);
+      lookahead = std::min(2 * lookahead, max_lookahead());
       std::vector<const IdentityCirc*> ids{&element->id};
       std::vector<uint32_t> rooms{room(element->id)};
       for (Queued* q : ahead) {
@@ -254,87 +258,79 @@ void IdentityProver::prepare_rule_index() {
 
 /// The rewriting step of several identities at once: for every split of ids[k] (in subset order)
 /// and every rule of its block's key that fits rooms[k] (in stored order), `emit(out, rule,
-/// c1_reversed, c2_permuted)` appends what that rule contributes. The subsets of all identities
-/// form one parallel step; out[k] gathers those of ids[k] in order.
+/// rule_identity, c2_permuted)` appends what that rule contributes. The subsets of all identities,
+/// cut into runs of consecutive subsets of one identity, form one parallel step; out[k] gathers
+/// those of ids[k] in order.
 template <typename T, typename Emit>
 std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<const IdentityCirc* const> ids,
                                     std::span<const uint32_t> rooms, Emit&& emit) {
   const RuleIndex& index = prover.rule_index;
-  size_t nsubsets = 0;
-  for (const IdentityCirc* id : ids) nsubsets += combinations(id->circ.len()).size();  // stops at 20 gates
-  // First the subsets worth splitting, per identity: connected and convex, and with the index
-  // only those whose gates are some key's gates (a block with other gates has no rules).
+  struct Run {
+    uint32_t id;
+    uint32_t begin, end;  // subset indices
+  };
   std::vector<SubsetSplits> splits;
+  std::vector<Run> runs;
   splits.reserve(ids.size());
-  for (const IdentityCirc* id : ids) splits.emplace_back(*id, WireTable{});
-  auto worth_splitting = [&](size_t k) {
-    const IdentityCirc& id = *ids[k];
-    const std::vector<uint32_t>& subsets = combinations(id.circ.len());
+  size_t nsubsets = 0;
+  for (size_t k = 0; k < ids.size(); ++k) {
+    splits.emplace_back(*ids[k]);  // stops at 20 gates
+    const uint32_t n = uint32_t(splits[k].size());
+    for (uint32_t b = 0; b < n; b += kSubsetsPerRun) runs.push_back(Run{uint32_t(k), b, std::min(n, b + kSubsetsPerRun)});
+    nsubsets += n;
+  }
+
+  auto run_contributions = [&](size_t r) {
+    std::vector<T> out;
+    const Run run = runs[r];
+    const IdentityCirc& id = *ids[run.id];
+    const SubsetSplits& subsets = splits[run.id];
+    // With the index, a subset whose gates are no key's gates has no rules: skip it before the
+    // connectivity checks.
     std::array<uint64_t, kCombinationEntries> gate_hash{};
     for (size_t g = 0; g < id.circ.len(); ++g) gate_hash[g] = gate_multiset_term(id.circ.instrs[g]);
-    std::vector<uint32_t> out;
-    for (size_t i = 0; i < subsets.size(); ++i) {
+    // The bound wraps around in 32 bits, as proof export expects.
+    const uint32_t room = rooms[run.id];
+    for (uint32_t i = run.begin; i < run.end; ++i) {
       if (index.prepared) {
         uint64_t h = 0;
-        for (uint32_t m = subsets[i]; m != 0; m &= m - 1) h += gate_hash[std::countr_zero(m)];
+        for (uint32_t m = subsets.subset(i); m != 0; m &= m - 1) h += gate_hash[std::countr_zero(m)];
         if (!index.key_gate_multisets.contains(h)) continue;
       }
-      if (splits[k].splittable(i)) out.push_back(uint32_t(i));
+      if (!subsets.splittable(i)) continue;
+      std::optional<Split> split = subsets.split(i);
+      if (!split) continue;
+      const auto& [c1_rep, p] = block_representative(split->c1);
+      const auto rules = prover.circ_map.find(c1_rep);
+      if (rules == prover.circ_map.end()) continue;
+      const Circ c2_permuted = split->c2.permut(p);
+      const auto cached = index.rule_identities.find(c1_rep);
+      std::optional<Circ> c1_reversed;
+      const uint32_t bound = uint32_t(c1_rep.len()) + room;
+      for (size_t j = 0; j < rules->second.size(); ++j) {
+        const Circ& rule = rules->second[j];
+        if (rule.len() > bound) continue;
+        if (cached != index.rule_identities.end()) {
+          emit(out, rule, cached->second[j], c2_permuted);
+        } else {
+          if (!c1_reversed) c1_reversed = c1_rep.inverse();
+          emit(out, rule, rotate_representative(rule + *c1_reversed), c2_permuted);
+        }
+      }
     }
     return out;
   };
   // Little work runs on this thread: handing it out would cost more than it saves.
-  std::vector<WireTable> wires;
-  std::vector<std::vector<uint32_t>> worth;
+  std::vector<std::vector<T>> per_run;
   if (nsubsets >= kMinParallelSubsets) {
-    wires = pool::map(ids, [](const IdentityCirc* id) { return WireTable::of(*id); });
-    for (size_t k = 0; k < ids.size(); ++k) splits[k].set_wires(std::move(wires[k]));
-    worth = pool::map_index(ids.size(), worth_splitting);
+    per_run = pool::map_index(runs.size(), run_contributions);
   } else {
-    for (size_t k = 0; k < ids.size(); ++k) {
-      splits[k].set_wires(WireTable::of(*ids[k]));
-      worth.push_back(worth_splitting(k));
-    }
-  }
-  std::vector<std::pair<uint32_t, uint32_t>> candidates;
-  for (size_t k = 0; k < ids.size(); ++k)
-    for (uint32_t i : worth[k]) candidates.emplace_back(uint32_t(k), i);
-  const bool parallel = candidates.size() >= kMinParallelCandidates;
-
-  auto contributions = [&](size_t c) {
-    std::vector<T> out;
-    const auto [k, i] = candidates[c];
-    std::optional<Split> split = splits[k].split(i);
-    if (!split) return out;
-    const auto& [c1_rep, p] = block_representative(split->c1);
-    const auto rules = prover.circ_map.find(c1_rep);
-    if (rules == prover.circ_map.end()) return out;
-    const Circ c2_permuted = split->c2.permut(p);
-    const auto cached = index.rule_identities.find(c1_rep);
-    std::optional<Circ> c1_reversed;
-    // The bound wraps around in 32 bits, as proof export expects.
-    const uint32_t bound = uint32_t(c1_rep.len()) + rooms[k];
-    for (size_t j = 0; j < rules->second.size(); ++j) {
-      const Circ& r = rules->second[j];
-      if (r.len() > bound) continue;
-      if (cached != index.rule_identities.end()) {
-        emit(out, r, cached->second[j], c2_permuted);
-      } else {
-        if (!c1_reversed) c1_reversed = c1_rep.inverse();
-        emit(out, r, rotate_representative(r + *c1_reversed), c2_permuted);
-      }
-    }
-    return out;
-  };
-  std::vector<std::vector<T>> per_candidate;
-  if (parallel) {
-    per_candidate = pool::map_index(candidates.size(), contributions);
-  } else {
-    for (size_t c = 0; c < candidates.size(); ++c) per_candidate.push_back(contributions(c));
+    per_run.reserve(runs.size());
+    for (size_t r = 0; r < runs.size(); ++r) per_run.push_back(run_contributions(r));
   }
   std::vector<std::vector<T>> out(ids.size());
-  for (size_t c = 0; c < candidates.size(); ++c)
-    std::move(per_candidate[c].begin(), per_candidate[c].end(), std::back_inserter(out[candidates[c].first]));
+  for (size_t r = 0; r < runs.size(); ++r)
+    std::move(per_run[r].begin(), per_run[r].end(), std::back_inserter(out[runs[r].id]));
   return out;
 }
 

@@ -95,3 +95,41 @@ BENCHMARK(BM_par_apply_rules_8g)->Unit(benchmark::kMicrosecond);
 }  // namespace
 
 }  // namespace morvane
+
+namespace morvane {
+namespace {
+/// One rewriting step of many identities at once, as a long search takes it: the first 1024
+/// identities reached breadth-first from the assumption of the {h, t, cx} prover with the most
+/// rewrites, each with its room for 3 gates more than the assumption.
+void BM_par_apply_rules_many_htcx(benchmark::State& state) {
+  const ECCs classes = classes_of(3, {gates::H(), gates::T(), gates::CX()}, 4);
+  const IdentityProver p = quiet_build(classes);
+  const IdentityCirc start = *std::max_element(p.assume.begin(), p.assume.end(), [&](const auto& a, const auto& b) {
+    return p.par_apply_rules(a, 3).size() < p.par_apply_rules(b, 3).size();
+  });
+  const size_t max_len = start.circ.len() + 3;
+  std::vector<IdentityCirc> ids{start};
+  IdentitySet seen{start};
+  for (size_t next = 0; next < ids.size() && ids.size() < 1024; ++next)
+    for (IdentityCirc& r : p.par_apply_rules(ids[next], uint32_t(max_len - ids[next].circ.len())))
+      if (ids.size() < 1024 && seen.insert(r).second) ids.push_back(std::move(r));
+  std::vector<const IdentityCirc*> ptrs;
+  std::vector<uint32_t> rooms;
+  for (const IdentityCirc& id : ids) {
+    ptrs.push_back(&id);
+    rooms.push_back(uint32_t(max_len - id.circ.len()));
+  }
+  size_t produced = 0;
+  for (auto _ : state) {
+    auto out = p.par_apply_rules_many(ptrs, rooms);
+    produced = 0;
+    for (auto& o : out) produced += o.size();
+    benchmark::DoNotOptimize(out);
+  }
+  state.counters["threads"] = double(pool::num_threads());
+  state.counters["identities"] = double(ids.size());
+  state.counters["rewrites"] = double(produced);
+}
+BENCHMARK(BM_par_apply_rules_many_htcx)->Unit(benchmark::kMillisecond);
+}  // namespace
+}  // namespace morvane
