@@ -167,15 +167,6 @@ inline void sanitizer_acquire([[maybe_unused]] void* call) {
 #endif
 }
 
-/// Marks the current thread as running items of a call while it lives.
-struct ItemScope {
-  static inline thread_local int depth = 0;
-  ItemScope() { ++depth; }
-  ~ItemScope() { --depth; }
-  ItemScope(const ItemScope&) = delete;
-  ItemScope& operator=(const ItemScope&) = delete;
-};
-
 /// Blocks per call: enough for the threads to even out items of unequal cost.
 inline size_t block_count(size_t n) { return std::min(n, 16 * num_threads()); }
 
@@ -186,7 +177,7 @@ void run(size_t n, size_t nblocks, StopToken* stop, Body&& body) {
   CallState state(stop);
   if (n > 0) {
     sanitizer_release(&state);
-    auto call = [&] {
+    arena().execute([&] {
       tbb::parallel_for(
           tbb::blocked_range<size_t>(0, nblocks, 1),
           [&](const tbb::blocked_range<size_t>& blocks) {
@@ -195,7 +186,6 @@ void run(size_t n, size_t nblocks, StopToken* stop, Body&& body) {
               CallState* s;
               ~Done() { sanitizer_release(s); }
             } done{&state};
-            const ItemScope scope;
             bool on_caller = stop != nullptr && state.on_calling_thread();
             for (size_t b = blocks.begin(); b != blocks.end(); ++b) {
               size_t end = n * (b + 1) / nblocks;
@@ -211,16 +201,6 @@ void run(size_t n, size_t nblocks, StopToken* stop, Body&& body) {
             }
           },
           tbb::simple_partitioner());
-    };
-    // A call made inside an item is isolated: a thread waiting for its items runs only those, not
-    // an item of the outer call, which could hold up the nested call's end. A call from outside
-    // the pool is not, so that its caller, while it waits, helps with the calls nested in items.
-    const bool nested = ItemScope::depth > 0;
-    arena().execute([&] {
-      if (nested)
-        tbb::this_task_arena::isolate(call);
-      else
-        call();
     });
     sanitizer_acquire(&state);
   }

@@ -218,20 +218,6 @@ TEST(pool, maps_nest) {
   }
 }
 
-TEST(pool, a_thread_waiting_in_a_nested_call_runs_no_item_of_the_outer_call) {
-  // Each outer item counts the outer items its thread started while it waited for its nested call.
-  thread_local size_t outer_items_started = 0;
-  auto started_meanwhile = pool::map_index(64, [](size_t) {
-    const size_t before = ++outer_items_started;
-    pool::map_index(16, [](size_t) {
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-      return 0;
-    });
-    return outer_items_started - before;
-  });
-  EXPECT_EQ(started_meanwhile, std::vector<size_t>(64, 0));
-}
-
 TEST(pool, chunks_run_one_after_another) {
   // Each item records how many items had finished when it started: every item of chunk c must
   // see all earlier chunks done.

@@ -5,7 +5,6 @@
 #include <bit>
 #include <cstdio>
 #include <deque>
-#include <functional>
 #include <iterator>
 #include <span>
 
@@ -121,21 +120,6 @@ const IdentityCirc& rewritten_identity(const Circ& c) {
 
 void forget_prover_memos() { memo_generation.fetch_add(1, std::memory_order_relaxed); }
 
-namespace {
-
-/// Thrown by a search whose `abandon` flag was set.
-struct Abandoned {};
-
-/// What a search may be asked besides its result: to gather the rule identities its rewriting
-/// steps found not established (with repeats; needs the rule index), and to end early by throwing
-/// Abandoned once `abandon` is set.
-struct SearchOptions {
-  std::vector<const IdentityCirc*>* unproved_rules = nullptr;
-  const std::atomic<bool>* abandon = nullptr;
-};
-
-}  // namespace
-
 /// The breadth-first search shared by add_identity_search and prove_identity_with_visited. For each
 /// identity newly visited, `step(new_id, visited, queued)` returns a result to end the search with,
 /// or none to go on; it is called before a new identity is queued (queued = false: decide about a
@@ -143,7 +127,7 @@ struct SearchOptions {
 /// `exhausted(visited)` gives the result when the queues run dry.
 template <typename Result, typename Step, typename Exhausted>
 Result search_identities(const IdentityProver& prover, const IdentityCirc& start, uint32_t additional_size,
-                         Step&& step, Exhausted&& exhausted, SearchOptions options = {}) {
+                         Step&& step, Exhausted&& exhausted) {
   const size_t start_len = start.circ.len();
   // Elements are never shorter than the start, so max_size - length fits the 32-bit size again.
   const uint64_t max_size = uint64_t(start_len) + additional_size;
@@ -155,7 +139,6 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
   size_t lookahead = 1;
   while (std::optional<Queued> element = queues.pop()) {
     interrupt::check();
-    if (options.abandon && options.abandon->load(std::memory_order_relaxed)) throw Abandoned{};
     if (!element->rewrites) {
       std::vector<Queued*> ahead = queues.next_without_rewrites(lookahead - 1);
       lookahead = std::min(2 * lookahead, max_lookahead());
@@ -165,7 +148,7 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
         ids.push_back(&q->id);
         rooms.push_back(room(q->id));
       }
-      auto rewrites = prover.par_apply_rules_many(ids, rooms, options.unproved_rules);
+      auto rewrites = prover.par_apply_rules_many(ids, rooms);
       element->rewrites = std::move(rewrites[0]);
       for (size_t k = 0; k < ahead.size(); ++k) ahead[k]->rewrites = std::move(rewrites[k + 1]);
     }
@@ -228,7 +211,10 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
 
   write_stderr("Proving Identities\n");
   ProgressBar bar(identities.size());
-  prover.add_identities(std::move(identities), kBuildAdditionalSize, kBuildCountLimit, [&] { bar.inc(); });
+  for (IdentityCirc& identity : identities) {
+    bar.inc();
+    prover.add_identity(std::move(identity), kBuildAdditionalSize, kBuildCountLimit);
+  }
   bar.finish();
   return prover;
 }
@@ -270,27 +256,15 @@ void IdentityProver::prepare_rule_index() {
   rule_index = std::move(index);
 }
 
-/// What one run of subsets contributes: the items, and the rule identities of the index that an
-/// emit found not established.
-template <typename T>
-struct RunOutput {
-  std::vector<T> items;
-  std::vector<const IdentityCirc*> unproved_rules;
-};
-
 /// The rewriting step of several identities at once: for every split of ids[k] (in subset order)
 /// and every rule of its block's key that fits rooms[k] (in stored order), `emit(out, rule,
-/// rule_identity, c2_permuted)` adds what that rule contributes to a RunOutput. The subsets of all
-/// identities, cut into runs of consecutive subsets of one identity, form one parallel step;
-/// out[k] gathers the items of ids[k] in order. When `unproved_rules` is given, it gathers the
-/// unproved rule identities (with repeats).
+/// rule_identity, c2_permuted)` appends what that rule contributes. The subsets of all identities,
+/// cut into runs of consecutive subsets of one identity, form one parallel step; out[k] gathers
+/// those of ids[k] in order.
 template <typename T, typename Emit>
 std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<const IdentityCirc* const> ids,
-                                    std::span<const uint32_t> rooms, Emit&& emit,
-                                    std::vector<const IdentityCirc*>* unproved_rules = nullptr) {
+                                    std::span<const uint32_t> rooms, Emit&& emit) {
   const RuleIndex& index = prover.rule_index;
-  // Rule identities outside the index are temporaries.
-  if (unproved_rules && !index.prepared) panic("unproved rules are recorded only with the rule index");
   struct Run {
     uint32_t id;
     uint32_t begin, end;  // subset indices
@@ -307,7 +281,7 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
   }
 
   auto run_contributions = [&](size_t r) {
-    RunOutput<T> out;
+    std::vector<T> out;
     const Run run = runs[r];
     const IdentityCirc& id = *ids[run.id];
     const SubsetSplits& subsets = splits[run.id];
@@ -347,7 +321,7 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
     return out;
   };
   // Little work runs on this thread: handing it out would cost more than it saves.
-  std::vector<RunOutput<T>> per_run;
+  std::vector<std::vector<T>> per_run;
   if (nsubsets >= kMinParallelSubsets) {
     per_run = pool::map_index(runs.size(), run_contributions);
   } else {
@@ -355,28 +329,18 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
     for (size_t r = 0; r < runs.size(); ++r) per_run.push_back(run_contributions(r));
   }
   std::vector<std::vector<T>> out(ids.size());
-  for (size_t r = 0; r < runs.size(); ++r) {
-    std::move(per_run[r].items.begin(), per_run[r].items.end(), std::back_inserter(out[runs[r].id]));
-    if (unproved_rules)
-      unproved_rules->insert(unproved_rules->end(), per_run[r].unproved_rules.begin(), per_run[r].unproved_rules.end());
-  }
+  for (size_t r = 0; r < runs.size(); ++r)
+    std::move(per_run[r].begin(), per_run[r].end(), std::back_inserter(out[runs[r].id]));
   return out;
 }
 
 std::vector<std::vector<IdentityCirc>> IdentityProver::par_apply_rules_many(
-    std::span<const IdentityCirc* const> identities, std::span<const uint32_t> additional_sizes,
-    std::vector<const IdentityCirc*>* unproved_rules) const {
-  return rewrite<IdentityCirc>(
-      *this, identities, additional_sizes,
-      [&](RunOutput<IdentityCirc>& out, const Circ& r, const IdentityCirc& rule, const Circ& c2_permuted) {
-        if (proved.contains(rule)) {
-          out.items.push_back(rewritten_identity(r + c2_permuted));
-        } else if (unproved_rules) {
-          // Only the index's rule identities live as long as the call's caller needs them.
-          if (out.unproved_rules.empty() || out.unproved_rules.back() != &rule) out.unproved_rules.push_back(&rule);
-        }
-      },
-      unproved_rules);
+    std::span<const IdentityCirc* const> identities, std::span<const uint32_t> additional_sizes) const {
+  return rewrite<IdentityCirc>(*this, identities, additional_sizes,
+                               [&](std::vector<IdentityCirc>& out, const Circ& r, const IdentityCirc& rule,
+                                   const Circ& c2_permuted) {
+                                 if (proved.contains(rule)) out.push_back(rewritten_identity(r + c2_permuted));
+                               });
 }
 
 std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& identity, uint32_t additional_size) const {
@@ -388,174 +352,48 @@ std::vector<TransitionPair> IdentityProver::par_transition_pairs(const IdentityC
                                                                  uint32_t additional_size) const {
   const IdentityCirc* id = &identity;
   return std::move(rewrite<TransitionPair>(*this, {&id, 1}, {&additional_size, 1},
-                                           [](RunOutput<TransitionPair>& out, const Circ& r, const IdentityCirc& rule,
+                                           [](std::vector<TransitionPair>& out, const Circ& r, const IdentityCirc& rule,
                                               const Circ& c2_permuted) {
-                                             out.items.push_back(
-                                                 TransitionPair{rewritten_identity(r + c2_permuted), rule});
+                                             out.push_back(TransitionPair{rewritten_identity(r + c2_permuted), rule});
                                            })[0]);
 }
 
-namespace {
-
-/// How the search of add_identity_search ended, before anything is recorded: `visited`, and
-/// either an identity established (reached in `proved`) or shorter than the start (`ended_on`, in
-/// `visited`), or the start to be assumed.
-struct AddSearchEnd {
-  enum class Kind { established, shorter, assumed };
-  IdentitySet visited;
-  Kind kind = Kind::assumed;
-  std::optional<IdentityCirc> ended_on;
-};
-
-/// The search of add_identity_search; reads the prover only.
-AddSearchEnd search_to_add(const IdentityProver& prover, const IdentityCirc& identity, uint32_t additional_size,
-                           uint32_t count_limit, SearchOptions options = {}) {
-  using Kind = AddSearchEnd::Kind;
-  const size_t start_len = identity.circ.len();
-  uint64_t queued = 0;
-  auto end = [](IdentitySet& visited, Kind kind, const IdentityCirc* on) {
-    return AddSearchEnd{std::move(visited), kind, on ? std::optional<IdentityCirc>(*on) : std::nullopt};
-  };
-  auto step = [&](const IdentityCirc& new_id, IdentitySet& visited, bool is_queued) -> std::optional<AddSearchEnd> {
-    if (!is_queued) {
-      if (new_id.circ.len() < start_len) return end(visited, Kind::shorter, &new_id);
-      if (prover.proved.contains(new_id)) return end(visited, Kind::established, &new_id);
-      return std::nullopt;
-    }
-    if (++queued > count_limit) return end(visited, Kind::assumed, nullptr);
-    return std::nullopt;
-  };
-  auto exhausted = [&](IdentitySet& visited) { return end(visited, Kind::assumed, nullptr); };
-  return search_identities<AddSearchEnd>(prover, identity, additional_size, step, exhausted, options);
-}
-
-/// Whether a search run on an earlier state of the prover ends as it would now: `proved` has only
-/// grown since, so it does unless it now holds an identity the search found unproved (a visited
-/// one that did not end it, or a rule identity).
-bool search_still_holds(const IdentityProver& prover, const AddSearchEnd& end,
-                        std::span<const IdentityCirc* const> unproved_rules) {
-  for (const IdentityCirc* rule : unproved_rules)
-    if (prover.proved.contains(*rule)) return false;
-  for (const IdentityCirc& id : end.visited)
-    if (prover.proved.contains(id) && !(end.ended_on && id == *end.ended_on)) return false;
-  return true;
-}
-
-/// Records what add_identity_search records for a search that ended so: the assumption, or the
-/// nested add_identity of the shorter identity. Returns (visited, assumed).
-std::pair<IdentitySet, bool> record_search_end(IdentityProver& prover, IdentityCirc identity, AddSearchEnd end,
-                                               uint32_t additional_size, uint32_t count_limit) {
-  bool assumed = false;
-  switch (end.kind) {
-    case AddSearchEnd::Kind::assumed:
-      prover.assume.push_back(std::move(identity));
-      assumed = true;
-      break;
-    case AddSearchEnd::Kind::shorter:
-      assumed = prover.add_identity(std::move(*end.ended_on), additional_size, count_limit);
-      break;
-    case AddSearchEnd::Kind::established:
-      break;
-  }
-  return {std::move(end.visited), assumed};
-}
-
-bool record_visited(IdentityProver& prover, std::pair<IdentitySet, bool> result) {
-  for (auto& id : result.first) prover.proved.insert(id);
-  return result.second;
-}
-
-}  // namespace
-
 bool IdentityProver::add_identity(IdentityCirc identity, uint32_t additional_size, uint32_t count_limit) {
   if (identity.circ.is_empty() || proved.contains(identity)) return false;
-  return record_visited(*this, add_identity_search(std::move(identity), additional_size, count_limit));
+  auto [visited, assumed] = add_identity_search(std::move(identity), additional_size, count_limit);
+  for (auto& id : visited) proved.insert(id);
+  return assumed;
 }
 
 std::pair<IdentitySet, bool> IdentityProver::add_identity_search(IdentityCirc identity, uint32_t additional_size,
                                                                  uint32_t count_limit) {
-  AddSearchEnd end = search_to_add(*this, identity, additional_size, count_limit);
+  using Result = std::pair<IdentitySet, bool>;
+  const size_t start_len = identity.circ.len();
+  uint64_t queued = 0;
   // The nested add_identity is the search's last step, so it runs after the search has ended.
-  return record_search_end(*this, std::move(identity), std::move(end), additional_size, count_limit);
-}
-
-void IdentityProver::add_identities(std::vector<IdentityCirc> identities, uint32_t additional_size,
-                                    uint32_t count_limit, const std::function<void()>& on_each) {
-  const size_t window = pool::num_threads() == 1 || !rule_index.prepared ? 1 : 2 * pool::num_threads();
-  if (window == 1) {
-    for (IdentityCirc& identity : identities) {
-      on_each();
-      add_identity(std::move(identity), additional_size, count_limit);
+  std::optional<IdentityCirc> shorter;
+  auto step = [&](const IdentityCirc& new_id, IdentitySet& visited, bool is_queued) -> std::optional<Result> {
+    if (!is_queued) {
+      if (new_id.circ.len() < start_len) {
+        shorter = new_id;
+        return Result{std::move(visited), false};
+      }
+      if (proved.contains(new_id)) return Result{std::move(visited), false};
+      return std::nullopt;
     }
-    return;
-  }
-  // A search run on an earlier state of the prover, with the rule identities it found unproved.
-  struct Speculation {
-    AddSearchEnd end;
-    std::vector<const IdentityCirc*> unproved_rules;
+    if (++queued > count_limit) {
+      assume.push_back(identity);
+      return Result{std::move(visited), true};
+    }
+    return std::nullopt;
   };
-  struct Pending {
-    size_t index;
-    std::optional<Speculation> search;
+  auto exhausted = [&](IdentitySet& visited) {
+    assume.push_back(identity);
+    return Result{std::move(visited), true};
   };
-  // The next identities not established yet, in order. Each round searches those without a search
-  // side by side on the prover as it is, then records searches in order as long as each still
-  // holds; the first that does not is searched again in the next round, on the prover as it is
-  // then (so every round records at least one).
-  std::deque<Pending> pending;
-  size_t next = 0;
-  while (true) {
-    while (pending.size() < window && next < identities.size()) {
-      on_each();
-      if (!identities[next].circ.is_empty() && !proved.contains(identities[next])) pending.push_back({next, {}});
-      ++next;
-    }
-    if (pending.empty()) break;
-    std::vector<Pending*> unsearched;
-    for (Pending& p : pending)
-      if (!p.search) unsearched.push_back(&p);
-    // A stop or a failure anywhere ends the other searches of the round at their next step.
-    std::atomic<bool> abandon{false};
-    pool::StopToken stop([&] {
-      try {
-        interrupt::check();
-      } catch (...) {
-        abandon.store(true, std::memory_order_relaxed);
-        throw;
-      }
-      return false;
-    });
-    std::vector<Speculation> searched = pool::map(unsearched, [&](const Pending* p) {
-      Speculation s;
-      try {
-        s.end = search_to_add(*this, identities[p->index], additional_size, count_limit,
-                              SearchOptions{&s.unproved_rules, &abandon});
-      } catch (const Abandoned&) {
-        return s;  // the round fails with another search's exception
-      } catch (...) {
-        abandon.store(true, std::memory_order_relaxed);
-        throw;
-      }
-      std::sort(s.unproved_rules.begin(), s.unproved_rules.end());
-      s.unproved_rules.erase(std::unique(s.unproved_rules.begin(), s.unproved_rules.end()), s.unproved_rules.end());
-      return s;
-    }, &stop);
-    for (size_t k = 0; k < unsearched.size(); ++k) unsearched[k]->search = std::move(searched[k]);
-    while (!pending.empty()) {
-      Pending& front = pending.front();
-      if (proved.contains(identities[front.index])) {
-        pending.pop_front();
-        continue;
-      }
-      if (!search_still_holds(*this, front.search->end, front.search->unproved_rules)) {
-        front.search.reset();
-        break;
-      }
-      record_visited(*this, record_search_end(*this, std::move(identities[front.index]), std::move(front.search->end),
-                                              additional_size, count_limit));
-      pending.pop_front();
-    }
-  }
+  Result result = search_identities<Result>(*this, identity, additional_size, step, exhausted);
+  if (shorter) result.second = add_identity(std::move(*shorter), additional_size, count_limit);
+  return result;
 }
 
 std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_with_visited(

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <utility>
@@ -91,11 +90,8 @@ struct IdentityProver {
   /// repeat an identity. An identity of 20 or more gates stops.
   std::vector<IdentityCirc> par_apply_rules(const IdentityCirc& identity, uint32_t additional_size) const;
   /// par_apply_rules of each identity with its own size, all in one parallel step.
-  /// With `unproved_rules` (which needs the rule index), also gathers the rule identities found not
-  /// in `proved`, with repeats.
-  std::vector<std::vector<IdentityCirc>> par_apply_rules_many(
-      std::span<const IdentityCirc* const> identities, std::span<const uint32_t> additional_sizes,
-      std::vector<const IdentityCirc*>* unproved_rules = nullptr) const;
+  std::vector<std::vector<IdentityCirc>> par_apply_rules_many(std::span<const IdentityCirc* const> identities,
+                                                              std::span<const uint32_t> additional_sizes) const;
   /// As par_apply_rules, but every fitting rule, each as (rewritten identity, rule identity),
   /// without looking at `proved`.
   std::vector<TransitionPair> par_transition_pairs(const IdentityCirc& identity, uint32_t additional_size) const;
@@ -110,13 +106,6 @@ struct IdentityProver {
   /// the prover as it was.
   std::pair<IdentitySet, bool> add_identity_search(IdentityCirc identity, uint32_t additional_size,
                                                    uint32_t count_limit);
-  /// add_identity of each identity in order, with the same results. With the rule index and more
-  /// than one thread, the searches of the next identities not yet established run side by side on
-  /// the prover as it was before them; each is then recorded in order when nothing recorded before
-  /// it could have changed it (no identity it found unproved has been established since), else
-  /// searched again. `on_each` runs once per identity, on this thread.
-  void add_identities(std::vector<IdentityCirc> identities, uint32_t additional_size, uint32_t count_limit,
-                      const std::function<void()>& on_each);
 
   /// The same search without changing the prover: (none, visited) when the identity is proved
   /// (a member of `proved` or the empty identity reached, or a shorter identity proved), else
