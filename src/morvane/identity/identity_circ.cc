@@ -15,8 +15,6 @@ namespace morvane {
 
 namespace {
 
-constexpr size_t kNotFound = SIZE_MAX;
-
 /// The adjoint of every instruction's gate from position `from` on, looked up under one read of the
 /// registry, registering the missing ones afterwards. Stops first unless every instruction has
 /// its gate's arity; with check_well_formed this keeps every state application within its operands.
@@ -36,25 +34,6 @@ absl::InlinedVector<Gate16, 24> arity_checked_adjoints(const Circ& c, size_t fro
   absl::InlinedVector<Gate16, 24> out(known.size());
   for (size_t k = 0; k < known.size(); ++k) out[k] = known[k] ? Gate16(*known[k]) : c.instrs[from + k].gate.adjoint();
   return out;
-}
-
-/// Entry e of `out` for each used qubit of `instr` that is argument e of `g`, where still free.
-template <typename Index>
-void match_arguments(Instr32 instr, Instr32 g, std::vector<size_t>& out, size_t& found, Index&& index) {
-  const auto args = g.qargs.as_slice();
-  for (uint8_t x : instr.qargs.as_slice()) {
-    size_t e;
-    if (x == args[0])
-      e = 0;
-    else if (args.size() == 2 && args[1] == x)
-      e = 1;
-    else
-      continue;
-    if (out[e] == kNotFound) {
-      out[e] = index();
-      ++found;
-    }
-  }
 }
 
 /// The list's debug form, an entry not found showing as the all-ones 32-bit word.
@@ -98,29 +77,55 @@ bool IdentityCirc::check_with(ChaCha12Rng& rng) const {
   return true;
 }
 
-std::vector<size_t> IdentityCirc::qargs_forward(size_t g) const {
+size_t IdentityCirc::find_wire_neighbours(size_t g, bool forward, std::array<size_t, 2>& out) const {
+  // Walks the circuit as if rotated to start after gate g (forward) or to end just before it
+  // (backward): gates reached across the end of the circuit carry the permutation (forward, its
+  // inverse), so that their qubits are in gate g's labels.
   const size_t len = circ.len();
-  check_index(len, g);
-  const Circ r = circ.rotate(int64_t(g) + 1);
   const Instr32 gate = circ.instrs[g];
-  std::vector<size_t> out(gate.qargs.len(), kNotFound);
+  const size_t nargs = gate.qargs.len();
   size_t found = 0;
-  for (size_t k = 0; k < len && found < out.size(); ++k)
-    match_arguments(r.instrs[k], gate, out, found, [&] { return (k + g + 1) % len; });
-  if (found < out.size()) panic(fmt::format("{} {}", display(), entries_debug(out)));
+  auto visit = [&](Instr32 instr, size_t index) {
+    for (uint8_t x : instr.qargs.as_slice())
+      for (size_t e = 0; e < nargs; ++e)
+        if (gate.qargs.bytes[e] == x) {
+          if (out[e] == kNotFound) {
+            out[e] = index;
+            ++found;
+          }
+          break;
+        }
+  };
+  if (forward) {
+    const Permut32 back = circ.perm.inv();
+    for (size_t j = g + 1; j <= g + len && found < nargs; ++j)
+      visit(j < len ? circ.instrs[j] : circ.instrs[j - len].permut(back), j % len);
+  } else {
+    for (size_t j = g + len; j-- > g && found < nargs;)
+      visit(j < len ? circ.instrs[j].permut(circ.perm) : circ.instrs[j - len], j % len);
+  }
+  return found;
+}
+
+std::vector<size_t> IdentityCirc::qargs_forward(size_t g) const {
+  check_index(circ.len(), g);
+  circ.check_well_formed();
+  std::array<size_t, 2> found{kNotFound, kNotFound};
+  const size_t n = find_wire_neighbours(g, true, found);
+  std::vector<size_t> out(found.begin(), found.begin() + circ.instrs[g].qargs.len());
+  if (n < out.size()) panic(fmt::format("{} {}", display(), entries_debug(out)));
   return out;
 }
 
 std::vector<size_t> IdentityCirc::qargs_backward(size_t g) const {
   const size_t len = circ.len();
   check_index(len, g);
-  const Circ r = circ.rotate(int64_t(g) - int64_t(len));
-  const Instr32 gate = circ.instrs[g];
-  std::vector<size_t> out(gate.qargs.len(), kNotFound);
-  size_t found = 0;
-  for (size_t k = len; k-- > 0 && found < out.size();)
-    match_arguments(r.instrs[k], gate, out, found, [&] { return (g + k) % len; });
-  if (found < out.size()) panic(fmt::format("a {} {} {}", display(), r.debug(), g));
+  circ.check_well_formed();
+  std::array<size_t, 2> found{kNotFound, kNotFound};
+  const size_t n = find_wire_neighbours(g, false, found);
+  std::vector<size_t> out(found.begin(), found.begin() + circ.instrs[g].qargs.len());
+  if (n < out.size())
+    panic(fmt::format("a {} {} {}", display(), circ.rotate(int64_t(g) - int64_t(len)).debug(), g));
   return out;
 }
 

@@ -2,6 +2,7 @@
 // Identity circuits: a Circ whose instructions followed by its permutation act as the identity up to
 // a global phase. Equality, order and hash are those of the wrapped circuit.
 
+#include <array>
 #include <compare>
 #include <cstdint>
 #include <string>
@@ -11,6 +12,9 @@
 #include "morvane/core/chacha.h"
 
 namespace morvane {
+
+/// A wire neighbour not found.
+inline constexpr size_t kNotFound = SIZE_MAX;
 
 struct IdentityCirc {
   Circ circ;
@@ -39,6 +43,10 @@ struct IdentityCirc {
   /// For each qubit argument of gate g, the index of the previous gate using that qubit, going
   /// backward cyclically.
   std::vector<size_t> qargs_backward(size_t g) const;
+  /// The entries of qargs_forward(g) (or of qargs_backward(g)) for each argument of gate g < len
+  /// into `out`, an entry not found left as it was (start it at kNotFound); returns how many were
+  /// found. The circuit must be well formed (check_well_formed).
+  size_t find_wire_neighbours(size_t g, bool forward, std::array<size_t, 2>& out) const;
 
   /// "Identity { h(0) h(0) (0) }"
   std::string display() const;

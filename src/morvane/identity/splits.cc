@@ -86,14 +86,18 @@ std::vector<uint8_t> subset_indices(uint32_t subset) {
 WireTable WireTable::of(const IdentityCirc& identity) {
   const size_t len = identity.circ.len();
   if (len > 255) panic(fmt::format("a wire table holds at most 255 gates, not {}", len));
+  identity.circ.check_well_formed();
   WireTable t;
   t.gates.resize(len);
   for (size_t g = 0; g < len; ++g) {
-    const auto fwd = identity.qargs_forward(g);
-    const auto bwd = identity.qargs_backward(g);
+    const uint8_t nargs = identity.circ.instrs[g].qargs.len();
+    std::array<size_t, 2> fwd{kNotFound, kNotFound}, bwd{kNotFound, kNotFound};
+    // Where a neighbour is missing, qargs_forward or qargs_backward stops with its message.
+    if (identity.find_wire_neighbours(g, true, fwd) < nargs) identity.qargs_forward(g);
+    if (identity.find_wire_neighbours(g, false, bwd) < nargs) identity.qargs_backward(g);
     Gate& w = t.gates[g];
-    w.nargs = uint8_t(fwd.size());
-    for (size_t a = 0; a < fwd.size(); ++a) {
+    w.nargs = nargs;
+    for (size_t a = 0; a < nargs; ++a) {
       w.forward[a] = uint8_t(fwd[a]);
       w.backward[a] = uint8_t(bwd[a]);
     }
