@@ -67,9 +67,10 @@ class SizeQueues {
 };
 
 /// A rewriting step runs on the calling thread when its identities have fewer subsets than this
-/// in all; else it hands out runs of this many consecutive subsets of one identity.
-constexpr size_t kMinParallelSubsets = 256;
-constexpr uint32_t kSubsetsPerRun = 32;
+/// in all (or the pool has one thread); else it hands out runs of this many consecutive subsets of
+/// one identity.
+constexpr size_t kMinParallelSubsets = 64;
+constexpr uint32_t kSubsetsPerRun = 8;
 
 /// The most identities of a search whose rewrites are computed in one parallel step: the one
 /// taken and those waiting after it. The rewrites of an identity depend only on it and on the
@@ -322,7 +323,7 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
   };
   // Little work runs on this thread: handing it out would cost more than it saves.
   std::vector<std::vector<T>> per_run;
-  if (nsubsets >= kMinParallelSubsets) {
+  if (pool::num_threads() > 1 && nsubsets >= kMinParallelSubsets) {
     per_run = pool::map_index(runs.size(), run_contributions);
   } else {
     per_run.reserve(runs.size());
