@@ -35,8 +35,11 @@ std::vector<uint32_t> build_combinations(size_t n) {
 
 uint32_t bit(size_t i) { return uint32_t(1) << i; }
 
+/// Scratch lists of a split: an identity that can be split has fewer than 20 gates.
+using InstrScratch = absl::InlinedVector<Instr32, kCombinationEntries>;
+
 /// The union of the argument masks of instrs[from, to), each relabelled by `p` when given.
-uint8_t arg_masks(const std::vector<Instr32>& instrs, size_t from, size_t to, const Permut32* p = nullptr) {
+uint8_t arg_masks(const InstrScratch& instrs, size_t from, size_t to, const Permut32* p = nullptr) {
   uint8_t mask = 0;
   for (size_t k = from; k < to; ++k) mask |= (p ? instrs[k].permut(*p) : instrs[k]).arg_mask();
   return mask;
@@ -135,11 +138,13 @@ std::optional<Split> IdentitySubcircuit::split() const {
 
   // The rest of the circuit (always carrying p) and its selection flags, rotated so that the
   // first selected gate comes first.
-  std::vector<Instr32> rest = c.rotate(int64_t(first)).instrs;
-  std::vector<uint8_t> selected(c.len());
+  if (first > 0) c.check_well_formed();
+  InstrScratch rest(c.instrs.begin() + first, c.instrs.end());
+  for (size_t k = 0; k < first; ++k) rest.push_back(c.instrs[k].permut(p_inv));
+  absl::InlinedVector<uint8_t, kCombinationEntries> selected(c.len());
   for (size_t i = 0; i < c.len(); ++i) selected[i] = (gates >> ((i + first) % c.len())) & 1;
   // The block is back_part reversed (gates taken from the back go to its front), then front_part.
-  std::vector<Instr32> front_part, back_part;
+  InstrScratch front_part, back_part;
   uint8_t block_mask = 0;
   auto some_selected = [&] { return std::find(selected.begin(), selected.end(), 1) != selected.end(); };
 
@@ -187,7 +192,8 @@ std::optional<Split> IdentitySubcircuit::split() const {
 
   std::vector<Instr32> block(back_part.rbegin(), back_part.rend());
   block.insert(block.end(), front_part.begin(), front_part.end());
-  return Split{Circ::make(std::move(block), Permut32::identity(c.nqubits())), Circ::make(std::move(rest), p)};
+  return Split{Circ::make(std::move(block), Permut32::identity(c.nqubits())),
+               Circ::make(std::vector<Instr32>(rest.begin(), rest.end()), p)};
 }
 
 SubsetSplits::SubsetSplits(const IdentityCirc& circuit, WireTable wires)
