@@ -236,22 +236,38 @@ uint64_t gate_multiset_hash(std::span<const Instr32> instrs) {
 }
 
 void IdentityProver::prepare_rule_index() {
-  std::vector<const std::pair<const Circ, std::vector<Circ>>*> entries;
-  for (const auto& entry : circ_map) entries.push_back(&entry);
-  // Inverting may register adjoint gates: do it here, in key order, so gate numbers do not depend
-  // on the threads.
-  std::sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
-  std::vector<Circ> keys_reversed;
-  for (const auto* entry : entries) keys_reversed.push_back(entry->first.inverse());
+  // The keys in an order of their own (by hash, then by value), whatever the map's layout.
+  using Entry = std::pair<const Circ, std::vector<Circ>>;
+  std::vector<std::pair<uint64_t, const Entry*>> entries;
+  entries.reserve(circ_map.size());
+  for (const Entry& entry : circ_map) entries.emplace_back(entry.first.hash_value(), &entry);
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : a.second->first < b.second->first;
+  });
+  // Inverting registers the adjoint of a gate the first time it meets it: register them here,
+  // once per gate in key order, so that gate numbers do not depend on the threads.
+  std::vector<bool> seen;
+  for (const auto& [hash, entry] : entries)
+    for (Instr32 i : entry->first.instrs) {
+      if (i.gate.index >= seen.size()) seen.resize(size_t(i.gate.index) + 1);
+      if (!seen[i.gate.index]) {
+        seen[i.gate.index] = true;
+        i.gate.adjoint();
+      }
+    }
   auto identities = pool::map_index(entries.size(), [&](size_t i) {
+    const Entry& entry = *entries[i].second;
+    const Circ key_reversed = entry.first.inverse();
     std::vector<IdentityCirc> out;
-    for (const Circ& r : entries[i]->second) out.push_back(rotate_representative(r + keys_reversed[i]));
+    for (const Circ& r : entry.second) out.push_back(rotate_representative(r + key_reversed));
     return out;
   });
   RuleIndex index;
+  index.rule_identities.reserve(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (!entries[i]->second.empty()) index.key_gate_multisets.insert(gate_multiset_hash(entries[i]->first.instrs));
-    index.rule_identities.emplace(entries[i]->first, std::move(identities[i]));
+    const Entry& entry = *entries[i].second;
+    if (!entry.second.empty()) index.key_gate_multisets.insert(gate_multiset_hash(entry.first.instrs));
+    index.rule_identities.emplace(entry.first, std::move(identities[i]));
   }
   index.prepared = true;
   rule_index = std::move(index);
