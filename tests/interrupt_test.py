@@ -43,11 +43,11 @@ CASES = {
         "small.check_identity_subset(large, e)",
         "print('after', str(large.find_equivalents(e, [t(0), t(0), cx(0, 1)])) == before)",
     ),
-    # Building a prover (about 1.5 s for these 1501 classes): nothing is returned, and the class
-    # collection it was built from is unchanged.
+    # Building a prover (about 5 s on 8 threads for these 19465 classes, and far longer than the
+    # 0.2 s before the signal on any machine): nothing is returned, and the class collection it
+    # was built from is unchanged.
     "build_from_eccs": (
-        "s = Gate.from_name('s')\n"
-        "eccs = RawECCs.generate(Evaluator(2), [h, s, cx], 6)[0].simplify()\n"
+        "eccs = RawECCs.generate(Evaluator(2), [h, t, cx], 7)[0].simplify()\n"
         "before = eccs.to_list()",
         "IdentityProver.build_from_eccs(eccs)",
         "print('after', eccs.to_list() == before)",
