@@ -117,20 +117,24 @@ void StateVec::normalize() {
   normalize_arg();
 }
 
-void StateVec::normalize_arg() {
-  const size_t n = len();
+namespace {
+
+/// normalize_arg of the parts of n amplitudes; with L > 0 n is L, and the loops unroll.
+template <size_t L>
+void normalize_arg_parts(Qreal* __restrict re, Qreal* __restrict im, size_t n) {
+  if constexpr (L > 0) n = L;
   double a, b;
-  if (!(re_[0].near_zero() && im_[0].near_zero())) {
-    a = re_[0].v;
-    b = im_[0].v;
-  } else if (!(re_[n - 1].near_zero() && im_[n - 1].near_zero())) {
-    a = re_[n - 1].v;
-    b = im_[n - 1].v;
+  if (!(re[0].near_zero() && im[0].near_zero())) {
+    a = re[0].v;
+    b = im[0].v;
+  } else if (!(re[n - 1].near_zero() && im[n - 1].near_zero())) {
+    a = re[n - 1].v;
+    b = im[n - 1].v;
   } else {
     double s_re = 0.0, s_im = 0.0;
     for (size_t i = 0; i < n; ++i) {
-      s_re += re_[i].v;
-      s_im += im_[i].v;
+      s_re += re[i].v;
+      s_im += im[i].v;
     }
     double m = std::sqrt(s_im * s_im + s_re * s_re);
     a = s_re / m;
@@ -141,38 +145,68 @@ void StateVec::normalize_arg() {
   const double f = (a / c) * root;
   const double e = ((-b) / c) * root;
   for (size_t i = 0; i < n; ++i) {
-    double x = re_[i].v, y = im_[i].v;
-    re_[i].v = f * x - e * y;
-    im_[i].v = f * y + e * x;
+    double x = re[i].v, y = im[i].v;
+    re[i].v = f * x - e * y;
+    im[i].v = f * y + e * x;
   }
-  im_[0].v = 0.0;
+  im[0].v = 0.0;
+}
+
+}  // namespace
+
+void StateVec::normalize_arg() {
+  switch (len()) {
+    case 4: return normalize_arg_parts<4>(re_.data(), im_.data(), 4);
+    case 8: return normalize_arg_parts<8>(re_.data(), im_.data(), 8);
+    case 16: return normalize_arg_parts<16>(re_.data(), im_.data(), 16);
+    case 32: return normalize_arg_parts<32>(re_.data(), im_.data(), 32);
+    default: return normalize_arg_parts<0>(re_.data(), im_.data(), len());
+  }
 }
 
 bool StateVec::check() const { return std::fabs(norm_sq() - 1.0) < 5.9604644775390625e-08; }
 
-uint64_t StateVec::hash_value() const {
-  // The stream (count of re: 4 bytes, keys of re: 8 bytes each, count of im, keys of im) is a
-  // whole number of 8-byte words: the re keys straddle word boundaries by 4 bytes, the im keys
-  // are aligned. Keys are rounded a chunk at a time, then hashed.
-  constexpr size_t kChunk = 64;
+namespace {
+
+/// hash_value of the parts re and im of n amplitudes each. The stream (count of re: 4 bytes, keys
+/// of re: 8 bytes each, count of im, keys of im) is a whole number of 8-byte words: the re keys
+/// straddle word boundaries by 4 bytes, the im keys are aligned. Keys are rounded a chunk at a
+/// time, then hashed. With L > 0 (at most the chunk) n is L, and the loops unroll.
+template <size_t L>
+uint64_t hash_parts(const Qreal* re, const Qreal* im, size_t n) {
+  constexpr size_t kChunk = L > 0 ? L : 64;
+  if constexpr (L > 0) n = L;
   uint64_t keys[kChunk];
   SipWords13 h;
-  uint64_t carry = uint32_t(re_.size());
-  for (size_t at = 0; at < re_.size(); at += kChunk) {
-    const size_t m = std::min(kChunk, re_.size() - at);
-    percision_reprs(re_.data() + at, m, keys);
+  uint64_t carry = uint32_t(n);
+  for (size_t at = 0; at < n; at += kChunk) {
+    const size_t m = std::min(kChunk, n - at);
+    percision_reprs(re + at, m, keys);
     for (size_t j = 0; j < m; ++j) {
       h.write(carry | (keys[j] << 32));
       carry = keys[j] >> 32;
     }
   }
-  h.write(carry | (uint64_t(uint32_t(im_.size())) << 32));
-  for (size_t at = 0; at < im_.size(); at += kChunk) {
-    const size_t m = std::min(kChunk, im_.size() - at);
-    percision_reprs(im_.data() + at, m, keys);
+  h.write(carry | (uint64_t(uint32_t(n)) << 32));
+  for (size_t at = 0; at < n; at += kChunk) {
+    const size_t m = std::min(kChunk, n - at);
+    percision_reprs(im + at, m, keys);
     for (size_t j = 0; j < m; ++j) h.write(keys[j]);
   }
   return h.finish();
+}
+
+}  // namespace
+
+uint64_t StateVec::hash_value() const {
+  // Both arrays have one length (an invariant of the type).
+  switch (re_.size()) {
+    case 4: return hash_parts<4>(re_.data(), im_.data(), 4);
+    case 8: return hash_parts<8>(re_.data(), im_.data(), 8);
+    case 16: return hash_parts<16>(re_.data(), im_.data(), 16);
+    case 32: return hash_parts<32>(re_.data(), im_.data(), 32);
+    default: return hash_parts<0>(re_.data(), im_.data(), re_.size());
+  }
 }
 
 bool StateVec::loose_eq(const StateVec& other) const {
