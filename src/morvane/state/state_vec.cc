@@ -90,6 +90,11 @@ StateVec StateVec::from_random_symmetric(ChaCha12Rng& rng, uint32_t num_qubits) 
   return s;
 }
 
+void StateVec::assign_from(const StateVec& other) {
+  re_.assign(other.re_.begin(), other.re_.end());
+  im_.assign(other.im_.begin(), other.im_.end());
+}
+
 Complex StateVec::at(size_t index) const {
   check_index(re_.size(), index);
   check_index(im_.size(), index);

@@ -21,6 +21,7 @@
 namespace morvane {
 
 class OrderInfo;
+class RelabelTables;
 class StateVec;
 
 /// The member offsets of group 0 of a one- or two-qubit application (a one-qubit one uses two).
@@ -93,14 +94,17 @@ class StateVec {
   /// Becomes a copy of `other`, reusing this state's arrays when their capacity suffices.
   void copy_from(const StateVec& other) {
     const size_t n = other.re_.size();
-    if (re_.size() == n && im_.size() == n && other.im_.size() == n && n <= 32 && &other != this) {
+    if (re_.size() == n && im_.size() == n && other.im_.size() == n && &other != this) {
       // The sizes of the class search, copied without a library call.
-      copy_small(re_.data(), other.re_.data(), n);
-      copy_small(im_.data(), other.im_.data(), n);
-      return;
+      switch (n) {
+        case 4: return copy_small<4>(other);
+        case 8: return copy_small<8>(other);
+        case 16: return copy_small<16>(other);
+        case 32: return copy_small<32>(other);
+        default: break;
+      }
     }
-    re_.assign(other.re_.begin(), other.re_.end());
-    im_.assign(other.im_.begin(), other.im_.end());
+    assign_from(other);
   }
   /// Exchanges the arrays of two states of any lengths; nothing is copied.
   void swap_arrays(StateVec& other) noexcept {
@@ -138,6 +142,8 @@ class StateVec {
   void apply_permutation(Permut32 permut);
   /// The same through `scratch`, a state of this length whose arrays are exchanged with these.
   void apply_permutation(Permut32 permut, StateVec& scratch);
+  /// apply_permutation(permut, scratch) by the tables of this state's qubit count.
+  void relabel(const RelabelTables& tables, Permut32 permut, StateVec& scratch);
 
   friend bool operator==(const StateVec& a, const StateVec& b);
   friend std::strong_ordering operator<=>(const StateVec& a, const StateVec& b);
@@ -145,11 +151,13 @@ class StateVec {
  private:
   StateVec(std::vector<Qreal> re, std::vector<Qreal> im) : re_(std::move(re)), im_(std::move(im)) {}
   [[noreturn]] static void wrong_prepared_size();
-  /// n ≤ 32 values, in blocks of a fixed size.
-  static void copy_small(Qreal* to, const Qreal* from, size_t n) {
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) __builtin_memcpy(to + i, from + i, 8 * sizeof(Qreal));
-    for (; i < n; ++i) to[i] = from[i];
+  /// copy_from for any lengths.
+  void assign_from(const StateVec& other);
+  /// Both arrays of a state of L amplitudes, as this one's.
+  template <size_t L>
+  void copy_small(const StateVec& from) {
+    __builtin_memcpy(re_.data(), from.re_.data(), L * sizeof(Qreal));
+    __builtin_memcpy(im_.data(), from.im_.data(), L * sizeof(Qreal));
   }
 
   std::vector<Qreal> re_;
