@@ -60,26 +60,27 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   std::string line;
   const PermPair identity_pair{id, id};
 
-  // Candidates are recorded a few evaluations after their own, across iterations, so that the
-  // lookups of their classes overlap with evaluations: when candidate g's key is known the index
-  // slots of its class are prefetched, at g + kRecordPrefetchAt its class record, and at
-  // g + kRecordAt it is recorded. The map sees the candidates in their order all the same;
-  // everything that reads the map or the queue (the progress line, the reservation of a new length,
-  // the end of the queue) waits for the pending records first.
-  constexpr size_t kRecordPrefetchAt = 2, kRecordAt = 4, kDepth = kRecordAt + 1;
+  // Candidates are hashed and recorded a few evaluations after their own, across iterations: their
+  // key states are hashed kBatch at a time, and the lookups of their classes overlap with
+  // evaluations. When a batch is hashed the index slots of its classes are prefetched, the class
+  // records of the batch before are prefetched, and the batch before that is recorded. The map sees
+  // the candidates in their order all the same; everything that reads the map or the queue (the
+  // progress line, the reservation of a new length, the end of the queue) waits for the pending
+  // records first.
+  constexpr size_t kBatch = StateVec::kHashBatch, kSlots = 4 * kBatch;
   struct Pending {
     AliasList parent;
     Instr32 candidate;
     size_t len = 0;  // of the candidate circuit
+    const StateVec* keyed = nullptr;  // the state whose hash is the key
     uint64_t key = 0;
     // The candidate circuit's surface gates as placement numbers, in visiting order.
     std::vector<uint32_t> front, back;
   };
-  std::array<Evaluator::Scratch, kDepth> scratch = {Evaluator::Scratch(n), Evaluator::Scratch(n),
-                                                    Evaluator::Scratch(n), Evaluator::Scratch(n),
-                                                    Evaluator::Scratch(n)};
-  std::array<Pending, kDepth> pending;
-  size_t issued = 0, recorded = 0;  // candidates evaluated and recorded over the whole search
+  std::vector<Evaluator::Scratch> scratch(kSlots, Evaluator::Scratch(n));
+  std::array<Pending, kSlots> pending;
+  // Candidates evaluated, hashed and recorded over the whole search.
+  size_t issued = 0, hashed = 0, recorded = 0;
 
   // Surface gates of a candidate circuit (the expanded circuit plus one instruction), from those of
   // the expanded circuit: its front ones plus the candidate when none of its qubits is touched yet;
@@ -116,8 +117,8 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   };
 
   auto record_next = [&] {
-    const Pending& p = pending[recorded % kDepth];
-    const Evaluator::Scratch& s = scratch[recorded % kDepth];
+    const Pending& p = pending[recorded % kSlots];
+    const Evaluator::Scratch& s = scratch[recorded % kSlots];
     ++recorded;
     const size_t npairs = Naive ? 1 : s.pairs.size();
     for (size_t k = 0; k < npairs; ++k) {
@@ -127,7 +128,20 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
       ++circs_perm;
     }
   };
+  // Hashes the candidates from `hashed` on, `count` of them (at most kBatch, in consecutive slots).
+  auto hash_next = [&](size_t count) {
+    std::array<const StateVec*, kBatch> states;
+    std::array<uint64_t, kBatch> keys;
+    for (size_t k = 0; k < count; ++k) states[k] = pending[(hashed + k) % kSlots].keyed;
+    StateVec::hash_values(std::span(states).first(count), keys.data());
+    for (size_t k = 0; k < count; ++k) {
+      pending[(hashed + k) % kSlots].key = keys[k];
+      map.prefetch(keys[k]);
+    }
+    hashed += count;
+  };
   auto record_all = [&] {
+    if (hashed < issued) hash_next(issued - hashed);
     while (recorded < issued) record_next();
   };
 
@@ -173,33 +187,35 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     }
     for (size_t e = 0; e < instrs.size(); ++e) {
       const Instr32 candidate = instrs[e];
-      Evaluator::Scratch& s = scratch[issued % kDepth];
+      Evaluator::Scratch& s = scratch[issued % kSlots];
+      Pending& p = pending[issued % kSlots];
       if (cand_forward.size() == e) cand_forward.push_back(PreparedGate::prepare(candidate, n));
-      uint64_t key;
       if constexpr (Naive) {
         s.forward.copy_from(prefix);
         s.forward.apply(cand_forward[e]);
         s.forward.normalize_arg();
-        key = s.forward.hash_value();
+        p.keyed = &s.forward;
       } else {
         evaluator.extend_into(prefix, cand_forward[e], s);
         if (cand_adjoint.size() == e) cand_adjoint.push_back(PreparedGate::prepare(adjoint(candidate), n));
         adjoints.push_back(cand_adjoint[e]);
         evaluator.backward_into(adjoints, s);
         adjoints.pop_back();
-        key = s.best.hash_value();
+        p.keyed = &s.best;
       }
-      map.prefetch(key);
-      Pending& p = pending[issued % kDepth];
       p.parent = current;
       p.candidate = candidate;
       p.len = instr_vec.size() + 1;
-      p.key = key;
       surfaces(candidate, p);
       ++issued;
       ++circs;
-      if (issued - recorded > kRecordPrefetchAt) map.prefetch_record(pending[(issued - 1 - kRecordPrefetchAt) % kDepth].key);
-      if (issued - recorded > kRecordAt) record_next();
+      if (issued - hashed == kBatch) {
+        hash_next(kBatch);
+        // The batch before: its class records; the one before that: recorded.
+        for (size_t k = std::max(recorded, hashed - std::min(hashed, 2 * kBatch)); k < hashed - kBatch; ++k)
+          map.prefetch_record(pending[k % kSlots].key);
+        while (recorded + 2 * kBatch < hashed) record_next();
+      }
     }
     ++iterations;
   }

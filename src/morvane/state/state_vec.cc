@@ -214,6 +214,125 @@ uint64_t StateVec::hash_value() const {
   }
 }
 
+namespace {
+
+// Four hashes at once, one per 64-bit lane of AVX2 registers: the same key rounding (percision_reprs)
+// and SipHash-1-3 rounds as the scalar path, lane by lane.
+typedef double D4 __attribute__((vector_size(32)));
+typedef int64_t I4 __attribute__((vector_size(32)));
+typedef uint64_t U4 __attribute__((vector_size(32)));
+typedef uint32_t W8 __attribute__((vector_size(32)));
+typedef uint16_t H16 __attribute__((vector_size(32)));
+
+#define MORVANE_AVX2 gnu::target("avx2"), gnu::always_inline
+
+[[MORVANE_AVX2]] inline U4 splat(uint64_t x) { return U4{x, x, x, x}; }
+[[MORVANE_AVX2]] inline U4 rotl(U4 x, int b) { return (x << b) | (x >> (64 - b)); }
+[[MORVANE_AVX2]] inline U4 rotl32(U4 x) { return (U4)__builtin_shuffle((W8)x, (W8){1, 0, 3, 2, 5, 4, 7, 6}); }
+[[MORVANE_AVX2]] inline U4 rotl16(U4 x) {
+  return (U4)__builtin_shuffle((H16)x, (H16){3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14});
+}
+
+struct Sip4 {
+  U4 v0, v1, v2, v3;
+};
+[[MORVANE_AVX2]] inline void sipround4(Sip4& h) {
+  h.v0 += h.v1; h.v1 = rotl(h.v1, 13); h.v1 ^= h.v0; h.v0 = rotl32(h.v0);
+  h.v2 += h.v3; h.v3 = rotl16(h.v3); h.v3 ^= h.v2;
+  h.v0 += h.v3; h.v3 = rotl(h.v3, 21); h.v3 ^= h.v0;
+  h.v2 += h.v1; h.v1 = rotl(h.v1, 17); h.v1 ^= h.v2; h.v2 = rotl32(h.v2);
+}
+[[MORVANE_AVX2]] inline void sipwrite4(Sip4& h, U4 m) {
+  h.v3 ^= m;
+  sipround4(h);
+  h.v0 ^= m;
+}
+
+/// The keys of one amplitude part of four states; clears lanes of `in_range` whose value the
+/// vector rounding cannot take (scaled magnitude 2^51 or more, NaN).
+[[MORVANE_AVX2]] inline U4 keys4(D4 v, I4& in_range) {
+  const D4 scale = {16777216.0, 16777216.0, 16777216.0, 16777216.0};
+  const D4 magic = {6755399441055744.0, 6755399441055744.0, 6755399441055744.0, 6755399441055744.0};
+  const D4 limit = {2251799813685248.0, 2251799813685248.0, 2251799813685248.0, 2251799813685248.0};
+  const D4 half = {0.5, 0.5, 0.5, 0.5};
+  const D4 one = {1.0, 1.0, 1.0, 1.0};
+  const D4 p = v * scale;
+  const D4 a = (D4)((U4)p & splat(0x7fffffffffffffffULL));
+  in_range &= a < limit;
+  D4 r = (a + magic) - magic;
+  const D4 d = a - r;
+  r += (D4)((I4)(d == half) & (I4)one);
+  const I4 k = (I4)(r + magic) - (I4)magic;
+  const I4 sign = -(I4)((U4)p >> 63);
+  return (U4)((k ^ sign) - sign);
+}
+
+/// hash_value of four states of L amplitudes each; false when a value needs the scalar rounding.
+template <size_t L>
+[[gnu::target("avx2")]] bool hash4(const Qreal* const re[4], const Qreal* const im[4], uint64_t* out) {
+  Sip4 h{splat(0x736f6d6570736575ULL), splat(0x646f72616e646f6dULL), splat(0x6c7967656e657261ULL),
+         splat(0x7465646279746573ULL)};
+  I4 in_range = {-1, -1, -1, -1};
+  U4 carry = splat(L);
+  for (size_t j = 0; j < L; ++j) {
+    const U4 k = keys4(D4{re[0][j].v, re[1][j].v, re[2][j].v, re[3][j].v}, in_range);
+    sipwrite4(h, carry | (k << 32));
+    carry = k >> 32;
+  }
+  sipwrite4(h, carry | splat(uint64_t(L) << 32));
+  for (size_t j = 0; j < L; ++j) sipwrite4(h, keys4(D4{im[0][j].v, im[1][j].v, im[2][j].v, im[3][j].v}, in_range));
+  const U4 b = splat(uint64_t((2 * L + 1) * 8) << 56);
+  h.v3 ^= b;
+  sipround4(h);
+  h.v0 ^= b;
+  h.v2 ^= splat(0xff);
+  sipround4(h);
+  sipround4(h);
+  sipround4(h);
+  const U4 r = h.v0 ^ h.v1 ^ h.v2 ^ h.v3;
+  for (size_t k = 0; k < 4; ++k) out[k] = r[k];
+  return (in_range[0] & in_range[1] & in_range[2] & in_range[3]) != 0;
+}
+
+#undef MORVANE_AVX2
+
+bool has_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+}  // namespace
+
+void StateVec::hash_values(std::span<const StateVec* const> states, uint64_t* out) {
+  size_t k = 0;
+  if (has_avx2()) {
+    for (; k + 4 <= states.size(); k += 4) {
+      const size_t len = states[k]->len();
+      const Qreal* re[4];
+      const Qreal* im[4];
+      bool same = true;
+      for (size_t j = 0; j < 4; ++j) {
+        re[j] = states[k + j]->re_.data();
+        im[j] = states[k + j]->im_.data();
+        same = same && states[k + j]->len() == len;
+      }
+      bool done = false;
+      if (same) {
+        switch (len) {
+          case 4: done = hash4<4>(re, im, out + k); break;
+          case 8: done = hash4<8>(re, im, out + k); break;
+          case 16: done = hash4<16>(re, im, out + k); break;
+          case 32: done = hash4<32>(re, im, out + k); break;
+          default: break;
+        }
+      }
+      if (!done)
+        for (size_t j = 0; j < 4; ++j) out[k + j] = states[k + j]->hash_value();
+    }
+  }
+  for (; k < states.size(); ++k) out[k] = states[k]->hash_value();
+}
+
 bool StateVec::loose_eq(const StateVec& other) const {
   return loose_eq_parts(re_, other.re_) && loose_eq_parts(im_, other.im_);
 }
