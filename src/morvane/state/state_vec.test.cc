@@ -172,6 +172,18 @@ TEST(state_vec, order_compares_re_keys_then_im_keys_unsigned) {
   StateVec one = sv({1.0}, {0.0}), two = sv({1.0, 0.0}, {0.0, 0.0});
   EXPECT_LT(one, two);
   EXPECT_NE(one, two);
+  // Past a long prefix of equal values, at either element of a pair; values of one key (and NaN
+  // against NaN) compare equal.
+  std::vector<double> base(8, 0.25);
+  base[7] = std::nan("");
+  for (size_t at = 0; at < 7; ++at) {
+    std::vector<double> low = base, high = base, near = base;
+    high[at] = 0.5;
+    near[at] = 0.25 + std::ldexp(1.0, -27);
+    EXPECT_LT(sv(low, base), sv(high, base)) << at;
+    EXPECT_GT(sv(base, high), sv(base, low)) << at;
+    EXPECT_EQ(sv(near, base) <=> sv(low, base), std::strong_ordering::equal) << at;
+  }
 }
 
 TEST(state_vec, copy_from_reuses_the_arrays) {
