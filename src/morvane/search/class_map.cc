@@ -22,17 +22,17 @@ PermutedCircuit CircTriple::simplify(const AliasArena& arena) const {
   PermutedCircuit out;
   // The list yields the newest instruction first: fill from the back. Its cells are read once when
   // the circuit fits the buffer (searched circuits do), otherwise walked for the length first.
-  std::array<Instr32, 64> buffer;
+  uint32_t buffer[64];  // raw cell values: an array of Instr32 would be initialised first
   size_t n = 0;
   AliasList at = circ;
-  for (; !at.is_nil() && n < buffer.size(); ++n) {
+  for (; !at.is_nil() && n < std::size(buffer); ++n) {
     const auto& cell = arena.cell(at);
-    buffer[n] = cell.head();
+    buffer[n] = cell.head_raw;
     at = AliasList{cell.tail};
   }
   if (at.is_nil()) {
     out.instrs.resize(n);
-    for (size_t k = 0; k < n; ++k) out.instrs[n - 1 - k] = buffer[k].apply_permutation(inv);
+    for (size_t k = 0; k < n; ++k) out.instrs[n - 1 - k] = std::bit_cast<Instr32>(buffer[k]).apply_permutation(inv);
   } else {
     out.instrs.resize(arena.length(circ));
     size_t to = out.instrs.size();
