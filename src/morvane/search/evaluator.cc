@@ -1,6 +1,7 @@
 #include "morvane/search/evaluator.h"
 
 #include <optional>
+#include <type_traits>
 
 #include "morvane/core/panic.h"
 #include "morvane/state/order_info.h"
@@ -97,7 +98,10 @@ void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
       s.back.copy_from(backtrack_state_);
       s.back.apply_permutation(m);
     }
-    for (size_t k = adjoints.size(); k-- > 0;) s.back.apply(adjoints[k]);
+    if constexpr (std::is_same_v<G, PreparedGate>)
+      s.back.apply_reversed(adjoints);
+    else
+      for (size_t k = adjoints.size(); k-- > 0;) s.back.apply(adjoints[k]);
     s.back.normalize_arg();
     Permut32 t, t_inv;
     if (!s.back.distinct_order(t, t_inv)) {

@@ -126,11 +126,21 @@ class StateVec {
   void apply(std::span<const uint8_t> qubits, Gate16 gate);
   void apply(Instr32 instr) { apply(instr.qargs.as_slice(), instr.gate); }
   /// Stops unless the state has the size the gate was prepared for.
-  void apply(const PreparedGate& gate) {
-    if (!gate.body) return apply(gate.instr);
-    if (re_.size() != gate.len || im_.size() != gate.len) [[unlikely]]
-      wrong_prepared_size();
-    gate.body(re_.data(), im_.data(), gate.len, gate.off);
+  void apply(const PreparedGate& gate) { apply_reversed({&gate, 1}); }
+  /// Applies the gates from the last to the first (a backward run of adjoints); stops at the first
+  /// one not prepared for this state's size.
+  void apply_reversed(std::span<const PreparedGate> gates) {
+    const size_t len = re_.size();  // im_ has the same length
+    for (size_t k = gates.size(); k-- > 0;) {
+      const PreparedGate& gate = gates[k];
+      if (!gate.body) {
+        apply(gate.instr);
+        continue;
+      }
+      if (gate.len != len) [[unlikely]]
+        wrong_prepared_size();
+      gate.body(re_.data(), im_.data(), len, gate.off);
+    }
   }
 
   // Qubit order and relabelling (order_info.cc).
