@@ -75,9 +75,9 @@ typedef int64_t I2 __attribute__((vector_size(16)));
 typedef uint64_t U2 __attribute__((vector_size(16)));
 }  // namespace detail
 
-/// out[i] = x[i].percision_repr() for i < n, two values per step with SIMD arithmetic. A pair
-/// holding a value whose scaled magnitude reaches 2^51 (or NaN) takes the scalar path.
-inline void percision_reprs(const Qreal* x, size_t n, uint64_t* out) {
+/// out[i] = x[i].percision_repr() for i < n, two values per step with SIMD arithmetic. When a value
+/// whose scaled magnitude reaches 2^51 (or NaN) is among them, all are done again one by one.
+[[gnu::always_inline]] inline void percision_reprs(const Qreal* x, size_t n, uint64_t* out) {
   static_assert(sizeof(Qreal) == sizeof(double));
   // For 0 <= a < 2^51, (a + M) - M with M = 1.5·2^52 is a rounded to the nearest integer, ties to
   // even (the sum's unit in the last place is 1), and the low bits of a + M hold that integer. The
@@ -89,18 +89,14 @@ inline void percision_reprs(const Qreal* x, size_t n, uint64_t* out) {
   const detail::D2 half = {0.5, 0.5};
   const detail::D2 one = {1.0, 1.0};
   const detail::U2 abs_mask = {0x7fffffffffffffffULL, 0x7fffffffffffffffULL};
+  detail::I2 in_range = {-1, -1};
   size_t i = 0;
   for (; i + 2 <= n; i += 2) {
     detail::D2 v;
     __builtin_memcpy(&v, x + i, sizeof v);
     const detail::D2 p = v * scale;
     const detail::D2 a = (detail::D2)((detail::U2)p & abs_mask);
-    const detail::I2 in_range = a < limit;  // false for NaN
-    if (!(in_range[0] & in_range[1])) [[unlikely]] {
-      out[i] = x[i].percision_repr();
-      out[i + 1] = x[i + 1].percision_repr();
-      continue;
-    }
+    in_range &= a < limit;  // false for NaN
     detail::D2 r = (a + magic) - magic;
     const detail::D2 d = a - r;
     r += (detail::D2)((detail::I2)(d == half) & (detail::I2)one);
@@ -109,10 +105,10 @@ inline void percision_reprs(const Qreal* x, size_t n, uint64_t* out) {
     const detail::I2 key = (k ^ sign) - sign;
     __builtin_memcpy(out + i, &key, sizeof key);
   }
+  if (!(in_range[0] & in_range[1])) [[unlikely]]
+    i = 0;
   for (; i < n; ++i) out[i] = x[i].percision_repr();
 }
-
-
 
 /// Plain decimal text of a double: without a precision the shortest text that reads back to the
 /// same value, never in exponent notation ("1", "0.5", "-0", "NaN", "inf", "-inf"); with a

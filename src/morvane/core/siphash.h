@@ -10,14 +10,14 @@
 namespace morvane {
 
 namespace detail {
-inline void sipround(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
+[[gnu::always_inline]] inline void sipround(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
   v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
   v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
   v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
   v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
 }
 /// The finalisation, with `b` the last word (the length's low byte at the top, then the tail).
-inline uint64_t sipfinish(uint64_t v0, uint64_t v1, uint64_t v2, uint64_t v3, uint64_t b) {
+[[gnu::always_inline]] inline uint64_t sipfinish(uint64_t v0, uint64_t v1, uint64_t v2, uint64_t v3, uint64_t b) {
   v3 ^= b;
   sipround(v0, v1, v2, v3);
   v0 ^= b;
@@ -33,13 +33,13 @@ inline uint64_t sipfinish(uint64_t v0, uint64_t v1, uint64_t v2, uint64_t v3, ui
 /// buffering of SipHasher13: for streams whose layout the caller packs into words itself.
 class SipWords13 {
  public:
-  void write(uint64_t m) {
+  [[gnu::always_inline]] void write(uint64_t m) {
     v3_ ^= m;
     detail::sipround(v0_, v1_, v2_, v3_);
     v0_ ^= m;
     ++words_;
   }
-  uint64_t finish() const { return detail::sipfinish(v0_, v1_, v2_, v3_, uint64_t(words_ * 8) << 56); }
+  [[gnu::always_inline]] uint64_t finish() const { return detail::sipfinish(v0_, v1_, v2_, v3_, uint64_t(words_ * 8) << 56); }
 
  private:
   uint64_t v0_ = 0x736f6d6570736575ULL;

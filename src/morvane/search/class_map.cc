@@ -20,10 +20,24 @@ namespace morvane {
 PermutedCircuit CircTriple::simplify(const AliasArena& arena) const {
   Permut32 inv = front_perm.inv();
   PermutedCircuit out;
-  // The list yields the newest instruction first: fill from the back.
-  out.instrs.resize(arena.length(circ));
-  size_t at = out.instrs.size();
-  for (Instr32 i : arena.iter(circ)) out.instrs[--at] = i.apply_permutation(inv);
+  // The list yields the newest instruction first: fill from the back. Its cells are read once when
+  // the circuit fits the buffer (searched circuits do), otherwise walked for the length first.
+  uint32_t buffer[64];  // raw cell values: an array of Instr32 would be initialised first
+  size_t n = 0;
+  AliasList at = circ;
+  for (; !at.is_nil() && n < std::size(buffer); ++n) {
+    const auto& cell = arena.cell(at);
+    buffer[n] = cell.head_raw;
+    at = AliasList{cell.tail};
+  }
+  if (at.is_nil()) {
+    out.instrs.resize(n);
+    for (size_t k = 0; k < n; ++k) out.instrs[n - 1 - k] = std::bit_cast<Instr32>(buffer[k]).apply_permutation(inv);
+  } else {
+    out.instrs.resize(arena.length(circ));
+    size_t to = out.instrs.size();
+    for (Instr32 i : arena.iter(circ)) out.instrs[--to] = i.apply_permutation(inv);
+  }
   out.perm = back_perm * front_perm;
   return out;
 }

@@ -1,6 +1,7 @@
 #include "morvane/search/evaluator.h"
 
 #include <optional>
+#include <type_traits>
 
 #include "morvane/core/panic.h"
 #include "morvane/state/order_info.h"
@@ -18,13 +19,10 @@ Evaluator::Evaluator(StateVec initial, StateVec backtrack)
   const uint32_t n = backtrack_state_.nqubits();
   if (n > 5 || initial_state_.nqubits() != n) return;
   const auto& all = Permut32::all(uint8_t(n));
+  relabel_tables_.emplace(n);
   relabelled_backtrack_.resize(all.size(), backtrack_state_);
-  rank_by_images_.resize(size_t(1) << (3 * n));
   reserve_state_vec_cache(n);
-  for (Permut32 p : all) {
-    relabelled_backtrack_[p.lehmer_rank()].apply_permutation(p);
-    rank_by_images_[p.raw & ((uint32_t(1) << (3 * n)) - 1)] = uint8_t(p.lehmer_rank());
-  }
+  for (Permut32 p : all) relabelled_backtrack_[p.lehmer_rank()].apply_permutation(p);
 }
 
 Evaluator Evaluator::from_random(uint32_t nqubits, ChaCha12Rng& rng) {
@@ -78,7 +76,8 @@ void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
   // identity; the table's entry for that case holds it. Beyond 5 qubits the table stops.
   Permut32 f, f_inv;
   std::optional<SymmetryPerms> symmetries;
-  if (n <= 5 && s.forward.distinct_order(f, f_inv)) {
+  const bool only_identity = n <= 5 && s.forward.distinct_order(f, f_inv);
+  if (only_identity) {
     symmetries.emplace(EQMASK_TO_PERMS()[0], uint8_t(n));
   } else {
     auto [perms, sorting] = s.forward.get_orderinfo().as_perms();
@@ -87,19 +86,22 @@ void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
   }
   // Only relabelling the backtrack state goes through this thread's cache; the backward states use
   // the scratch's spare.
-  if (relabelled_backtrack_.empty()) reserve_state_vec_cache(n);
-  const uint32_t image_mask = (uint32_t(1) << (3 * n)) - 1;
+  if (!relabel_tables_) reserve_state_vec_cache(n);
   s.pairs.clear();
   for (Permut32 sym : *symmetries) {
-    Permut32 m = f * sym;
-    Permut32 back_perm = m.inv();
-    if (!relabelled_backtrack_.empty()) {
-      s.back.copy_from(relabelled_backtrack_[rank_by_images_[m.raw & image_mask]]);
+    // With the identity alone, m is f itself.
+    const Permut32 m = only_identity ? f : f * sym;
+    const Permut32 back_perm = only_identity ? f_inv : m.inv();
+    if (relabel_tables_) {
+      s.back.copy_from(relabelled_backtrack_[relabel_tables_->rank(m)]);
     } else {
       s.back.copy_from(backtrack_state_);
       s.back.apply_permutation(m);
     }
-    for (size_t k = adjoints.size(); k-- > 0;) s.back.apply(adjoints[k]);
+    if constexpr (std::is_same_v<G, PreparedGate>)
+      s.back.apply_reversed(adjoints);
+    else
+      for (size_t k = adjoints.size(); k-- > 0;) s.back.apply(adjoints[k]);
     s.back.normalize_arg();
     Permut32 t, t_inv;
     if (!s.back.distinct_order(t, t_inv)) {
@@ -108,7 +110,10 @@ void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
       t = sorting;
       t_inv = sorting.inv();
     }
-    s.back.apply_permutation(t_inv, s.spare);
+    if (relabel_tables_)
+      s.back.relabel(*relabel_tables_, t_inv, s.spare);
+    else
+      s.back.apply_permutation(t_inv, s.spare);
     if (s.pairs.empty()) {
       s.best.swap_arrays(s.back);
       s.pairs.push_back({t, back_perm});

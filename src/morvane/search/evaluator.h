@@ -8,6 +8,7 @@
 // reports every (front, back) permutation pair that reaches it.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "morvane/circ/instr.h"
 #include "morvane/core/chacha.h"
 #include "morvane/core/permut.h"
+#include "morvane/state/order_info.h"
 #include "morvane/state/state_vec.h"
 
 namespace morvane {
@@ -121,11 +123,11 @@ class Evaluator {
 
   StateVec initial_state_;
   StateVec backtrack_state_;
-  // Up to 5 qubits: the backtrack state relabelled by every permutation, by Lehmer rank, so that a
-  // backward run starts from a copy instead of a relabelling (the amplitudes are the same bits).
+  // Up to 5 qubits: relabelling by table, and the backtrack state relabelled by every permutation,
+  // by Lehmer rank, so that a backward run starts from a copy instead of a relabelling (the
+  // amplitudes are the same bits).
+  std::optional<RelabelTables> relabel_tables_;
   std::vector<StateVec> relabelled_backtrack_;
-  // The Lehmer rank of each permutation of the evaluator's qubit count, by its image bits.
-  std::vector<uint8_t> rank_by_images_;
 };
 
 }  // namespace morvane

@@ -56,22 +56,37 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   std::vector<PreparedGate> cand_forward, cand_adjoint;
   cand_forward.reserve(instrs.size());
   cand_adjoint.reserve(instrs.size());
-  // Three scratch sets: a candidate is recorded only after the next two have been evaluated. When
-  // its key is known the index slots of its class are prefetched, after the next evaluation its
-  // class record, so that both lookups overlap with evaluations. The map sees the candidates in
-  // their order all the same.
-  constexpr size_t kDepth = 3;
-  Evaluator::Scratch scratch[kDepth] = {Evaluator::Scratch(n), Evaluator::Scratch(n), Evaluator::Scratch(n)};
-  std::array<std::pair<Instr32, uint64_t>, kDepth> pending;
   StateVec prefix = StateVec::zeros(n);
   std::string line;
   const PermPair identity_pair{id, id};
+
+  // Candidates are hashed and recorded a few evaluations after their own, across iterations: their
+  // key states are hashed kBatch at a time, and the lookups of their classes overlap with
+  // evaluations. When a batch is hashed the index slots of its classes are prefetched, the class
+  // records of the batch before are prefetched, and the batch before that is recorded. The map sees
+  // the candidates in their order all the same; everything that reads the map or the queue (the
+  // progress line, the reservation of a new length, the end of the queue) waits for the pending
+  // records first.
+  constexpr size_t kBatch = StateVec::kHashBatch, kSlots = 4 * kBatch;
+  struct Pending {
+    AliasList parent;
+    Instr32 candidate;
+    size_t len = 0;  // of the candidate circuit
+    const StateVec* keyed = nullptr;  // the state whose hash is the key
+    uint64_t key = 0;
+    // The candidate circuit's surface gates as placement numbers, in visiting order.
+    std::vector<uint32_t> front, back;
+  };
+  std::vector<Evaluator::Scratch> scratch(kSlots, Evaluator::Scratch(n));
+  std::array<Pending, kSlots> pending;
+  // Candidates evaluated, hashed and recorded over the whole search.
+  size_t issued = 0, hashed = 0, recorded = 0;
 
   // Surface gates of a candidate circuit (the expanded circuit plus one instruction), from those of
   // the expanded circuit: its front ones plus the candidate when none of its qubits is touched yet;
   // at the back the candidate, then the expanded circuit's back gates seen past the candidate's
   // qubits, kept for each qubit mask of a candidate. All as placement numbers.
-  std::vector<uint32_t> parent_front, front, back;
+  std::vector<uint32_t> parent_front;
   uint32_t parent_touched = 0;
   std::array<std::vector<uint32_t>, 32> parent_back;
   std::array<size_t, 32> parent_back_at{};
@@ -83,31 +98,51 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   auto parent_back_past = [&](uint32_t mask, std::vector<uint32_t>& out) {
     for_each_surface_gate(instr_vec, true, [&](Instr32 i) { out.push_back(map.placement(i)); }, mask);
   };
-
-  auto record = [&](AliasList parent, Instr32 candidate, uint64_t key, const Evaluator::Scratch& s) {
-    const size_t len = instr_vec.size() + 1;
+  auto surfaces = [&](Instr32 candidate, Pending& p) {
     const uint32_t mask = qubit_mask(candidate);
     const uint32_t placement = map.placement(candidate);
-    front.assign(parent_front.begin(), parent_front.end());
-    if ((mask & parent_touched) == 0) front.push_back(placement);
-    back.assign(1, placement);
+    p.front.assign(parent_front.begin(), parent_front.end());
+    if ((mask & parent_touched) == 0) p.front.push_back(placement);
+    p.back.assign(1, placement);
     if (mask < 32) {
       if (parent_back_at[mask] != iterations + 1) {
         parent_back[mask].clear();
         parent_back_past(mask, parent_back[mask]);
         parent_back_at[mask] = iterations + 1;
       }
-      back.insert(back.end(), parent_back[mask].begin(), parent_back[mask].end());
+      p.back.insert(p.back.end(), parent_back[mask].begin(), parent_back[mask].end());
     } else {
-      parent_back_past(mask, back);
+      parent_back_past(mask, p.back);
     }
+  };
+
+  auto record_next = [&] {
+    const Pending& p = pending[recorded % kSlots];
+    const Evaluator::Scratch& s = scratch[recorded % kSlots];
+    ++recorded;
     const size_t npairs = Naive ? 1 : s.pairs.size();
-    for (size_t p = 0; p < npairs; ++p) {
-      auto [front_perm, back_perm] = Naive ? identity_pair : s.pairs[p];
-      auto list = map.add_entry_with_surfaces(key, front_perm, back_perm, parent, candidate, front, back);
-      if (list && len < max_size) queue.push_back(*list);
+    for (size_t k = 0; k < npairs; ++k) {
+      auto [front_perm, back_perm] = Naive ? identity_pair : s.pairs[k];
+      auto list = map.add_entry_with_surfaces(p.key, front_perm, back_perm, p.parent, p.candidate, p.front, p.back);
+      if (list && p.len < max_size) queue.push_back(*list);
       ++circs_perm;
     }
+  };
+  // Hashes the candidates from `hashed` on, `count` of them (at most kBatch, in consecutive slots).
+  auto hash_next = [&](size_t count) {
+    std::array<const StateVec*, kBatch> states;
+    std::array<uint64_t, kBatch> keys;
+    for (size_t k = 0; k < count; ++k) states[k] = pending[(hashed + k) % kSlots].keyed;
+    StateVec::hash_values(std::span(states).first(count), keys.data());
+    for (size_t k = 0; k < count; ++k) {
+      pending[(hashed + k) % kSlots].key = keys[k];
+      map.prefetch(keys[k]);
+    }
+    hashed += count;
+  };
+  auto record_all = [&] {
+    if (hashed < issued) hash_next(issued - hashed);
+    while (recorded < issued) record_next();
   };
 
   interrupt::Ticker ticker(kExpansionsPerCheck);
@@ -115,12 +150,17 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   // expected to multiply the classes by the factor the previous one did, and the index is grown
   // to that once, instead of doubling (and rehashing every class) on the way.
   std::vector<size_t> classes_at_length;
-  while (!queue.empty()) {
+  for (;;) {
+    if (queue.empty()) {
+      record_all();
+      if (queue.empty()) break;
+    }
     ticker.tick();
     AliasList current = queue.front();
     queue.pop_front();
     map.arena().materialize(current, instr_vec);
     if (instr_vec.size() >= classes_at_length.size()) {
+      record_all();
       classes_at_length.push_back(map.inner().size());
       const size_t k = classes_at_length.size();
       if (k >= 2 && classes_at_length[k - 2] > 0) {
@@ -132,8 +172,10 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     for_each_surface_gate(instr_vec, false, [&](Instr32 i) { parent_front.push_back(map.placement(i)); });
     parent_touched = 0;
     for (Instr32 i : instr_vec) parent_touched |= qubit_mask(i);
-    if (iterations % 400 == 0)
+    if (iterations % 400 == 0) {
+      record_all();
       write_progress(iterations, instr_vec, queue.size(), map.inner().size(), circs, circs_perm, line);
+    }
 
     if constexpr (Naive) {
       prefix.copy_from(evaluator.backtrack_state());
@@ -143,35 +185,38 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
       adjoints.clear();
       for (Instr32 i : instr_vec) adjoints.push_back(PreparedGate::prepare(adjoint(i), n));
     }
-    size_t e = 0;  // candidates evaluated in this iteration; candidate e uses slot e % kDepth
-    auto record_at = [&](size_t j) {
-      record(current, pending[j % kDepth].first, pending[j % kDepth].second, scratch[j % kDepth]);
-    };
-    for (Instr32 candidate : instrs) {
-      Evaluator::Scratch& s = scratch[e % kDepth];
+    for (size_t e = 0; e < instrs.size(); ++e) {
+      const Instr32 candidate = instrs[e];
+      Evaluator::Scratch& s = scratch[issued % kSlots];
+      Pending& p = pending[issued % kSlots];
       if (cand_forward.size() == e) cand_forward.push_back(PreparedGate::prepare(candidate, n));
-      uint64_t key;
       if constexpr (Naive) {
         s.forward.copy_from(prefix);
         s.forward.apply(cand_forward[e]);
         s.forward.normalize_arg();
-        key = s.forward.hash_value();
+        p.keyed = &s.forward;
       } else {
         evaluator.extend_into(prefix, cand_forward[e], s);
         if (cand_adjoint.size() == e) cand_adjoint.push_back(PreparedGate::prepare(adjoint(candidate), n));
         adjoints.push_back(cand_adjoint[e]);
         evaluator.backward_into(adjoints, s);
         adjoints.pop_back();
-        key = s.best.hash_value();
+        p.keyed = &s.best;
       }
-      map.prefetch(key);
-      pending[e % kDepth] = {candidate, key};
-      if (e >= 1) map.prefetch_record(pending[(e - 1) % kDepth].second);
-      if (e >= 2) record_at(e - 2);
-      ++e;
+      p.parent = current;
+      p.candidate = candidate;
+      p.len = instr_vec.size() + 1;
+      surfaces(candidate, p);
+      ++issued;
       ++circs;
+      if (issued - hashed == kBatch) {
+        hash_next(kBatch);
+        // The batch before: its class records; the one before that: recorded.
+        for (size_t k = std::max(recorded, hashed - std::min(hashed, 2 * kBatch)); k < hashed - kBatch; ++k)
+          map.prefetch_record(pending[k % kSlots].key);
+        while (recorded + 2 * kBatch < hashed) record_next();
+      }
     }
-    for (size_t j = e >= 2 ? e - 2 : 0; j < e; ++j) record_at(j);
     ++iterations;
   }
   map.set_drop();

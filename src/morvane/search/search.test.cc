@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "morvane/core/fmt_join.h"
 
 #include "morvane/search/evaluator.h"
 #include "morvane/search/search.h"
@@ -81,8 +86,10 @@ TEST(search, maps_sharing_cells_are_released_in_any_order) {
 namespace morvane {
 
 namespace {
-/// The search loop written plainly, one evaluation and one add_entry after another.
-SearchResult reference_search(const Evaluator& e, std::span<const Instr32> instrs, size_t max_size) {
+/// The search loop written plainly, one evaluation and one add_entry after another; the progress
+/// lines go to `progress`.
+SearchResult reference_search(const Evaluator& e, std::span<const Instr32> instrs, size_t max_size,
+                              std::string* progress = nullptr) {
   RawECCs map(e);
   map.prepare(instrs);
   std::deque<AliasList> queue{AliasList::nil()};
@@ -91,6 +98,9 @@ SearchResult reference_search(const Evaluator& e, std::span<const Instr32> instr
     AliasList current = queue.front();
     queue.pop_front();
     std::vector<Instr32> circuit = map.arena().to_vec(current);
+    if (progress && counts[0] % 400 == 0)
+      *progress += fmt::format("#{} Exploring {} ({} queued, {} ECCs, {} circs, {} circs perm)\n", counts[0],
+                               fjoin(circuit, " "), queue.size(), map.inner().size(), counts[1], counts[2]);
     for (Instr32 c : instrs) {
       circuit.push_back(c);
       auto r = e.evaluate_multiple(circuit);
@@ -106,7 +116,29 @@ SearchResult reference_search(const Evaluator& e, std::span<const Instr32> instr
   }
   return SearchResult{std::move(map), counts};
 }
+std::vector<uint64_t> keys_in_order(const RawECCs& map) {
+  std::vector<uint64_t> keys;
+  for (const auto& [key, c] : map.inner()) keys.push_back(key);
+  return keys;
+}
 }  // namespace
+
+TEST(search, equals_the_plain_loop_with_its_progress_lines_and_class_order) {
+  // Over a thousand expansions: several progress lines, and records of each length waiting for the
+  // next while the lines are written.
+  Evaluator e = make(3, 9);
+  auto cands = generator_placements({gates::H(), gates::T(), gates::CX()}, 3);
+  std::string expected;
+  SearchResult plain = reference_search(e, cands, 5, &expected);
+  ::testing::internal::CaptureStdout();
+  SearchResult fast = search(e, cands, 5);
+  std::string written = ::testing::internal::GetCapturedStdout();
+  ASSERT_GT(plain.counts[0], 1200u);
+  EXPECT_EQ(written, expected);
+  EXPECT_EQ(fast.counts, plain.counts);
+  EXPECT_EQ(keys_in_order(fast.map), keys_in_order(plain.map));
+  EXPECT_EQ(fast.map.simplify(), plain.map.simplify());
+}
 
 TEST(search, equals_the_plain_loop) {
   for (uint32_t n : {1u, 2u, 3u, 4u}) {

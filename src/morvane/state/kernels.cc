@@ -233,6 +233,49 @@ void group_body(Qreal* re, Qreal* im, size_t len, const GateOffsets& off) {
   group_loop(re, im, len, off, Op{});
 }
 
+// The same bodies for one state length L and one placement, the loops unrolled: the class search
+// applies gates to states of at most 5 qubits.
+constexpr uint32_t kMaxFixedQubits = 5;
+template <typename Op, size_t L, size_t Q>
+void pair_body_fixed(Qreal* re, Qreal* im, size_t, const GateOffsets&) {
+  pair_loop(re, im, L, size_t(1) << Q, Op{});
+}
+template <typename Op, size_t L, size_t Q0, size_t Q1>
+void group_body_fixed(Qreal* re, Qreal* im, size_t, const GateOffsets&) {
+  constexpr GateOffsets off{0, size_t(1) << Q1, size_t(1) << Q0, (size_t(1) << Q0) | (size_t(1) << Q1)};
+  group_loop(re, im, L, off, Op{});
+}
+template <typename Op, size_t N, size_t... Q>
+PreparedGate::Body pick_pair_body(uint8_t q, std::index_sequence<Q...>) {
+  static constexpr PreparedGate::Body table[] = {&pair_body_fixed<Op, (size_t(1) << N), Q>...};
+  return table[q];
+}
+// Entry q0 * N + q1; none for equal qubits, which no prepared gate has.
+template <typename Op, size_t N, size_t... I>
+PreparedGate::Body pick_group_body(uint8_t q0, uint8_t q1, std::index_sequence<I...>) {
+  static constexpr PreparedGate::Body table[] = {
+      (I / N == I % N ? nullptr : &group_body_fixed<Op, (size_t(1) << N), I / N, I % N>)...};
+  return table[q0 * N + q1];
+}
+/// The unrolled body of a placement on `nqubits` qubits (operands checked already), or nullptr.
+template <typename Op, size_t K>
+PreparedGate::Body fixed_body(uint32_t nqubits, std::span<const uint8_t> q) {
+  auto pick = [&]<size_t N>(std::integral_constant<size_t, N>) {
+    if constexpr (K == 1)
+      return pick_pair_body<Op, N>(q[0], std::make_index_sequence<N>{});
+    else
+      return pick_group_body<Op, N>(q[0], q[1], std::make_index_sequence<N * N>{});
+  };
+  switch (nqubits) {
+    case 2: return pick(std::integral_constant<size_t, 2>{});
+    case 3: return pick(std::integral_constant<size_t, 3>{});
+    case 4: return pick(std::integral_constant<size_t, 4>{});
+    case 5: return pick(std::integral_constant<size_t, 5>{});
+    default: return nullptr;
+  }
+}
+static_assert(kMaxFixedQubits == 5);
+
 /// The checked entry of a kernel: the operands are tested against the state first.
 template <size_t K, PreparedGate::Body Body>
 void run_checked(StateVec& state, std::span<const uint8_t> qubits) {
@@ -276,28 +319,31 @@ void multiply(StateVec& state, std::span<const uint8_t> qubits, const CMatrix& m
   }
 }
 
-void GateFuncs::insert(Gate16 gate, GateFn fn, PreparedGate::Body body, uint8_t nqargs) {
+void GateFuncs::insert(Gate16 gate, GateFn fn, Bodies bodies) {
   if (gate.index >= by_index_.size()) {
     by_index_.resize(size_t(gate.index) + 1, nullptr);
-    bodies_.resize(size_t(gate.index) + 1, {nullptr, 0});
+    bodies_.resize(size_t(gate.index) + 1);
   }
   if (!by_index_[gate.index]) ++count_;
   by_index_[gate.index] = fn;
-  bodies_[gate.index] = {body, nqargs};
+  bodies_[gate.index] = bodies;
 }
 
 const GateFuncs& GATE_FUNCS() {
   static const GateFuncs table = [] {
     GateFuncs t;
-    t.insert(gates::H(), perform_h_gate, pair_body<HOp>, 1);
-    t.insert(gates::X(), perform_x_gate, pair_body<XOp>, 1);
-    t.insert(gates::Z(), perform_z_gate, pair_body<ZOp>, 1);
-    t.insert(gates::T(), perform_t_gate, pair_body<TOp>, 1);
-    t.insert(gates::TDG(), perform_tdg_gate, pair_body<TdgOp>, 1);
-    t.insert(gates::S(), perform_s_gate, pair_body<SOp>, 1);
-    t.insert(gates::SDG(), perform_sdg_gate, pair_body<SdgOp>, 1);
-    t.insert(gates::SWAP(), perform_swap_gate, group_body<SwapOp>, 2);
-    t.insert(gates::CX(), perform_cx_gate, group_body<CxOp>, 2);
+    using Bodies = GateFuncs::Bodies;
+    auto one = []<typename Op>(Op) { return Bodies{&pair_body<Op>, &fixed_body<Op, 1>, 1}; };
+    auto two = []<typename Op>(Op) { return Bodies{&group_body<Op>, &fixed_body<Op, 2>, 2}; };
+    t.insert(gates::H(), perform_h_gate, one(HOp{}));
+    t.insert(gates::X(), perform_x_gate, one(XOp{}));
+    t.insert(gates::Z(), perform_z_gate, one(ZOp{}));
+    t.insert(gates::T(), perform_t_gate, one(TOp{}));
+    t.insert(gates::TDG(), perform_tdg_gate, one(TdgOp{}));
+    t.insert(gates::S(), perform_s_gate, one(SOp{}));
+    t.insert(gates::SDG(), perform_sdg_gate, one(SdgOp{}));
+    t.insert(gates::SWAP(), perform_swap_gate, two(SwapOp{}));
+    t.insert(gates::CX(), perform_cx_gate, two(CxOp{}));
     return t;
   }();
   return table;
@@ -312,16 +358,17 @@ PreparedGate PreparedGate::prepare(Instr32 instr, uint32_t nqubits) {
   PreparedGate g;
   g.instr = instr;
   g.len = StateVec::checked_len(nqubits);
-  auto [body, nqargs] = GATE_FUNCS().body(instr.gate);
-  if (!body) return g;
+  const GateFuncs::Bodies* bodies = GATE_FUNCS().bodies(instr.gate);
+  if (!bodies) return g;
   auto qubits = instr.qargs.as_slice();
-  if (nqargs == 1) {
+  if (bodies->nqargs == 1) {
     const auto o = checked_offsets<1>(g.len, g.len, qubits);
     std::copy(o.begin(), o.end(), g.off.begin());
   } else {
     g.off = checked_offsets<2>(g.len, g.len, qubits);
   }
-  g.body = body;
+  g.body = bodies->fixed(nqubits, qubits);
+  if (!g.body) g.body = bodies->any;
   return g;
 }
 

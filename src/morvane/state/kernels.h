@@ -53,17 +53,24 @@ class GateFuncs {
  public:
   /// The kernel of `gate`, or nullptr when it goes through its matrix.
   GateFn find(Gate16 gate) const { return gate.index < by_index_.size() ? by_index_[gate.index] : nullptr; }
-  /// The body of the kernel of `gate` with its qubit count, or nullptr when it has none.
-  std::pair<PreparedGate::Body, uint8_t> body(Gate16 gate) const {
-    return gate.index < bodies_.size() ? bodies_[gate.index] : std::pair<PreparedGate::Body, uint8_t>{nullptr, 0};
+  /// The bodies of a kernel: for any state (`any`), and unrolled for one state size and placement
+  /// (`fixed` gives it for a qubit count and checked operands, or nullptr when it has none).
+  struct Bodies {
+    PreparedGate::Body any = nullptr;
+    PreparedGate::Body (*fixed)(uint32_t nqubits, std::span<const uint8_t> qubits) = nullptr;
+    uint8_t nqargs = 0;
+  };
+  /// The bodies of the kernel of `gate`, or nullptr when it has none.
+  const Bodies* bodies(Gate16 gate) const {
+    return gate.index < bodies_.size() && bodies_[gate.index].any ? &bodies_[gate.index] : nullptr;
   }
   size_t size() const { return count_; }
 
  private:
   friend const GateFuncs& GATE_FUNCS();
-  void insert(Gate16 gate, GateFn fn, PreparedGate::Body body, uint8_t nqargs);
+  void insert(Gate16 gate, GateFn fn, Bodies bodies);
   std::vector<GateFn> by_index_;  // indexed by the gate's 16-bit index itself
-  std::vector<std::pair<PreparedGate::Body, uint8_t>> bodies_;
+  std::vector<Bodies> bodies_;
   size_t count_ = 0;
 };
 

@@ -294,7 +294,7 @@ namespace morvane {
 TEST(kernels, prepared_gates_apply_as_their_instructions) {
   for (Gate16 g : {gates::H(), gates::X(), gates::Z(), gates::S(), gates::SDG(), gates::T(), gates::TDG(),
                    gates::CX(), gates::SWAP(), *Gate16::from_name("y"), *Gate16::from_name("cz")})
-    for (uint32_t n = 1; n <= 4; ++n)
+    for (uint32_t n = 1; n <= 6; ++n)  // up to 5 qubits unrolled bodies, then the general ones
       for (const auto& qubits : placements(n, g.nqargs())) {
         Instr32 instr = Instr32::make(g, qubits);
         StateVec s = random_state(n, uint8_t(g.index + 7));

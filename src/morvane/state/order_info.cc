@@ -172,6 +172,56 @@ void StateVec::apply_permutation(Permut32 permut) {
   apply_permutation(permut, entries[n]);
 }
 
+namespace {
+
+/// to[i] = from[sources[i]] for the L (or, with L = 0, n) amplitudes of both parts.
+template <size_t L>
+void gather_parts(const Qreal* from_re, const Qreal* from_im, Qreal* __restrict to_re, Qreal* __restrict to_im,
+                  const uint8_t* sources, size_t n) {
+  if constexpr (L > 0) n = L;
+  for (size_t i = 0; i < n; ++i) {
+    to_re[i] = from_re[sources[i]];
+    to_im[i] = from_im[sources[i]];
+  }
+}
+
+}  // namespace
+
+RelabelTables::RelabelTables(uint32_t nqubits) : nqubits_(nqubits) {
+  if (nqubits > 5) panic(fmt::format("Relabelling tables are kept for at most 5 qubits, got {}", nqubits));
+  const auto& all = Permut32::all(uint8_t(nqubits));
+  const size_t len = size_t(1) << nqubits;
+  rank_by_images_.resize(size_t(1) << (3 * nqubits));
+  sources_.resize(all.size() * len);
+  for (Permut32 p : all) {
+    const uint32_t r = p.lehmer_rank();
+    rank_by_images_[p.raw & ((uint32_t(1) << (3 * nqubits)) - 1)] = uint8_t(r);
+    uint8_t* to = sources_.data() + r * len;
+    for (size_t from = 0; from < len; ++from) to[p.permut_bv(uint8_t(from))] = uint8_t(from);
+  }
+}
+
+void RelabelTables::wrong_length(Permut32 p) const {
+  panic(fmt::format("A permutation of {} positions relabels no state of {} qubits", p.len(), nqubits_));
+}
+
+void StateVec::relabel(const RelabelTables& tables, Permut32 permut, StateVec& scratch) {
+  const size_t n = len();
+  if (tables.nqubits() != nqubits() || scratch.len() != n)
+    panic("assertion failed: relabelling tables and scratch vector fit the state");
+  const uint8_t* sources = tables.sources(tables.rank(permut));
+  const Qreal* re = re_.data();
+  const Qreal* im = im_.data();
+  switch (n) {
+    case 4: gather_parts<4>(re, im, scratch.re_data(), scratch.im_data(), sources, n); break;
+    case 8: gather_parts<8>(re, im, scratch.re_data(), scratch.im_data(), sources, n); break;
+    case 16: gather_parts<16>(re, im, scratch.re_data(), scratch.im_data(), sources, n); break;
+    case 32: gather_parts<32>(re, im, scratch.re_data(), scratch.im_data(), sources, n); break;
+    default: gather_parts<0>(re, im, scratch.re_data(), scratch.im_data(), sources, n); break;
+  }
+  swap_arrays(scratch);
+}
+
 void StateVec::apply_permutation(Permut32 permut, StateVec& scratch) {
   const uint32_t n = nqubits();
   if (permut.len() != n || n > 8)

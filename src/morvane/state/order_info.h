@@ -101,6 +101,29 @@ class OrderInfo {
 /// where bit b of m set puts positions b and b+1 in one run, in the order of Permut32::all(5).
 const std::array<std::vector<Permut32>, 16>& EQMASK_TO_PERMS();
 
+/// Relabelling of states of n ≤ 5 qubits by table: for every permutation of n positions, the
+/// amplitude index that moves to each index (StateVec::relabel), and the Lehmer rank of each
+/// permutation by its image bits.
+class RelabelTables {
+ public:
+  explicit RelabelTables(uint32_t nqubits);
+  uint32_t nqubits() const { return nqubits_; }
+  /// The Lehmer rank of a permutation of nqubits() positions.
+  uint32_t rank(Permut32 p) const {
+    if (p.len() != nqubits_) [[unlikely]]
+      wrong_length(p);
+    return rank_by_images_[p.raw & ((uint32_t(1) << (3 * nqubits_)) - 1)];
+  }
+  /// The amplitude that moves to each index under the permutation of Lehmer rank `rank`.
+  const uint8_t* sources(uint32_t rank) const { return sources_.data() + (size_t(rank) << nqubits_); }
+
+ private:
+  [[noreturn]] void wrong_length(Permut32 p) const;
+  uint32_t nqubits_;
+  std::vector<uint8_t> rank_by_images_;  // by the low 3·nqubits bits of a permutation
+  std::vector<uint8_t> sources_;         // 2^nqubits entries per rank
+};
+
 /// This thread's scratch vectors: entry k has k qubits; its contents carry no meaning.
 struct StateVecCache {
   std::vector<StateVec> entries;

@@ -277,4 +277,30 @@ TEST(order_info, relabelling_through_a_given_scratch_matches_the_cache) {
               Stops("assertion failed: the scratch vector has the state's length"));
 }
 
+TEST(order_info, relabelling_by_table_matches_the_cache) {
+  auto rng = seeded(23);
+  for (uint32_t n = 0; n <= 5; ++n) {
+    reserve_state_vec_cache(n);
+    RelabelTables tables(n);
+    StateVec scratch = StateVec::zeros(n);
+    for (Permut32 p : Permut32::all(uint8_t(n))) {
+      EXPECT_EQ(tables.rank(p), p.lehmer_rank());
+      StateVec a = StateVec::from_random(rng, n), b = a;
+      a.apply_permutation(p);
+      b.relabel(tables, p, scratch);
+      ASSERT_TRUE(bitwise_equal(a, b)) << n << " " << p.to_string();
+    }
+  }
+  RelabelTables three(3);
+  StateVec s = StateVec::zeros(3), small = StateVec::zeros(2);
+  EXPECT_THAT([&] { s.relabel(three, Permut32::identity(3), small); },
+              Stops("assertion failed: relabelling tables and scratch vector fit the state"));
+  EXPECT_THAT([&] { small.relabel(three, Permut32::identity(2), s); },
+              Stops("assertion failed: relabelling tables and scratch vector fit the state"));
+  StateVec other = StateVec::zeros(3);
+  EXPECT_THAT([&] { s.relabel(three, Permut32::identity(2), other); },
+              Stops("A permutation of 2 positions relabels no state of 3 qubits"));
+  EXPECT_THAT([] { RelabelTables(6); }, Stops("Relabelling tables are kept for at most 5 qubits, got 6"));
+}
+
 }  // namespace morvane

@@ -15,7 +15,17 @@ namespace {
 /// Element-wise under the Qreal order; on a common prefix the shorter array orders first.
 std::strong_ordering compare_parts(std::span<const Qreal> a, std::span<const Qreal> b) {
   size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
+  // A prefix of equal values is passed two at a time (states reached by several symmetries are
+  // often equal throughout).
+  size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    detail::D2 x, y;
+    __builtin_memcpy(&x, a.data() + i, sizeof x);
+    __builtin_memcpy(&y, b.data() + i, sizeof y);
+    const detail::I2 eq = x == y;
+    if (!(eq[0] & eq[1])) break;
+  }
+  for (; i < n; ++i) {
     if (a[i].v == b[i].v) continue;  // equal values have equal keys; skips the rounding
     uint64_t ka = a[i].percision_repr(), kb = b[i].percision_repr();
     if (ka != kb) return ka <=> kb;
@@ -90,6 +100,11 @@ StateVec StateVec::from_random_symmetric(ChaCha12Rng& rng, uint32_t num_qubits) 
   return s;
 }
 
+void StateVec::assign_from(const StateVec& other) {
+  re_.assign(other.re_.begin(), other.re_.end());
+  im_.assign(other.im_.begin(), other.im_.end());
+}
+
 Complex StateVec::at(size_t index) const {
   check_index(re_.size(), index);
   check_index(im_.size(), index);
@@ -117,20 +132,24 @@ void StateVec::normalize() {
   normalize_arg();
 }
 
-void StateVec::normalize_arg() {
-  const size_t n = len();
+namespace {
+
+/// normalize_arg of the parts of n amplitudes; with L > 0 n is L, and the loops unroll.
+template <size_t L>
+void normalize_arg_parts(Qreal* __restrict re, Qreal* __restrict im, size_t n) {
+  if constexpr (L > 0) n = L;
   double a, b;
-  if (!(re_[0].near_zero() && im_[0].near_zero())) {
-    a = re_[0].v;
-    b = im_[0].v;
-  } else if (!(re_[n - 1].near_zero() && im_[n - 1].near_zero())) {
-    a = re_[n - 1].v;
-    b = im_[n - 1].v;
+  if (!(re[0].near_zero() && im[0].near_zero())) {
+    a = re[0].v;
+    b = im[0].v;
+  } else if (!(re[n - 1].near_zero() && im[n - 1].near_zero())) {
+    a = re[n - 1].v;
+    b = im[n - 1].v;
   } else {
     double s_re = 0.0, s_im = 0.0;
     for (size_t i = 0; i < n; ++i) {
-      s_re += re_[i].v;
-      s_im += im_[i].v;
+      s_re += re[i].v;
+      s_im += im[i].v;
     }
     double m = std::sqrt(s_im * s_im + s_re * s_re);
     a = s_re / m;
@@ -141,38 +160,187 @@ void StateVec::normalize_arg() {
   const double f = (a / c) * root;
   const double e = ((-b) / c) * root;
   for (size_t i = 0; i < n; ++i) {
-    double x = re_[i].v, y = im_[i].v;
-    re_[i].v = f * x - e * y;
-    im_[i].v = f * y + e * x;
+    double x = re[i].v, y = im[i].v;
+    re[i].v = f * x - e * y;
+    im[i].v = f * y + e * x;
   }
-  im_[0].v = 0.0;
+  im[0].v = 0.0;
+}
+
+}  // namespace
+
+void StateVec::normalize_arg() {
+  switch (len()) {
+    case 4: return normalize_arg_parts<4>(re_.data(), im_.data(), 4);
+    case 8: return normalize_arg_parts<8>(re_.data(), im_.data(), 8);
+    case 16: return normalize_arg_parts<16>(re_.data(), im_.data(), 16);
+    case 32: return normalize_arg_parts<32>(re_.data(), im_.data(), 32);
+    default: return normalize_arg_parts<0>(re_.data(), im_.data(), len());
+  }
 }
 
 bool StateVec::check() const { return std::fabs(norm_sq() - 1.0) < 5.9604644775390625e-08; }
 
-uint64_t StateVec::hash_value() const {
-  // The stream (count of re: 4 bytes, keys of re: 8 bytes each, count of im, keys of im) is a
-  // whole number of 8-byte words: the re keys straddle word boundaries by 4 bytes, the im keys
-  // are aligned. Keys are rounded a chunk at a time, then hashed.
-  constexpr size_t kChunk = 64;
+namespace {
+
+/// hash_value of the parts re and im of n amplitudes each. The stream (count of re: 4 bytes, keys
+/// of re: 8 bytes each, count of im, keys of im) is a whole number of 8-byte words: the re keys
+/// straddle word boundaries by 4 bytes, the im keys are aligned. Keys are rounded a chunk at a
+/// time, then hashed. With L > 0 (at most the chunk) n is L, and the loops unroll.
+template <size_t L>
+uint64_t hash_parts(const Qreal* re, const Qreal* im, size_t n) {
+  constexpr size_t kChunk = L > 0 ? L : 64;
+  if constexpr (L > 0) n = L;
   uint64_t keys[kChunk];
   SipWords13 h;
-  uint64_t carry = uint32_t(re_.size());
-  for (size_t at = 0; at < re_.size(); at += kChunk) {
-    const size_t m = std::min(kChunk, re_.size() - at);
-    percision_reprs(re_.data() + at, m, keys);
+  uint64_t carry = uint32_t(n);
+  for (size_t at = 0; at < n; at += kChunk) {
+    const size_t m = std::min(kChunk, n - at);
+    percision_reprs(re + at, m, keys);
     for (size_t j = 0; j < m; ++j) {
       h.write(carry | (keys[j] << 32));
       carry = keys[j] >> 32;
     }
   }
-  h.write(carry | (uint64_t(uint32_t(im_.size())) << 32));
-  for (size_t at = 0; at < im_.size(); at += kChunk) {
-    const size_t m = std::min(kChunk, im_.size() - at);
-    percision_reprs(im_.data() + at, m, keys);
+  h.write(carry | (uint64_t(uint32_t(n)) << 32));
+  for (size_t at = 0; at < n; at += kChunk) {
+    const size_t m = std::min(kChunk, n - at);
+    percision_reprs(im + at, m, keys);
     for (size_t j = 0; j < m; ++j) h.write(keys[j]);
   }
   return h.finish();
+}
+
+}  // namespace
+
+uint64_t StateVec::hash_value() const {
+  // Both arrays have one length (an invariant of the type).
+  switch (re_.size()) {
+    case 4: return hash_parts<4>(re_.data(), im_.data(), 4);
+    case 8: return hash_parts<8>(re_.data(), im_.data(), 8);
+    case 16: return hash_parts<16>(re_.data(), im_.data(), 16);
+    case 32: return hash_parts<32>(re_.data(), im_.data(), 32);
+    default: return hash_parts<0>(re_.data(), im_.data(), re_.size());
+  }
+}
+
+namespace {
+
+// Four hashes at once, one per 64-bit lane of AVX2 registers: the same key rounding (percision_reprs)
+// and SipHash-1-3 rounds as the scalar path, lane by lane.
+typedef double D4 __attribute__((vector_size(32)));
+typedef int64_t I4 __attribute__((vector_size(32)));
+typedef uint64_t U4 __attribute__((vector_size(32)));
+typedef uint32_t W8 __attribute__((vector_size(32)));
+typedef uint16_t H16 __attribute__((vector_size(32)));
+
+#define MORVANE_AVX2 gnu::target("avx2"), gnu::always_inline
+
+[[MORVANE_AVX2]] inline U4 splat(uint64_t x) { return U4{x, x, x, x}; }
+[[MORVANE_AVX2]] inline U4 rotl(U4 x, int b) { return (x << b) | (x >> (64 - b)); }
+[[MORVANE_AVX2]] inline U4 rotl32(U4 x) { return (U4)__builtin_shuffle((W8)x, (W8){1, 0, 3, 2, 5, 4, 7, 6}); }
+[[MORVANE_AVX2]] inline U4 rotl16(U4 x) {
+  return (U4)__builtin_shuffle((H16)x, (H16){3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14});
+}
+
+struct Sip4 {
+  U4 v0, v1, v2, v3;
+};
+[[MORVANE_AVX2]] inline void sipround4(Sip4& h) {
+  h.v0 += h.v1; h.v1 = rotl(h.v1, 13); h.v1 ^= h.v0; h.v0 = rotl32(h.v0);
+  h.v2 += h.v3; h.v3 = rotl16(h.v3); h.v3 ^= h.v2;
+  h.v0 += h.v3; h.v3 = rotl(h.v3, 21); h.v3 ^= h.v0;
+  h.v2 += h.v1; h.v1 = rotl(h.v1, 17); h.v1 ^= h.v2; h.v2 = rotl32(h.v2);
+}
+[[MORVANE_AVX2]] inline void sipwrite4(Sip4& h, U4 m) {
+  h.v3 ^= m;
+  sipround4(h);
+  h.v0 ^= m;
+}
+
+/// The keys of one amplitude part of four states; clears lanes of `in_range` whose value the
+/// vector rounding cannot take (scaled magnitude 2^51 or more, NaN).
+[[MORVANE_AVX2]] inline U4 keys4(D4 v, I4& in_range) {
+  const D4 scale = {16777216.0, 16777216.0, 16777216.0, 16777216.0};
+  const D4 magic = {6755399441055744.0, 6755399441055744.0, 6755399441055744.0, 6755399441055744.0};
+  const D4 limit = {2251799813685248.0, 2251799813685248.0, 2251799813685248.0, 2251799813685248.0};
+  const D4 half = {0.5, 0.5, 0.5, 0.5};
+  const D4 one = {1.0, 1.0, 1.0, 1.0};
+  const D4 p = v * scale;
+  const D4 a = (D4)((U4)p & splat(0x7fffffffffffffffULL));
+  in_range &= a < limit;
+  D4 r = (a + magic) - magic;
+  const D4 d = a - r;
+  r += (D4)((I4)(d == half) & (I4)one);
+  const I4 k = (I4)(r + magic) - (I4)magic;
+  const I4 sign = -(I4)((U4)p >> 63);
+  return (U4)((k ^ sign) - sign);
+}
+
+/// hash_value of four states of L amplitudes each; false when a value needs the scalar rounding.
+template <size_t L>
+[[gnu::target("avx2")]] bool hash4(const Qreal* const re[4], const Qreal* const im[4], uint64_t* out) {
+  Sip4 h{splat(0x736f6d6570736575ULL), splat(0x646f72616e646f6dULL), splat(0x6c7967656e657261ULL),
+         splat(0x7465646279746573ULL)};
+  I4 in_range = {-1, -1, -1, -1};
+  U4 carry = splat(L);
+  for (size_t j = 0; j < L; ++j) {
+    const U4 k = keys4(D4{re[0][j].v, re[1][j].v, re[2][j].v, re[3][j].v}, in_range);
+    sipwrite4(h, carry | (k << 32));
+    carry = k >> 32;
+  }
+  sipwrite4(h, carry | splat(uint64_t(L) << 32));
+  for (size_t j = 0; j < L; ++j) sipwrite4(h, keys4(D4{im[0][j].v, im[1][j].v, im[2][j].v, im[3][j].v}, in_range));
+  const U4 b = splat(uint64_t((2 * L + 1) * 8) << 56);
+  h.v3 ^= b;
+  sipround4(h);
+  h.v0 ^= b;
+  h.v2 ^= splat(0xff);
+  sipround4(h);
+  sipround4(h);
+  sipround4(h);
+  const U4 r = h.v0 ^ h.v1 ^ h.v2 ^ h.v3;
+  for (size_t k = 0; k < 4; ++k) out[k] = r[k];
+  return (in_range[0] & in_range[1] & in_range[2] & in_range[3]) != 0;
+}
+
+#undef MORVANE_AVX2
+
+bool has_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+}  // namespace
+
+void StateVec::hash_values(std::span<const StateVec* const> states, uint64_t* out) {
+  size_t k = 0;
+  if (has_avx2()) {
+    for (; k + 4 <= states.size(); k += 4) {
+      const size_t len = states[k]->len();
+      const Qreal* re[4];
+      const Qreal* im[4];
+      bool same = true;
+      for (size_t j = 0; j < 4; ++j) {
+        re[j] = states[k + j]->re_.data();
+        im[j] = states[k + j]->im_.data();
+        same = same && states[k + j]->len() == len;
+      }
+      bool done = false;
+      if (same) {
+        switch (len) {
+          case 4: done = hash4<4>(re, im, out + k); break;
+          case 8: done = hash4<8>(re, im, out + k); break;
+          case 16: done = hash4<16>(re, im, out + k); break;
+          case 32: done = hash4<32>(re, im, out + k); break;
+          default: break;
+        }
+      }
+      if (!done)
+        for (size_t j = 0; j < 4; ++j) out[k + j] = states[k + j]->hash_value();
+    }
+  }
+  for (; k < states.size(); ++k) out[k] = states[k]->hash_value();
 }
 
 bool StateVec::loose_eq(const StateVec& other) const {

@@ -21,6 +21,7 @@
 namespace morvane {
 
 class OrderInfo;
+class RelabelTables;
 class StateVec;
 
 /// The member offsets of group 0 of a one- or two-qubit application (a one-qubit one uses two).
@@ -87,20 +88,28 @@ class StateVec {
   bool check() const;
   /// SipHash-1-3 (zero keys) over: count of re (4 bytes), keys of re, count of im, keys of im.
   uint64_t hash_value() const;
+  /// How many states hash_values hashes together where the machine allows.
+  static constexpr size_t kHashBatch = 4;
+  /// out[k] = states[k]->hash_value() for every k: states of 2 to 5 qubits kHashBatch at a time
+  /// with AVX2 where the processor has it.
+  static void hash_values(std::span<const StateVec* const> states, uint64_t* out);
   /// Qreal::loose_eq on every index below the shorter of each pair of arrays.
   bool loose_eq(const StateVec& other) const;
   StateVec clone() const { return *this; }
   /// Becomes a copy of `other`, reusing this state's arrays when their capacity suffices.
   void copy_from(const StateVec& other) {
     const size_t n = other.re_.size();
-    if (re_.size() == n && im_.size() == n && other.im_.size() == n && n <= 32 && &other != this) {
+    if (re_.size() == n && im_.size() == n && other.im_.size() == n && &other != this) {
       // The sizes of the class search, copied without a library call.
-      copy_small(re_.data(), other.re_.data(), n);
-      copy_small(im_.data(), other.im_.data(), n);
-      return;
+      switch (n) {
+        case 4: return copy_small<4>(other);
+        case 8: return copy_small<8>(other);
+        case 16: return copy_small<16>(other);
+        case 32: return copy_small<32>(other);
+        default: break;
+      }
     }
-    re_.assign(other.re_.begin(), other.re_.end());
-    im_.assign(other.im_.begin(), other.im_.end());
+    assign_from(other);
   }
   /// Exchanges the arrays of two states of any lengths; nothing is copied.
   void swap_arrays(StateVec& other) noexcept {
@@ -117,11 +126,21 @@ class StateVec {
   void apply(std::span<const uint8_t> qubits, Gate16 gate);
   void apply(Instr32 instr) { apply(instr.qargs.as_slice(), instr.gate); }
   /// Stops unless the state has the size the gate was prepared for.
-  void apply(const PreparedGate& gate) {
-    if (!gate.body) return apply(gate.instr);
-    if (re_.size() != gate.len || im_.size() != gate.len) [[unlikely]]
-      wrong_prepared_size();
-    gate.body(re_.data(), im_.data(), gate.len, gate.off);
+  void apply(const PreparedGate& gate) { apply_reversed({&gate, 1}); }
+  /// Applies the gates from the last to the first (a backward run of adjoints); stops at the first
+  /// one not prepared for this state's size.
+  void apply_reversed(std::span<const PreparedGate> gates) {
+    const size_t len = re_.size();  // im_ has the same length
+    for (size_t k = gates.size(); k-- > 0;) {
+      const PreparedGate& gate = gates[k];
+      if (!gate.body) {
+        apply(gate.instr);
+        continue;
+      }
+      if (gate.len != len) [[unlikely]]
+        wrong_prepared_size();
+      gate.body(re_.data(), im_.data(), len, gate.off);
+    }
   }
 
   // Qubit order and relabelling (order_info.cc).
@@ -138,6 +157,8 @@ class StateVec {
   void apply_permutation(Permut32 permut);
   /// The same through `scratch`, a state of this length whose arrays are exchanged with these.
   void apply_permutation(Permut32 permut, StateVec& scratch);
+  /// apply_permutation(permut, scratch) by the tables of this state's qubit count.
+  void relabel(const RelabelTables& tables, Permut32 permut, StateVec& scratch);
 
   friend bool operator==(const StateVec& a, const StateVec& b);
   friend std::strong_ordering operator<=>(const StateVec& a, const StateVec& b);
@@ -145,11 +166,13 @@ class StateVec {
  private:
   StateVec(std::vector<Qreal> re, std::vector<Qreal> im) : re_(std::move(re)), im_(std::move(im)) {}
   [[noreturn]] static void wrong_prepared_size();
-  /// n ≤ 32 values, in blocks of a fixed size.
-  static void copy_small(Qreal* to, const Qreal* from, size_t n) {
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) __builtin_memcpy(to + i, from + i, 8 * sizeof(Qreal));
-    for (; i < n; ++i) to[i] = from[i];
+  /// copy_from for any lengths.
+  void assign_from(const StateVec& other);
+  /// Both arrays of a state of L amplitudes, as this one's.
+  template <size_t L>
+  void copy_small(const StateVec& from) {
+    __builtin_memcpy(re_.data(), from.re_.data(), L * sizeof(Qreal));
+    __builtin_memcpy(im_.data(), from.im_.data(), L * sizeof(Qreal));
   }
 
   std::vector<Qreal> re_;

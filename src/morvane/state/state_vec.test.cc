@@ -127,6 +127,34 @@ TEST(state_vec, hash_agrees_with_the_byte_stream_of_scalar_keys) {
     }
 }
 
+TEST(state_vec, hashes_of_several_states_are_their_own_hashes) {
+  // Batches of every size up to nine, of one length or mixed, with values the vector rounding leaves
+  // to the scalar one (NaN, huge) in some states.
+  std::mt19937_64 rng(6);
+  const double specials[] = {std::nan(""), -0.0, 1e300, -HUGE_VAL, std::ldexp(0.5, -24), -std::ldexp(2.5, -24)};
+  auto state = [&](size_t len, bool special) {
+    std::vector<double> re(len), im(len);
+    for (auto* part : {&re, &im})
+      for (double& x : *part) {
+        uint64_t bits = rng();
+        x = special && bits % 16 == 0 ? specials[(bits >> 8) % std::size(specials)] : double(int64_t(bits)) / 9.3e18;
+      }
+    return StateVec::make(re, im);
+  };
+  for (size_t len : {1, 2, 4, 8, 16, 32, 64})
+    for (size_t count = 0; count <= 9; ++count)
+      for (int round = 0; round < 6; ++round) {
+        std::vector<StateVec> states;
+        for (size_t k = 0; k < count; ++k) states.push_back(state(round % 3 == 2 && k % 2 ? 2 * len : len, round % 2));
+        std::vector<const StateVec*> ptrs;
+        for (const StateVec& st : states) ptrs.push_back(&st);
+        std::vector<uint64_t> out(count + 1, 7);
+        StateVec::hash_values(ptrs, out.data());
+        for (size_t k = 0; k < count; ++k) ASSERT_EQ(out[k], states[k].hash_value()) << len << " " << count << " " << k;
+        EXPECT_EQ(out[count], 7u);  // nothing written past the end
+      }
+}
+
 TEST(state_vec, order_compares_re_keys_then_im_keys_unsigned) {
   auto sv = [](std::vector<double> re, std::vector<double> im) { return StateVec::make(re, im); };
   // Negative keys order after non-negative ones.
@@ -144,6 +172,18 @@ TEST(state_vec, order_compares_re_keys_then_im_keys_unsigned) {
   StateVec one = sv({1.0}, {0.0}), two = sv({1.0, 0.0}, {0.0, 0.0});
   EXPECT_LT(one, two);
   EXPECT_NE(one, two);
+  // Past a long prefix of equal values, at either element of a pair; values of one key (and NaN
+  // against NaN) compare equal.
+  std::vector<double> base(8, 0.25);
+  base[7] = std::nan("");
+  for (size_t at = 0; at < 7; ++at) {
+    std::vector<double> low = base, high = base, near = base;
+    high[at] = 0.5;
+    near[at] = 0.25 + std::ldexp(1.0, -27);
+    EXPECT_LT(sv(low, base), sv(high, base)) << at;
+    EXPECT_GT(sv(base, high), sv(base, low)) << at;
+    EXPECT_EQ(sv(near, base) <=> sv(low, base), std::strong_ordering::equal) << at;
+  }
 }
 
 TEST(state_vec, copy_from_reuses_the_arrays) {
