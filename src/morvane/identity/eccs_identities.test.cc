@@ -23,7 +23,7 @@ namespace {
 
 Instr32 z(uint8_t q) { return instr(gates::Z(), {q}); }
 
-PermutedCircuit pc(std::vector<Instr32> instrs, Permut32 p) { return PermutedCircuit{std::move(instrs), p}; }
+PermutedCircuit pc(std::vector<Instr32> instrs, Permut32 p) { return PermutedCircuit{{instrs.begin(), instrs.end()}, p}; }
 
 ECCs sample_classes() {
   const Permut32 id1 = Permut32::identity(1), id2 = Permut32::identity(2);

@@ -183,16 +183,16 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
     ClassPart part;
     const ECC e = ECC(classes[k]).simplify_permute();
     for (const PermutedCircuit& c : e.circuits) {
-      auto [rep, p] = representative_with_perm(Circ::make_no_perm(c.instrs));
+      auto [rep, p] = representative_with_perm(Circ::make_no_perm(c.instrs_vector()));
       const Permut32 perm_inv = c.perm.inv();
       std::vector<Circ> rules;
       for (const PermutedCircuit& c2 : e.circuits)
-        if (c2.instrs != c.instrs) rules.push_back(Circ::make(c2.instrs, perm_inv * c2.perm).permut(p));
+        if (c2.instrs != c.instrs) rules.push_back(Circ::make(c2.instrs_vector(), perm_inv * c2.perm).permut(p));
       part.rules.emplace_back(std::move(rep), std::move(rules));
     }
-    const Circ first_inv = Circ::make(e.circuits[0].instrs, e.circuits[0].perm).inverse();
+    const Circ first_inv = Circ::make(e.circuits[0].instrs_vector(), e.circuits[0].perm).inverse();
     for (size_t i = 1; i < e.circuits.size(); ++i)
-      part.identities.push_back(rotate_representative(first_inv + Circ::make(e.circuits[i].instrs, e.circuits[i].perm)));
+      part.identities.push_back(rotate_representative(first_inv + Circ::make(e.circuits[i].instrs_vector(), e.circuits[i].perm)));
     return part;
   }, &stop);
   std::vector<IdentityCirc> identities;

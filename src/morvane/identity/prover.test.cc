@@ -31,7 +31,7 @@ using testing::t;
 namespace {
 
 
-PermutedCircuit pc(std::vector<Instr32> instrs, Permut32 p) { return PermutedCircuit{std::move(instrs), p}; }
+PermutedCircuit pc(std::vector<Instr32> instrs, Permut32 p) { return PermutedCircuit{{instrs.begin(), instrs.end()}, p}; }
 
 IdentityCirc canonical(std::vector<Instr32> instrs) {
   return rotate_representative(Circ::make_no_perm(std::move(instrs)));

@@ -67,7 +67,8 @@ FirstPair evaluate_first(const Evaluator& evaluator, std::span<const Instr32> in
 
 /// Replaces `out` with the stored list in execution order, each instruction relabelled through
 /// `relabel`.
-void circuit_relabelled(const AliasArena& arena, AliasList list, Permut32 relabel, std::vector<Instr32>& out) {
+template <typename Instrs>
+void circuit_relabelled(const AliasArena& arena, AliasList list, Permut32 relabel, Instrs& out) {
   out.clear();
   for (Instr32 i : arena.iter(list)) out.push_back(i.apply_permutation(relabel));
   std::reverse(out.begin(), out.end());
@@ -241,8 +242,12 @@ std::pair<PermutedCircuit, PermutedCircuit> export_equivalence(const RawECCs& ma
     PermutedCircuit member = ecc.circuit(map, k).simplify(map.arena());
     if (member == query) return {PermutedCircuit{{}, query.perm}, PermutedCircuit{{}, query.perm}};
     PermutedCircuit reduced = query;
-    if (reduce_equivalence(member.instrs, member.perm, reduced.instrs, reduced.perm) > 0)
+    std::vector<Instr32> member_instrs = member.instrs_vector(), reduced_instrs = reduced.instrs_vector();
+    if (reduce_equivalence(member_instrs, member.perm, reduced_instrs, reduced.perm) > 0) {
+      member.instrs.assign(member_instrs.begin(), member_instrs.end());
+      reduced.instrs.assign(reduced_instrs.begin(), reduced_instrs.end());
       return {std::move(member), std::move(reduced)};
+    }
   }
   auto triples = std::views::iota(size_t(0), ecc.num_circuits()) |
                  std::views::transform([&](size_t k) { return ecc.circuit(map, k).display(map.arena()); });

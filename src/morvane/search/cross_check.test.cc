@@ -33,7 +33,7 @@ Permut32 P(std::vector<uint8_t> v) { return Permut32::from_iter(v); }
 const Instr32 h0 = instr(gates::H(), {0}), h1 = instr(gates::H(), {1}), t0 = instr(gates::T(), {0}),
               t1 = instr(gates::T(), {1}), x1 = instr(gates::X(), {1}), cx01 = instr(gates::CX(), {0, 1});
 
-std::string text(const Circuit& c) { return fmt::format("{}", fjoin(c, " ")); }
+std::string text(std::span<const Instr32> c) { return fmt::format("{}", fjoin(c, " ")); }
 
 /// n copies of t(0).
 Circuit ts(size_t n) { return Circuit(n, t0); }
@@ -52,7 +52,7 @@ const Searches& searches() {
 }
 
 /// The state of `circuit` applied to `start`, phase-normalised.
-StateVec run(const StateVec& start, const Circuit& circuit) {
+StateVec run(const StateVec& start, std::span<const Instr32> circuit) {
   StateVec s = start;
   for (Instr32 i : circuit) s.apply(i);
   s.normalize_arg();

@@ -89,7 +89,7 @@ class InstrDigits {
   EccSortKey key(const ECC& e, uint32_t index) const {
     uint64_t head = 0;
     if (!e.circuits.empty()) {
-      const std::vector<Instr32>& instrs = e.circuits[0].instrs;
+      const auto& instrs = e.circuits[0].instrs;
       for (size_t at = 0; at < in_head_; ++at) head = (head << bits_) | (at < instrs.size() ? code(instrs[at]) : 0);
     }
     return {uint32_t(head >> 32), uint32_t(head), index};

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <absl/container/inlined_vector.h>
+
 #include "morvane/circ/instr.h"
 #include "morvane/core/permut.h"
 
@@ -16,8 +18,11 @@ namespace morvane {
 
 /// An instruction list followed by a relabelling of its output qubits.
 struct PermutedCircuit {
-  std::vector<Instr32> instrs;
+  /// Inline up to 8 instructions: the circuits of the usual searches need no allocation of their own.
+  absl::InlinedVector<Instr32, 8> instrs;
   Permut32 perm;
+
+  std::vector<Instr32> instrs_vector() const { return {instrs.begin(), instrs.end()}; }
 
   friend bool operator==(const PermutedCircuit&, const PermutedCircuit&) = default;
   /// Instructions lexicographically (a proper prefix first), then the permutation's raw word.

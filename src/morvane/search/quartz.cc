@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <span>
 
 #include <fmt/compile.h>
 #include <fmt/format.h>
@@ -21,7 +22,7 @@ namespace {
 class QuartzWriter {
  public:
   /// [[qubit count, gate count],[[text,qubits,qubits],...]]
-  void circuit(std::string& out, const std::vector<Instr32>& instrs) {
+  void circuit(std::string& out, std::span<const Instr32> instrs) {
     unsigned largest = 0;
     for (Instr32 instr : instrs) largest = std::max<unsigned>(largest, instr.largest_qubit());
     fmt::format_to(std::back_inserter(out), FMT_COMPILE("[[{},{}],["), largest + 1, instrs.size());
