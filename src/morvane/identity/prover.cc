@@ -288,10 +288,15 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
   };
   std::vector<SubsetSplits> splits;
   std::vector<Run> runs;
+  // The multiset term of each gate of each identity: with the index, a subset whose gates are no
+  // key's gates has no rules, and is skipped before the connectivity checks.
+  std::vector<std::array<uint64_t, kCombinationEntries>> gate_terms(ids.size());
   splits.reserve(ids.size());
   size_t nsubsets = 0;
   for (size_t k = 0; k < ids.size(); ++k) {
     splits.emplace_back(*ids[k]);  // stops at 20 gates
+    if (index.prepared)
+      for (size_t g = 0; g < ids[k]->circ.len(); ++g) gate_terms[k][g] = gate_multiset_term(ids[k]->circ.instrs[g]);
     const uint32_t n = uint32_t(splits[k].size());
     for (uint32_t b = 0; b < n; b += kSubsetsPerRun) runs.push_back(Run{uint32_t(k), b, std::min(n, b + kSubsetsPerRun)});
     nsubsets += n;
@@ -300,12 +305,8 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
   auto run_contributions = [&](size_t r) {
     std::vector<T> out;
     const Run run = runs[r];
-    const IdentityCirc& id = *ids[run.id];
     const SubsetSplits& subsets = splits[run.id];
-    // With the index, a subset whose gates are no key's gates has no rules: skip it before the
-    // connectivity checks.
-    std::array<uint64_t, kCombinationEntries> gate_hash{};
-    for (size_t g = 0; g < id.circ.len(); ++g) gate_hash[g] = gate_multiset_term(id.circ.instrs[g]);
+    const std::array<uint64_t, kCombinationEntries>& gate_hash = gate_terms[run.id];
     // The bound wraps around in 32 bits, as proof export expects.
     const uint32_t room = rooms[run.id];
     for (uint32_t i = run.begin; i < run.end; ++i) {
