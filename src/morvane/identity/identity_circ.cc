@@ -15,6 +15,8 @@ namespace morvane {
 
 namespace {
 
+constexpr size_t kNotFound = SIZE_MAX;
+
 /// The adjoint of every instruction's gate from position `from` on, looked up under one read of the
 /// registry, registering the missing ones afterwards. Stops first unless every instruction has
 /// its gate's arity; with check_well_formed this keeps every state application within its operands.
@@ -84,6 +86,7 @@ size_t IdentityCirc::find_wire_neighbours(size_t g, bool forward, std::array<siz
   const size_t len = circ.len();
   const Instr32 gate = circ.instrs[g];
   const size_t nargs = gate.qargs.len();
+  out = {kNotFound, kNotFound};
   size_t found = 0;
   auto visit = [&](Instr32 instr, size_t index) {
     for (uint8_t x : instr.qargs.as_slice())
@@ -110,7 +113,7 @@ size_t IdentityCirc::find_wire_neighbours(size_t g, bool forward, std::array<siz
 std::vector<size_t> IdentityCirc::qargs_forward(size_t g) const {
   check_index(circ.len(), g);
   circ.check_well_formed();
-  std::array<size_t, 2> found{kNotFound, kNotFound};
+  std::array<size_t, 2> found;
   const size_t n = find_wire_neighbours(g, true, found);
   std::vector<size_t> out(found.begin(), found.begin() + circ.instrs[g].qargs.len());
   if (n < out.size()) panic(fmt::format("{} {}", display(), entries_debug(out)));
@@ -121,7 +124,7 @@ std::vector<size_t> IdentityCirc::qargs_backward(size_t g) const {
   const size_t len = circ.len();
   check_index(len, g);
   circ.check_well_formed();
-  std::array<size_t, 2> found{kNotFound, kNotFound};
+  std::array<size_t, 2> found;
   const size_t n = find_wire_neighbours(g, false, found);
   std::vector<size_t> out(found.begin(), found.begin() + circ.instrs[g].qargs.len());
   if (n < out.size())

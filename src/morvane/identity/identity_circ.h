@@ -13,9 +13,6 @@
 
 namespace morvane {
 
-/// A wire neighbour not found.
-inline constexpr size_t kNotFound = SIZE_MAX;
-
 struct IdentityCirc {
   Circ circ;
 
@@ -44,8 +41,8 @@ struct IdentityCirc {
   /// backward cyclically.
   std::vector<size_t> qargs_backward(size_t g) const;
   /// The entries of qargs_forward(g) (or of qargs_backward(g)) for each argument of gate g < len
-  /// into `out`, an entry not found left as it was (start it at kNotFound); returns how many were
-  /// found. The circuit must be well formed (check_well_formed).
+  /// in `out`, SIZE_MAX where none is found; returns how many were found. Stops nowhere: the
+  /// circuit must be well formed (check_well_formed).
   size_t find_wire_neighbours(size_t g, bool forward, std::array<size_t, 2>& out) const;
 
   /// "Identity { h(0) h(0) (0) }"

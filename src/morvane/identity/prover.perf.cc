@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
@@ -92,12 +93,6 @@ void BM_par_apply_rules_8g(benchmark::State& state) {
 }
 BENCHMARK(BM_par_apply_rules_8g)->Unit(benchmark::kMicrosecond);
 
-}  // namespace
-
-}  // namespace morvane
-
-namespace morvane {
-namespace {
 /// One rewriting step of many identities at once, as a long search takes it: the first 1024
 /// identities reached breadth-first from the assumption of the {h, t, cx} prover with the most
 /// rewrites, each with its room for 3 gates more than the assumption.
@@ -131,5 +126,7 @@ void BM_par_apply_rules_many_htcx(benchmark::State& state) {
   state.counters["rewrites"] = double(produced);
 }
 BENCHMARK(BM_par_apply_rules_many_htcx)->Unit(benchmark::kMillisecond);
+
 }  // namespace
+
 }  // namespace morvane

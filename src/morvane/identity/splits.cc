@@ -94,7 +94,7 @@ WireTable WireTable::of(const IdentityCirc& identity) {
   t.gates.resize(len);
   for (size_t g = 0; g < len; ++g) {
     const uint8_t nargs = identity.circ.instrs[g].qargs.len();
-    std::array<size_t, 2> fwd{kNotFound, kNotFound}, bwd{kNotFound, kNotFound};
+    std::array<size_t, 2> fwd, bwd;
     // Where a neighbour is missing, qargs_forward or qargs_backward stops with its message.
     if (identity.find_wire_neighbours(g, true, fwd) < nargs) identity.qargs_forward(g);
     if (identity.find_wire_neighbours(g, false, bwd) < nargs) identity.qargs_backward(g);
@@ -138,7 +138,7 @@ std::optional<Split> IdentitySubcircuit::split() const {
 
   // The rest of the circuit (always carrying p) and its selection flags, rotated so that the
   // first selected gate comes first.
-  if (first > 0) c.check_well_formed();
+  if (first > 0) c.check_well_formed();  // the wrapped gates are relabelled
   InstrScratch rest(c.instrs.begin() + first, c.instrs.end());
   for (size_t k = 0; k < first; ++k) rest.push_back(c.instrs[k].permut(p_inv));
   absl::InlinedVector<uint8_t, kCombinationEntries> selected(c.len());
@@ -196,8 +196,8 @@ std::optional<Split> IdentitySubcircuit::split() const {
                Circ::make(std::vector<Instr32>(rest.begin(), rest.end()), p)};
 }
 
-SubsetSplits::SubsetSplits(const IdentityCirc& circuit, WireTable wires)
-    : circuit_(circuit), subsets_(combinations(circuit.circ.len())), wires_(std::move(wires)) {}
+SubsetSplits::SubsetSplits(const IdentityCirc& circuit)
+    : circuit_(circuit), subsets_(combinations(circuit.circ.len())), wires_(WireTable::of(circuit)) {}
 
 bool SubsetSplits::splittable(size_t i) const {
   const IdentitySubcircuit sub{circuit_, wires_, subsets_[i]};

@@ -87,10 +87,7 @@ struct IdentitySubcircuit {
 /// subset at a time: at(i) is the split of subset i, or none.
 class SubsetSplits {
  public:
-  explicit SubsetSplits(const IdentityCirc& circuit) : SubsetSplits(circuit, WireTable::of(circuit)) {}
-  /// With the identity's wire table computed elsewhere.
-  SubsetSplits(const IdentityCirc& circuit, WireTable wires);
-  void set_wires(WireTable wires) { wires_ = std::move(wires); }
+  explicit SubsetSplits(const IdentityCirc& circuit);
   size_t size() const { return subsets_.size(); }
   uint32_t subset(size_t i) const { return subsets_[i]; }
   /// Whether subset i is connected and convex.

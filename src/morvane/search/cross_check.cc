@@ -67,8 +67,7 @@ FirstPair evaluate_first(const Evaluator& evaluator, std::span<const Instr32> in
 
 /// Replaces `out` with the stored list in execution order, each instruction relabelled through
 /// `relabel`.
-template <typename Instrs>
-void circuit_relabelled(const AliasArena& arena, AliasList list, Permut32 relabel, Instrs& out) {
+void circuit_relabelled(const AliasArena& arena, AliasList list, Permut32 relabel, CircuitInstrs& out) {
   out.clear();
   for (Instr32 i : arena.iter(list)) out.push_back(i.apply_permutation(relabel));
   std::reverse(out.begin(), out.end());
@@ -187,7 +186,7 @@ PermutedCircuit checked_equivalent(const RawECCs& map, std::span<const Instr32> 
   const AliasArena& arena = map.arena();
   // `vec` is the circuit so far on the current qubits: whenever a prefix has a class, it is
   // replaced by that class's first circuit, and `permut` takes up the relabelling.
-  std::vector<Instr32> vec;
+  CircuitInstrs vec;
   Permut32 permut = perm;
   for (Instr32 instr : instrs) {
     vec.push_back(instr.apply_permutation(permut.inv()));
@@ -242,12 +241,8 @@ std::pair<PermutedCircuit, PermutedCircuit> export_equivalence(const RawECCs& ma
     PermutedCircuit member = ecc.circuit(map, k).simplify(map.arena());
     if (member == query) return {PermutedCircuit{{}, query.perm}, PermutedCircuit{{}, query.perm}};
     PermutedCircuit reduced = query;
-    std::vector<Instr32> member_instrs = member.instrs_vector(), reduced_instrs = reduced.instrs_vector();
-    if (reduce_equivalence(member_instrs, member.perm, reduced_instrs, reduced.perm) > 0) {
-      member.instrs.assign(member_instrs.begin(), member_instrs.end());
-      reduced.instrs.assign(reduced_instrs.begin(), reduced_instrs.end());
+    if (reduce_equivalence(member.instrs, member.perm, reduced.instrs, reduced.perm) > 0)
       return {std::move(member), std::move(reduced)};
-    }
   }
   auto triples = std::views::iota(size_t(0), ecc.num_circuits()) |
                  std::views::transform([&](size_t k) { return ecc.circuit(map, k).display(map.arena()); });
@@ -255,11 +250,10 @@ std::pair<PermutedCircuit, PermutedCircuit> export_equivalence(const RawECCs& ma
                     fjoin(query.instrs, ", "), query.perm.to_string()));
 }
 
-size_t reduce_equivalence(std::vector<Instr32>& circ1, Permut32 perm1, std::vector<Instr32>& circ2,
-                          Permut32 perm2) {
+size_t reduce_equivalence(CircuitInstrs& circ1, Permut32 perm1, CircuitInstrs& circ2, Permut32 perm2) {
   auto [mask1f, mask2f] = reduce_equivalence_front(circ1, circ2);
   // The back gates are the front gates of the reversed circuits, read on their output qubits.
-  auto reversed = [](const std::vector<Instr32>& c, Permut32 p) {
+  auto reversed = [](const CircuitInstrs& c, Permut32 p) {
     std::vector<Instr32> out;
     out.reserve(c.size());
     for (Instr32 i : c | std::views::reverse) out.push_back(i.apply_permutation(p));
@@ -292,7 +286,7 @@ std::pair<uint64_t, uint64_t> reduce_equivalence_front(std::span<const Instr32> 
   return {mask1, mask2};
 }
 
-size_t retain_by_masks(std::vector<Instr32>& circ, uint64_t mask_front, uint64_t mask_back) {
+size_t retain_by_masks(CircuitInstrs& circ, uint64_t mask_front, uint64_t mask_back) {
   const size_t len = circ.size();
   check_mask_width(len);
   size_t kept = 0;

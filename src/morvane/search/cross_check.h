@@ -64,8 +64,7 @@ std::pair<PermutedCircuit, PermutedCircuit> export_equivalence(const RawECCs& ma
 
 /// Removes the common front gates and the common back gates (read through each circuit's
 /// permutation) of two circuits in place; returns how many each lost (stops when they differ).
-size_t reduce_equivalence(std::vector<Instr32>& circ1, Permut32 perm1, std::vector<Instr32>& circ2,
-                          Permut32 perm2);
+size_t reduce_equivalence(CircuitInstrs& circ1, Permut32 perm1, CircuitInstrs& circ2, Permut32 perm2);
 
 /// The masks of the instructions left after removing matching front surface gates of both lists,
 /// pass after pass, until a pass matches nothing.
@@ -74,6 +73,6 @@ std::pair<uint64_t, uint64_t> reduce_equivalence_front(std::span<const Instr32> 
 
 /// Keeps the instructions at index i with bit i of `mask_front` and bit len - 1 - i of
 /// `mask_back` set, in order; returns how many were removed.
-size_t retain_by_masks(std::vector<Instr32>& circ, uint64_t mask_front, uint64_t mask_back);
+size_t retain_by_masks(CircuitInstrs& circ, uint64_t mask_front, uint64_t mask_back);
 
 }  // namespace morvane

@@ -21,7 +21,7 @@ using testing::Stops;
 
 namespace {
 
-using Circuit = std::vector<Instr32>;
+using Circuit = CircuitInstrs;
 
 Evaluator make(uint32_t n, uint8_t seed) {
   ChaCha12Rng rng = testing::seeded(seed);
@@ -193,9 +193,9 @@ TEST(cross_check, compute_next_key_follows_the_first_circuit) {
   std::vector<Instr32> candidates = generator_placements({gates::H(), gates::T(), gates::CX()}, 3);
   size_t answered = 0;
   for (const auto& [key, c] : map.inner()) {
-    Circuit first = map.arena().to_vec(c.circuit(map, 0).circ);
+    std::vector<Instr32> first = map.arena().to_vec(c.circuit(map, 0).circ);
     for (Instr32 i : candidates) {
-      Circuit next = first;
+      std::vector<Instr32> next = first;
       next.push_back(i);
       uint64_t want = s.e.evaluate(next).key.hash_value();
       std::optional<uint64_t> got = compute_next_key(map, s.e, key, i);
@@ -248,7 +248,7 @@ TEST(cross_check, switch_under_a_fresh_evaluator_keeps_every_class_together) {
   for (const auto& [key, c] : other.inner()) {
     std::vector<CircTriple> triples = c.circuits(other);
     for (size_t k = 0; k < triples.size(); ++k) {
-      Circuit circ = other.arena().to_vec(triples[k].circ);
+      std::vector<Instr32> circ = other.arena().to_vec(triples[k].circ);
       Evaluator::Result r = fresh.evaluate_multiple(circ);
       EXPECT_EQ(r.key.hash_value(), key);
       std::vector<PermPair> pairs = r.pairs.to_vec();

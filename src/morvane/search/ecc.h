@@ -16,10 +16,13 @@
 
 namespace morvane {
 
+/// The instructions of a stored circuit: up to 8 inline, so the circuits of the usual searches
+/// need no allocation of their own.
+using CircuitInstrs = absl::InlinedVector<Instr32, 8>;
+
 /// An instruction list followed by a relabelling of its output qubits.
 struct PermutedCircuit {
-  /// Inline up to 8 instructions: the circuits of the usual searches need no allocation of their own.
-  absl::InlinedVector<Instr32, 8> instrs;
+  CircuitInstrs instrs;
   Permut32 perm;
 
   std::vector<Instr32> instrs_vector() const { return {instrs.begin(), instrs.end()}; }
