@@ -89,6 +89,35 @@ def test_no_class_can_be_subclassed(name):
         type("Sub", (getattr(native, name),), {})
 
 
+NONE_RECEIVER = """
+    import morvane.morvane as native
+    for cls_name in native.__all__:
+        cls = getattr(native, cls_name)
+        for name, member in vars(cls).items():
+            if name in ("__new__", "__init__", "__doc__", "__module__", "__dict__"):
+                continue
+            calls = [member.fget, member.fset] if isinstance(member, property) else [member]
+            for f in calls:
+                if not callable(f):
+                    continue
+                for extra in range(3):
+                    try:
+                        result = f(None, *[0] * extra)
+                    except TypeError:
+                        continue
+                    if result is not NotImplemented:
+                        print(f"{cls_name}.{name} accepted None: {result!r}")
+    print("done")
+"""
+
+
+def test_no_method_takes_none_as_its_receiver():
+    # A method called on the class with None in place of the object raises TypeError (pybind11
+    # lets None through as a null receiver unless told otherwise).
+    result = run_python(NONE_RECEIVER, timeout=60)
+    assert result.returncode == 0 and result.stdout == "done\n", result.stdout + result.stderr
+
+
 FAILED_IMPORT = """
     import sys, _testcapi
     import numpy

@@ -163,6 +163,39 @@ void guard_new(py::handle cls) {
   PyType_Modified(base);
 }
 
+/// The binding record of a pybind11 function object (a method's instancemethod wrapper taken off),
+/// or null for any other object.
+py::detail::function_record* function_record_of(py::handle f) {
+  f = py::detail::get_function(f);
+  if (!f || !PyCFunction_Check(f.ptr())) return nullptr;
+  py::handle self = PyCFunction_GET_SELF(f.ptr());
+  if (!self || !py::isinstance<py::capsule>(self)) return nullptr;
+  auto cap = py::reinterpret_borrow<py::capsule>(self);
+  if (!py::detail::is_function_record_capsule(cap)) return nullptr;
+  return cap.get_pointer<py::detail::function_record>();
+}
+
+/// pybind11 calls a bound member function through a `const Class*` receiver and, for a method that
+/// names none of its arguments, lets None through as a null receiver: `Circ.len(None)` would crash.
+/// Every method and property function of the class gets the receiver record pybind11 itself adds to
+/// a method that names its arguments, which refuses None, so such a call raises TypeError.
+/// Constructors check their receiver themselves.
+void refuse_none_receivers(py::handle cls) {
+  auto add_receiver = [](py::handle f) {
+    for (py::detail::function_record* rec = function_record_of(f); rec; rec = rec->next)
+      if (rec->is_method && !rec->is_constructor && rec->args.empty())
+        rec->args.emplace_back("self", nullptr, py::handle(), /*convert=*/true, /*none=*/false);
+  };
+  for (auto [name, member] : py::reinterpret_borrow<py::dict>(type_dict(cls))) {
+    if (PyObject_TypeCheck(member.ptr(), &PyProperty_Type)) {
+      add_receiver(member.attr("fget"));
+      add_receiver(member.attr("fset"));
+    } else {
+      add_receiver(member);
+    }
+  }
+}
+
 void freeze(py::handle cls) { morvane::compat::type_freeze(reinterpret_cast<PyTypeObject*>(cls.ptr())); }
 
 /// Creates every class first, so that every signature can name every class, then adds the members,
@@ -177,6 +210,7 @@ void register_classes(py::module_& m) {
 
   for (ClassEntry& entry : classes) add_class(m, all, entry);
   for (ClassEntry& entry : classes) add_methods(m, entry);
+  for (ClassEntry& entry : classes) refuse_none_receivers(entry.state.type);
   for (ClassEntry& entry : classes) guard_new(entry.state.type);
   py::delattr(m, "__module__");
   for (ClassEntry& entry : classes) freeze(entry.state.type);
