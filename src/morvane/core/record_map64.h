@@ -57,7 +57,10 @@ class RecordMap64 {
     bool operator()(Key k, uint32_t i) const { return store->at(i).first == k.v; }
     bool operator()(uint32_t i, Key k) const { return store->at(i).first == k.v; }
     bool operator()(PrefetchKey, uint32_t i) const {
-      __builtin_prefetch(&store->at(i));
+      // Both cache lines of a record that straddles a line boundary.
+      const char* r = reinterpret_cast<const char*>(&store->at(i));
+      __builtin_prefetch(r);
+      __builtin_prefetch(r + sizeof(Record) - 1);
       return false;
     }
     bool operator()(uint32_t i, PrefetchKey k) const { return (*this)(k, i); }

@@ -5,6 +5,7 @@
 
 #include "morvane/core/panic.h"
 #include "morvane/state/order_info.h"
+#include "morvane/state/state_lanes.h"
 
 namespace morvane {
 
@@ -83,6 +84,15 @@ uint32_t touched_image_bits(std::span<const PreparedGate> gates) {
 
 bool near_zero_amplitude(const StateVec& s, size_t i) { return s.re()[i].near_zero() && s.im()[i].near_zero(); }
 
+/// The sorting permutation of a backward state whose qubits tie in the first parts of their order
+/// keys, and its inverse; stops when whole keys tie.
+void tied_order(const StateVec& back, Permut32& t, Permut32& t_inv) {
+  auto [sorting, eqmask] = back.get_orderinfo().as_bits();
+  if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
+  t = sorting;
+  t_inv = sorting.inv();
+}
+
 }  // namespace
 
 template <typename G>
@@ -151,12 +161,7 @@ void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
     s.back.normalize_arg();
     Permut32 t, t_inv;
     const bool distinct = s.back.distinct_order(t, t_inv);
-    if (!distinct) {
-      auto [sorting, eqmask] = s.back.get_orderinfo().as_bits();
-      if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
-      t = sorting;
-      t_inv = sorting.inv();
-    }
+    if (!distinct) tied_order(s.back, t, t_inv);
     if (relabel_tables_)
       s.back.relabel(*relabel_tables_, t_inv, s.spare);
     else
@@ -180,6 +185,52 @@ void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
     }
     if (kPrepared && fixed_reference && distinct && nbases < bases.size())
       bases[nbases++] = Base{back_perm, back_perm * t, best};
+  }
+}
+
+void Evaluator::backward_batch(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
+                               std::span<Scratch* const> scratch, StateLanes* lanes) const {
+  const uint32_t n = nqubits();
+  if (last.size() != scratch.size() || scratch.size() > StateLanes::kLanes) StateLanes::misfit();
+  // Lanes take the candidates whose forward state has one symmetry (most of them), when every
+  // shared gate has its lane body; the others run alone.
+  bool on_lanes = lanes && relabel_tables_ && lanes->nqubits() == n;
+  for (const PreparedGate& g : shared) on_lanes = on_lanes && g.lanes && g.len == lanes->len();
+  std::array<size_t, StateLanes::kLanes> candidate_of;  // by lane
+  std::array<Permut32, StateLanes::kLanes> back_perm;   // by lane
+  size_t used = 0;
+  for (size_t k = 0; k < scratch.size(); ++k) {
+    Scratch& s = *scratch[k];
+    Permut32 f, f_inv;
+    if (on_lanes && s.forward.distinct_order(f, f_inv)) {
+      // The one symmetry is the identity: m is f, the back permutation its inverse.
+      s.back.copy_from(relabelled_backtrack_[relabel_tables_->rank(f)]);
+      s.back.apply(*last[k]);
+      lanes->load(used, s.back);
+      back_perm[used] = f_inv;
+      candidate_of[used++] = k;
+    } else {
+      s.gates.assign(shared.begin(), shared.end());
+      s.gates.push_back(*last[k]);
+      backward_run(std::span<const PreparedGate>(s.gates), s);
+    }
+  }
+  if (used == 0) return;
+  lanes->apply_reversed(shared);
+  lanes->normalize_arg();
+  for (size_t lane = 0; lane < used; ++lane) {
+    Scratch& s = *scratch[candidate_of[lane]];
+    Permut32 t, t_inv;
+    if (lanes->distinct_order(lane, t, t_inv)) {
+      lanes->relabel_into(lane, *relabel_tables_, t_inv, s.best);
+    } else {
+      lanes->store(lane, s.back);
+      tied_order(s.back, t, t_inv);
+      s.back.relabel(*relabel_tables_, t_inv, s.spare);
+      s.best.swap_arrays(s.back);
+    }
+    s.pairs.clear();
+    s.pairs.push_back({t, back_perm[lane]});
   }
 }
 

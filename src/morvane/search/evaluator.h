@@ -17,6 +17,7 @@
 #include "morvane/core/chacha.h"
 #include "morvane/core/permut.h"
 #include "morvane/state/order_info.h"
+#include "morvane/state/state_lanes.h"
 #include "morvane/state/state_vec.h"
 
 namespace morvane {
@@ -71,6 +72,7 @@ class Evaluator {
     StateVec forward, back, best;
     StateVec spare;  // the other arrays of relabellings
     PermPairs pairs;
+    std::vector<PreparedGate> gates;  // a backward run's gates, where they are not at hand in one list
   };
 
   /// The symmetric initial state, then the backtrack state from the same generator.
@@ -103,6 +105,14 @@ class Evaluator {
   /// The key state and pairs from the forward state of `scratch`; the gates are prepared for the
   /// evaluator's qubit count.
   void backward_into(std::span<const PreparedGate> adjoints, Scratch& scratch) const;
+
+  /// backward_into for up to StateLanes::kLanes candidates, each the circuit of `shared` (adjoints
+  /// of the expanded circuit) extended by one instruction: scratch[k], its forward state set, gets
+  /// what backward_into gives for the gates of `shared` followed by *last[k]. The backward runs of
+  /// candidates with one symmetry share the gates of `shared` on `lanes` (of the evaluator's size;
+  /// nullptr: every candidate runs alone), bit for bit as they run alone.
+  void backward_batch(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
+                      std::span<Scratch* const> scratch, StateLanes* lanes) const;
 
   /// evaluate_multiple into `scratch` (the key state in `best`), with adjoints[k] the adjoint of
   /// instrs[k], all prepared for the evaluator's qubit count.

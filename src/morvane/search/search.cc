@@ -9,6 +9,7 @@
 #include "morvane/core/stdout_writer.h"
 #include "morvane/search/evaluator.h"
 #include "morvane/search/surface.h"
+#include "morvane/state/state_lanes.h"
 
 namespace morvane {
 
@@ -49,7 +50,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   std::deque<AliasList> queue{AliasList::nil()};
   size_t iterations = 0, circs = 0, circs_perm = 0;
   std::vector<Instr32> instr_vec;
-  // The backward run's gates: the expanded circuit's adjoints, then the candidate's.
+  // The backward runs' shared gates: the expanded circuit's adjoints (each candidate's comes first).
   std::vector<PreparedGate> adjoints;
   // Each candidate and its adjoint, prepared when the candidate is first evaluated (in the first
   // iteration, in candidate order, where an unfit candidate stops as its application would).
@@ -67,7 +68,11 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   // the candidates in their order all the same; everything that reads the map or the queue (the
   // progress line, the reservation of a new length, the end of the queue) waits for the pending
   // records first.
-  constexpr size_t kBatch = StateVec::kHashBatch, kSlots = 4 * kBatch;
+  // Candidates are evaluated kLanes at a time (their backward runs on lanes where they can be).
+  constexpr size_t kBatch = StateVec::kHashBatch, kSlots = 4 * kBatch, kLanes = StateLanes::kLanes;
+  static_assert(2 * kBatch + kBatch + kLanes <= kSlots, "a group's slots are free");
+  std::optional<StateLanes> lanes;
+  if (!Naive && n >= 2 && n <= StateLanes::kMaxQubits && StateLanes::available()) lanes.emplace(n);
   struct Pending {
     AliasList parent;
     Instr32 candidate;
@@ -185,36 +190,46 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
       adjoints.clear();
       for (Instr32 i : instr_vec) adjoints.push_back(PreparedGate::prepare(adjoint(i), n));
     }
-    for (size_t e = 0; e < instrs.size(); ++e) {
-      const Instr32 candidate = instrs[e];
-      Evaluator::Scratch& s = scratch[issued % kSlots];
-      Pending& p = pending[issued % kSlots];
-      if (cand_forward.size() == e) cand_forward.push_back(PreparedGate::prepare(candidate, n));
-      if constexpr (Naive) {
-        s.forward.copy_from(prefix);
-        s.forward.apply(cand_forward[e]);
-        s.forward.normalize_arg();
-        p.keyed = &s.forward;
-      } else {
-        evaluator.extend_into(prefix, cand_forward[e], s);
-        if (cand_adjoint.size() == e) cand_adjoint.push_back(PreparedGate::prepare(adjoint(candidate), n));
-        adjoints.push_back(cand_adjoint[e]);
-        evaluator.backward_into(adjoints, s);
-        adjoints.pop_back();
-        p.keyed = &s.best;
+    // The candidates kLanes at a time: forward runs, then their backward runs together.
+    for (size_t e0 = 0; e0 < instrs.size(); e0 += kLanes) {
+      const size_t count = std::min(kLanes, instrs.size() - e0);
+      std::array<Evaluator::Scratch*, kLanes> group;
+      std::array<const PreparedGate*, kLanes> last;
+      for (size_t j = 0; j < count; ++j) {
+        const size_t e = e0 + j;
+        Evaluator::Scratch& s = scratch[(issued + j) % kSlots];
+        group[j] = &s;
+        if (cand_forward.size() == e) cand_forward.push_back(PreparedGate::prepare(instrs[e], n));
+        if constexpr (Naive) {
+          s.forward.copy_from(prefix);
+          s.forward.apply(cand_forward[e]);
+          s.forward.normalize_arg();
+        } else {
+          evaluator.extend_into(prefix, cand_forward[e], s);
+          if (cand_adjoint.size() == e) cand_adjoint.push_back(PreparedGate::prepare(adjoint(instrs[e]), n));
+          last[j] = &cand_adjoint[e];
+        }
       }
-      p.parent = current;
-      p.candidate = candidate;
-      p.len = instr_vec.size() + 1;
-      surfaces(candidate, p);
-      ++issued;
-      ++circs;
-      if (issued - hashed == kBatch) {
-        hash_next(kBatch);
-        // The batch before: its class records; the one before that: recorded.
-        for (size_t k = std::max(recorded, hashed - std::min(hashed, 2 * kBatch)); k < hashed - kBatch; ++k)
-          map.prefetch_record(pending[k % kSlots].key);
-        while (recorded + 2 * kBatch < hashed) record_next();
+      if constexpr (!Naive)
+        evaluator.backward_batch(adjoints, std::span(last).first(count), std::span(group).first(count),
+                                 lanes ? &*lanes : nullptr);
+      for (size_t j = 0; j < count; ++j) {
+        const Instr32 candidate = instrs[e0 + j];
+        Pending& p = pending[issued % kSlots];
+        p.keyed = Naive ? &group[j]->forward : &group[j]->best;
+        p.parent = current;
+        p.candidate = candidate;
+        p.len = instr_vec.size() + 1;
+        surfaces(candidate, p);
+        ++issued;
+        ++circs;
+        if (issued - hashed == kBatch) {
+          hash_next(kBatch);
+          // The batch before: its class records; the one before that: recorded.
+          for (size_t k = std::max(recorded, hashed - std::min(hashed, 2 * kBatch)); k < hashed - kBatch; ++k)
+            map.prefetch_record(pending[k % kSlots].key);
+          while (recorded + 2 * kBatch < hashed) record_next();
+        }
       }
     }
     ++iterations;

@@ -121,11 +121,11 @@ Permut32 StateVec::get_permutation() const { return get_orderinfo().as_bits().fi
 
 namespace {
 
-/// distinct_order for N ≥ 2 qubits, `re` the state's real parts.
+/// distinct_order for N ≥ 2 qubits, the real part of amplitude i at re[i * stride].
 template <uint32_t N>
-bool distinct_order_of(const Qreal* re, Permut32& perm, Permut32& inverse) {
+bool distinct_order_of(const Qreal* re, size_t stride, Permut32& perm, Permut32& inverse) {
   uint64_t key[N];
-  for (uint32_t q = 0; q < N; ++q) key[q] = re[size_t(1) << q].percision_repr();
+  for (uint32_t q = 0; q < N; ++q) key[q] = re[(size_t(1) << q) * stride].percision_repr();
   // Qubit q goes to sorted position rank[q], the number of smaller keys.
   uint32_t rank[N] = {};
   bool tie = false;
@@ -148,20 +148,23 @@ bool distinct_order_of(const Qreal* re, Permut32& perm, Permut32& inverse) {
 
 }  // namespace
 
-bool StateVec::distinct_order(Permut32& perm, Permut32& inverse) const {
-  const Qreal* re = re_.data();
-  switch (nqubits()) {
+bool distinct_order_strided(const Qreal* re, size_t stride, uint32_t nqubits, Permut32& perm, Permut32& inverse) {
+  switch (nqubits) {
     case 0: perm = inverse = Permut32::identity(0); return true;
     case 1: perm = inverse = Permut32::identity(1); return true;
-    case 2: return distinct_order_of<2>(re, perm, inverse);
-    case 3: return distinct_order_of<3>(re, perm, inverse);
-    case 4: return distinct_order_of<4>(re, perm, inverse);
-    case 5: return distinct_order_of<5>(re, perm, inverse);
-    case 6: return distinct_order_of<6>(re, perm, inverse);
-    case 7: return distinct_order_of<7>(re, perm, inverse);
-    case 8: return distinct_order_of<8>(re, perm, inverse);
+    case 2: return distinct_order_of<2>(re, stride, perm, inverse);
+    case 3: return distinct_order_of<3>(re, stride, perm, inverse);
+    case 4: return distinct_order_of<4>(re, stride, perm, inverse);
+    case 5: return distinct_order_of<5>(re, stride, perm, inverse);
+    case 6: return distinct_order_of<6>(re, stride, perm, inverse);
+    case 7: return distinct_order_of<7>(re, stride, perm, inverse);
+    case 8: return distinct_order_of<8>(re, stride, perm, inverse);
     default: return false;
   }
+}
+
+bool StateVec::distinct_order(Permut32& perm, Permut32& inverse) const {
+  return distinct_order_strided(re_.data(), 1, nqubits(), perm, inverse);
 }
 
 void StateVec::apply_permutation(Permut32 permut) {

@@ -124,6 +124,10 @@ class RelabelTables {
   std::vector<uint8_t> sources_;         // 2^nqubits entries per rank
 };
 
+/// StateVec::distinct_order of the state of `nqubits` qubits whose amplitude i has its real part
+/// at re[i * stride].
+bool distinct_order_strided(const Qreal* re, size_t stride, uint32_t nqubits, Permut32& perm, Permut32& inverse);
+
 /// This thread's scratch vectors: entry k has k qubits; its contents carry no meaning.
 struct StateVecCache {
   std::vector<StateVec> entries;

@@ -324,16 +324,16 @@ template <size_t L, size_t G>
 
 #undef MORVANE_AVX2
 
-bool has_avx2() {
+}  // namespace
+
+bool cpu_has_avx2() {
   static const bool has = __builtin_cpu_supports("avx2");
   return has;
 }
 
-}  // namespace
-
 void StateVec::hash_values(std::span<const StateVec* const> states, uint64_t* out) {
   size_t k = 0;
-  if (has_avx2()) {
+  if (cpu_has_avx2()) {
     // Eight states at a time, then four: G chains of four lanes.
     auto lanes = [&]<size_t G>(std::integral_constant<size_t, G>) {
       const size_t len = states[k]->len();

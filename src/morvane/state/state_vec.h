@@ -32,14 +32,20 @@ using GateOffsets = std::array<size_t, 4>;
 /// checks; any other gate is applied as StateVec::apply(Instr32) does.
 struct PreparedGate {
   using Body = void (*)(Qreal* re, Qreal* im, size_t len, const GateOffsets& off);
+  /// The gate on the four states of a StateLanes of its size.
+  using LaneBody = void (*)(Qreal* re, Qreal* im);
   Instr32 instr;
   size_t len = 0;
   Body body = nullptr;
+  LaneBody lanes = nullptr;  // a kernel gate on 2 to 5 qubits, where the processor runs lanes
   GateOffsets off{};
 
   /// Stops as an application of `instr` to a state of `nqubits` qubits would.
   static PreparedGate prepare(Instr32 instr, uint32_t nqubits);
 };
+
+/// Whether the processor has AVX2 (checked once).
+bool cpu_has_avx2();
 
 class StateVec {
  public:
