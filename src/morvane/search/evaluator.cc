@@ -46,20 +46,21 @@ Evaluator Evaluator::from_os_random(uint32_t nqubits) {
 
 void Evaluator::evaluate_into(std::span<const PreparedGate> instrs, std::span<const PreparedGate> adjoints,
                               Scratch& s) const {
-  forward_into(instrs, s);
+  run_forward(instrs, s.forward);
+  s.forward.normalize_arg();
   backward_run(adjoints, s);
 }
 
 template <typename G>
-void Evaluator::forward_into(std::span<const G> instrs, Scratch& s) const {
-  s.forward.copy_from(initial_state_);
-  for (const G& i : instrs) s.forward.apply(i);
-  s.forward.normalize_arg();
+void Evaluator::run_forward(std::span<const G> instrs, StateVec& state) const {
+  state.copy_from(initial_state_);
+  for (const G& i : instrs) state.apply(i);
 }
 
-void Evaluator::prefix_into(std::span<const Instr32> instrs, StateVec& prefix) const {
-  prefix.copy_from(initial_state_);
-  for (Instr32 i : instrs) prefix.apply(i);
+void Evaluator::prefix_into(std::span<const Instr32> instrs, StateVec& prefix) const { run_forward(instrs, prefix); }
+
+void Evaluator::prefix_into(std::span<const PreparedGate> instrs, StateVec& prefix) const {
+  run_forward(instrs, prefix);
 }
 
 void Evaluator::extend_into(const StateVec& prefix, const PreparedGate& last, Scratch& s) const {
@@ -236,7 +237,8 @@ void Evaluator::backward_batch(std::span<const PreparedGate> shared, std::span<c
 
 Evaluator::Result Evaluator::evaluate_multiple(std::span<const Instr32> instrs) const {
   Scratch s(nqubits());
-  forward_into(instrs, s);
+  run_forward(instrs, s.forward);
+  s.forward.normalize_arg();
   // Adjoints are looked up (and registered when new) once the forward run has succeeded, from the
   // last instruction to the first, in the order the backward run meets them.
   std::vector<Instr32> adjoints(instrs.begin(), instrs.end());

@@ -99,6 +99,8 @@ class Evaluator {
   /// The initial state with `instrs` applied, not normalised: the shared start of the forward runs
   /// of the circuits that extend `instrs` by one instruction.
   void prefix_into(std::span<const Instr32> instrs, StateVec& prefix) const;
+  /// The same with the instructions prepared for the evaluator's qubit count.
+  void prefix_into(std::span<const PreparedGate> instrs, StateVec& prefix) const;
   /// The forward run of a circuit that extends the prefix's circuit by `last` (the same operations
   /// as a full forward run).
   void extend_into(const StateVec& prefix, const PreparedGate& last, Scratch& scratch) const;
@@ -125,7 +127,7 @@ class Evaluator {
 
  private:
   template <typename G>
-  void forward_into(std::span<const G> instrs, Scratch& scratch) const;
+  void run_forward(std::span<const G> instrs, StateVec& state) const;
   template <typename G>
   void backward_run(std::span<const G> adjoints, Scratch& scratch) const;
 
