@@ -6,9 +6,9 @@
 // the index's load factor. Records are never removed.
 //
 // Blocks are fresh pages mapped whole and made resident only as records are appended, so a block
-// costs what its records fill; every block after the first (a map of more than a quarter million
-// records) sits on huge pages, where lookups of records spread over many megabytes miss the TLB
-// far less often.
+// costs what its records fill; every block after the first (a map of more than half a million
+// records, whose last huge page then adds little per record) sits on huge pages, where lookups of
+// records spread over many megabytes miss the TLB far less often.
 
 #include <absl/container/flat_hash_set.h>
 
@@ -30,7 +30,7 @@ class RecordMap64 {
  public:
   using Record = std::pair<uint64_t, V>;
   /// Records per block.
-  static constexpr uint32_t kBlockBits = 18;
+  static constexpr uint32_t kBlockBits = 19;
   static constexpr uint32_t kBlockSize = 1u << kBlockBits;
 
  private:

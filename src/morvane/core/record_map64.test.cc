@@ -20,7 +20,7 @@ TEST(record_map64, agrees_with_an_ordered_map_across_blocks_and_growth) {
   std::vector<uint64_t> order;
   ChaCha12Rng rng(std::array<uint8_t, 32>{5});
   auto spread = [](uint64_t k) { return k * 0x9E3779B97F4A7C15ULL; };
-  const uint32_t n = 3 * RecordMap64<uint32_t>::kBlockSize + 17;
+  const uint32_t n = 2 * RecordMap64<uint32_t>::kBlockSize + 17;
   for (uint32_t i = 0; i < n; ++i) {
     if (i == n / 2) map.reserve(4 * n);  // growing the index ahead keeps every record and the order
     // Spread over the high bits, which the index probes by; a third of them with equal low bits (the
