@@ -4,6 +4,11 @@
 // move; the hash index holds only 4-byte record numbers and finds a key through the record it
 // names. A record costs its own size plus a few bytes of index, instead of a whole table slot at
 // the index's load factor. Records are never removed.
+//
+// Blocks are fresh pages mapped whole and made resident only as records are appended, so a block
+// costs what its records fill; every block after the first (a map of more than half a million
+// records, whose last huge page then adds little per record) sits on huge pages, where lookups of
+// records spread over many megabytes miss the TLB far less often.
 
 #include <absl/container/flat_hash_set.h>
 
@@ -11,9 +16,11 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
+#include "morvane/core/huge_pages.h"
 #include "morvane/core/panic.h"
 
 namespace morvane {
@@ -22,17 +29,36 @@ template <typename V, template <typename> class Alloc = std::allocator>
 class RecordMap64 {
  public:
   using Record = std::pair<uint64_t, V>;
-  /// Records per block: blocks are allocated whole, so at most one block is partly unused.
-  static constexpr uint32_t kBlockBits = 12;
+  /// Records per block.
+  static constexpr uint32_t kBlockBits = 19;
   static constexpr uint32_t kBlockSize = 1u << kBlockBits;
 
  private:
+  static constexpr size_t kHugePage = size_t(2) << 20;
+  static constexpr size_t kBlockBytes = (kBlockSize * sizeof(Record) + kHugePage - 1) / kHugePage * kHugePage;
+
   struct Store {
-    std::vector<std::unique_ptr<Record[]>> blocks;
+    std::vector<Record*> blocks;
     uint32_t size = 0;
 
+    Store() = default;
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+    ~Store() {
+      for (uint32_t i = 0; i < size; ++i) at(i).~Record();
+      for (Record* b : blocks) unmap_pages(b, kBlockBytes);
+    }
     Record& at(uint32_t i) { return blocks[i >> kBlockBits][i & (kBlockSize - 1)]; }
     const Record& at(uint32_t i) const { return blocks[i >> kBlockBits][i & (kBlockSize - 1)]; }
+    /// Bytes of pages the records can have touched: the full blocks, and the last one up to the
+    /// page of its last record.
+    size_t bytes() const {
+      if (size == 0) return blocks.size() * kBlockBytes;
+      const size_t last = size_t((size - 1) >> kBlockBits);
+      const size_t page = last == 0 ? 4096 : kHugePage;
+      const size_t used = size_t((size - 1) & (kBlockSize - 1)) * sizeof(Record) + sizeof(Record);
+      return last * kBlockBytes + (used + page - 1) / page * page;
+    }
   };
   struct Key {
     uint64_t v;
@@ -57,7 +83,10 @@ class RecordMap64 {
     bool operator()(Key k, uint32_t i) const { return store->at(i).first == k.v; }
     bool operator()(uint32_t i, Key k) const { return store->at(i).first == k.v; }
     bool operator()(PrefetchKey, uint32_t i) const {
-      __builtin_prefetch(&store->at(i));
+      // Both cache lines of a record that straddles a line boundary.
+      const char* r = reinterpret_cast<const char*>(&store->at(i));
+      __builtin_prefetch(r);
+      __builtin_prefetch(r + sizeof(Record) - 1);
       return false;
     }
     bool operator()(uint32_t i, PrefetchKey k) const { return (*this)(k, i); }
@@ -100,7 +129,7 @@ class RecordMap64 {
 
   /// Bytes held by the index and the record blocks.
   size_t bytes() const {
-    return index_.capacity() * (sizeof(uint32_t) + 1) + store_->blocks.size() * kBlockSize * sizeof(Record);
+    return index_.capacity() * (sizeof(uint32_t) + 1) + store_->bytes();
   }
 
   /// Iteration over the records in insertion order (a forward iterator, so that a map is a range).
@@ -140,9 +169,13 @@ class RecordMap64 {
   uint32_t append(uint64_t key) {
     Store& s = *store_;
     if (s.size == UINT32_MAX) panic("RecordMap64 is full");
-    if (s.size % kBlockSize == 0) s.blocks.push_back(std::make_unique<Record[]>(kBlockSize));
-    uint32_t i = s.size++;
-    s.at(i).first = key;
+    if (s.size % kBlockSize == 0) {
+      s.blocks.reserve(s.blocks.size() + 1);
+      s.blocks.push_back(static_cast<Record*>(map_pages(kBlockBytes, !s.blocks.empty())));
+    }
+    const uint32_t i = s.size;
+    new (&s.at(i)) Record(key, V{});
+    ++s.size;
     return i;
   }
 

@@ -19,10 +19,14 @@ TEST(record_map64, agrees_with_an_ordered_map_across_blocks_and_growth) {
   std::map<uint64_t, uint32_t> ref;
   std::vector<uint64_t> order;
   ChaCha12Rng rng(std::array<uint8_t, 32>{5});
-  const uint32_t n = 3 * RecordMap64<uint32_t>::kBlockSize + 17;
+  auto spread = [](uint64_t k) { return k * 0x9E3779B97F4A7C15ULL; };
+  const uint32_t n = 2 * RecordMap64<uint32_t>::kBlockSize + 17;
   for (uint32_t i = 0; i < n; ++i) {
     if (i == n / 2) map.reserve(4 * n);  // growing the index ahead keeps every record and the order
-    uint64_t key = (rng.next_u64() % 3 == 0) ? (uint64_t(i) << 40) : rng.next_u64() % (4 * n);
+    // Spread over the high bits, which the index probes by; a third of them with equal low bits (the
+    // index's tags), the rest drawn from few enough values to repeat.
+    uint64_t key = (rng.next_u64() % 3 == 0) ? (spread(i + 4 * n) & ~uint64_t(0xFFFF))
+                                             : spread(rng.next_u64() % (4 * n));
     auto [v, inserted] = map.try_emplace(key);
     EXPECT_EQ(inserted, ref.count(key) == 0) << key;
     if (inserted) {
@@ -31,7 +35,7 @@ TEST(record_map64, agrees_with_an_ordered_map_across_blocks_and_growth) {
     }
     *v += 1;
     ref[key] += 1;
-    uint64_t probe = rng.next_u64() % (4 * n);
+    uint64_t probe = spread(rng.next_u64() % (4 * n));
     map.prefetch(probe);
     map.prefetch_record(probe);  // a hint only: finds and changes nothing
     const auto& cmap = map;

@@ -5,6 +5,7 @@
 
 #include "morvane/core/panic.h"
 #include "morvane/state/order_info.h"
+#include "morvane/state/state_lanes.h"
 
 namespace morvane {
 
@@ -45,20 +46,21 @@ Evaluator Evaluator::from_os_random(uint32_t nqubits) {
 
 void Evaluator::evaluate_into(std::span<const PreparedGate> instrs, std::span<const PreparedGate> adjoints,
                               Scratch& s) const {
-  forward_into(instrs, s);
+  run_forward(instrs, s.forward);
+  s.forward.normalize_arg();
   backward_run(adjoints, s);
 }
 
 template <typename G>
-void Evaluator::forward_into(std::span<const G> instrs, Scratch& s) const {
-  s.forward.copy_from(initial_state_);
-  for (const G& i : instrs) s.forward.apply(i);
-  s.forward.normalize_arg();
+void Evaluator::run_forward(std::span<const G> instrs, StateVec& state) const {
+  state.copy_from(initial_state_);
+  for (const G& i : instrs) state.apply(i);
 }
 
-void Evaluator::prefix_into(std::span<const Instr32> instrs, StateVec& prefix) const {
-  prefix.copy_from(initial_state_);
-  for (Instr32 i : instrs) prefix.apply(i);
+void Evaluator::prefix_into(std::span<const Instr32> instrs, StateVec& prefix) const { run_forward(instrs, prefix); }
+
+void Evaluator::prefix_into(std::span<const PreparedGate> instrs, StateVec& prefix) const {
+  run_forward(instrs, prefix);
 }
 
 void Evaluator::extend_into(const StateVec& prefix, const PreparedGate& last, Scratch& s) const {
@@ -69,8 +71,34 @@ void Evaluator::extend_into(const StateVec& prefix, const PreparedGate& last, Sc
 
 void Evaluator::backward_into(std::span<const PreparedGate> adjoints, Scratch& s) const { backward_run(adjoints, s); }
 
+namespace {
+
+/// Bits 3q..3q+2 set for every qubit q that a gate of `gates` acts on: the image fields of those
+/// qubits in a permutation's raw form.
+uint32_t touched_image_bits(std::span<const PreparedGate> gates) {
+  uint32_t bits = 0;
+  for (const PreparedGate& g : gates)
+    for (uint8_t q : g.instr.qargs.as_slice())
+      if (q < 8) bits |= uint32_t(7) << (3 * q);
+  return bits;
+}
+
+bool near_zero_amplitude(const StateVec& s, size_t i) { return s.re()[i].near_zero() && s.im()[i].near_zero(); }
+
+/// The sorting permutation of a backward state whose qubits tie in the first parts of their order
+/// keys, and its inverse; stops when whole keys tie.
+void tied_order(const StateVec& back, Permut32& t, Permut32& t_inv) {
+  auto [sorting, eqmask] = back.get_orderinfo().as_bits();
+  if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
+  t = sorting;
+  t_inv = sorting.inv();
+}
+
+}  // namespace
+
 template <typename G>
 void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
+  constexpr bool kPrepared = std::is_same_v<G, PreparedGate>;
   const uint32_t n = nqubits();
   // A forward state whose qubits all differ in their first key parts has one symmetry, the
   // identity; the table's entry for that case holds it. Beyond 5 qubits the table stops.
@@ -84,6 +112,24 @@ void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
     symmetries.emplace(perms);
     f = sorting;
   }
+  // Several symmetries mostly shuffle qubits that no gate touches. Two relabellings m and m' of
+  // the backtrack state that differ only there, π = m'·m⁻¹ fixing every touched qubit, give
+  // backward states that differ by π alone, bit for bit: a gate meets the same values in the same
+  // groups, and the phase reference, amplitude 0 or the last one, stays in place. So do their
+  // canonical states, which are then equal, and their sorting permutations, t' = π·t. A symmetry
+  // whose m⁻¹ agrees with that of a symmetry run in full (its back_perm) on the touched qubits
+  // takes its pair from there, unless that run took its phase reference from the sum of all
+  // amplitudes (whose rounding depends on their order) or needed the full order of its qubits.
+  struct Base {
+    Permut32 back_perm;
+    Permut32 back_perm_t;  // back_perm · t
+    bool best;             // its canonical state equals the best one so far
+  };
+  std::array<Base, 8> bases;
+  size_t nbases = 0;
+  uint32_t touched = 0;
+  if constexpr (kPrepared)
+    if (symmetries->size() > 1) touched = touched_image_bits(adjoints);
   // Only relabelling the backtrack state goes through this thread's cache; the backward states use
   // the scratch's spare.
   if (!relabel_tables_) reserve_state_vec_cache(n);
@@ -92,47 +138,107 @@ void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
     // With the identity alone, m is f itself.
     const Permut32 m = only_identity ? f : f * sym;
     const Permut32 back_perm = only_identity ? f_inv : m.inv();
+    if constexpr (kPrepared) {
+      const Base* base = nullptr;
+      for (size_t b = 0; b < nbases && !base; ++b)
+        if (((bases[b].back_perm.raw ^ back_perm.raw) & touched) == 0) base = &bases[b];
+      if (base) {
+        if (base->best) s.pairs.push_back({m * base->back_perm_t, back_perm});
+        continue;
+      }
+    }
     if (relabel_tables_) {
       s.back.copy_from(relabelled_backtrack_[relabel_tables_->rank(m)]);
     } else {
       s.back.copy_from(backtrack_state_);
       s.back.apply_permutation(m);
     }
-    if constexpr (std::is_same_v<G, PreparedGate>)
+    if constexpr (kPrepared)
       s.back.apply_reversed(adjoints);
     else
       for (size_t k = adjoints.size(); k-- > 0;) s.back.apply(adjoints[k]);
+    const bool fixed_reference =
+        symmetries->size() > 1 && !(near_zero_amplitude(s.back, 0) && near_zero_amplitude(s.back, s.back.len() - 1));
     s.back.normalize_arg();
     Permut32 t, t_inv;
-    if (!s.back.distinct_order(t, t_inv)) {
-      auto [sorting, eqmask] = s.back.get_orderinfo().as_bits();
-      if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
-      t = sorting;
-      t_inv = sorting.inv();
-    }
+    const bool distinct = s.back.distinct_order(t, t_inv);
+    if (!distinct) tied_order(s.back, t, t_inv);
     if (relabel_tables_)
       s.back.relabel(*relabel_tables_, t_inv, s.spare);
     else
       s.back.apply_permutation(t_inv, s.spare);
+    bool best = true;
     if (s.pairs.empty()) {
       s.best.swap_arrays(s.back);
       s.pairs.push_back({t, back_perm});
-      continue;
+    } else {
+      auto order = s.back <=> s.best;
+      if (order < 0) {
+        s.best.swap_arrays(s.back);
+        s.pairs.clear();
+        s.pairs.push_back({t, back_perm});
+        for (size_t b = 0; b < nbases; ++b) bases[b].best = false;
+      } else if (order == 0) {
+        s.pairs.push_back({t, back_perm});
+      } else {
+        best = false;
+      }
     }
-    auto order = s.back <=> s.best;
-    if (order < 0) {
+    if (kPrepared && fixed_reference && distinct && nbases < bases.size())
+      bases[nbases++] = Base{back_perm, back_perm * t, best};
+  }
+}
+
+void Evaluator::backward_batch(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
+                               std::span<Scratch* const> scratch, StateLanes* lanes) const {
+  const uint32_t n = nqubits();
+  if (last.size() != scratch.size() || scratch.size() > StateLanes::kLanes) StateLanes::misfit();
+  // Lanes take the candidates whose forward state has one symmetry (most of them), when every
+  // shared gate has its lane body; the others run alone.
+  bool on_lanes = lanes && relabel_tables_ && lanes->nqubits() == n;
+  for (const PreparedGate& g : shared) on_lanes = on_lanes && g.lanes && g.len == lanes->len();
+  std::array<size_t, StateLanes::kLanes> candidate_of;  // by lane
+  std::array<Permut32, StateLanes::kLanes> back_perm;   // by lane
+  size_t used = 0;
+  for (size_t k = 0; k < scratch.size(); ++k) {
+    Scratch& s = *scratch[k];
+    Permut32 f, f_inv;
+    if (on_lanes && s.forward.distinct_order(f, f_inv)) {
+      // The one symmetry is the identity: m is f, the back permutation its inverse.
+      s.back.copy_from(relabelled_backtrack_[relabel_tables_->rank(f)]);
+      s.back.apply(*last[k]);
+      lanes->load(used, s.back);
+      back_perm[used] = f_inv;
+      candidate_of[used++] = k;
+    } else {
+      s.gates.assign(shared.begin(), shared.end());
+      s.gates.push_back(*last[k]);
+      backward_run(std::span<const PreparedGate>(s.gates), s);
+    }
+  }
+  if (used == 0) return;
+  lanes->apply_reversed(shared);
+  lanes->normalize_arg();
+  for (size_t lane = 0; lane < used; ++lane) {
+    Scratch& s = *scratch[candidate_of[lane]];
+    Permut32 t, t_inv;
+    if (lanes->distinct_order(lane, t, t_inv)) {
+      lanes->relabel_into(lane, *relabel_tables_, t_inv, s.best);
+    } else {
+      lanes->store(lane, s.back);
+      tied_order(s.back, t, t_inv);
+      s.back.relabel(*relabel_tables_, t_inv, s.spare);
       s.best.swap_arrays(s.back);
-      s.pairs.clear();
-      s.pairs.push_back({t, back_perm});
-    } else if (order == 0) {
-      s.pairs.push_back({t, back_perm});
     }
+    s.pairs.clear();
+    s.pairs.push_back({t, back_perm[lane]});
   }
 }
 
 Evaluator::Result Evaluator::evaluate_multiple(std::span<const Instr32> instrs) const {
   Scratch s(nqubits());
-  forward_into(instrs, s);
+  run_forward(instrs, s.forward);
+  s.forward.normalize_arg();
   // Adjoints are looked up (and registered when new) once the forward run has succeeded, from the
   // last instruction to the first, in the order the backward run meets them.
   std::vector<Instr32> adjoints(instrs.begin(), instrs.end());

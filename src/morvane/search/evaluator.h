@@ -17,6 +17,7 @@
 #include "morvane/core/chacha.h"
 #include "morvane/core/permut.h"
 #include "morvane/state/order_info.h"
+#include "morvane/state/state_lanes.h"
 #include "morvane/state/state_vec.h"
 
 namespace morvane {
@@ -71,6 +72,7 @@ class Evaluator {
     StateVec forward, back, best;
     StateVec spare;  // the other arrays of relabellings
     PermPairs pairs;
+    std::vector<PreparedGate> gates;  // a backward run's gates, where they are not at hand in one list
   };
 
   /// The symmetric initial state, then the backtrack state from the same generator.
@@ -97,12 +99,22 @@ class Evaluator {
   /// The initial state with `instrs` applied, not normalised: the shared start of the forward runs
   /// of the circuits that extend `instrs` by one instruction.
   void prefix_into(std::span<const Instr32> instrs, StateVec& prefix) const;
+  /// The same with the instructions prepared for the evaluator's qubit count.
+  void prefix_into(std::span<const PreparedGate> instrs, StateVec& prefix) const;
   /// The forward run of a circuit that extends the prefix's circuit by `last` (the same operations
   /// as a full forward run).
   void extend_into(const StateVec& prefix, const PreparedGate& last, Scratch& scratch) const;
   /// The key state and pairs from the forward state of `scratch`; the gates are prepared for the
   /// evaluator's qubit count.
   void backward_into(std::span<const PreparedGate> adjoints, Scratch& scratch) const;
+
+  /// backward_into for up to StateLanes::kLanes candidates, each the circuit of `shared` (adjoints
+  /// of the expanded circuit) extended by one instruction: scratch[k], its forward state set, gets
+  /// what backward_into gives for the gates of `shared` followed by *last[k]. The backward runs of
+  /// candidates with one symmetry share the gates of `shared` on `lanes` (of the evaluator's size;
+  /// nullptr: every candidate runs alone), bit for bit as they run alone.
+  void backward_batch(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
+                      std::span<Scratch* const> scratch, StateLanes* lanes) const;
 
   /// evaluate_multiple into `scratch` (the key state in `best`), with adjoints[k] the adjoint of
   /// instrs[k], all prepared for the evaluator's qubit count.
@@ -115,7 +127,7 @@ class Evaluator {
 
  private:
   template <typename G>
-  void forward_into(std::span<const G> instrs, Scratch& scratch) const;
+  void run_forward(std::span<const G> instrs, StateVec& state) const;
   template <typename G>
   void backward_run(std::span<const G> adjoints, Scratch& scratch) const;
 

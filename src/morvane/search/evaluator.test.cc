@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <random>
 #include <set>
 
 #include "morvane/testing/testing.h"
@@ -71,6 +73,95 @@ TEST(evaluator, scratch_evaluation_equals_the_plain_one) {
   EXPECT_EQ(s.pairs.to_vec(), r.pairs.to_vec());
   // Bit for bit, not only on the tolerance grid.
   for (size_t i = 0; i < r.key.len(); ++i) EXPECT_EQ(s.best.re()[i].v, r.key.re()[i].v);
+}
+
+TEST(evaluator, scratch_evaluation_of_circuits_with_symmetries_equals_the_plain_one) {
+  // Circuits on a few of the qubits (the forward state ties the others, often several touched ones
+  // too): the scratch run takes the pairs of symmetries that shuffle untouched qubits from an
+  // earlier symmetry's run; the plain run computes each one.
+  std::mt19937_64 pick(11);
+  const Gate16 one_qubit[] = {gates::H(), gates::T(), gates::TDG(), gates::S(), gates::X()};
+  size_t with_several_pairs = 0;
+  for (uint32_t n = 2; n <= 5; ++n) {
+    ChaCha12Rng rng = testing::seeded(uint8_t(20 + n));
+    Evaluator e = Evaluator::from_random(n, rng);
+    Evaluator::Scratch s(n);
+    for (int round = 0; round < 300; ++round) {
+      const uint32_t used = 1 + uint32_t(pick() % n);  // qubits 0..used-1 may be touched
+      std::vector<Instr32> c;
+      for (size_t len = pick() % 7; c.size() < len;) {
+        const uint8_t q0 = uint8_t(pick() % used), q1 = uint8_t(pick() % used);
+        if (pick() % 3 == 0 && q0 != q1)
+          c.push_back(instr(gates::CX(), {q0, q1}));
+        else
+          c.push_back(instr(one_qubit[pick() % std::size(one_qubit)], {q0}));
+      }
+      std::vector<PreparedGate> fwd, adj;
+      for (Instr32 i : c) {
+        fwd.push_back(PreparedGate::prepare(i, n));
+        adj.push_back(PreparedGate::prepare(i.adjoint(), n));
+      }
+      e.evaluate_into(fwd, adj, s);
+      auto r = e.evaluate_multiple(c);
+      ASSERT_EQ(s.pairs.to_vec(), r.pairs.to_vec()) << n << " " << round;
+      for (size_t i = 0; i < r.key.len(); ++i) {
+        ASSERT_EQ(s.best.re()[i].v, r.key.re()[i].v);
+        ASSERT_EQ(s.best.im()[i].v, r.key.im()[i].v);
+      }
+      with_several_pairs += r.pairs.size() > 1;
+    }
+  }
+  EXPECT_GT(with_several_pairs, 300u);
+}
+
+TEST(evaluator, batched_backward_runs_equal_single_ones) {
+  // Groups of up to four candidates extending one circuit, with and without lanes: candidates
+  // with one symmetry share the circuit's gates on the lanes, the others run alone.
+  std::mt19937_64 pick(12);
+  const Gate16 one_qubit[] = {gates::H(), gates::T(), gates::TDG(), gates::S()};
+  for (uint32_t n = 2; n <= 5; ++n) {
+    ChaCha12Rng rng = testing::seeded(uint8_t(40 + n));
+    Evaluator e = Evaluator::from_random(n, rng);
+    std::optional<StateLanes> lanes;
+    if (StateLanes::available()) lanes.emplace(n);
+    for (int round = 0; round < 100; ++round) {
+      auto random_instr = [&] {
+        const uint8_t q0 = uint8_t(pick() % n), q1 = uint8_t((q0 + 1 + pick() % (n - 1)) % n);
+        return pick() % 3 == 0 ? instr(gates::CX(), {q0, q1}) : instr(one_qubit[pick() % std::size(one_qubit)], {q0});
+      };
+      std::vector<Instr32> circuit;
+      for (size_t len = pick() % 6; circuit.size() < len;) circuit.push_back(random_instr());
+      std::vector<PreparedGate> shared;
+      for (Instr32 i : circuit) shared.push_back(PreparedGate::prepare(i.adjoint(), n));
+      StateVec prefix = StateVec::zeros(n);
+      e.prefix_into(circuit, prefix);
+      const size_t count = 1 + pick() % StateLanes::kLanes;
+      std::vector<Evaluator::Scratch> batched(count, Evaluator::Scratch(n)), plain(count, Evaluator::Scratch(n));
+      std::vector<PreparedGate> last;
+      for (size_t k = 0; k < count; ++k) {
+        const Instr32 c = random_instr();
+        last.push_back(PreparedGate::prepare(c.adjoint(), n));
+        e.extend_into(prefix, PreparedGate::prepare(c, n), batched[k]);
+        e.extend_into(prefix, PreparedGate::prepare(c, n), plain[k]);
+        std::vector<PreparedGate> all = shared;
+        all.push_back(last.back());
+        e.backward_into(all, plain[k]);
+      }
+      std::vector<const PreparedGate*> last_ptrs;
+      std::vector<Evaluator::Scratch*> batched_ptrs;
+      for (size_t k = 0; k < count; ++k) {
+        last_ptrs.push_back(&last[k]);
+        batched_ptrs.push_back(&batched[k]);
+      }
+      for (StateLanes* l : {lanes ? &*lanes : nullptr, static_cast<StateLanes*>(nullptr)}) {
+        e.backward_batch(shared, last_ptrs, batched_ptrs, l);
+        for (size_t k = 0; k < count; ++k) {
+          ASSERT_TRUE(testing::bitwise_equal(batched[k].best, plain[k].best)) << n << " " << round << " " << k;
+          ASSERT_EQ(batched[k].pairs.to_vec(), plain[k].pairs.to_vec());
+        }
+      }
+    }
+  }
 }
 
 TEST(evaluator, ties_in_the_backward_state_stop) {

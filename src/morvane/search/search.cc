@@ -6,9 +6,11 @@
 #include <fmt/format.h>
 
 #include "morvane/core/interrupt.h"
+#include "morvane/core/panic.h"
 #include "morvane/core/stdout_writer.h"
 #include "morvane/search/evaluator.h"
 #include "morvane/search/surface.h"
+#include "morvane/state/state_lanes.h"
 
 namespace morvane {
 
@@ -16,6 +18,22 @@ namespace {
 
 // Pending signals are looked at once per this many expansions: a fraction of a millisecond.
 constexpr uint32_t kExpansionsPerCheck = 64;
+
+/// Placement numbers of surface gates at one end of a circuit. They act on disjoint qubits, so a
+/// circuit of the search (at most 5 qubits) has at most 5 at either end.
+struct SurfaceList {
+  std::array<uint32_t, 8> at;
+  uint32_t size = 0;
+  void push_back(uint32_t u) {
+    if (size == at.size()) [[unlikely]]
+      panic("more surface gates than a circuit of the search has");
+    at[size++] = u;
+  }
+  void append(const SurfaceList& other) {
+    for (uint32_t k = 0; k < other.size; ++k) push_back(other.at[k]);
+  }
+  std::span<const uint32_t> span() const { return {at.data(), size}; }
+};
 
 void write_progress(size_t iterations, std::span<const Instr32> circuit, size_t queued, size_t classes, size_t circs,
                     size_t circs_perm, std::string& line) {
@@ -49,13 +67,18 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   std::deque<AliasList> queue{AliasList::nil()};
   size_t iterations = 0, circs = 0, circs_perm = 0;
   std::vector<Instr32> instr_vec;
-  // The backward run's gates: the expanded circuit's adjoints, then the candidate's.
-  std::vector<PreparedGate> adjoints;
+  // The expanded circuit's gates and, shared by the backward runs, their adjoints (each
+  // candidate's adjoint comes first in its run).
+  std::vector<PreparedGate> forwards, adjoints;
   // Each candidate and its adjoint, prepared when the candidate is first evaluated (in the first
-  // iteration, in candidate order, where an unfit candidate stops as its application would).
+  // iteration, in candidate order, where an unfit candidate stops as its application would); the
+  // expanded circuits, made of candidates, take theirs from there.
   std::vector<PreparedGate> cand_forward, cand_adjoint;
   cand_forward.reserve(instrs.size());
   cand_adjoint.reserve(instrs.size());
+  // By placement number: the first candidate evaluated with it (every candidate, in the first
+  // iteration).
+  std::vector<int32_t> candidate_at;
   StateVec prefix = StateVec::zeros(n);
   std::string line;
   const PermPair identity_pair{id, id};
@@ -67,7 +90,11 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   // the candidates in their order all the same; everything that reads the map or the queue (the
   // progress line, the reservation of a new length, the end of the queue) waits for the pending
   // records first.
-  constexpr size_t kBatch = StateVec::kHashBatch, kSlots = 4 * kBatch;
+  // Candidates are evaluated kLanes at a time (their backward runs on lanes where they can be).
+  constexpr size_t kBatch = StateVec::kHashBatch, kSlots = 4 * kBatch, kLanes = StateLanes::kLanes;
+  static_assert(2 * kBatch + kBatch + kLanes <= kSlots, "a group's slots are free");
+  std::optional<StateLanes> lanes;
+  if (!Naive && n >= 2 && n <= StateLanes::kMaxQubits && StateLanes::available()) lanes.emplace(n);
   struct Pending {
     AliasList parent;
     Instr32 candidate;
@@ -75,7 +102,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     const StateVec* keyed = nullptr;  // the state whose hash is the key
     uint64_t key = 0;
     // The candidate circuit's surface gates as placement numbers, in visiting order.
-    std::vector<uint32_t> front, back;
+    SurfaceList front, back;
   };
   std::vector<Evaluator::Scratch> scratch(kSlots, Evaluator::Scratch(n));
   std::array<Pending, kSlots> pending;
@@ -86,31 +113,34 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   // the expanded circuit: its front ones plus the candidate when none of its qubits is touched yet;
   // at the back the candidate, then the expanded circuit's back gates seen past the candidate's
   // qubits, kept for each qubit mask of a candidate. All as placement numbers.
-  std::vector<uint32_t> parent_front;
+  SurfaceList parent_front;
   uint32_t parent_touched = 0;
-  std::array<std::vector<uint32_t>, 32> parent_back;
+  std::array<SurfaceList, 32> parent_back;
   std::array<size_t, 32> parent_back_at{};
   auto qubit_mask = [](Instr32 i) {
     uint32_t m = 0;
     for (uint8_t q : i.qargs.as_slice()) m |= 1u << (q % 32);
     return m;
   };
-  auto parent_back_past = [&](uint32_t mask, std::vector<uint32_t>& out) {
+  auto parent_back_past = [&](uint32_t mask, SurfaceList& out) {
     for_each_surface_gate(instr_vec, true, [&](Instr32 i) { out.push_back(map.placement(i)); }, mask);
   };
-  auto surfaces = [&](Instr32 candidate, Pending& p) {
+  auto surfaces = [&](Instr32 candidate, size_t e, Pending& p) {
     const uint32_t mask = qubit_mask(candidate);
     const uint32_t placement = map.placement(candidate);
-    p.front.assign(parent_front.begin(), parent_front.end());
+    if (placement >= candidate_at.size()) candidate_at.resize(size_t(placement) + 1, -1);
+    if (candidate_at[placement] < 0) candidate_at[placement] = int32_t(e);
+    p.front = parent_front;
     if ((mask & parent_touched) == 0) p.front.push_back(placement);
-    p.back.assign(1, placement);
+    p.back.size = 0;
+    p.back.push_back(placement);
     if (mask < 32) {
       if (parent_back_at[mask] != iterations + 1) {
-        parent_back[mask].clear();
+        parent_back[mask].size = 0;
         parent_back_past(mask, parent_back[mask]);
         parent_back_at[mask] = iterations + 1;
       }
-      p.back.insert(p.back.end(), parent_back[mask].begin(), parent_back[mask].end());
+      p.back.append(parent_back[mask]);
     } else {
       parent_back_past(mask, p.back);
     }
@@ -123,7 +153,8 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     const size_t npairs = Naive ? 1 : s.pairs.size();
     for (size_t k = 0; k < npairs; ++k) {
       auto [front_perm, back_perm] = Naive ? identity_pair : s.pairs[k];
-      auto list = map.add_entry_with_surfaces(p.key, front_perm, back_perm, p.parent, p.candidate, p.front, p.back);
+      auto list = map.add_entry_with_surfaces(p.key, front_perm, back_perm, p.parent, p.candidate, p.front.span(),
+                                              p.back.span());
       if (list && p.len < max_size) queue.push_back(*list);
       ++circs_perm;
     }
@@ -168,7 +199,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
         map.reserve(size_t(double(classes_at_length[k - 1]) * growth));
       }
     }
-    parent_front.clear();
+    parent_front.size = 0;
     for_each_surface_gate(instr_vec, false, [&](Instr32 i) { parent_front.push_back(map.placement(i)); });
     parent_touched = 0;
     for (Instr32 i : instr_vec) parent_touched |= qubit_mask(i);
@@ -181,40 +212,55 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
       prefix.copy_from(evaluator.backtrack_state());
       for (Instr32 i : instr_vec) prefix.apply(i);
     } else {
-      evaluator.prefix_into(instr_vec, prefix);
+      forwards.clear();
       adjoints.clear();
-      for (Instr32 i : instr_vec) adjoints.push_back(PreparedGate::prepare(adjoint(i), n));
-    }
-    for (size_t e = 0; e < instrs.size(); ++e) {
-      const Instr32 candidate = instrs[e];
-      Evaluator::Scratch& s = scratch[issued % kSlots];
-      Pending& p = pending[issued % kSlots];
-      if (cand_forward.size() == e) cand_forward.push_back(PreparedGate::prepare(candidate, n));
-      if constexpr (Naive) {
-        s.forward.copy_from(prefix);
-        s.forward.apply(cand_forward[e]);
-        s.forward.normalize_arg();
-        p.keyed = &s.forward;
-      } else {
-        evaluator.extend_into(prefix, cand_forward[e], s);
-        if (cand_adjoint.size() == e) cand_adjoint.push_back(PreparedGate::prepare(adjoint(candidate), n));
+      for (Instr32 i : instr_vec) {
+        const size_t e = size_t(candidate_at[map.placement(i)]);
+        forwards.push_back(cand_forward[e]);
         adjoints.push_back(cand_adjoint[e]);
-        evaluator.backward_into(adjoints, s);
-        adjoints.pop_back();
-        p.keyed = &s.best;
       }
-      p.parent = current;
-      p.candidate = candidate;
-      p.len = instr_vec.size() + 1;
-      surfaces(candidate, p);
-      ++issued;
-      ++circs;
-      if (issued - hashed == kBatch) {
-        hash_next(kBatch);
-        // The batch before: its class records; the one before that: recorded.
-        for (size_t k = std::max(recorded, hashed - std::min(hashed, 2 * kBatch)); k < hashed - kBatch; ++k)
-          map.prefetch_record(pending[k % kSlots].key);
-        while (recorded + 2 * kBatch < hashed) record_next();
+      evaluator.prefix_into(forwards, prefix);
+    }
+    // The candidates kLanes at a time: forward runs, then their backward runs together.
+    for (size_t e0 = 0; e0 < instrs.size(); e0 += kLanes) {
+      const size_t count = std::min(kLanes, instrs.size() - e0);
+      std::array<Evaluator::Scratch*, kLanes> group;
+      std::array<const PreparedGate*, kLanes> last;
+      for (size_t j = 0; j < count; ++j) {
+        const size_t e = e0 + j;
+        Evaluator::Scratch& s = scratch[(issued + j) % kSlots];
+        group[j] = &s;
+        if (cand_forward.size() == e) cand_forward.push_back(PreparedGate::prepare(instrs[e], n));
+        if constexpr (Naive) {
+          s.forward.copy_from(prefix);
+          s.forward.apply(cand_forward[e]);
+          s.forward.normalize_arg();
+        } else {
+          evaluator.extend_into(prefix, cand_forward[e], s);
+          if (cand_adjoint.size() == e) cand_adjoint.push_back(PreparedGate::prepare(adjoint(instrs[e]), n));
+          last[j] = &cand_adjoint[e];
+        }
+      }
+      if constexpr (!Naive)
+        evaluator.backward_batch(adjoints, std::span(last).first(count), std::span(group).first(count),
+                                 lanes ? &*lanes : nullptr);
+      for (size_t j = 0; j < count; ++j) {
+        const Instr32 candidate = instrs[e0 + j];
+        Pending& p = pending[issued % kSlots];
+        p.keyed = Naive ? &group[j]->forward : &group[j]->best;
+        p.parent = current;
+        p.candidate = candidate;
+        p.len = instr_vec.size() + 1;
+        surfaces(candidate, e0 + j, p);
+        ++issued;
+        ++circs;
+        if (issued - hashed == kBatch) {
+          hash_next(kBatch);
+          // The batch before: its class records; the one before that: recorded.
+          for (size_t k = std::max(recorded, hashed - std::min(hashed, 2 * kBatch)); k < hashed - kBatch; ++k)
+            map.prefetch_record(pending[k % kSlots].key);
+          while (recorded + 2 * kBatch < hashed) record_next();
+        }
       }
     }
     ++iterations;

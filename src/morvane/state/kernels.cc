@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "morvane/core/panic.h"
+#include "morvane/state/state_lanes.h"
 
 namespace morvane {
 
@@ -52,9 +53,10 @@ std::array<size_t, (size_t(1) << K)> checked_offsets(const StateVec& s, std::spa
 }
 
 /// Runs f(re, im, base, offsets) on every group of a two-qubit application, bases in increasing
-/// order (the bases are the indices with every gate qubit's bit clear).
-template <typename F>
-inline void group_loop(Qreal* re, Qreal* im, size_t len, const GateOffsets& off, F&& f) {
+/// order (the bases are the indices with every gate qubit's bit clear). T is Qreal, or the four
+/// lanes of one amplitude (Lanes).
+template <typename T, typename F>
+inline void group_loop(T* re, T* im, size_t len, const GateOffsets& off, F&& f) {
   const size_t mask = off.back();
   for (size_t b = 0; b < len; b = ((b | mask) + 1) & ~mask) f(re, im, b, off);
 }
@@ -69,16 +71,15 @@ inline void for_each_group(StateVec& s, std::span<const uint8_t> qubits, F&& f) 
 }
 
 /// One run of 2^q consecutive pairs; the four runs never overlap.
-template <typename F>
-inline void pair_run(Qreal* __restrict re0, Qreal* __restrict im0, Qreal* __restrict re1, Qreal* __restrict im1,
-                     size_t step, F& f) {
+template <typename T, typename F>
+inline void pair_run(T* __restrict re0, T* __restrict im0, T* __restrict re1, T* __restrict im1, size_t step, F& f) {
   for (size_t k = 0; k < step; ++k) f(re0[k], im0[k], re1[k], im1[k]);
 }
 
 /// One-qubit kernels: f(re0, im0, re1, im1) on the parts of amplitudes i0 (bit q clear) and
 /// i1 = i0 + 2^q = i0 + step of every group.
-template <typename F>
-inline void pair_loop(Qreal* re, Qreal* im, size_t len, size_t step, F&& f) {
+template <typename T, typename F>
+inline void pair_loop(T* re, T* im, size_t len, size_t step, F&& f) {
   if (step == 1) {
     for (size_t b = 0; b < len; b += 2) f(re[b], im[b], re[b + 1], im[b + 1]);
   } else {
@@ -86,7 +87,8 @@ inline void pair_loop(Qreal* re, Qreal* im, size_t len, size_t step, F&& f) {
   }
 }
 
-inline void exchange(Qreal* re, Qreal* im, size_t i, size_t j) {
+template <typename T>
+inline void exchange(T* re, T* im, size_t i, size_t j) {
   std::swap(re[i], re[j]);
   std::swap(im[i], im[j]);
 }
@@ -168,8 +170,9 @@ namespace {
 // The kernels' element operations: one-qubit ones on a pair (re0, im0, re1, im1), two-qubit ones on
 // a group given by its base and member offsets.
 struct HOp {
-  void operator()(Qreal& r0, Qreal& m0, Qreal& r1, Qreal& m1) const {
-    Qreal re0 = r0, im0 = m0, re1 = r1, im1 = m1;
+  template <typename T>
+  void operator()(T& r0, T& m0, T& r1, T& m1) const {
+    T re0 = r0, im0 = m0, re1 = r1, im1 = m1;
     r0 = (re0 + re1) * kC;
     m0 = (im0 + im1) * kC;
     r1 = (re0 - re1) * kC;
@@ -177,51 +180,59 @@ struct HOp {
   }
 };
 struct XOp {
-  void operator()(Qreal& r0, Qreal& m0, Qreal& r1, Qreal& m1) const {
+  template <typename T>
+  void operator()(T& r0, T& m0, T& r1, T& m1) const {
     std::swap(r0, r1);
     std::swap(m0, m1);
   }
 };
 struct ZOp {
-  void operator()(Qreal&, Qreal&, Qreal& r1, Qreal& m1) const {
+  template <typename T>
+  void operator()(T&, T&, T& r1, T& m1) const {
     r1 = -r1;
     m1 = -m1;
   }
 };
 struct SOp {
-  void operator()(Qreal&, Qreal&, Qreal& r1, Qreal& m1) const {
-    Qreal re1 = r1, im1 = m1;
+  template <typename T>
+  void operator()(T&, T&, T& r1, T& m1) const {
+    T re1 = r1, im1 = m1;
     r1 = re1 * 0.0 - im1;
     m1 = re1 + im1 * 0.0;
   }
 };
 struct SdgOp {
-  void operator()(Qreal&, Qreal&, Qreal& r1, Qreal& m1) const {
-    Qreal re1 = r1, im1 = m1;
+  template <typename T>
+  void operator()(T&, T&, T& r1, T& m1) const {
+    T re1 = r1, im1 = m1;
     r1 = im1 + re1 * -0.0;
     m1 = im1 * -0.0 - re1;
   }
 };
 struct TOp {
-  void operator()(Qreal&, Qreal&, Qreal& r1, Qreal& m1) const {
-    Qreal f = r1 * kC, h = m1 * kC;
+  template <typename T>
+  void operator()(T&, T&, T& r1, T& m1) const {
+    T f = r1 * kC, h = m1 * kC;
     r1 = f - h;
     m1 = f + h;
   }
 };
 struct TdgOp {
-  void operator()(Qreal&, Qreal&, Qreal& r1, Qreal& m1) const {
-    Qreal f = r1 * kC, h = m1 * kC;
+  template <typename T>
+  void operator()(T&, T&, T& r1, T& m1) const {
+    T f = r1 * kC, h = m1 * kC;
     r1 = f + h;
     m1 = h - f;
   }
 };
 // Control is operand 0 (member bit 1), target operand 1 (member bit 0): members 2 and 3.
 struct CxOp {
-  void operator()(Qreal* re, Qreal* im, size_t b, const GateOffsets& off) const { exchange(re, im, b + off[2], b + off[3]); }
+  template <typename T>
+  void operator()(T* re, T* im, size_t b, const GateOffsets& off) const { exchange(re, im, b + off[2], b + off[3]); }
 };
 struct SwapOp {
-  void operator()(Qreal* re, Qreal* im, size_t b, const GateOffsets& off) const { exchange(re, im, b + off[1], b + off[2]); }
+  template <typename T>
+  void operator()(T* re, T* im, size_t b, const GateOffsets& off) const { exchange(re, im, b + off[1], b + off[2]); }
 };
 
 template <typename Op>
@@ -245,33 +256,55 @@ void group_body_fixed(Qreal* re, Qreal* im, size_t, const GateOffsets&) {
   constexpr GateOffsets off{0, size_t(1) << Q1, size_t(1) << Q0, (size_t(1) << Q0) | (size_t(1) << Q1)};
   group_loop(re, im, L, off, Op{});
 }
-template <typename Op, size_t N, size_t... Q>
-PreparedGate::Body pick_pair_body(uint8_t q, std::index_sequence<Q...>) {
-  static constexpr PreparedGate::Body table[] = {&pair_body_fixed<Op, (size_t(1) << N), Q>...};
-  return table[q];
+// The same again on the four lanes of a StateLanes, each amplitude's lanes one AVX2 vector: every
+// lane sees the operations of the scalar body.
+typedef double Lanes __attribute__((vector_size(32), may_alias));
+static_assert(sizeof(Lanes) == StateLanes::kLanes * sizeof(Qreal));
+template <typename Op, size_t L, size_t Q>
+[[gnu::target("avx2"), gnu::flatten]] void pair_lanes_fixed(Qreal* re, Qreal* im) {
+  pair_loop(reinterpret_cast<Lanes*>(re), reinterpret_cast<Lanes*>(im), L, size_t(1) << Q, Op{});
 }
-// Entry q0 * N + q1; none for equal qubits, which no prepared gate has.
-template <typename Op, size_t N, size_t... I>
-PreparedGate::Body pick_group_body(uint8_t q0, uint8_t q1, std::index_sequence<I...>) {
-  static constexpr PreparedGate::Body table[] = {
-      (I / N == I % N ? nullptr : &group_body_fixed<Op, (size_t(1) << N), I / N, I % N>)...};
-  return table[q0 * N + q1];
+template <typename Op, size_t L, size_t Q0, size_t Q1>
+[[gnu::target("avx2"), gnu::flatten]] void group_lanes_fixed(Qreal* re, Qreal* im) {
+  constexpr GateOffsets off{0, size_t(1) << Q1, size_t(1) << Q0, (size_t(1) << Q0) | (size_t(1) << Q1)};
+  group_loop(reinterpret_cast<Lanes*>(re), reinterpret_cast<Lanes*>(im), L, off, Op{});
 }
-/// The unrolled body of a placement on `nqubits` qubits (operands checked already), or nullptr.
-template <typename Op, size_t K>
-PreparedGate::Body fixed_body(uint32_t nqubits, std::span<const uint8_t> q) {
+
+/// The unrolled body of one placement (Q0 alone for a one-qubit gate), on one state or on lanes.
+template <typename Op, size_t K, bool OnLanes, size_t L, size_t Q0, size_t Q1>
+constexpr auto body_of() {
+  if constexpr (K == 1 && OnLanes) return &pair_lanes_fixed<Op, L, Q0>;
+  if constexpr (K == 1 && !OnLanes) return &pair_body_fixed<Op, L, Q0>;
+  if constexpr (K == 2 && OnLanes) return &group_lanes_fixed<Op, L, Q0, Q1>;
+  if constexpr (K == 2 && !OnLanes) return &group_body_fixed<Op, L, Q0, Q1>;
+}
+// Entry q0 * N + q1 (q0 alone for one qubit); none for equal qubits, which no prepared gate has.
+template <typename Op, size_t K, bool OnLanes, size_t N, size_t... I>
+auto pick_body(uint8_t q0, uint8_t q1, std::index_sequence<I...>) {
+  using Body = std::conditional_t<OnLanes, PreparedGate::LaneBody, PreparedGate::Body>;
+  if constexpr (K == 1) {
+    static constexpr Body table[] = {body_of<Op, 1, OnLanes, (size_t(1) << N), I, 0>()...};
+    return table[q0];
+  } else {
+    static constexpr Body table[] = {
+        (I / N == I % N ? nullptr : body_of<Op, 2, OnLanes, (size_t(1) << N), I / N, I % N>())...};
+    return table[q0 * N + q1];
+  }
+}
+/// The unrolled body of a placement on `nqubits` qubits (operands checked already), on one state
+/// or on lanes, or nullptr.
+template <typename Op, size_t K, bool OnLanes>
+auto fixed_body(uint32_t nqubits, std::span<const uint8_t> q) {
   auto pick = [&]<size_t N>(std::integral_constant<size_t, N>) {
-    if constexpr (K == 1)
-      return pick_pair_body<Op, N>(q[0], std::make_index_sequence<N>{});
-    else
-      return pick_group_body<Op, N>(q[0], q[1], std::make_index_sequence<N * N>{});
+    constexpr size_t kEntries = K == 1 ? N : N * N;
+    return pick_body<Op, K, OnLanes, N>(q[0], K == 1 ? 0 : q[1], std::make_index_sequence<kEntries>{});
   };
   switch (nqubits) {
     case 2: return pick(std::integral_constant<size_t, 2>{});
     case 3: return pick(std::integral_constant<size_t, 3>{});
     case 4: return pick(std::integral_constant<size_t, 4>{});
     case 5: return pick(std::integral_constant<size_t, 5>{});
-    default: return nullptr;
+    default: return decltype(pick(std::integral_constant<size_t, 2>{})){nullptr};
   }
 }
 static_assert(kMaxFixedQubits == 5);
@@ -333,8 +366,12 @@ const GateFuncs& GATE_FUNCS() {
   static const GateFuncs table = [] {
     GateFuncs t;
     using Bodies = GateFuncs::Bodies;
-    auto one = []<typename Op>(Op) { return Bodies{&pair_body<Op>, &fixed_body<Op, 1>, 1}; };
-    auto two = []<typename Op>(Op) { return Bodies{&group_body<Op>, &fixed_body<Op, 2>, 2}; };
+    auto one = []<typename Op>(Op) {
+      return Bodies{&pair_body<Op>, &fixed_body<Op, 1, false>, &fixed_body<Op, 1, true>, 1};
+    };
+    auto two = []<typename Op>(Op) {
+      return Bodies{&group_body<Op>, &fixed_body<Op, 2, false>, &fixed_body<Op, 2, true>, 2};
+    };
     t.insert(gates::H(), perform_h_gate, one(HOp{}));
     t.insert(gates::X(), perform_x_gate, one(XOp{}));
     t.insert(gates::Z(), perform_z_gate, one(ZOp{}));
@@ -369,6 +406,7 @@ PreparedGate PreparedGate::prepare(Instr32 instr, uint32_t nqubits) {
   }
   g.body = bodies->fixed(nqubits, qubits);
   if (!g.body) g.body = bodies->any;
+  if (cpu_has_avx2()) g.lanes = bodies->lanes(nqubits, qubits);
   return g;
 }
 

@@ -54,10 +54,13 @@ class GateFuncs {
   /// The kernel of `gate`, or nullptr when it goes through its matrix.
   GateFn find(Gate16 gate) const { return gate.index < by_index_.size() ? by_index_[gate.index] : nullptr; }
   /// The bodies of a kernel: for any state (`any`), and unrolled for one state size and placement
-  /// (`fixed` gives it for a qubit count and checked operands, or nullptr when it has none).
+  /// (`fixed` gives it for a qubit count and checked operands, or nullptr when it has none), the
+  /// latter also on four states side by side (`lanes`).
   struct Bodies {
     PreparedGate::Body any = nullptr;
     PreparedGate::Body (*fixed)(uint32_t nqubits, std::span<const uint8_t> qubits) = nullptr;
+    /// The body on the lanes of a StateLanes of a qubit count, or nullptr.
+    PreparedGate::LaneBody (*lanes)(uint32_t nqubits, std::span<const uint8_t> qubits) = nullptr;
     uint8_t nqargs = 0;
   };
   /// The bodies of the kernel of `gate`, or nullptr when it has none.

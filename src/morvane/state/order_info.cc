@@ -119,49 +119,8 @@ OrderInfo StateVec::get_orderinfo() const {
 
 Permut32 StateVec::get_permutation() const { return get_orderinfo().as_bits().first; }
 
-namespace {
-
-/// distinct_order for N ≥ 2 qubits, `re` the state's real parts.
-template <uint32_t N>
-bool distinct_order_of(const Qreal* re, Permut32& perm, Permut32& inverse) {
-  uint64_t key[N];
-  for (uint32_t q = 0; q < N; ++q) key[q] = re[size_t(1) << q].percision_repr();
-  // Qubit q goes to sorted position rank[q], the number of smaller keys.
-  uint32_t rank[N] = {};
-  bool tie = false;
-  for (uint32_t q = 1; q < N; ++q)
-    for (uint32_t p = 0; p < q; ++p) {
-      rank[q] += key[p] < key[q];
-      rank[p] += key[q] < key[p];
-      tie |= key[p] == key[q];
-    }
-  if (tie) return false;
-  uint32_t perm_raw = N << 24, inverse_raw = N << 24;
-  for (uint32_t q = 0; q < N; ++q) {
-    perm_raw |= q << (3 * rank[q]);
-    inverse_raw |= rank[q] << (3 * q);
-  }
-  perm = Permut32::from_raw(perm_raw);
-  inverse = Permut32::from_raw(inverse_raw);
-  return true;
-}
-
-}  // namespace
-
 bool StateVec::distinct_order(Permut32& perm, Permut32& inverse) const {
-  const Qreal* re = re_.data();
-  switch (nqubits()) {
-    case 0: perm = inverse = Permut32::identity(0); return true;
-    case 1: perm = inverse = Permut32::identity(1); return true;
-    case 2: return distinct_order_of<2>(re, perm, inverse);
-    case 3: return distinct_order_of<3>(re, perm, inverse);
-    case 4: return distinct_order_of<4>(re, perm, inverse);
-    case 5: return distinct_order_of<5>(re, perm, inverse);
-    case 6: return distinct_order_of<6>(re, perm, inverse);
-    case 7: return distinct_order_of<7>(re, perm, inverse);
-    case 8: return distinct_order_of<8>(re, perm, inverse);
-    default: return false;
-  }
+  return distinct_order_strided(re_.data(), 1, nqubits(), perm, inverse);
 }
 
 void StateVec::apply_permutation(Permut32 permut) {

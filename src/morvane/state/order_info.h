@@ -124,6 +124,53 @@ class RelabelTables {
   std::vector<uint8_t> sources_;         // 2^nqubits entries per rank
 };
 
+namespace detail {
+
+/// distinct_order for N ≥ 2 qubits, the real part of amplitude i at re[i * stride].
+template <uint32_t N>
+inline bool distinct_order_of(const Qreal* re, size_t stride, Permut32& perm, Permut32& inverse) {
+  uint64_t key[N];
+  for (uint32_t q = 0; q < N; ++q) key[q] = re[(size_t(1) << q) * stride].percision_repr();
+  // Qubit q goes to sorted position rank[q], the number of smaller keys.
+  uint32_t rank[N] = {};
+  bool tie = false;
+  for (uint32_t q = 1; q < N; ++q)
+    for (uint32_t p = 0; p < q; ++p) {
+      rank[q] += key[p] < key[q];
+      rank[p] += key[q] < key[p];
+      tie |= key[p] == key[q];
+    }
+  if (tie) return false;
+  uint32_t perm_raw = N << 24, inverse_raw = N << 24;
+  for (uint32_t q = 0; q < N; ++q) {
+    perm_raw |= q << (3 * rank[q]);
+    inverse_raw |= rank[q] << (3 * q);
+  }
+  perm = Permut32::from_raw(perm_raw);
+  inverse = Permut32::from_raw(inverse_raw);
+  return true;
+}
+
+}  // namespace detail
+
+/// StateVec::distinct_order of the state of `nqubits` qubits whose amplitude i has its real part
+/// at re[i * stride].
+inline bool distinct_order_strided(const Qreal* re, size_t stride, uint32_t nqubits, Permut32& perm,
+                                   Permut32& inverse) {
+  switch (nqubits) {
+    case 0: perm = inverse = Permut32::identity(0); return true;
+    case 1: perm = inverse = Permut32::identity(1); return true;
+    case 2: return detail::distinct_order_of<2>(re, stride, perm, inverse);
+    case 3: return detail::distinct_order_of<3>(re, stride, perm, inverse);
+    case 4: return detail::distinct_order_of<4>(re, stride, perm, inverse);
+    case 5: return detail::distinct_order_of<5>(re, stride, perm, inverse);
+    case 6: return detail::distinct_order_of<6>(re, stride, perm, inverse);
+    case 7: return detail::distinct_order_of<7>(re, stride, perm, inverse);
+    case 8: return detail::distinct_order_of<8>(re, stride, perm, inverse);
+    default: return false;
+  }
+}
+
 /// This thread's scratch vectors: entry k has k qubits; its contents carry no meaning.
 struct StateVecCache {
   std::vector<StateVec> entries;

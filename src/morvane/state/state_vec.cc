@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -277,51 +278,69 @@ struct Sip4 {
   return (U4)((k ^ sign) - sign);
 }
 
-/// hash_value of four states of L amplitudes each; false when a value needs the scalar rounding.
-template <size_t L>
-[[gnu::target("avx2")]] bool hash4(const Qreal* const re[4], const Qreal* const im[4], uint64_t* out) {
-  Sip4 h{splat(0x736f6d6570736575ULL), splat(0x646f72616e646f6dULL), splat(0x6c7967656e657261ULL),
-         splat(0x7465646279746573ULL)};
-  I4 in_range = {-1, -1, -1, -1};
-  U4 carry = splat(L);
-  for (size_t j = 0; j < L; ++j) {
-    const U4 k = keys4(D4{re[0][j].v, re[1][j].v, re[2][j].v, re[3][j].v}, in_range);
-    sipwrite4(h, carry | (k << 32));
-    carry = k >> 32;
+/// hash_value of 4·G states of L amplitudes each, G independent chains of four lanes side by side
+/// (each SipHash round waits on the one before, so a second chain fills the wait); false when a
+/// value needs the scalar rounding.
+template <size_t L, size_t G>
+[[gnu::target("avx2")]] bool hash_lanes(const Qreal* const re[4 * G], const Qreal* const im[4 * G], uint64_t* out) {
+  Sip4 h[G];
+  I4 in_range[G];
+  U4 carry[G];
+  for (size_t g = 0; g < G; ++g) {
+    h[g] = Sip4{splat(0x736f6d6570736575ULL), splat(0x646f72616e646f6dULL), splat(0x6c7967656e657261ULL),
+                splat(0x7465646279746573ULL)};
+    in_range[g] = I4{-1, -1, -1, -1};
+    carry[g] = splat(L);
   }
-  sipwrite4(h, carry | splat(uint64_t(L) << 32));
-  for (size_t j = 0; j < L; ++j) sipwrite4(h, keys4(D4{im[0][j].v, im[1][j].v, im[2][j].v, im[3][j].v}, in_range));
+  for (size_t j = 0; j < L; ++j)
+    for (size_t g = 0; g < G; ++g) {
+      const Qreal* const* r = re + 4 * g;
+      const U4 k = keys4(D4{r[0][j].v, r[1][j].v, r[2][j].v, r[3][j].v}, in_range[g]);
+      sipwrite4(h[g], carry[g] | (k << 32));
+      carry[g] = k >> 32;
+    }
+  for (size_t g = 0; g < G; ++g) sipwrite4(h[g], carry[g] | splat(uint64_t(L) << 32));
+  for (size_t j = 0; j < L; ++j)
+    for (size_t g = 0; g < G; ++g) {
+      const Qreal* const* m = im + 4 * g;
+      sipwrite4(h[g], keys4(D4{m[0][j].v, m[1][j].v, m[2][j].v, m[3][j].v}, in_range[g]));
+    }
   const U4 b = splat(uint64_t((2 * L + 1) * 8) << 56);
-  h.v3 ^= b;
-  sipround4(h);
-  h.v0 ^= b;
-  h.v2 ^= splat(0xff);
-  sipround4(h);
-  sipround4(h);
-  sipround4(h);
-  const U4 r = h.v0 ^ h.v1 ^ h.v2 ^ h.v3;
-  for (size_t k = 0; k < 4; ++k) out[k] = r[k];
-  return (in_range[0] & in_range[1] & in_range[2] & in_range[3]) != 0;
+  bool all_in_range = true;
+  for (size_t g = 0; g < G; ++g) {
+    h[g].v3 ^= b;
+    sipround4(h[g]);
+    h[g].v0 ^= b;
+    h[g].v2 ^= splat(0xff);
+    sipround4(h[g]);
+    sipround4(h[g]);
+    sipround4(h[g]);
+    const U4 r = h[g].v0 ^ h[g].v1 ^ h[g].v2 ^ h[g].v3;
+    for (size_t k = 0; k < 4; ++k) out[4 * g + k] = r[k];
+    all_in_range = all_in_range && (in_range[g][0] & in_range[g][1] & in_range[g][2] & in_range[g][3]) != 0;
+  }
+  return all_in_range;
 }
 
 #undef MORVANE_AVX2
 
-bool has_avx2() {
+}  // namespace
+
+bool cpu_has_avx2() {
   static const bool has = __builtin_cpu_supports("avx2");
   return has;
 }
 
-}  // namespace
-
 void StateVec::hash_values(std::span<const StateVec* const> states, uint64_t* out) {
   size_t k = 0;
-  if (has_avx2()) {
-    for (; k + 4 <= states.size(); k += 4) {
+  if (cpu_has_avx2()) {
+    // Eight states at a time, then four: G chains of four lanes.
+    auto lanes = [&]<size_t G>(std::integral_constant<size_t, G>) {
       const size_t len = states[k]->len();
-      const Qreal* re[4];
-      const Qreal* im[4];
+      const Qreal* re[4 * G];
+      const Qreal* im[4 * G];
       bool same = true;
-      for (size_t j = 0; j < 4; ++j) {
+      for (size_t j = 0; j < 4 * G; ++j) {
         re[j] = states[k + j]->re_.data();
         im[j] = states[k + j]->im_.data();
         same = same && states[k + j]->len() == len;
@@ -329,16 +348,19 @@ void StateVec::hash_values(std::span<const StateVec* const> states, uint64_t* ou
       bool done = false;
       if (same) {
         switch (len) {
-          case 4: done = hash4<4>(re, im, out + k); break;
-          case 8: done = hash4<8>(re, im, out + k); break;
-          case 16: done = hash4<16>(re, im, out + k); break;
-          case 32: done = hash4<32>(re, im, out + k); break;
+          case 4: done = hash_lanes<4, G>(re, im, out + k); break;
+          case 8: done = hash_lanes<8, G>(re, im, out + k); break;
+          case 16: done = hash_lanes<16, G>(re, im, out + k); break;
+          case 32: done = hash_lanes<32, G>(re, im, out + k); break;
           default: break;
         }
       }
       if (!done)
-        for (size_t j = 0; j < 4; ++j) out[k + j] = states[k + j]->hash_value();
-    }
+        for (size_t j = 0; j < 4 * G; ++j) out[k + j] = states[k + j]->hash_value();
+      k += 4 * G;
+    };
+    while (k + 8 <= states.size()) lanes(std::integral_constant<size_t, 2>{});
+    if (k + 4 <= states.size()) lanes(std::integral_constant<size_t, 1>{});
   }
   for (; k < states.size(); ++k) out[k] = states[k]->hash_value();
 }

@@ -32,14 +32,20 @@ using GateOffsets = std::array<size_t, 4>;
 /// checks; any other gate is applied as StateVec::apply(Instr32) does.
 struct PreparedGate {
   using Body = void (*)(Qreal* re, Qreal* im, size_t len, const GateOffsets& off);
+  /// The gate on the four states of a StateLanes of its size.
+  using LaneBody = void (*)(Qreal* re, Qreal* im);
   Instr32 instr;
   size_t len = 0;
   Body body = nullptr;
+  LaneBody lanes = nullptr;  // a kernel gate on 2 to 5 qubits, where the processor runs lanes
   GateOffsets off{};
 
   /// Stops as an application of `instr` to a state of `nqubits` qubits would.
   static PreparedGate prepare(Instr32 instr, uint32_t nqubits);
 };
+
+/// Whether the processor has AVX2 (checked once).
+bool cpu_has_avx2();
 
 class StateVec {
  public:
@@ -89,9 +95,9 @@ class StateVec {
   /// SipHash-1-3 (zero keys) over: count of re (4 bytes), keys of re, count of im, keys of im.
   uint64_t hash_value() const;
   /// How many states hash_values hashes together where the machine allows.
-  static constexpr size_t kHashBatch = 4;
-  /// out[k] = states[k]->hash_value() for every k: states of 2 to 5 qubits kHashBatch at a time
-  /// with AVX2 where the processor has it.
+  static constexpr size_t kHashBatch = 8;
+  /// out[k] = states[k]->hash_value() for every k: states of 2 to 5 qubits eight (or four) at a
+  /// time with AVX2 where the processor has it.
   static void hash_values(std::span<const StateVec* const> states, uint64_t* out);
   /// Qreal::loose_eq on every index below the shorter of each pair of arrays.
   bool loose_eq(const StateVec& other) const;
