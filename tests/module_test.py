@@ -160,3 +160,39 @@ def test_import_after_a_failed_import_succeeds(start):
     pytest.importorskip("_testcapi")
     result = run_python(FAILED_IMPORT.format(start=start, names=REGISTERED))
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+FIRST_USE_FROM_THREADS = """
+    import sys, threading
+    import morvane
+    assert "numpy" not in sys.modules and "collections.abc" not in sys.modules
+    sys.setswitchinterval(1e-6)
+    h = morvane.Gate.from_name("h")
+    barrier = threading.Barrier(8)
+    def use(k):
+        barrier.wait()
+        try:
+            {call}
+        except (TypeError, ValueError):
+            pass
+    threads = [threading.Thread(target=use, args=(k,)) for k in range(8)]
+    for t in threads: t.start()
+    for t in threads: t.join()
+    print("done")
+"""
+
+
+@pytest.mark.parametrize("call", [
+    "morvane.Gate('g%d' % k, [], [[1, 0], [0, 1j ** (k + 1)]])",  # numpy's C API looked up for a matrix
+    "h.matrix",  # and for a matrix handed out
+    "morvane.IdentityCirc.from_python([])",  # collections.abc.Mapping looked up for a mapping
+])
+def test_first_use_from_several_threads_at_once_does_not_hang(call):
+    # What the module looks up once (through an import) is set up while other threads may be waiting
+    # for it: the lookup hands the interpreter lock over, and a thread waiting for the lookup must not
+    # keep the lock meanwhile.
+    try:
+        result = run_python(FIRST_USE_FROM_THREADS.format(call=call), timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("threads waiting for a first lookup hung")
+    assert result.stdout == "done\n", result.stdout + result.stderr

@@ -54,6 +54,12 @@ void raise_prefixed(const char* name, PyObject* as_type) {
   throw py::error_already_set();
 }
 
+void ensure_numpy_api() {
+  // pybind11 keeps the API in a function-local static whose set-up imports numpy.
+  static OnceWithGil once;
+  once([] { py::detail::npy_api::get(); });
+}
+
 std::string cannot_convert(py::handle obj, const char* target) {
   return std::string("'") + Py_TYPE(obj.ptr())->tp_name + "' object cannot be converted to '" + target + "'";
 }
@@ -136,6 +142,7 @@ Complex extract_complex(py::handle obj, const char* name) {
 
 CMatrix extract_matrix(py::handle obj, const char* name) {
   using Complex128 = std::complex<double>;
+  ensure_numpy_api();
   py::object arr_obj = py::reinterpret_borrow<py::object>(obj);
   if (!py::isinstance<py::array>(arr_obj)) {
     try {
@@ -212,6 +219,7 @@ std::optional<std::vector<Argument>> try_extract_arguments(const py::tuple& item
 py::object to_python(Complex c) { return py::reinterpret_steal<py::object>(PyComplex_FromDoubles(c.re.v, c.im.v)); }
 
 py::object to_python(const CMatrix& m) {
+  ensure_numpy_api();
   py::array_t<std::complex<double>, py::array::f_style> out({py::ssize_t(m.rows), py::ssize_t(m.cols)});
   auto* data = out.mutable_data();
   for (size_t k = 0; k < m.data.size(); ++k) data[k] = {m.data[k].re.v, m.data[k].im.v};

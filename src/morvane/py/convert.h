@@ -7,8 +7,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -21,6 +23,32 @@
 namespace morvane::bind {
 
 namespace py = pybind11;
+
+/// Runs a set-up that calls into Python once per process, for the first thread that asks. A
+/// function-local static would hang: its set-up may hand the interpreter lock to another thread
+/// (an import does), which then waits for the static's guard while it holds the lock. Here a
+/// thread waits for the set-up with the lock released. A set-up that throws is tried again by the
+/// next caller. Declare it `static` (its construction needs no guard).
+class OnceWithGil {
+ public:
+  template <typename F>
+  void operator()(F&& setup) {
+    if (done_.load(std::memory_order_acquire)) return;
+    py::gil_scoped_release release;
+    std::call_once(flag_, [&] {
+      py::gil_scoped_acquire acquire;
+      setup();
+    });
+    done_.store(true, std::memory_order_release);
+  }
+
+ private:
+  std::once_flag flag_;
+  std::atomic<bool> done_{false};
+};
+
+/// NumPy's C API, looked up by pybind11 on first use; call before any use of a NumPy array.
+void ensure_numpy_api();
 
 /// Raises TypeError "argument '<name>': <message>".
 [[noreturn]] void raise_type_error(const char* name, const std::string& message);

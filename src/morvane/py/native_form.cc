@@ -18,7 +18,9 @@ namespace {
 bool is_mapping(py::handle obj) {
   if (PyDict_Check(obj.ptr())) return true;
   // Kept for the rest of the process: released only with the interpreter.
-  static PyObject* mapping = py::object(py::module_::import("collections.abc").attr("Mapping")).release().ptr();
+  static PyObject* mapping = nullptr;
+  static OnceWithGil once;
+  once([] { mapping = py::object(py::module_::import("collections.abc").attr("Mapping")).release().ptr(); });
   return py::isinstance(obj, py::handle(mapping));
 }
 
