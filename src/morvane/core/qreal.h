@@ -46,7 +46,9 @@ struct Qreal {
   /// The key: round(v * 2^24) half away from zero, saturated to i64, read as u64.
   uint64_t percision_repr() const { return static_cast<uint64_t>(detail::round_half_away_i64(v * 16777216.0)); }
 
-  bool near_zero() const { return std::fabs(v) < 5.9604644775390625e-08; }
+  /// The magnitude below which a part counts as zero (2^-24, the key's unit).
+  static constexpr double kNearZero = 5.9604644775390625e-08;
+  bool near_zero() const { return std::fabs(v) < kNearZero; }
   /// Equality on the truncated 1/256 grid.
   bool loose_eq(Qreal o) const {
     return detail::saturating_i64(std::trunc(v * 256.0)) == detail::saturating_i64(std::trunc(o.v * 256.0));
@@ -73,36 +75,42 @@ namespace detail {
 typedef double D2 __attribute__((vector_size(16)));
 typedef int64_t I2 __attribute__((vector_size(16)));
 typedef uint64_t U2 __attribute__((vector_size(16)));
+// Four lanes, for code compiled for AVX2.
+typedef double D4 __attribute__((vector_size(32)));
+typedef int64_t I4 __attribute__((vector_size(32)));
+typedef uint64_t U4 __attribute__((vector_size(32)));
+
+/// percision_repr of every lane of `v` (D a vector of doubles, I and U its integer vectors); clears
+/// the lanes of `in_range` whose value this rounding cannot take (scaled magnitude 2^51 or more, NaN).
+/// For 0 <= a < 2^51, (a + M) - M with M = 1.5·2^52 is a rounded to the nearest integer, ties to
+/// even (the sum's unit in the last place is 1), and the low bits of a + M hold that integer. The
+/// difference a − n is exact, so an exact half is seen and rounded up (away from zero on |p|). The
+/// key is then the integer with p's sign: 0 stays 0, so −0 and tiny negatives give key 0.
+template <typename D, typename I, typename U>
+[[gnu::always_inline]] inline I percision_repr_lanes(D v, I& in_range) {
+  const D zero = {};
+  const D magic = zero + 6755399441055744.0;
+  const D p = v * 16777216.0;
+  const D a = (D)((U)p & 0x7fffffffffffffffULL);
+  in_range &= a < 2251799813685248.0;  // 2^51; false for NaN
+  D r = (a + magic) - magic;
+  r += (D)((I)(a - r == 0.5) & (I)(zero + 1.0));
+  const I k = (I)(r + magic) - (I)magic;
+  const I sign = -(I)((U)p >> 63);  // all ones for a negative p
+  return (k ^ sign) - sign;
+}
 }  // namespace detail
 
 /// out[i] = x[i].percision_repr() for i < n, two values per step with SIMD arithmetic. When a value
 /// whose scaled magnitude reaches 2^51 (or NaN) is among them, all are done again one by one.
 [[gnu::always_inline]] inline void percision_reprs(const Qreal* x, size_t n, uint64_t* out) {
   static_assert(sizeof(Qreal) == sizeof(double));
-  // For 0 <= a < 2^51, (a + M) - M with M = 1.5·2^52 is a rounded to the nearest integer, ties to
-  // even (the sum's unit in the last place is 1), and the low bits of a + M hold that integer. The
-  // difference a − n is exact, so an exact half is seen and rounded up (away from zero on |p|).
-  // The key is then the integer with p's sign: 0 stays 0, so −0 and tiny negatives give key 0.
-  const detail::D2 scale = {16777216.0, 16777216.0};
-  const detail::D2 magic = {6755399441055744.0, 6755399441055744.0};
-  const detail::D2 limit = {2251799813685248.0, 2251799813685248.0};  // 2^51
-  const detail::D2 half = {0.5, 0.5};
-  const detail::D2 one = {1.0, 1.0};
-  const detail::U2 abs_mask = {0x7fffffffffffffffULL, 0x7fffffffffffffffULL};
   detail::I2 in_range = {-1, -1};
   size_t i = 0;
   for (; i + 2 <= n; i += 2) {
     detail::D2 v;
     __builtin_memcpy(&v, x + i, sizeof v);
-    const detail::D2 p = v * scale;
-    const detail::D2 a = (detail::D2)((detail::U2)p & abs_mask);
-    in_range &= a < limit;  // false for NaN
-    detail::D2 r = (a + magic) - magic;
-    const detail::D2 d = a - r;
-    r += (detail::D2)((detail::I2)(d == half) & (detail::I2)one);
-    const detail::I2 k = (detail::I2)(r + magic) - (detail::I2)magic;
-    const detail::I2 sign = -(detail::I2)((detail::U2)p >> 63);  // all ones for a negative p
-    const detail::I2 key = (k ^ sign) - sign;
+    const detail::I2 key = detail::percision_repr_lanes<detail::D2, detail::I2, detail::U2>(v, in_range);
     __builtin_memcpy(out + i, &key, sizeof key);
   }
   if (!(in_range[0] & in_range[1])) [[unlikely]]

@@ -20,7 +20,7 @@ namespace {
 constexpr uint32_t kExpansionsPerCheck = 64;
 
 /// Placement numbers of surface gates at one end of a circuit. They act on disjoint qubits, so a
-/// circuit of the search (at most 5 qubits) has at most 5 at either end.
+/// circuit of the search (at most 8 qubits, as its permutations) has at most 8 at either end.
 struct SurfaceList {
   std::array<uint32_t, 8> at;
   uint32_t size = 0;

@@ -9,8 +9,8 @@ namespace morvane {
 
 namespace {
 
-typedef double D4 __attribute__((vector_size(32)));
-typedef int64_t I4 __attribute__((vector_size(32)));
+using detail::D4;
+using detail::I4;
 
 #define MORVANE_AVX2 gnu::target("avx2"), gnu::always_inline
 
@@ -19,11 +19,11 @@ typedef int64_t I4 __attribute__((vector_size(32)));
   __builtin_memcpy(&v, p, sizeof v);
   return v;
 }
-[[MORVANE_AVX2]] inline void store4(Qreal* p, D4 v) { __builtin_memcpy(p, &v, sizeof v); }
+[[MORVANE_AVX2]] inline void store4(Qreal* p, D4 v) { __builtin_memcpy(static_cast<void*>(p), &v, sizeof v); }
 /// All ones in the lanes whose part has Qreal::near_zero.
 [[MORVANE_AVX2]] inline I4 near_zero4(D4 v) {
   const D4 abs = (D4)((I4)v & I4{INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX});
-  return abs < D4{5.9604644775390625e-08, 5.9604644775390625e-08, 5.9604644775390625e-08, 5.9604644775390625e-08};
+  return abs < Qreal::kNearZero;
 }
 [[MORVANE_AVX2]] inline D4 select4(I4 mask, D4 yes, D4 no) { return (D4)((mask & (I4)yes) | (~mask & (I4)no)); }
 

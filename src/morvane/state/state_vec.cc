@@ -229,9 +229,9 @@ namespace {
 
 // Four hashes at once, one per 64-bit lane of AVX2 registers: the same key rounding (percision_reprs)
 // and SipHash-1-3 rounds as the scalar path, lane by lane.
-typedef double D4 __attribute__((vector_size(32)));
-typedef int64_t I4 __attribute__((vector_size(32)));
-typedef uint64_t U4 __attribute__((vector_size(32)));
+using detail::D4;
+using detail::I4;
+using detail::U4;
 typedef uint32_t W8 __attribute__((vector_size(32)));
 typedef uint16_t H16 __attribute__((vector_size(32)));
 
@@ -260,23 +260,8 @@ struct Sip4 {
 }
 
 /// The keys of one amplitude part of four states; clears lanes of `in_range` whose value the
-/// vector rounding cannot take (scaled magnitude 2^51 or more, NaN).
-[[MORVANE_AVX2]] inline U4 keys4(D4 v, I4& in_range) {
-  const D4 scale = {16777216.0, 16777216.0, 16777216.0, 16777216.0};
-  const D4 magic = {6755399441055744.0, 6755399441055744.0, 6755399441055744.0, 6755399441055744.0};
-  const D4 limit = {2251799813685248.0, 2251799813685248.0, 2251799813685248.0, 2251799813685248.0};
-  const D4 half = {0.5, 0.5, 0.5, 0.5};
-  const D4 one = {1.0, 1.0, 1.0, 1.0};
-  const D4 p = v * scale;
-  const D4 a = (D4)((U4)p & splat(0x7fffffffffffffffULL));
-  in_range &= a < limit;
-  D4 r = (a + magic) - magic;
-  const D4 d = a - r;
-  r += (D4)((I4)(d == half) & (I4)one);
-  const I4 k = (I4)(r + magic) - (I4)magic;
-  const I4 sign = -(I4)((U4)p >> 63);
-  return (U4)((k ^ sign) - sign);
-}
+/// vector rounding cannot take.
+[[MORVANE_AVX2]] inline U4 keys4(D4 v, I4& in_range) { return (U4)detail::percision_repr_lanes<D4, I4, U4>(v, in_range); }
 
 /// hash_value of 4·G states of L amplitudes each, G independent chains of four lanes side by side
 /// (each SipHash round waits on the one before, so a second chain fills the wait); false when a
