@@ -68,7 +68,8 @@ struct Relabel {
   explicit Relabel(Permut32 p) {
     hi[kNone] = uint32_t(QArgs16::kEmpty) << 24;
     lo[kNone] = uint32_t(QArgs16::kEmpty) << 16;
-    for (uint8_t q = 0; q < p.len(); ++q) {
+    // A permutation has at most 8 positions; the bound keeps the tables' writes in range.
+    for (uint8_t q = 0; q < std::min<uint8_t>(p.len(), kNone); ++q) {
       const uint32_t b = p.at_unchecked(q);
       hi[q] = b << 24;
       lo[q] = b << 16;
