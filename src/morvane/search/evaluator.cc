@@ -1,5 +1,6 @@
 #include "morvane/search/evaluator.h"
 
+#include <array>
 #include <optional>
 #include <type_traits>
 
@@ -189,26 +190,59 @@ void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
   }
 }
 
-void Evaluator::backward_batch(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
-                               std::span<Scratch* const> scratch, StateLanes* lanes) const {
-  const uint32_t n = nqubits();
-  if (last.size() != scratch.size() || scratch.size() > StateLanes::kLanes) StateLanes::misfit();
+bool Evaluator::lanes_fit(std::span<const PreparedGate> shared, const StateLanes* lanes) const {
   // Lanes take the candidates whose forward state has one symmetry (most of them), when every
   // shared gate has its lane body; the others run alone.
-  bool on_lanes = lanes && relabel_tables_ && lanes->nqubits() == n;
-  for (const PreparedGate& g : shared) on_lanes = on_lanes && g.lanes && g.len == lanes->len();
+  bool fit = lanes && relabel_tables_ && lanes->nqubits() == nqubits();
+  for (const PreparedGate& g : shared) fit = fit && g.lanes && g.len == lanes->len();
+  return fit;
+}
+
+void Evaluator::backward_batch(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
+                               std::span<Scratch* const> scratch, StateLanes* lanes) const {
+  if (last.size() != scratch.size() || scratch.size() > StateLanes::kLanes) StateLanes::misfit();
+  std::array<Permut32, StateLanes::kLanes> f, f_inv;
+  uint32_t on_lanes = 0;
+  if (lanes_fit(shared, lanes))
+    for (size_t k = 0; k < scratch.size(); ++k)
+      if (scratch[k]->forward.distinct_order(f[k], f_inv[k])) on_lanes |= 1u << k;
+  backward_lanes(shared, last, scratch, on_lanes, f.data(), f_inv.data(), lanes);
+}
+
+void Evaluator::extend_batch(const StateVec& prefix, std::span<const PreparedGate* const> first,
+                             std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
+                             std::span<Scratch* const> scratch, StateLanes* lanes) const {
+  if (first.size() != scratch.size() || last.size() != scratch.size() || scratch.size() > StateLanes::kLanes)
+    StateLanes::misfit();
+  std::array<const StateVec*, StateLanes::kLanes> forwards;
+  for (size_t k = 0; k < scratch.size(); ++k) {
+    scratch[k]->forward.copy_from(prefix);
+    scratch[k]->forward.apply(*first[k]);
+    forwards[k] = &scratch[k]->forward;
+  }
+  std::array<Permut32, StateLanes::kLanes> f, f_inv;
+  uint32_t on_lanes = 0;
+  if (lanes_fit(shared, lanes))
+    on_lanes = StateLanes::normalized_distinct_orders(std::span(forwards).first(scratch.size()), f.data(), f_inv.data());
+  for (size_t k = 0; k < scratch.size(); ++k)
+    if (!((on_lanes >> k) & 1)) scratch[k]->forward.normalize_arg();
+  backward_lanes(shared, last, scratch, on_lanes, f.data(), f_inv.data(), lanes);
+}
+
+void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
+                               std::span<Scratch* const> scratch, uint32_t on_lanes, const Permut32* f,
+                               const Permut32* f_inv, StateLanes* lanes) const {
   std::array<size_t, StateLanes::kLanes> candidate_of;  // by lane
   std::array<Permut32, StateLanes::kLanes> back_perm;   // by lane
   size_t used = 0;
   for (size_t k = 0; k < scratch.size(); ++k) {
     Scratch& s = *scratch[k];
-    Permut32 f, f_inv;
-    if (on_lanes && s.forward.distinct_order(f, f_inv)) {
+    if ((on_lanes >> k) & 1) {
       // The one symmetry is the identity: m is f, the back permutation its inverse.
-      s.back.copy_from(relabelled_backtrack_[relabel_tables_->rank(f)]);
+      s.back.copy_from(relabelled_backtrack_[relabel_tables_->rank(f[k])]);
       s.back.apply(*last[k]);
       lanes->load(used, s.back);
-      back_perm[used] = f_inv;
+      back_perm[used] = f_inv[k];
       candidate_of[used++] = k;
     } else {
       s.gates.assign(shared.begin(), shared.end());
@@ -219,19 +253,20 @@ void Evaluator::backward_batch(std::span<const PreparedGate> shared, std::span<c
   if (used == 0) return;
   lanes->apply_reversed(shared);
   lanes->normalize_arg();
+  std::array<Permut32, StateLanes::kLanes> t, t_inv;
+  const uint32_t distinct = lanes->distinct_orders(t.data(), t_inv.data());
   for (size_t lane = 0; lane < used; ++lane) {
     Scratch& s = *scratch[candidate_of[lane]];
-    Permut32 t, t_inv;
-    if (lanes->distinct_order(lane, t, t_inv)) {
-      lanes->relabel_into(lane, *relabel_tables_, t_inv, s.best);
+    if ((distinct >> lane) & 1) {
+      lanes->relabel_into(lane, *relabel_tables_, t_inv[lane], s.best);
     } else {
       lanes->store(lane, s.back);
-      tied_order(s.back, t, t_inv);
-      s.back.relabel(*relabel_tables_, t_inv, s.spare);
+      tied_order(s.back, t[lane], t_inv[lane]);
+      s.back.relabel(*relabel_tables_, t_inv[lane], s.spare);
       s.best.swap_arrays(s.back);
     }
     s.pairs.clear();
-    s.pairs.push_back({t, back_perm[lane]});
+    s.pairs.push_back({t[lane], back_perm[lane]});
   }
 }
 

@@ -116,6 +116,14 @@ class Evaluator {
   void backward_batch(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
                       std::span<Scratch* const> scratch, StateLanes* lanes) const;
 
+  /// extend_into for each candidate (first[k] its instruction, prepared) followed by
+  /// backward_batch, with the same results in `best` and `pairs`. On lanes the forward states'
+  /// orders are found on all four at once and only the forward states that run alone are
+  /// normalised: `forward` of the others is left as scratch.
+  void extend_batch(const StateVec& prefix, std::span<const PreparedGate* const> first,
+                    std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
+                    std::span<Scratch* const> scratch, StateLanes* lanes) const;
+
   /// evaluate_multiple into `scratch` (the key state in `best`), with adjoints[k] the adjoint of
   /// instrs[k], all prepared for the evaluator's qubit count.
   void evaluate_into(std::span<const PreparedGate> instrs, std::span<const PreparedGate> adjoints,
@@ -130,6 +138,13 @@ class Evaluator {
   void run_forward(std::span<const G> instrs, StateVec& state) const;
   template <typename G>
   void backward_run(std::span<const G> adjoints, Scratch& scratch) const;
+  /// Whether backward_batch runs on `lanes`.
+  bool lanes_fit(std::span<const PreparedGate> shared, const StateLanes* lanes) const;
+  /// backward_batch where bit k of `on_lanes` marks a candidate to run on the lanes (its forward
+  /// state has one symmetry, of sorting permutation f[k] and inverse f_inv[k]).
+  void backward_lanes(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
+                      std::span<Scratch* const> scratch, uint32_t on_lanes, const Permut32* f,
+                      const Permut32* f_inv, StateLanes* lanes) const;
 
   Evaluator(StateVec initial, StateVec backtrack);
 

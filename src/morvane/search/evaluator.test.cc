@@ -116,7 +116,8 @@ TEST(evaluator, scratch_evaluation_of_circuits_with_symmetries_equals_the_plain_
 
 TEST(evaluator, batched_backward_runs_equal_single_ones) {
   // Groups of up to four candidates extending one circuit, with and without lanes: candidates
-  // with one symmetry share the circuit's gates on the lanes, the others run alone.
+  // with one symmetry share the circuit's gates on the lanes, the others run alone. Batched with
+  // their forward runs as well.
   std::mt19937_64 pick(12);
   const Gate16 one_qubit[] = {gates::H(), gates::T(), gates::TDG(), gates::S()};
   for (uint32_t n = 2; n <= 5; ++n) {
@@ -137,9 +138,10 @@ TEST(evaluator, batched_backward_runs_equal_single_ones) {
       e.prefix_into(circuit, prefix);
       const size_t count = 1 + pick() % StateLanes::kLanes;
       std::vector<Evaluator::Scratch> batched(count, Evaluator::Scratch(n)), plain(count, Evaluator::Scratch(n));
-      std::vector<PreparedGate> last;
+      std::vector<PreparedGate> first, last;
       for (size_t k = 0; k < count; ++k) {
         const Instr32 c = random_instr();
+        first.push_back(PreparedGate::prepare(c, n));
         last.push_back(PreparedGate::prepare(c.adjoint(), n));
         e.extend_into(prefix, PreparedGate::prepare(c, n), batched[k]);
         e.extend_into(prefix, PreparedGate::prepare(c, n), plain[k]);
@@ -147,9 +149,10 @@ TEST(evaluator, batched_backward_runs_equal_single_ones) {
         all.push_back(last.back());
         e.backward_into(all, plain[k]);
       }
-      std::vector<const PreparedGate*> last_ptrs;
+      std::vector<const PreparedGate*> first_ptrs, last_ptrs;
       std::vector<Evaluator::Scratch*> batched_ptrs;
       for (size_t k = 0; k < count; ++k) {
+        first_ptrs.push_back(&first[k]);
         last_ptrs.push_back(&last[k]);
         batched_ptrs.push_back(&batched[k]);
       }
@@ -158,6 +161,15 @@ TEST(evaluator, batched_backward_runs_equal_single_ones) {
         for (size_t k = 0; k < count; ++k) {
           ASSERT_TRUE(testing::bitwise_equal(batched[k].best, plain[k].best)) << n << " " << round << " " << k;
           ASSERT_EQ(batched[k].pairs.to_vec(), plain[k].pairs.to_vec());
+        }
+        // The forward runs too, from the prefix.
+        std::vector<Evaluator::Scratch> extended(count, Evaluator::Scratch(n));
+        std::vector<Evaluator::Scratch*> extended_ptrs;
+        for (Evaluator::Scratch& s : extended) extended_ptrs.push_back(&s);
+        e.extend_batch(prefix, first_ptrs, shared, last_ptrs, extended_ptrs, l);
+        for (size_t k = 0; k < count; ++k) {
+          ASSERT_TRUE(testing::bitwise_equal(extended[k].best, plain[k].best)) << n << " " << round << " " << k;
+          ASSERT_EQ(extended[k].pairs.to_vec(), plain[k].pairs.to_vec());
         }
       }
     }

@@ -225,7 +225,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     for (size_t e0 = 0; e0 < instrs.size(); e0 += kLanes) {
       const size_t count = std::min(kLanes, instrs.size() - e0);
       std::array<Evaluator::Scratch*, kLanes> group;
-      std::array<const PreparedGate*, kLanes> last;
+      std::array<const PreparedGate*, kLanes> first, last;
       for (size_t j = 0; j < count; ++j) {
         const size_t e = e0 + j;
         Evaluator::Scratch& s = scratch[(issued + j) % kSlots];
@@ -236,14 +236,15 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
           s.forward.apply(cand_forward[e]);
           s.forward.normalize_arg();
         } else {
-          evaluator.extend_into(prefix, cand_forward[e], s);
+          // Both lists were reserved for every candidate: the pointers stay valid.
+          first[j] = &cand_forward[e];
           if (cand_adjoint.size() == e) cand_adjoint.push_back(PreparedGate::prepare(adjoint(instrs[e]), n));
           last[j] = &cand_adjoint[e];
         }
       }
       if constexpr (!Naive)
-        evaluator.backward_batch(adjoints, std::span(last).first(count), std::span(group).first(count),
-                                 lanes ? &*lanes : nullptr);
+        evaluator.extend_batch(prefix, std::span(first).first(count), adjoints, std::span(last).first(count),
+                               std::span(group).first(count), lanes ? &*lanes : nullptr);
       for (size_t j = 0; j < count; ++j) {
         const Instr32 candidate = instrs[e0 + j];
         Pending& p = pending[issued % kSlots];

@@ -126,11 +126,9 @@ class RelabelTables {
 
 namespace detail {
 
-/// distinct_order for N ≥ 2 qubits, the real part of amplitude i at re[i * stride].
+/// distinct_order for N ≥ 2 qubits from the first parts of their order keys.
 template <uint32_t N>
-inline bool distinct_order_of(const Qreal* re, size_t stride, Permut32& perm, Permut32& inverse) {
-  uint64_t key[N];
-  for (uint32_t q = 0; q < N; ++q) key[q] = re[(size_t(1) << q) * stride].percision_repr();
+inline bool order_from_keys(const uint64_t* key, Permut32& perm, Permut32& inverse) {
   // Qubit q goes to sorted position rank[q], the number of smaller keys.
   uint32_t rank[N] = {};
   bool tie = false;
@@ -149,6 +147,14 @@ inline bool distinct_order_of(const Qreal* re, size_t stride, Permut32& perm, Pe
   perm = Permut32::from_raw(perm_raw);
   inverse = Permut32::from_raw(inverse_raw);
   return true;
+}
+
+/// distinct_order for N ≥ 2 qubits, the real part of amplitude i at re[i * stride].
+template <uint32_t N>
+inline bool distinct_order_of(const Qreal* re, size_t stride, Permut32& perm, Permut32& inverse) {
+  uint64_t key[N];
+  for (uint32_t q = 0; q < N; ++q) key[q] = re[(size_t(1) << q) * stride].percision_repr();
+  return order_from_keys<N>(key, perm, inverse);
 }
 
 }  // namespace detail

@@ -43,6 +43,14 @@ class StateLanes {
   void normalize_arg();
   /// StateVec::distinct_order of lane `lane`.
   bool distinct_order(size_t lane, Permut32& perm, Permut32& inverse) const;
+  /// StateVec::distinct_order of every lane at once: bit k of the result is set when lane k's
+  /// first key parts all differ, and then perm[k] and inverse[k] are its orders.
+  uint32_t distinct_orders(Permut32* perm, Permut32* inverse) const;
+  /// The same for each of `states` (at most kLanes states of one size, 2 to 5 qubits) as
+  /// StateVec::normalize_arg would leave it; the states themselves stay as they are. Only the
+  /// amplitudes the phase reference and the order keys need are normalised.
+  static uint32_t normalized_distinct_orders(std::span<const StateVec* const> states, Permut32* perm,
+                                             Permut32* inverse);
   /// `out` (a state of this size) becomes lane `lane` relabelled by `permut` (StateVec::relabel).
   void relabel_into(size_t lane, const RelabelTables& tables, Permut32 permut, StateVec& out) const;
 

@@ -54,12 +54,34 @@ TEST(state_lanes, every_lane_holds_the_bits_of_its_state_run_alone) {
       }
       // A tie in the first order keys for the lane order of one lane.
       if (round % 5 == 3) states[0].set(2, states[0].at(1));
+      // A key beyond the vector rounding's range.
+      if (round % 7 == 6) states[3].set(1, Complex{3e10, 0.0});
+      // The orders of normalised states, on a copy of each normalised alone.
+      const size_t count = 1 + size_t(round) % StateLanes::kLanes;
+      std::array<const StateVec*, StateLanes::kLanes> raw;
+      for (size_t k = 0; k < count; ++k) raw[k] = &states[k];
+      std::array<Permut32, StateLanes::kLanes> fwd_perm, fwd_inverse;
+      const uint32_t fwd_distinct =
+          StateLanes::normalized_distinct_orders(std::span(raw).first(count), fwd_perm.data(), fwd_inverse.data());
+      EXPECT_EQ(fwd_distinct >> count, 0u);
+      for (size_t k = 0; k < count; ++k) {
+        StateVec normalized = states[k];
+        normalized.normalize_arg();
+        Permut32 perm, inverse;
+        const bool distinct = normalized.distinct_order(perm, inverse);
+        ASSERT_EQ((fwd_distinct >> k) & 1, uint32_t(distinct)) << n << " " << round << " " << k;
+        if (!distinct) continue;
+        EXPECT_EQ(fwd_perm[k], perm);
+        EXPECT_EQ(fwd_inverse[k], inverse);
+      }
       for (size_t k = 0; k < states.size(); ++k) lanes.load(k, states[k]);
       // No gates where the references were set up, or where the tie would be.
-      const bool plain = round % 4 == 1 || round % 4 == 2 || round % 5 == 3;
+      const bool plain = round % 4 == 1 || round % 4 == 2 || round % 5 == 3 || round % 7 == 6;
       const auto gates = random_gates(n, plain ? 0 : pick() % 9, pick);
       lanes.apply_reversed(gates);
       lanes.normalize_arg();
+      std::array<Permut32, StateLanes::kLanes> all_perm, all_inverse;
+      const uint32_t all_distinct = lanes.distinct_orders(all_perm.data(), all_inverse.data());
       for (size_t k = 0; k < states.size(); ++k) {
         StateVec& alone = states[k];
         alone.apply_reversed(gates);
@@ -70,9 +92,12 @@ TEST(state_lanes, every_lane_holds_the_bits_of_its_state_run_alone) {
         Permut32 perm, inverse, lane_perm, lane_inverse;
         const bool distinct = alone.distinct_order(perm, inverse);
         ASSERT_EQ(lanes.distinct_order(k, lane_perm, lane_inverse), distinct);
+        ASSERT_EQ((all_distinct >> k) & 1, uint32_t(distinct)) << n << " " << round << " " << k;
         if (!distinct) continue;
         EXPECT_EQ(lane_perm, perm);
         EXPECT_EQ(lane_inverse, inverse);
+        EXPECT_EQ(all_perm[k], perm);
+        EXPECT_EQ(all_inverse[k], inverse);
         StateVec relabelled = StateVec::zeros(n), spare = StateVec::zeros(n);
         lanes.relabel_into(k, tables, inverse, relabelled);
         alone.relabel(tables, inverse, spare);
