@@ -95,32 +95,69 @@ void tied_order(const StateVec& back, Permut32& t, Permut32& t_inv) {
   t_inv = sorting.inv();
 }
 
+/// The symmetries of a forward state and its sorting permutation f: each symmetry s gives the
+/// relabelling m = f·s of the backtrack state and the back permutation m⁻¹.
 }  // namespace
 
-template <typename G>
-void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
-  constexpr bool kPrepared = std::is_same_v<G, PreparedGate>;
-  const uint32_t n = nqubits();
+struct Evaluator::ForwardOrder {
+  SymmetryPerms symmetries;
+  Permut32 f, f_inv;   // f_inv where the identity is the only symmetry
+  bool only_identity;  // then m is f itself
+  Permut32 relabelling(Permut32 sym) const { return only_identity ? f : f * sym; }
+  Permut32 back_perm(Permut32 m) const { return only_identity ? f_inv : m.inv(); }
+};
+
+namespace {
+
+using ForwardOrder = Evaluator::ForwardOrder;
+
+/// The order of a forward state that is not known to have distinct first key parts.
+void forward_order(const StateVec& forward, ForwardOrder& order) {
   // A forward state whose qubits all differ in their first key parts has one symmetry, the
   // identity; the table's entry for that case holds it. Beyond 5 qubits the table stops.
-  Permut32 f, f_inv;
-  std::optional<SymmetryPerms> symmetries;
-  const bool only_identity = n <= 5 && s.forward.distinct_order(f, f_inv);
-  if (only_identity) {
-    symmetries.emplace(EQMASK_TO_PERMS()[0], uint8_t(n));
+  const uint32_t n = forward.nqubits();
+  order.only_identity = n <= 5 && forward.distinct_order(order.f, order.f_inv);
+  if (order.only_identity) {
+    order.symmetries = SymmetryPerms(EQMASK_TO_PERMS()[0], uint8_t(n));
   } else {
-    auto [perms, sorting] = s.forward.get_orderinfo().as_perms();
-    symmetries.emplace(perms);
-    f = sorting;
+    auto [perms, sorting] = forward.get_orderinfo().as_perms();
+    order.symmetries = perms;
+    order.f = sorting;
   }
-  // Several symmetries mostly shuffle qubits that no gate touches. Two relabellings m and m' of
-  // the backtrack state that differ only there, π = m'·m⁻¹ fixing every touched qubit, give
-  // backward states that differ by π alone, bit for bit: a gate meets the same values in the same
-  // groups, and the phase reference, amplitude 0 or the last one, stays in place. So do their
-  // canonical states, which are then equal, and their sorting permutations, t' = π·t. A symmetry
-  // whose m⁻¹ agrees with that of a symmetry run in full (its back_perm) on the touched qubits
-  // takes its pair from there, unless that run took its phase reference from the sum of all
-  // amplitudes (whose rounding depends on their order) or needed the full order of its qubits.
+}
+
+using FullRun = Evaluator::FullRun;
+
+/// The backward run's end on a state just past its gates: normalised, its order, and relabelled
+/// into the canonical state (by `relabel(t_inv)`).
+template <typename Relabel>
+FullRun finish_run(StateVec& back, Relabel&& relabel) {
+  FullRun run;
+  run.fixed_reference = !(near_zero_amplitude(back, 0) && near_zero_amplitude(back, back.len() - 1));
+  back.normalize_arg();
+  Permut32 t_inv;
+  run.distinct = back.distinct_order(run.t, t_inv);
+  if (!run.distinct) tied_order(back, run.t, t_inv);
+  relabel(t_inv);
+  return run;
+}
+
+/// The key state (into s.best) and the pairs from the forward order, taking the symmetries in
+/// order. `full_run(sym_index, m)` runs the backward run from the backtrack state relabelled by m
+/// and gives its result and canonical state (which this may exchange arrays with).
+//
+// Several symmetries mostly shuffle qubits that no gate touches. Two relabellings m and m' of the
+// backtrack state that differ only there, π = m'·m⁻¹ fixing every touched qubit, give backward
+// states that differ by π alone, bit for bit: a gate meets the same values in the same groups, and
+// the phase reference, amplitude 0 or the last one, stays in place. So do their canonical states,
+// which are then equal, and their sorting permutations, t' = π·t. With `use_bases`, a symmetry
+// whose m⁻¹ agrees with that of a symmetry run in full (its back_perm) on the touched qubits
+// (`touched`: the image fields of the qubits a gate acts on) takes its pair from there, unless that
+// run took its phase reference from the sum of all amplitudes (whose rounding depends on their
+// order) or needed the full order of its qubits.
+template <typename Run>
+void choose_key(const ForwardOrder& order, bool use_bases, uint32_t touched, Evaluator::Scratch& s,
+                Run&& full_run) {
   struct Base {
     Permut32 back_perm;
     Permut32 back_perm_t;  // back_perm · t
@@ -128,18 +165,14 @@ void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
   };
   std::array<Base, 8> bases;
   size_t nbases = 0;
-  uint32_t touched = 0;
-  if constexpr (kPrepared)
-    if (symmetries->size() > 1) touched = touched_image_bits(adjoints);
-  // Only relabelling the backtrack state goes through this thread's cache; the backward states use
-  // the scratch's spare.
-  if (!relabel_tables_) reserve_state_vec_cache(n);
+  const bool several = order.symmetries.size() > 1;
   s.pairs.clear();
-  for (Permut32 sym : *symmetries) {
-    // With the identity alone, m is f itself.
-    const Permut32 m = only_identity ? f : f * sym;
-    const Permut32 back_perm = only_identity ? f_inv : m.inv();
-    if constexpr (kPrepared) {
+  size_t j = 0;
+  for (Permut32 sym : order.symmetries) {
+    const size_t index = j++;
+    const Permut32 m = order.relabelling(sym);
+    const Permut32 back_perm = order.back_perm(m);
+    if (use_bases) {
       const Base* base = nullptr;
       for (size_t b = 0; b < nbases && !base; ++b)
         if (((bases[b].back_perm.raw ^ back_perm.raw) & touched) == 0) base = &bases[b];
@@ -148,51 +181,77 @@ void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
         continue;
       }
     }
-    if (relabel_tables_) {
-      s.back.copy_from(relabelled_backtrack_[relabel_tables_->rank(m)]);
-    } else {
-      s.back.copy_from(backtrack_state_);
-      s.back.apply_permutation(m);
-    }
-    if constexpr (kPrepared)
-      s.back.apply_reversed(adjoints);
-    else
-      for (size_t k = adjoints.size(); k-- > 0;) s.back.apply(adjoints[k]);
-    const bool fixed_reference =
-        symmetries->size() > 1 && !(near_zero_amplitude(s.back, 0) && near_zero_amplitude(s.back, s.back.len() - 1));
-    s.back.normalize_arg();
-    Permut32 t, t_inv;
-    const bool distinct = s.back.distinct_order(t, t_inv);
-    if (!distinct) tied_order(s.back, t, t_inv);
-    if (relabel_tables_)
-      s.back.relabel(*relabel_tables_, t_inv, s.spare);
-    else
-      s.back.apply_permutation(t_inv, s.spare);
+    auto [run, canonical] = full_run(index, m);
+    const Permut32 t = run.t;
     bool best = true;
     if (s.pairs.empty()) {
-      s.best.swap_arrays(s.back);
+      if (canonical != &s.best) s.best.swap_arrays(*canonical);
       s.pairs.push_back({t, back_perm});
     } else {
-      auto order = s.back <=> s.best;
-      if (order < 0) {
-        s.best.swap_arrays(s.back);
+      auto cmp = *canonical <=> s.best;
+      if (cmp < 0) {
+        s.best.swap_arrays(*canonical);
         s.pairs.clear();
         s.pairs.push_back({t, back_perm});
         for (size_t b = 0; b < nbases; ++b) bases[b].best = false;
-      } else if (order == 0) {
+      } else if (cmp == 0) {
         s.pairs.push_back({t, back_perm});
       } else {
         best = false;
       }
     }
-    if (kPrepared && fixed_reference && distinct && nbases < bases.size())
+    if (use_bases && several && run.fixed_reference && run.distinct && nbases < bases.size())
       bases[nbases++] = Base{back_perm, back_perm * t, best};
   }
 }
 
+}  // namespace
+
+inline void Evaluator::start_backward(Permut32 m, StateVec& back) const {
+  if (relabel_tables_) {
+    back.copy_from(relabelled_backtrack_[relabel_tables_->rank(m)]);
+  } else {
+    back.copy_from(backtrack_state_);
+    back.apply_permutation(m);
+  }
+}
+
+inline void Evaluator::relabel_canonical(StateVec& back, Permut32 t_inv, StateVec& spare) const {
+  if (relabel_tables_)
+    back.relabel(*relabel_tables_, t_inv, spare);
+  else
+    back.apply_permutation(t_inv, spare);
+}
+
+template <typename G>
+void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
+  ForwardOrder order;
+  forward_order(s.forward, order);
+  run_symmetries(order, adjoints, s);
+}
+
+template <typename G>
+void Evaluator::run_symmetries(const ForwardOrder& order, std::span<const G> adjoints, Scratch& s) const {
+  constexpr bool kPrepared = std::is_same_v<G, PreparedGate>;
+  const uint32_t n = nqubits();
+  uint32_t touched = 0;
+  if constexpr (kPrepared)
+    if (order.symmetries.size() > 1) touched = touched_image_bits(adjoints);
+  // Only relabelling the backtrack state goes through this thread's cache; the backward states use
+  // the scratch's spare.
+  if (!relabel_tables_) reserve_state_vec_cache(n);
+  choose_key(order, kPrepared, touched, s, [&](size_t, Permut32 m) {
+    start_backward(m, s.back);
+    if constexpr (kPrepared)
+      s.back.apply_reversed(adjoints);
+    else
+      for (size_t k = adjoints.size(); k-- > 0;) s.back.apply(adjoints[k]);
+    return std::pair{finish_run(s.back, [&](Permut32 t_inv) { relabel_canonical(s.back, t_inv, s.spare); }), &s.back};
+  });
+}
+
 bool Evaluator::lanes_fit(std::span<const PreparedGate> shared, const StateLanes* lanes) const {
-  // Lanes take the candidates whose forward state has one symmetry (most of them), when every
-  // shared gate has its lane body; the others run alone.
+  // Lanes take every candidate when every shared gate has its lane body; otherwise each runs alone.
   bool fit = lanes && relabel_tables_ && lanes->nqubits() == nqubits();
   for (const PreparedGate& g : shared) fit = fit && g.lanes && g.len == lanes->len();
   return fit;
@@ -202,11 +261,12 @@ void Evaluator::backward_batch(std::span<const PreparedGate> shared, std::span<c
                                std::span<Scratch* const> scratch, StateLanes* lanes) const {
   if (last.size() != scratch.size() || scratch.size() > StateLanes::kLanes) StateLanes::misfit();
   std::array<Permut32, StateLanes::kLanes> f, f_inv;
-  uint32_t on_lanes = 0;
-  if (lanes_fit(shared, lanes))
+  uint32_t known = 0;
+  const bool fit = lanes_fit(shared, lanes);
+  if (fit)
     for (size_t k = 0; k < scratch.size(); ++k)
-      if (scratch[k]->forward.distinct_order(f[k], f_inv[k])) on_lanes |= 1u << k;
-  backward_lanes(shared, last, scratch, on_lanes, f.data(), f_inv.data(), lanes);
+      if (scratch[k]->forward.distinct_order(f[k], f_inv[k])) known |= 1u << k;
+  backward_lanes(shared, last, scratch, known, f.data(), f_inv.data(), fit ? lanes : nullptr);
 }
 
 void Evaluator::extend_batch(const StateVec& prefix, std::span<const PreparedGate* const> first,
@@ -221,52 +281,138 @@ void Evaluator::extend_batch(const StateVec& prefix, std::span<const PreparedGat
     forwards[k] = &scratch[k]->forward;
   }
   std::array<Permut32, StateLanes::kLanes> f, f_inv;
-  uint32_t on_lanes = 0;
-  if (lanes_fit(shared, lanes))
-    on_lanes = StateLanes::normalized_distinct_orders(std::span(forwards).first(scratch.size()), f.data(), f_inv.data());
+  uint32_t known = 0;
+  const bool fit = lanes_fit(shared, lanes);
+  if (fit)
+    known = StateLanes::normalized_distinct_orders(std::span(forwards).first(scratch.size()), f.data(), f_inv.data());
   for (size_t k = 0; k < scratch.size(); ++k)
-    if (!((on_lanes >> k) & 1)) scratch[k]->forward.normalize_arg();
-  backward_lanes(shared, last, scratch, on_lanes, f.data(), f_inv.data(), lanes);
+    if (!((known >> k) & 1)) scratch[k]->forward.normalize_arg();
+  backward_lanes(shared, last, scratch, known, f.data(), f_inv.data(), fit ? lanes : nullptr);
 }
 
 void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
-                               std::span<Scratch* const> scratch, uint32_t on_lanes, const Permut32* f,
+                               std::span<Scratch* const> scratch, uint32_t known, const Permut32* f,
                                const Permut32* f_inv, StateLanes* lanes) const {
-  std::array<size_t, StateLanes::kLanes> candidate_of;  // by lane
-  std::array<Permut32, StateLanes::kLanes> back_perm;   // by lane
-  size_t used = 0;
-  for (size_t k = 0; k < scratch.size(); ++k) {
-    Scratch& s = *scratch[k];
-    if ((on_lanes >> k) & 1) {
-      // The one symmetry is the identity: m is f, the back permutation its inverse.
-      s.back.copy_from(relabelled_backtrack_[relabel_tables_->rank(f[k])]);
-      s.back.apply(*last[k]);
-      lanes->load(used, s.back);
-      back_perm[used] = f_inv[k];
-      candidate_of[used++] = k;
-    } else {
+  if (!lanes) {
+    for (size_t k = 0; k < scratch.size(); ++k) {
+      Scratch& s = *scratch[k];
       s.gates.assign(shared.begin(), shared.end());
       s.gates.push_back(*last[k]);
       backward_run(std::span<const PreparedGate>(s.gates), s);
     }
+    return;
   }
-  if (used == 0) return;
-  lanes->apply_reversed(shared);
-  lanes->normalize_arg();
-  std::array<Permut32, StateLanes::kLanes> t, t_inv;
-  const uint32_t distinct = lanes->distinct_orders(t.data(), t_inv.data());
-  for (size_t lane = 0; lane < used; ++lane) {
-    Scratch& s = *scratch[candidate_of[lane]];
-    if ((distinct >> lane) & 1) {
-      lanes->relabel_into(lane, *relabel_tables_, t_inv[lane], s.best);
-    } else {
-      lanes->store(lane, s.back);
-      tied_order(s.back, t[lane], t_inv[lane]);
-      s.back.relabel(*relabel_tables_, t_inv[lane], s.spare);
-      s.best.swap_arrays(s.back);
+  const uint32_t n = nqubits();
+  // Every backward run in full that a candidate surely needs (one for each symmetry whose
+  // relabelling no earlier one's matches on the touched qubits) goes on the lanes, four at a time
+  // from any candidates of the group: they share the gates of `shared`, and each starts from its
+  // relabelled backtrack state with its candidate's own adjoint applied. A candidate with one
+  // symmetry gets its key state and pair straight from its lane; the runs of several symmetries
+  // are kept (`runs`, `run_states`) until choose_key takes the symmetries in order.
+  // Where states are small, a run alone costs less than the bookkeeping of several on lanes.
+  constexpr uint32_t kSeveralOnLanesFrom = 4;
+  std::array<ForwardOrder, StateLanes::kLanes> orders;
+  std::array<uint32_t, StateLanes::kLanes> touched{};
+  uint32_t touched_shared = UINT32_MAX;  // found when first needed
+  struct OnLane {
+    Scratch* s;
+    int32_t run;  // -1: the candidate's only symmetry
+    Permut32 back_perm;
+  };
+  std::array<OnLane, StateLanes::kLanes> on_lane;
+  size_t used = 0;
+  auto flush = [&] {
+    if (used == 0) return;
+    lanes->apply_reversed(shared);
+    const uint32_t by_sum = lanes->normalize_arg();
+    std::array<Permut32, StateLanes::kLanes> t, t_inv;
+    const uint32_t distinct = lanes->distinct_orders(t.data(), t_inv.data());
+    for (size_t lane = 0; lane < used; ++lane) {
+      Scratch& s = *on_lane[lane].s;
+      const int32_t r = on_lane[lane].run;
+      StateVec& canonical = r < 0 ? s.best : s.run_states[size_t(r)];
+      FullRun run;
+      run.fixed_reference = !((by_sum >> lane) & 1);
+      run.distinct = (distinct >> lane) & 1;
+      if (run.distinct) {
+        run.t = t[lane];
+        lanes->relabel_into(lane, *relabel_tables_, t_inv[lane], canonical);
+      } else {
+        lanes->store(lane, canonical);
+        Permut32 tied_inv;
+        tied_order(canonical, run.t, tied_inv);
+        canonical.relabel(*relabel_tables_, tied_inv, s.spare);
+      }
+      if (r < 0) {
+        s.pairs.clear();
+        s.pairs.push_back({run.t, on_lane[lane].back_perm});
+      } else {
+        s.runs[size_t(r)] = run;
+      }
     }
-    s.pairs.clear();
-    s.pairs.push_back({t[lane], back_perm[lane]});
+    used = 0;
+  };
+  auto to_lane = [&](Scratch& s, Permut32 m, const PreparedGate& last_gate, int32_t run, Permut32 back_perm) {
+    start_backward(m, s.back);
+    s.back.apply(last_gate);
+    lanes->load(used, s.back);
+    on_lane[used++] = OnLane{&s, run, back_perm};
+    if (used == StateLanes::kLanes) flush();
+  };
+  uint32_t several = 0;  // bit k: candidate k has several symmetries
+  for (size_t k = 0; k < scratch.size(); ++k) {
+    Scratch& s = *scratch[k];
+    ForwardOrder& order = orders[k];
+    if ((known >> k) & 1) {
+      to_lane(s, f[k], *last[k], -1, f_inv[k]);
+      continue;
+    }
+    forward_order(s.forward, order);
+    if (order.symmetries.size() == 1) {
+      const Permut32 m = order.relabelling(*order.symmetries.begin());
+      to_lane(s, m, *last[k], -1, order.back_perm(m));
+      continue;
+    }
+    if (n < kSeveralOnLanesFrom) {
+      s.gates.assign(shared.begin(), shared.end());
+      s.gates.push_back(*last[k]);
+      run_symmetries(order, std::span<const PreparedGate>(s.gates), s);
+      continue;
+    }
+    several |= 1u << k;
+    s.runs.clear();
+    s.run_of.clear();
+    if (touched_shared == UINT32_MAX) touched_shared = touched_image_bits(shared);
+    touched[k] = touched_shared | touched_image_bits({last[k], 1});
+    // Which run each symmetry's is (-1: decided by choose_key).
+    std::array<Permut32, 8> run_back_perm;
+    for (Permut32 sym : order.symmetries) {
+      const Permut32 m = order.relabelling(sym);
+      const Permut32 back_perm = order.back_perm(m);
+      bool new_run = s.runs.size() < run_back_perm.size();
+      for (size_t r = 0; r < s.runs.size() && new_run; ++r)
+        new_run = ((run_back_perm[r].raw ^ back_perm.raw) & touched[k]) != 0;
+      s.run_of.push_back(new_run ? int32_t(s.runs.size()) : -1);
+      if (!new_run) continue;
+      run_back_perm[s.runs.size()] = back_perm;
+      if (s.run_states.size() <= s.runs.size()) s.run_states.push_back(StateVec::zeros(n));
+      s.runs.push_back(FullRun{});
+      to_lane(s, m, *last[k], int32_t(s.runs.size() - 1), back_perm);
+    }
+  }
+  flush();
+  for (size_t k = 0; k < scratch.size(); ++k) {
+    if (!((several >> k) & 1)) continue;
+    Scratch& s = *scratch[k];
+    choose_key(orders[k], true, touched[k], s, [&](size_t index, Permut32 m) {
+      const int32_t run = s.run_of[index];
+      if (run >= 0) return std::pair{s.runs[size_t(run)], &s.run_states[size_t(run)]};
+      // A symmetry whose run would have been taken from a run that turned out unfit.
+      start_backward(m, s.back);
+      s.back.apply(*last[k]);
+      s.back.apply_reversed(shared);
+      return std::pair{finish_run(s.back, [&](Permut32 t_inv) { relabel_canonical(s.back, t_inv, s.spare); }), &s.back};
+    });
   }
 }
 

@@ -65,6 +65,16 @@ class Evaluator {
     Permut32 front, back;
     StateVec forward;
   };
+  /// What a backward run in full gives: the sorting permutation t of its normalised state (whose
+  /// relabelling by t⁻¹ is the canonical state), whether the phase reference was amplitude 0 or
+  /// the last one (not the sum of all), and whether the first key parts alone gave the order.
+  struct FullRun {
+    Permut32 t;
+    bool fixed_reference = false;
+    bool distinct = false;
+  };
+  /// A forward state's symmetries and sorting permutation (defined where evaluations run).
+  struct ForwardOrder;
   /// Reusable states of one caller's evaluations: nothing is allocated per evaluation once they
   /// have grown (the pair list keeps its capacity).
   struct Scratch {
@@ -73,6 +83,11 @@ class Evaluator {
     StateVec spare;  // the other arrays of relabellings
     PermPairs pairs;
     std::vector<PreparedGate> gates;  // a backward run's gates, where they are not at hand in one list
+    // Backward runs in full on lanes: their results and, for a forward state with several
+    // symmetries, their canonical states and for each symmetry its run (or -1).
+    std::vector<FullRun> runs;
+    std::vector<StateVec> run_states;
+    std::vector<int32_t> run_of;
   };
 
   /// The symmetric initial state, then the backtrack state from the same generator.
@@ -138,12 +153,20 @@ class Evaluator {
   void run_forward(std::span<const G> instrs, StateVec& state) const;
   template <typename G>
   void backward_run(std::span<const G> adjoints, Scratch& scratch) const;
+  /// backward_run from the forward state's order.
+  template <typename G>
+  void run_symmetries(const ForwardOrder& order, std::span<const G> adjoints, Scratch& scratch) const;
+  /// The backtrack state relabelled by m, into `back`.
+  void start_backward(Permut32 m, StateVec& back) const;
+  /// A normalised backward state relabelled by the inverse of its sorting permutation.
+  void relabel_canonical(StateVec& back, Permut32 t_inv, StateVec& spare) const;
   /// Whether backward_batch runs on `lanes`.
   bool lanes_fit(std::span<const PreparedGate> shared, const StateLanes* lanes) const;
-  /// backward_batch where bit k of `on_lanes` marks a candidate to run on the lanes (its forward
-  /// state has one symmetry, of sorting permutation f[k] and inverse f_inv[k]).
+  /// backward_batch on `lanes` (nullptr: each candidate runs alone), where bit k of `known` marks
+  /// a candidate whose forward state has distinct first key parts, of sorting permutation f[k]
+  /// and inverse f_inv[k] (the others' forward states are normalised).
   void backward_lanes(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
-                      std::span<Scratch* const> scratch, uint32_t on_lanes, const Permut32* f,
+                      std::span<Scratch* const> scratch, uint32_t known, const Permut32* f,
                       const Permut32* f_inv, StateLanes* lanes) const;
 
   Evaluator(StateVec initial, StateVec backtrack);

@@ -24,6 +24,7 @@ namespace morvane {
 /// storage of its own.
 class SymmetryPerms {
  public:
+  SymmetryPerms() = default;  // none
   SymmetryPerms(std::span<const Permut32> entry, uint8_t n) : entry_(entry), n_(n) {}
 
   size_t size() const { return entry_.size(); }
@@ -56,7 +57,7 @@ class SymmetryPerms {
  private:
   Permut32 cut(Permut32 p) const { return cut_to(p, n_); }
   std::span<const Permut32> entry_;
-  uint8_t n_;
+  uint8_t n_ = 0;
 };
 
 class OrderInfo {

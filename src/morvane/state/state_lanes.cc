@@ -60,7 +60,7 @@ using detail::I4;
 /// StateVec::normalize_arg of each lane of states of L amplitudes: the same reference amplitude
 /// chosen lane by lane, and the same operations.
 template <size_t L>
-[[gnu::target("avx2")]] void normalize_arg_lanes(Qreal* re, Qreal* im) {
+[[gnu::target("avx2")]] uint32_t normalize_arg_lanes(Qreal* re, Qreal* im) {
   constexpr size_t W = StateLanes::kLanes;
   D4 a, b, f, e;
   const I4 by_sum = phase_reference(load4(re), load4(im), load4(re + W * (L - 1)), load4(im + W * (L - 1)), a, b);
@@ -79,6 +79,8 @@ template <size_t L>
     store4(im + W * i, f * y + e * x);
   }
   store4(im, D4{0.0, 0.0, 0.0, 0.0});
+  return uint32_t(by_sum[0] & 1) | uint32_t(by_sum[1] & 1) << 1 | uint32_t(by_sum[2] & 1) << 2 |
+         uint32_t(by_sum[3] & 1) << 3;
 }
 
 /// distinct_order of four states of N qubits from the real parts of their amplitudes 1 << q
@@ -199,7 +201,7 @@ void StateLanes::apply_reversed(std::span<const PreparedGate> gates) {
   }
 }
 
-void StateLanes::normalize_arg() {
+uint32_t StateLanes::normalize_arg() {
   switch (nqubits_) {
     case 2: return normalize_arg_lanes<4>(re_, im_);
     case 3: return normalize_arg_lanes<8>(re_, im_);

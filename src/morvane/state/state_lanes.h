@@ -39,8 +39,9 @@ class StateLanes {
   /// Applies the gates from the last to the first to every lane (StateVec::apply_reversed); each
   /// gate must have its lane body for this size.
   void apply_reversed(std::span<const PreparedGate> gates);
-  /// StateVec::normalize_arg on every lane.
-  void normalize_arg();
+  /// StateVec::normalize_arg on every lane; bit k of the result is set when lane k's phase
+  /// reference was the sum of its amplitudes (amplitude 0 and the last one near zero).
+  uint32_t normalize_arg();
   /// StateVec::distinct_order of lane `lane`.
   bool distinct_order(size_t lane, Permut32& perm, Permut32& inverse) const;
   /// StateVec::distinct_order of every lane at once: bit k of the result is set when lane k's
