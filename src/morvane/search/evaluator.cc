@@ -252,9 +252,11 @@ void Evaluator::run_symmetries(const ForwardOrder& order, std::span<const G> adj
 
 bool Evaluator::lanes_fit(std::span<const PreparedGate> shared, const StateLanes* lanes) const {
   // Lanes take every candidate when every shared gate has its lane body; otherwise each runs alone.
-  bool fit = lanes && relabel_tables_ && lanes->nqubits() == nqubits();
-  for (const PreparedGate& g : shared) fit = fit && g.lanes && g.len == lanes->len();
-  return fit;
+  if (!lanes || !relabel_tables_ || lanes->nqubits() != nqubits()) return false;
+  const size_t len = lanes->len();
+  for (const PreparedGate& g : shared)
+    if (!g.lanes || g.len != len) return false;
+  return true;
 }
 
 void Evaluator::backward_batch(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <type_traits>
 
 #include "morvane/core/panic.h"
 #include "morvane/state/order_info.h"
@@ -172,24 +173,43 @@ StateLanes::StateLanes(uint32_t nqubits) : re_{}, im_{}, nqubits_(nqubits) {
 
 void StateLanes::misfit() { panic("assertion failed: a state or gate fits the lanes"); }
 
+namespace {
+
+/// Runs `body` with the length of states of `nqubits` qubits (2 to 5) as a constant.
+template <typename Body>
+inline void with_len(uint32_t nqubits, Body&& body) {
+  switch (nqubits) {
+    case 2: return body(std::integral_constant<size_t, 4>{});
+    case 3: return body(std::integral_constant<size_t, 8>{});
+    case 4: return body(std::integral_constant<size_t, 16>{});
+    default: return body(std::integral_constant<size_t, 32>{});
+  }
+}
+
+}  // namespace
+
 void StateLanes::load(size_t lane, const StateVec& state) {
   if (state.len() != len() || lane >= kLanes) misfit();
   const Qreal* re = state.re().data();
   const Qreal* im = state.im().data();
-  for (size_t i = 0; i < len(); ++i) {
-    re_[kLanes * i + lane] = re[i];
-    im_[kLanes * i + lane] = im[i];
-  }
+  with_len(nqubits_, [&](auto L) {
+    for (size_t i = 0; i < L; ++i) {
+      re_[kLanes * i + lane] = re[i];
+      im_[kLanes * i + lane] = im[i];
+    }
+  });
 }
 
 void StateLanes::store(size_t lane, StateVec& state) const {
   if (state.len() != len() || lane >= kLanes) misfit();
   Qreal* re = state.re_data();
   Qreal* im = state.im_data();
-  for (size_t i = 0; i < len(); ++i) {
-    re[i] = re_[kLanes * i + lane];
-    im[i] = im_[kLanes * i + lane];
-  }
+  with_len(nqubits_, [&](auto L) {
+    for (size_t i = 0; i < L; ++i) {
+      re[i] = re_[kLanes * i + lane];
+      im[i] = im_[kLanes * i + lane];
+    }
+  });
 }
 
 void StateLanes::apply_reversed(std::span<const PreparedGate> gates) {
@@ -257,10 +277,12 @@ void StateLanes::relabel_into(size_t lane, const RelabelTables& tables, Permut32
   const uint8_t* sources = tables.sources(tables.rank(permut));
   Qreal* re = out.re_data();
   Qreal* im = out.im_data();
-  for (size_t i = 0; i < len(); ++i) {
-    re[i] = re_[kLanes * sources[i] + lane];
-    im[i] = im_[kLanes * sources[i] + lane];
-  }
+  with_len(nqubits_, [&](auto L) {
+    for (size_t i = 0; i < L; ++i) {
+      re[i] = re_[kLanes * sources[i] + lane];
+      im[i] = im_[kLanes * sources[i] + lane];
+    }
+  });
 }
 
 }  // namespace morvane
