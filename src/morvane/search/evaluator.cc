@@ -268,13 +268,15 @@ void Evaluator::backward_batch(std::span<const PreparedGate> shared, std::span<c
   if (fit)
     for (size_t k = 0; k < scratch.size(); ++k)
       if (scratch[k]->forward.distinct_order(f[k], f_inv[k])) known |= 1u << k;
-  backward_lanes(shared, last, scratch, known, f.data(), f_inv.data(), fit ? lanes : nullptr);
+  backward_lanes(shared, last, scratch, known, f.data(), f_inv.data(), fit ? lanes : nullptr, {});
 }
 
 void Evaluator::extend_batch(const StateVec& prefix, std::span<const PreparedGate* const> first,
                              std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
-                             std::span<Scratch* const> scratch, StateLanes* lanes) const {
-  if (first.size() != scratch.size() || last.size() != scratch.size() || scratch.size() > StateLanes::kLanes)
+                             std::span<Scratch* const> scratch, StateLanes* lanes,
+                             std::span<const StateVec* const> starts) const {
+  if (first.size() != scratch.size() || last.size() != scratch.size() || scratch.size() > StateLanes::kLanes ||
+      (!starts.empty() && starts.size() != scratch.size()))
     StateLanes::misfit();
   std::array<const StateVec*, StateLanes::kLanes> forwards;
   for (size_t k = 0; k < scratch.size(); ++k) {
@@ -289,12 +291,21 @@ void Evaluator::extend_batch(const StateVec& prefix, std::span<const PreparedGat
     known = StateLanes::normalized_distinct_orders(std::span(forwards).first(scratch.size()), f.data(), f_inv.data());
   for (size_t k = 0; k < scratch.size(); ++k)
     if (!((known >> k) & 1)) scratch[k]->forward.normalize_arg();
-  backward_lanes(shared, last, scratch, known, f.data(), f_inv.data(), fit ? lanes : nullptr);
+  backward_lanes(shared, last, scratch, known, f.data(), f_inv.data(), fit ? lanes : nullptr, starts);
+}
+
+void Evaluator::append_backward_starts(const PreparedGate& last, std::vector<StateVec>& out) const {
+  if (!relabel_tables_) panic("Backward runs start from a table for at most 5 qubits");
+  for (const StateVec& relabelled : relabelled_backtrack_) {
+    out.push_back(relabelled);
+    out.back().apply(last);
+  }
 }
 
 void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
                                std::span<Scratch* const> scratch, uint32_t known, const Permut32* f,
-                               const Permut32* f_inv, StateLanes* lanes) const {
+                               const Permut32* f_inv, StateLanes* lanes,
+                               std::span<const StateVec* const> starts) const {
   if (!lanes) {
     for (size_t k = 0; k < scratch.size(); ++k) {
       Scratch& s = *scratch[k];
@@ -354,10 +365,15 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
     }
     used = 0;
   };
-  auto to_lane = [&](Scratch& s, Permut32 m, const PreparedGate& last_gate, int32_t run, Permut32 back_perm) {
-    start_backward(m, s.back);
-    s.back.apply(last_gate);
-    lanes->load(used, s.back);
+  auto to_lane = [&](size_t k, Permut32 m, int32_t run, Permut32 back_perm) {
+    Scratch& s = *scratch[k];
+    if (starts.empty()) {
+      start_backward(m, s.back);
+      s.back.apply(*last[k]);
+      lanes->load(used, s.back);
+    } else {
+      lanes->load(used, starts[k][relabel_tables_->rank(m)]);
+    }
     on_lane[used++] = OnLane{&s, run, back_perm};
     if (used == StateLanes::kLanes) flush();
   };
@@ -366,13 +382,13 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
     Scratch& s = *scratch[k];
     ForwardOrder& order = orders[k];
     if ((known >> k) & 1) {
-      to_lane(s, f[k], *last[k], -1, f_inv[k]);
+      to_lane(k, f[k], -1, f_inv[k]);
       continue;
     }
     forward_order(s.forward, order);
     if (order.symmetries.size() == 1) {
       const Permut32 m = order.relabelling(*order.symmetries.begin());
-      to_lane(s, m, *last[k], -1, order.back_perm(m));
+      to_lane(k, m, -1, order.back_perm(m));
       continue;
     }
     if (n < kSeveralOnLanesFrom) {
@@ -399,7 +415,7 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
       run_back_perm[s.runs.size()] = back_perm;
       if (s.run_states.size() <= s.runs.size()) s.run_states.push_back(StateVec::zeros(n));
       s.runs.push_back(FullRun{});
-      to_lane(s, m, *last[k], int32_t(s.runs.size() - 1), back_perm);
+      to_lane(k, m, int32_t(s.runs.size() - 1), back_perm);
     }
   }
   flush();

@@ -135,9 +135,16 @@ class Evaluator {
   /// backward_batch, with the same results in `best` and `pairs`. On lanes the forward states'
   /// orders are found on all four at once and only the forward states that run alone are
   /// normalised: `forward` of the others is left as scratch.
+  /// `starts`, where not empty, gives for each candidate its backward_starts, so that its runs
+  /// start from a copy.
   void extend_batch(const StateVec& prefix, std::span<const PreparedGate* const> first,
                     std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
-                    std::span<Scratch* const> scratch, StateLanes* lanes) const;
+                    std::span<Scratch* const> scratch, StateLanes* lanes,
+                    std::span<const StateVec* const> starts = {}) const;
+  /// Appends to `out` the start of every backward run of a candidate whose own adjoint is `last`
+  /// (prepared for the evaluator's qubit count): the backtrack state relabelled by each
+  /// permutation, in the order of their Lehmer ranks, with `last` applied. Up to 5 qubits.
+  void append_backward_starts(const PreparedGate& last, std::vector<StateVec>& out) const;
 
   /// evaluate_multiple into `scratch` (the key state in `best`), with adjoints[k] the adjoint of
   /// instrs[k], all prepared for the evaluator's qubit count.
@@ -167,7 +174,7 @@ class Evaluator {
   /// and inverse f_inv[k] (the others' forward states are normalised).
   void backward_lanes(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
                       std::span<Scratch* const> scratch, uint32_t known, const Permut32* f,
-                      const Permut32* f_inv, StateLanes* lanes) const;
+                      const Permut32* f_inv, StateLanes* lanes, std::span<const StateVec* const> starts) const;
 
   Evaluator(StateVec initial, StateVec backtrack);
 

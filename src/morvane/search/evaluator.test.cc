@@ -165,12 +165,22 @@ TEST(evaluator, batched_backward_runs_equal_single_ones) {
           ASSERT_TRUE(testing::bitwise_equal(batched[k].best, plain[k].best)) << n << " " << round << " " << k;
           ASSERT_EQ(batched[k].pairs.to_vec(), plain[k].pairs.to_vec());
         }
-        // The forward runs too, from the prefix.
-        std::vector<Evaluator::Scratch> extended(count, Evaluator::Scratch(n));
-        e.extend_batch(prefix, first_ptrs, shared, last_ptrs, pointers<Evaluator::Scratch>(extended), l);
-        for (size_t k = 0; k < count; ++k) {
-          ASSERT_TRUE(testing::bitwise_equal(extended[k].best, plain[k].best)) << n << " " << round << " " << k;
-          ASSERT_EQ(extended[k].pairs.to_vec(), plain[k].pairs.to_vec());
+        // The forward runs too, from the prefix; on lanes also with each candidate's backward
+        // starts at hand.
+        std::vector<StateVec> starts;
+        const size_t nperms = Permut32::all(uint8_t(n)).size();
+        for (const PreparedGate& g : last) e.append_backward_starts(g, starts);
+        std::vector<const StateVec*> start_ptrs;
+        for (size_t k = 0; k < count; ++k) start_ptrs.push_back(&starts[k * nperms]);
+        for (bool with_starts : {false, true}) {
+          if (with_starts && !l) continue;
+          std::vector<Evaluator::Scratch> extended(count, Evaluator::Scratch(n));
+          e.extend_batch(prefix, first_ptrs, shared, last_ptrs, pointers<Evaluator::Scratch>(extended), l,
+                         with_starts ? std::span<const StateVec* const>(start_ptrs) : std::span<const StateVec* const>());
+          for (size_t k = 0; k < count; ++k) {
+            ASSERT_TRUE(testing::bitwise_equal(extended[k].best, plain[k].best)) << n << " " << round << " " << k;
+            ASSERT_EQ(extended[k].pairs.to_vec(), plain[k].pairs.to_vec());
+          }
         }
       }
     }

@@ -76,6 +76,12 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   std::vector<PreparedGate> cand_forward, cand_adjoint;
   cand_forward.reserve(instrs.size());
   cand_adjoint.reserve(instrs.size());
+  // Up to 4 qubits (a few hundred small states), each candidate's backward starts, by candidate
+  // then Lehmer rank; beyond, the table would outweigh the search's own memory.
+  std::vector<StateVec> starts;
+  const bool with_starts = !Naive && n >= 2 && n <= 4 && StateLanes::available();
+  const size_t nperms = with_starts ? Permut32::all(uint8_t(n)).size() : 0;
+  if (with_starts) starts.reserve(instrs.size() * nperms);
   // By placement number: the first candidate evaluated with it (every candidate, in the first
   // iteration).
   std::vector<int32_t> candidate_at;
@@ -226,6 +232,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
       const size_t count = std::min(kLanes, instrs.size() - e0);
       std::array<Evaluator::Scratch*, kLanes> group;
       std::array<const PreparedGate*, kLanes> first, last;
+      std::array<const StateVec*, kLanes> group_starts;
       for (size_t j = 0; j < count; ++j) {
         const size_t e = e0 + j;
         Evaluator::Scratch& s = scratch[(issued + j) % kSlots];
@@ -238,13 +245,18 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
         } else {
           // Both lists were reserved for every candidate: the pointers stay valid.
           first[j] = &cand_forward[e];
-          if (cand_adjoint.size() == e) cand_adjoint.push_back(PreparedGate::prepare(adjoint(instrs[e]), n));
+          if (cand_adjoint.size() == e) {
+            cand_adjoint.push_back(PreparedGate::prepare(adjoint(instrs[e]), n));
+            if (with_starts) evaluator.append_backward_starts(cand_adjoint[e], starts);
+          }
           last[j] = &cand_adjoint[e];
+          if (with_starts) group_starts[j] = &starts[e * nperms];
         }
       }
       if constexpr (!Naive)
         evaluator.extend_batch(prefix, std::span(first).first(count), adjoints, std::span(last).first(count),
-                               std::span(group).first(count), lanes ? &*lanes : nullptr);
+                               std::span(group).first(count), lanes ? &*lanes : nullptr,
+                               std::span(group_starts).first(with_starts ? count : 0));
       for (size_t j = 0; j < count; ++j) {
         const Instr32 candidate = instrs[e0 + j];
         Pending& p = pending[issued % kSlots];
