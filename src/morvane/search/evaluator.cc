@@ -333,9 +333,11 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
     Permut32 back_perm;
   };
   std::array<OnLane, StateLanes::kLanes> on_lane;
+  std::array<const StateVec*, StateLanes::kLanes> start;  // by lane, loaded together
   size_t used = 0;
   auto flush = [&] {
     if (used == 0) return;
+    lanes->load_all(std::span(start).first(used));
     lanes->apply_reversed(shared);
     const uint32_t by_sum = lanes->normalize_arg();
     std::array<Permut32, StateLanes::kLanes> t, t_inv;
@@ -368,11 +370,13 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
   auto to_lane = [&](size_t k, Permut32 m, int32_t run, Permut32 back_perm) {
     Scratch& s = *scratch[k];
     if (starts.empty()) {
-      start_backward(m, s.back);
-      s.back.apply(*last[k]);
-      lanes->load(used, s.back);
+      // The run's start waits where its canonical state will go.
+      StateVec& at = run < 0 ? s.best : s.run_states[size_t(run)];
+      start_backward(m, at);
+      at.apply(*last[k]);
+      start[used] = &at;
     } else {
-      lanes->load(used, starts[k][relabel_tables_->rank(m)]);
+      start[used] = &starts[k][relabel_tables_->rank(m)];
     }
     on_lane[used++] = OnLane{&s, run, back_perm};
     if (used == StateLanes::kLanes) flush();
@@ -402,8 +406,11 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
     s.run_of.clear();
     if (touched_shared == UINT32_MAX) touched_shared = touched_image_bits(shared);
     touched[k] = touched_shared | touched_image_bits({last[k], 1});
-    // Which run each symmetry's is (-1: decided by choose_key).
+    // Which run each symmetry's is (-1: decided by choose_key). The run states are there before
+    // the first run waits in one.
     std::array<Permut32, 8> run_back_perm;
+    while (s.run_states.size() < std::min(run_back_perm.size(), order.symmetries.size()))
+      s.run_states.push_back(StateVec::zeros(n));
     for (Permut32 sym : order.symmetries) {
       const Permut32 m = order.relabelling(sym);
       const Permut32 back_perm = order.back_perm(m);
@@ -413,7 +420,6 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
       s.run_of.push_back(new_run ? int32_t(s.runs.size()) : -1);
       if (!new_run) continue;
       run_back_perm[s.runs.size()] = back_perm;
-      if (s.run_states.size() <= s.runs.size()) s.run_states.push_back(StateVec::zeros(n));
       s.runs.push_back(FullRun{});
       to_lane(k, m, int32_t(s.runs.size() - 1), back_perm);
     }

@@ -26,6 +26,16 @@ using detail::I4;
 [[MORVANE_AVX2]] inline D4 gather4(const Qreal* const* part, size_t i) {
   return D4{part[0][i].v, part[1][i].v, part[2][i].v, part[3][i].v};
 }
+/// Four values each of four arrays, transposed into lanes: out[4c + k] = part[k][c].
+[[MORVANE_AVX2]] inline void transpose4(const Qreal* const* part, size_t at, Qreal* out) {
+  const D4 a = load4(part[0] + at), b = load4(part[1] + at), c = load4(part[2] + at), d = load4(part[3] + at);
+  const D4 ab_even = __builtin_shuffle(a, b, I4{0, 4, 2, 6}), ab_odd = __builtin_shuffle(a, b, I4{1, 5, 3, 7});
+  const D4 cd_even = __builtin_shuffle(c, d, I4{0, 4, 2, 6}), cd_odd = __builtin_shuffle(c, d, I4{1, 5, 3, 7});
+  store4(out, __builtin_shuffle(ab_even, cd_even, I4{0, 1, 4, 5}));
+  store4(out + 4, __builtin_shuffle(ab_odd, cd_odd, I4{0, 1, 4, 5}));
+  store4(out + 8, __builtin_shuffle(ab_even, cd_even, I4{2, 3, 6, 7}));
+  store4(out + 12, __builtin_shuffle(ab_odd, cd_odd, I4{2, 3, 6, 7}));
+}
 /// All ones in the lanes whose part has Qreal::near_zero.
 [[MORVANE_AVX2]] inline I4 near_zero4(D4 v) {
   const D4 abs = (D4)((I4)v & I4{INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX});
@@ -126,6 +136,21 @@ template <uint32_t N>
   return distinct;
 }
 
+/// StateLanes::load_all of four states of L amplitudes.
+template <size_t L>
+[[gnu::target("avx2")]] void load_lanes(const StateVec* const* states, Qreal* re, Qreal* im) {
+  const Qreal* from_re[4];
+  const Qreal* from_im[4];
+  for (size_t k = 0; k < 4; ++k) {
+    from_re[k] = states[k]->re().data();
+    from_im[k] = states[k]->im().data();
+  }
+  for (size_t i = 0; i < L; i += 4) {
+    transpose4(from_re, i, re + 4 * i);
+    transpose4(from_im, i, im + 4 * i);
+  }
+}
+
 template <uint32_t N>
 [[gnu::target("avx2")]] uint32_t lane_orders(const Qreal* re, Permut32* perm, Permut32* inverse) {
   D4 values[N];
@@ -198,6 +223,17 @@ void StateLanes::load(size_t lane, const StateVec& state) {
       im_[kLanes * i + lane] = im[i];
     }
   });
+}
+
+void StateLanes::load_all(std::span<const StateVec* const> states) {
+  if (states.empty() || states.size() > kLanes) misfit();
+  // Missing lanes repeat the first state.
+  std::array<const StateVec*, kLanes> four;
+  for (size_t k = 0; k < kLanes; ++k) {
+    four[k] = states[k < states.size() ? k : 0];
+    if (four[k]->len() != len()) misfit();
+  }
+  with_len(nqubits_, [&](auto L) { load_lanes<L>(four.data(), re_, im_); });
 }
 
 void StateLanes::store(size_t lane, StateVec& state) const {

@@ -34,6 +34,8 @@ class StateLanes {
 
   /// Lane `lane` becomes a copy of `state`, a state of this size.
   void load(size_t lane, const StateVec& state);
+  /// Lane k becomes a copy of states[k] for each of the states (at most kLanes, of this size).
+  void load_all(std::span<const StateVec* const> states);
   /// `state`, a state of this size, becomes a copy of lane `lane`.
   void store(size_t lane, StateVec& state) const;
   /// Applies the gates from the last to the first to every lane (StateVec::apply_reversed); each

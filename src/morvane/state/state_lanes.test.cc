@@ -75,6 +75,14 @@ TEST(state_lanes, every_lane_holds_the_bits_of_its_state_run_alone) {
         EXPECT_EQ(fwd_inverse[k], inverse);
       }
       for (size_t k = 0; k < states.size(); ++k) lanes.load(k, states[k]);
+      // Loaded together (the first `count` lanes), each lane holds the same bits.
+      StateLanes together(n);
+      together.load_all(std::span(raw).first(count));
+      for (size_t k = 0; k < count; ++k) {
+        StateVec stored = StateVec::zeros(n);
+        together.store(k, stored);
+        ASSERT_TRUE(bitwise_equal(stored, states[k])) << n << " " << round << " " << k;
+      }
       // No gates where the references were set up, or where the tie would be.
       const bool plain = round % 4 == 1 || round % 4 == 2 || round % 5 == 3 || round % 7 == 6;
       const auto gates = random_gates(n, plain ? 0 : pick() % 9, pick);
