@@ -111,12 +111,13 @@ namespace {
 
 using ForwardOrder = Evaluator::ForwardOrder;
 
-/// The order of a forward state that is not known to have distinct first key parts.
-void forward_order(const StateVec& forward, ForwardOrder& order) {
+/// The order of a forward state that is not known to have distinct first key parts (`tied`: known
+/// not to have them).
+void forward_order(const StateVec& forward, ForwardOrder& order, bool tied = false) {
   // A forward state whose qubits all differ in their first key parts has one symmetry, the
   // identity; the table's entry for that case holds it. Beyond 5 qubits the table stops.
   const uint32_t n = forward.nqubits();
-  order.only_identity = n <= 5 && forward.distinct_order(order.f, order.f_inv);
+  order.only_identity = !tied && n <= 5 && forward.distinct_order(order.f, order.f_inv);
   if (order.only_identity) {
     order.symmetries = SymmetryPerms(EQMASK_TO_PERMS()[0], uint8_t(n));
   } else {
@@ -290,7 +291,7 @@ void Evaluator::extend_batch(const StateVec& prefix, std::span<const PreparedGat
   if (fit)
     known = StateLanes::normalized_distinct_orders(std::span(forwards).first(scratch.size()), f.data(), f_inv.data());
   for (size_t k = 0; k < scratch.size(); ++k)
-    if (!((known >> k) & 1)) scratch[k]->forward.normalize_arg();
+    if (!((known >> k) & 1)) scratch[k]->forward.normalize_arg_order_keys();
   backward_lanes(shared, last, scratch, known, f.data(), f_inv.data(), fit ? lanes : nullptr, starts);
 }
 
@@ -389,7 +390,8 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
       to_lane(k, f[k], -1, f_inv[k]);
       continue;
     }
-    forward_order(s.forward, order);
+    // On lanes a forward state not known to have distinct first key parts does not have them.
+    forward_order(s.forward, order, true);
     if (order.symmetries.size() == 1) {
       const Permut32 m = order.relabelling(*order.symmetries.begin());
       to_lane(k, m, -1, order.back_perm(m));

@@ -125,17 +125,17 @@ class Evaluator {
 
   /// backward_into for up to StateLanes::kLanes candidates, each the circuit of `shared` (adjoints
   /// of the expanded circuit) extended by one instruction: scratch[k], its forward state set, gets
-  /// what backward_into gives for the gates of `shared` followed by *last[k]. The backward runs of
-  /// candidates with one symmetry share the gates of `shared` on `lanes` (of the evaluator's size;
-  /// nullptr: every candidate runs alone), bit for bit as they run alone.
+  /// what backward_into gives for the gates of `shared` followed by *last[k]. The backward runs
+  /// share the gates of `shared` on `lanes` (of the evaluator's size; nullptr: every candidate
+  /// runs alone), bit for bit as they run alone.
   void backward_batch(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
                       std::span<Scratch* const> scratch, StateLanes* lanes) const;
 
   /// extend_into for each candidate (first[k] its instruction, prepared) followed by
   /// backward_batch, with the same results in `best` and `pairs`. On lanes the forward states'
-  /// orders are found on all four at once and only the forward states that run alone are
-  /// normalised: `forward` of the others is left as scratch.
-  /// `starts`, where not empty, gives for each candidate its backward_starts, so that its runs
+  /// orders are found on all four at once; only the amplitudes the order keys read are
+  /// normalised, and only where the first key parts tie: `forward` is left as scratch.
+  /// `starts`, where not empty, gives for each candidate its append_backward_starts, so that its runs
   /// start from a copy.
   void extend_batch(const StateVec& prefix, std::span<const PreparedGate* const> first,
                     std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,

@@ -135,9 +135,10 @@ void StateVec::normalize() {
 
 namespace {
 
-/// normalize_arg of the parts of n amplitudes; with L > 0 n is L, and the loops unroll.
+/// The rotation of normalize_arg for the parts of n amplitudes: x + iy becomes
+/// (f x − e y) + i(f y + e x); with L > 0 n is L, and the loops unroll.
 template <size_t L>
-void normalize_arg_parts(Qreal* __restrict re, Qreal* __restrict im, size_t n) {
+void phase_factors(const Qreal* re, const Qreal* im, size_t n, double& f, double& e) {
   if constexpr (L > 0) n = L;
   double a, b;
   if (!(re[0].near_zero() && im[0].near_zero())) {
@@ -158,13 +159,24 @@ void normalize_arg_parts(Qreal* __restrict re, Qreal* __restrict im, size_t n) {
   }
   const double c = a * a + b * b;
   const double root = std::sqrt(c);
-  const double f = (a / c) * root;
-  const double e = ((-b) / c) * root;
-  for (size_t i = 0; i < n; ++i) {
-    double x = re[i].v, y = im[i].v;
-    re[i].v = f * x - e * y;
-    im[i].v = f * y + e * x;
-  }
+  f = (a / c) * root;
+  e = ((-b) / c) * root;
+}
+
+/// Amplitude i of the parts rotated by (f, e).
+inline void rotate(Qreal* re, Qreal* im, size_t i, double f, double e) {
+  const double x = re[i].v, y = im[i].v;
+  re[i].v = f * x - e * y;
+  im[i].v = f * y + e * x;
+}
+
+/// normalize_arg of the parts of n amplitudes; with L > 0 n is L, and the loops unroll.
+template <size_t L>
+void normalize_arg_parts(Qreal* __restrict re, Qreal* __restrict im, size_t n) {
+  if constexpr (L > 0) n = L;
+  double f, e;
+  phase_factors<L>(re, im, n, f, e);
+  for (size_t i = 0; i < n; ++i) rotate(re, im, i, f, e);
   im[0].v = 0.0;
 }
 
@@ -177,6 +189,18 @@ void StateVec::normalize_arg() {
     case 16: return normalize_arg_parts<16>(re_.data(), im_.data(), 16);
     case 32: return normalize_arg_parts<32>(re_.data(), im_.data(), 32);
     default: return normalize_arg_parts<0>(re_.data(), im_.data(), len());
+  }
+}
+
+void StateVec::normalize_arg_order_keys() {
+  // On 2 qubits the order keys read every amplitude but 0 and 3, two of them twice.
+  const size_t n = len();
+  if (n <= 4) return normalize_arg();
+  double f, e;
+  phase_factors<0>(re_.data(), im_.data(), n, f, e);
+  for (size_t one = 1; one < n; one <<= 1) {
+    rotate(re_.data(), im_.data(), one, f, e);
+    rotate(re_.data(), im_.data(), n - 1 - one, f, e);
   }
 }
 

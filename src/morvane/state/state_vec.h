@@ -90,6 +90,9 @@ class StateVec {
   /// else the sum of all, skipping those near zero in both parts) becomes real and non-negative;
   /// amplitude 0's imaginary part is then set to +0.0.
   void normalize_arg();
+  /// normalize_arg of the amplitudes the order keys read (get_orderinfo), each with the bits
+  /// normalize_arg gives it; the others stay as they are (on 2 qubits or fewer: normalize_arg).
+  void normalize_arg_order_keys();
   /// |norm_sq − 1| < 2^-24.
   bool check() const;
   /// SipHash-1-3 (zero keys) over: count of re (4 bytes), keys of re, count of im, keys of im.

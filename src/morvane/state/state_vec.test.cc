@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "morvane/core/siphash.h"
+#include "morvane/state/order_info.h"
 #include "morvane/testing/testing.h"
 
 namespace morvane {
@@ -224,6 +225,27 @@ TEST(state_vec, normalize_arg_falls_back_to_the_phase_of_the_sum) {
   EXPECT_NEAR(s.im()[1].v, 0.0, 1e-8);
   EXPECT_NEAR(s.re()[2].v, 0.5, 1e-8);
   EXPECT_TRUE(same_bits(s.im()[0].v, 0.0));
+}
+
+TEST(state_vec, normalising_the_order_key_amplitudes_gives_them_the_bits_of_normalize_arg) {
+  // Every kind of phase reference: amplitude 0, the last one, the sum of all.
+  for (uint32_t n = 1; n <= 6; ++n) {
+    for (int reference = 0; reference < 3; ++reference) {
+      ChaCha12Rng rng = seeded(uint8_t(n), uint8_t(reference));
+      StateVec s = StateVec::from_random(rng, n);
+      if (reference >= 1) s.set(0, Complex{1e-9, 0.0});
+      if (reference == 2) s.set(s.len() - 1, Complex{0.0, -1e-9});
+      StateVec partial = s, full = s;
+      partial.normalize_arg_order_keys();
+      full.normalize_arg();
+      for (size_t one = 1; one < s.len(); one <<= 1)
+        for (size_t i : {one, s.len() - 1 - one}) {
+          EXPECT_TRUE(same_bits(partial.re()[i].v, full.re()[i].v)) << n << " " << reference << " " << i;
+          EXPECT_TRUE(same_bits(partial.im()[i].v, full.im()[i].v)) << n << " " << reference << " " << i;
+        }
+      EXPECT_EQ(partial.get_orderinfo(), full.get_orderinfo());
+    }
+  }
 }
 
 TEST(state_vec, at_and_set_check_the_index) {
