@@ -44,7 +44,9 @@ uint8_t OrderInfo::eqmask() const {
 std::pair<Permut32, uint8_t> OrderInfo::as_bits() const {
   if (n_ > 8) panic("Permutation length must be less than or equal to 8");
   // permut_ holds 0 … n−1 once each by construction: no need to check it again.
-  return {Permut32::from_iter_unchecked(permut()), eqmask()};
+  uint32_t raw = uint32_t(n_) << 24;
+  for (size_t j = 0; j < n_; ++j) raw |= uint32_t(permut_[j]) << (3 * j);
+  return {Permut32::from_raw(raw), eqmask()};
 }
 
 std::pair<SymmetryPerms, Permut32> OrderInfo::as_perms() const {
