@@ -279,13 +279,17 @@ void RawECCs::add_gates(CircuitECC& c) {
     uint32_t nf = c.info_ & 0xF, nb = (c.info_ >> 4) & 0xF;
     size_t total = nf + nb + front_scratch_.size() + back_scratch_.size();
     if (total <= c.payload_.size() && universe_.size() <= 256) {
-      std::array<uint8_t, 8> p{};
-      size_t k = 0;
-      for (size_t j = 0; j < nf; ++j) p[k++] = c.payload_[j];
-      for (uint32_t u : front_scratch_) p[k++] = uint8_t(u);
-      for (size_t j = 0; j < nb; ++j) p[k++] = c.payload_[nf + j];
-      for (uint32_t u : back_scratch_) p[k++] = uint8_t(u);
-      c.payload_ = p;
+      // Put together in a register: bytes stored one by one and read back as a word would stall.
+      uint64_t old;
+      std::memcpy(&old, c.payload_.data(), sizeof old);
+      auto low_bytes = [](uint64_t v, uint32_t n) { return n >= 8 ? v : v & ((uint64_t(1) << (8 * n)) - 1); };
+      uint64_t p = low_bytes(old, nf);
+      uint32_t k = nf;
+      for (uint32_t u : front_scratch_) p |= uint64_t(uint8_t(u)) << (8 * k++);
+      if (nb) p |= low_bytes(old >> (8 * nf), nb) << (8 * k);
+      k += nb;
+      for (uint32_t u : back_scratch_) p |= uint64_t(uint8_t(u)) << (8 * k++);
+      std::memcpy(c.payload_.data(), &p, sizeof p);
       nf += uint32_t(front_scratch_.size());
       nb += uint32_t(back_scratch_.size());
       c.info_ = uint16_t((c.info_ & ~0xFFu) | nf | (nb << 4));
@@ -337,10 +341,13 @@ std::optional<AliasList> RawECCs::add_entry(uint64_t key, Permut32 front_perm, P
   surface_back_.clear();
   for_each_surface_gate(instr_vec, false, [&](Instr32 i) { surface_front_.push_back(universe_.index(i)); });
   for_each_surface_gate(instr_vec, true, [&](Instr32 i) { surface_back_.push_back(universe_.index(i)); });
-  return add_entry_with_surfaces(key, front_perm, back_perm, circ, instr_vec.back(), surface_front_, surface_back_);
+  AliasList list =
+      add_entry_with_surfaces(key, front_perm, back_perm, circ, instr_vec.back(), surface_front_, surface_back_);
+  if (list.is_nil()) return std::nullopt;
+  return list;
 }
 
-std::optional<AliasList> RawECCs::add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
+AliasList RawECCs::add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                                           AliasList circ, Instr32 last,
                                                           std::span<const uint32_t> front_surface,
                                                           std::span<const uint32_t> back_surface) {
@@ -370,10 +377,10 @@ std::optional<AliasList> RawECCs::add_entry_with_surfaces(uint64_t key, Permut32
     add_gates(c);
     return list;
   }
-  if (!admits(c)) return std::nullopt;
+  if (!admits(c)) return AliasList::nil();
   add_gates(c);
   append_triple(c, arena_.cons(circ, last), front_rank, back_rank);
-  return std::nullopt;
+  return AliasList::nil();
 }
 
 void RawECCs::put_shared_class(uint64_t key, std::span<const CircTriple> triples) {

@@ -122,7 +122,9 @@ class RawECCs {
 
   /// add_entry with the surface gates of `instr_vec` (its last instruction `last`) given, unmapped,
   /// as placement numbers in visiting order: front ones from the start, back ones from the end.
-  std::optional<AliasList> add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
+  /// The list of a new class, or the empty list when the circuit opened none (a new class's list is
+  /// never empty): a plain word to return, where an optional would go through memory.
+  AliasList add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                                    AliasList circ, Instr32 last,
                                                    std::span<const uint32_t> front_surface,
                                                    std::span<const uint32_t> back_surface);

@@ -155,7 +155,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
       auto [front_perm, back_perm] = Naive ? identity_pair : s.pairs[k];
       auto list = map.add_entry_with_surfaces(p.key, front_perm, back_perm, p.parent, p.candidate, p.front.span(),
                                               p.back.span());
-      if (list && p.len < max_size) queue.push_back(*list);
+      if (!list.is_nil() && p.len < max_size) queue.push_back(list);
       ++circs_perm;
     }
   };
