@@ -1,5 +1,6 @@
 #include "morvane/search/search.h"
 
+#include <bit>
 #include <deque>
 #include <string>
 
@@ -117,17 +118,31 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   uint32_t parent_touched = 0;
   std::array<SurfaceList, 32> parent_back;
   std::array<size_t, 32> parent_back_at{};
-  auto qubit_mask = [](Instr32 i) {
-    uint32_t m = 0;
-    for (uint8_t q : i.qargs.as_slice()) m |= 1u << (q % 32);
-    return m;
+  // An instruction's qubits (modulo 32) as a mask and its placement number, with kNeverSurface set
+  // when it names a qubit twice (then it only marks its qubits): the expanded circuit's, in
+  // execution order, and each candidate's (by candidate, from its first evaluation on).
+  constexpr uint32_t kNeverSurface = 0x80000000u;
+  struct Scanned {
+    uint32_t mask, placement;
   };
+  auto scan = [&](Instr32 i) {
+    uint32_t mask = 0;
+    const bool fresh = touches_only_fresh_qubits(i, mask);
+    return Scanned{mask, map.placement(i) | (fresh ? 0 : kNeverSurface)};
+  };
+  std::vector<Scanned> parent_scanned, cand_scanned;
+  // touches_only_fresh_qubits over the scanned gates, past the qubits in `mask`.
   auto parent_back_past = [&](uint32_t mask, SurfaceList& out) {
-    for_each_surface_gate(instr_vec, true, [&](Instr32 i) { out.push_back(map.placement(i)); }, mask);
+    for (size_t k = parent_scanned.size(); k-- > 0;) {
+      const Scanned g = parent_scanned[k];
+      if (((g.mask & mask) | (g.placement & kNeverSurface)) == 0) out.push_back(g.placement);
+      mask |= g.mask;
+    }
   };
   auto surfaces = [&](Instr32 candidate, size_t e, Pending& p) {
-    const uint32_t mask = qubit_mask(candidate);
-    const uint32_t placement = map.placement(candidate);
+    if (cand_scanned.size() == e) cand_scanned.push_back(scan(candidate));
+    const uint32_t mask = cand_scanned[e].mask;
+    const uint32_t placement = cand_scanned[e].placement & ~kNeverSurface;
     if (placement >= candidate_at.size()) candidate_at.resize(size_t(placement) + 1, -1);
     if (candidate_at[placement] < 0) candidate_at[placement] = int32_t(e);
     p.front = parent_front;
@@ -176,6 +191,36 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     while (recorded < issued) record_next();
   };
 
+  // Materialises a list taken from the queue into instr_vec. The circuits come off the queue in the
+  // order they were found, so the next one mostly shares all but its last cell or two with the one
+  // before (siblings share their parent): the walk stops at the first cell the previous list had at
+  // the same step from its head (a cell fixes the whole list behind it, and its length), and only
+  // the instructions before it are replaced.
+  std::vector<uint32_t> taken_cells;  // the previous list's cells, newest first
+  std::vector<uint32_t> new_cells, new_heads;
+  auto take = [&](AliasList list) {
+    const AliasArena& arena = map.arena();
+    new_cells.clear();
+    new_heads.clear();
+    AliasList at = list;
+    for (size_t step = 0; !at.is_nil(); ++step) {
+      if (step < taken_cells.size() && taken_cells[step] == at.index) break;
+      const auto& cell = arena.cell(at);
+      new_cells.push_back(at.index);
+      new_heads.push_back(cell.head_raw);
+      at = AliasList{cell.tail};
+    }
+    const size_t fresh = new_cells.size();
+    if (at.is_nil()) {
+      taken_cells.assign(new_cells.begin(), new_cells.end());
+      instr_vec.resize(fresh);
+    }
+    for (size_t step = 0; step < fresh; ++step) {
+      taken_cells[step] = new_cells[step];
+      instr_vec[instr_vec.size() - 1 - step] = std::bit_cast<Instr32>(new_heads[step]);
+    }
+  };
+
   interrupt::Ticker ticker(kExpansionsPerCheck);
   // The number of classes when the expansion of each circuit length began: the next length is
   // expected to multiply the classes by the factor the previous one did, and the index is grown
@@ -189,7 +234,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     ticker.tick();
     AliasList current = queue.front();
     queue.pop_front();
-    map.arena().materialize(current, instr_vec);
+    take(current);
     if (instr_vec.size() >= classes_at_length.size()) {
       record_all();
       classes_at_length.push_back(map.inner().size());
@@ -199,10 +244,15 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
         map.reserve(size_t(double(classes_at_length[k - 1]) * growth));
       }
     }
+    parent_scanned.clear();
     parent_front.size = 0;
-    for_each_surface_gate(instr_vec, false, [&](Instr32 i) { parent_front.push_back(map.placement(i)); });
     parent_touched = 0;
-    for (Instr32 i : instr_vec) parent_touched |= qubit_mask(i);
+    for (Instr32 i : instr_vec) {
+      const Scanned g = scan(i);
+      parent_scanned.push_back(g);
+      if (((g.mask & parent_touched) | (g.placement & kNeverSurface)) == 0) parent_front.push_back(g.placement);
+      parent_touched |= g.mask;
+    }
     if (iterations % 400 == 0) {
       record_all();
       write_progress(iterations, instr_vec, queue.size(), map.inner().size(), circs, circs_perm, line);
