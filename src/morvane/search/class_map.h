@@ -97,7 +97,7 @@ static_assert(sizeof(CircuitECC) == 16);
 class RawECCs {
  public:
   /// Keyed by the class key itself; iterates in the order the classes were opened.
-  using Map = RecordMap64<CircuitECC, HugePageAllocator>;
+  using Map = RecordMap64<CircuitECC>;
 
   /// The map of the empty circuit alone, keyed by the evaluator; owns no cells.
   explicit RawECCs(const Evaluator& evaluator);
