@@ -59,11 +59,6 @@ std::string join_relabelled(std::span<const Instr32> instrs, Permut32 perm, std:
 // ---------------------------------------------------------------------------------------------
 // Permutation ranks (Lehmer codes; at most 5 qubits, so at most 120 ranks)
 
-uint8_t RawECCs::rank(Permut32 p) const {
-  MORVANE_ASSERT(p.len() == nqubits_);
-  return rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits_)) - 1)];
-}
-
 Permut32 RawECCs::unrank(uint8_t r) const {
   return r < unranked_.size() ? unranked_[r] : Permut32::from_lehmer_rank(uint8_t(nqubits_), r);
 }
@@ -200,13 +195,13 @@ void RawECCs::prepare(std::span<const Instr32> instrs) {
   if (size > UINT16_MAX + 1u) panic("too many placements for the class search");
   size_t nperms = 1;
   for (size_t k = 2; k <= nqubits_; ++k) nperms *= k;
-  relabelled_.resize(nperms * size);
-  inverse_rank_.resize(nperms);
+  relabelled_.resize(2 * nperms * size);
   for (size_t r = 0; r < nperms; ++r) {
     Permut32 p = unrank(uint8_t(r));
-    inverse_rank_[r] = rank(p.inv());
-    for (uint32_t u = 0; u < size; ++u)
+    for (uint32_t u = 0; u < size; ++u) {
       relabelled_[r * size + u] = uint16_t(universe_.index(universe_.instr(u).apply_permutation(p)));
+      relabelled_[(nperms + r) * size + u] = uint16_t(universe_.index(universe_.instr(u).apply_permutation(p.inv())));
+    }
   }
 }
 
@@ -356,8 +351,8 @@ AliasList RawECCs::add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Pe
   back_scratch_.clear();
   const uint8_t front_rank = rank(front_perm), back_rank = rank(back_perm);
   const uint32_t size = universe_.size();
-  auto collect = [&](std::vector<uint32_t>& out, std::span<const uint32_t> gates, uint8_t relabel) {
-    const uint16_t* row = relabelled_.data() + size_t(relabel) * size;
+  auto collect = [&](std::vector<uint32_t>& out, std::span<const uint32_t> gates, size_t row_number) {
+    const uint16_t* row = relabelled_.data() + row_number * size;
     for (uint32_t g : gates) {
       check_index(size, g);
       uint32_t u = row[g];
@@ -366,7 +361,7 @@ AliasList RawECCs::add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Pe
   };
   // Front gates go into the class frame through the inverse of the front permutation, back gates
   // through the back permutation itself.
-  collect(front_scratch_, front_surface, inverse_rank_[front_rank]);
+  collect(front_scratch_, front_surface, unranked_.size() + front_rank);
   collect(back_scratch_, back_surface, back_rank);
 
   auto [found, inserted] = inner_.try_emplace(key);

@@ -162,7 +162,10 @@ class RawECCs {
   friend class CircuitECC;
   /// The map of the empty circuit's class under `root_key`.
   RawECCs(uint64_t root_key, size_t nqubits, std::shared_ptr<const RawECCs> source);
-  uint8_t rank(Permut32 p) const;
+  uint8_t rank(Permut32 p) const {
+    MORVANE_ASSERT(p.len() == nqubits_);
+    return rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits_)) - 1)];
+  }
   Permut32 unrank(uint8_t r) const;
   uint32_t mask_words() const { return (universe_.size() + 31) / 32; }
   const uint32_t* record(uint32_t offset) const { return pool_.data() + offset; }
@@ -188,11 +191,10 @@ class RawECCs {
   std::vector<uint32_t> front_scratch_, back_scratch_;
   std::vector<uint32_t> surface_front_, surface_back_;
   // relabelled_[r * universe size + u]: placement u relabelled through the permutation of rank r;
-  // inverse_rank_[r]: the rank of that permutation's inverse.
+  // the rows after the first (number of permutations) through the inverse of that permutation.
   std::vector<uint16_t> relabelled_;
   std::vector<uint8_t> rank_of_images_;  // by the low 3·nqubits bits of a permutation
   std::vector<Permut32> unranked_;       // by rank
-  std::vector<uint8_t> inverse_rank_;
 };
 
 }  // namespace morvane

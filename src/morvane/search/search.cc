@@ -27,8 +27,12 @@ struct SurfaceList {
   uint32_t size = 0;
   void push_back(uint32_t u) {
     if (size == at.size()) [[unlikely]]
-      panic("more surface gates than a circuit of the search has");
+      overflow();
     at[size++] = u;
+  }
+  // Out of line, so that push_back is small enough to go inline everywhere.
+  [[noreturn, gnu::noinline, gnu::cold]] static void overflow() {
+    panic("more surface gates than a circuit of the search has");
   }
   void append(const SurfaceList& other) {
     for (uint32_t k = 0; k < other.size; ++k) push_back(other.at[k]);
