@@ -165,10 +165,13 @@ RawECCs::RawECCs(size_t nqubits, std::shared_ptr<const RawECCs> source)
     : nqubits_(nqubits), source_(std::move(source)), universe_(uint32_t(nqubits)) {
   if (nqubits > 5) panic("The class search supports evaluators of at most 5 qubits");
   // Ranks by the image bits of a permutation: Lehmer codes, in lexicographic order of the images.
-  rank_of_images_.assign(size_t(1) << (3 * nqubits), 0);
+  // All images but the last fix a permutation, so the table is by theirs (4 KiB at 5 qubits, where
+  // all of them would take 32).
+  rank_mask_ = nqubits > 1 ? (uint32_t(1) << (3 * (nqubits - 1))) - 1 : 0;
+  rank_of_images_.assign(size_t(rank_mask_) + 1, 0);
   unranked_.resize(Permut32::all(uint8_t(nqubits)).size());
   for (Permut32 p : Permut32::all(uint8_t(nqubits))) {
-    rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits)) - 1)] = uint8_t(p.lehmer_rank());
+    rank_of_images_[p.raw & rank_mask_] = uint8_t(p.lehmer_rank());
     unranked_[p.lehmer_rank()] = p;
   }
 }

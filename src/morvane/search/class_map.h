@@ -164,7 +164,7 @@ class RawECCs {
   RawECCs(uint64_t root_key, size_t nqubits, std::shared_ptr<const RawECCs> source);
   uint8_t rank(Permut32 p) const {
     MORVANE_ASSERT(p.len() == nqubits_);
-    return rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits_)) - 1)];
+    return rank_of_images_[p.raw & rank_mask_];
   }
   Permut32 unrank(uint8_t r) const;
   uint32_t mask_words() const { return (universe_.size() + 31) / 32; }
@@ -193,7 +193,8 @@ class RawECCs {
   // relabelled_[r * universe size + u]: placement u relabelled through the permutation of rank r;
   // the rows after the first (number of permutations) through the inverse of that permutation.
   std::vector<uint16_t> relabelled_;
-  std::vector<uint8_t> rank_of_images_;  // by the low 3·nqubits bits of a permutation
+  std::vector<uint8_t> rank_of_images_;  // by the image bits of a permutation under rank_mask_
+  uint32_t rank_mask_ = 0;
   std::vector<Permut32> unranked_;       // by rank
 };
 
