@@ -187,8 +187,12 @@ class RecordMap64 {
     const uint32_t r = lookup(key, nullptr);
     return r == kNone ? nullptr : &store_->at(r).second;
   }
+  /// A record number that prefetch_record found (or kNoHint); any number of a record will do.
+  static constexpr uint32_t kNoHint = kNone;
   /// The value under `key`, default-constructed and appended when new; true when it was new.
-  std::pair<V*, bool> try_emplace(uint64_t key) {
+  /// Record `hint`, when it holds the key, is the answer without a look into the index.
+  std::pair<V*, bool> try_emplace(uint64_t key, uint32_t hint = kNoHint) {
+    if (hint < store_->size && store_->at(hint).first == key) return {&store_->at(hint).second, false};
     size_t free = 0;
     uint32_t r = lookup(key, &free);
     if (r != kNone) return {&store_->at(r).second, false};
@@ -213,17 +217,22 @@ class RecordMap64 {
     if (nbuckets_) __builtin_prefetch(&buckets_[bucket_of(mix(key))]);
   }
   /// Brings the record `key` could be towards the cache, once its index line is there (after
-  /// prefetch): reads that line, and no record.
-  void prefetch_record(uint64_t key) const {
-    if (nbuckets_ == 0) return;
+  /// prefetch): reads that line, and no record. Returns the number of the first such record as a
+  /// hint for try_emplace, or kNoHint.
+  uint32_t prefetch_record(uint64_t key) const {
+    if (nbuckets_ == 0) return kNoHint;
     const uint64_t m = mix(key);
     const Bucket& bucket = buckets_[bucket_of(m)];
+    uint32_t hint = kNoHint;
     for (uint32_t hits = slots_tagged(bucket, tag_of(m)); hits; hits &= hits - 1) {
+      const uint32_t r = bucket.records[std::countr_zero(hits)];
+      if (hint == kNoHint) hint = r;
       // Both cache lines of a record that straddles a line boundary.
-      const char* r = reinterpret_cast<const char*>(&store_->at(bucket.records[std::countr_zero(hits)]));
-      __builtin_prefetch(r);
-      __builtin_prefetch(r + sizeof(Record) - 1);
+      const char* p = reinterpret_cast<const char*>(&store_->at(r));
+      __builtin_prefetch(p);
+      __builtin_prefetch(p + sizeof(Record) - 1);
     }
+    return hint;
   }
 
   /// Bytes held by the index and the record blocks.

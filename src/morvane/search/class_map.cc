@@ -348,7 +348,7 @@ std::optional<AliasList> RawECCs::add_entry(uint64_t key, Permut32 front_perm, P
 AliasList RawECCs::add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                                           AliasList circ, Instr32 last,
                                                           std::span<const uint32_t> front_surface,
-                                                          std::span<const uint32_t> back_surface) {
+                                                          std::span<const uint32_t> back_surface, uint32_t hint) {
   refuse_if_sharing();
   front_scratch_.clear();
   back_scratch_.clear();
@@ -367,7 +367,7 @@ AliasList RawECCs::add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Pe
   collect(front_scratch_, front_surface, unranked_.size() + front_rank);
   collect(back_scratch_, back_surface, back_rank);
 
-  auto [found, inserted] = inner_.try_emplace(key);
+  auto [found, inserted] = inner_.try_emplace(key, hint);
   CircuitECC& c = *found;
   if (inserted) {
     AliasList list = arena_.cons(circ, last);

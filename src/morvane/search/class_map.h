@@ -124,10 +124,12 @@ class RawECCs {
   /// as placement numbers in visiting order: front ones from the start, back ones from the end.
   /// The list of a new class, or the empty list when the circuit opened none (a new class's list is
   /// never empty): a plain word to return, where an optional would go through memory.
+  /// `hint`: what prefetch_record returned for the key, if anything (saves a look into the index).
   AliasList add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                                    AliasList circ, Instr32 last,
                                                    std::span<const uint32_t> front_surface,
-                                                   std::span<const uint32_t> back_surface);
+                                                   std::span<const uint32_t> back_surface,
+                                                   uint32_t hint = Map::kNoHint);
   /// Puts the class of `triples` (in this order) under `key`, in place of any class there, with
   /// empty surface-gate sets. A sharing map only: the lists are cells of the map it shares.
   void put_shared_class(uint64_t key, std::span<const CircTriple> triples);
@@ -154,7 +156,8 @@ class RawECCs {
   /// Loads the index slots a lookup of `key` reads into the cache, ahead of the lookup.
   void prefetch(uint64_t key) const { inner_.prefetch(key); }
   /// Loads the class record a lookup of `key` reads (after prefetch).
-  void prefetch_record(uint64_t key) const { inner_.prefetch_record(key); }
+  /// Returns a hint for add_entry_with_surfaces.
+  uint32_t prefetch_record(uint64_t key) const { return inner_.prefetch_record(key); }
   /// Sets the `drop` flag: the search that filled the map finished, so it owns its circuits' cells.
   void set_drop() { drop_ = true; }
 

@@ -106,6 +106,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     size_t len = 0;  // of the candidate circuit
     const StateVec* keyed = nullptr;  // the state whose hash is the key
     uint64_t key = 0;
+    uint32_t hint = RawECCs::Map::kNoHint;  // from the prefetch of its class record
     // The candidate circuit's surface gates as placement numbers, in visiting order.
     SurfaceList front, back;
   };
@@ -173,7 +174,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     for (size_t k = 0; k < npairs; ++k) {
       auto [front_perm, back_perm] = Naive ? identity_pair : s.pairs[k];
       auto list = map.add_entry_with_surfaces(p.key, front_perm, back_perm, p.parent, p.candidate, p.front.span(),
-                                              p.back.span());
+                                              p.back.span(), p.hint);
       if (!list.is_nil() && p.len < max_size) queue.push_back(list);
       ++circs_perm;
     }
@@ -186,6 +187,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     StateVec::hash_values(std::span(states).first(count), keys.data());
     for (size_t k = 0; k < count; ++k) {
       pending[(hashed + k) % kSlots].key = keys[k];
+      pending[(hashed + k) % kSlots].hint = RawECCs::Map::kNoHint;
       map.prefetch(keys[k]);
     }
     hashed += count;
@@ -312,7 +314,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
           hash_next(kBatch);
           // The batch before: its class records; the one before that: recorded.
           for (size_t k = std::max(recorded, hashed - std::min(hashed, 2 * kBatch)); k < hashed - kBatch; ++k)
-            map.prefetch_record(pending[k % kSlots].key);
+            pending[k % kSlots].hint = map.prefetch_record(pending[k % kSlots].key);
           while (recorded + 2 * kBatch < hashed) record_next();
         }
       }
