@@ -13,21 +13,25 @@
 namespace morvane {
 
 TEST(record_map64, agrees_with_an_ordered_map_across_blocks_and_growth) {
-  // Keys that share their low bits collide in the index and must still be told apart by the key
-  // in their record.
+  // Keys that share their index bucket or tag byte must still be told apart by the key in their
+  // record; at the index's full load keys overflow into the buckets after their own (and past the
+  // last one to the first).
   RecordMap64<uint32_t> map;
   std::map<uint64_t, uint32_t> ref;
   std::vector<uint64_t> order;
   ChaCha12Rng rng(std::array<uint8_t, 32>{5});
   auto spread = [](uint64_t k) { return k * 0x9E3779B97F4A7C15ULL; };
   const uint32_t n = 2 * RecordMap64<uint32_t>::kBlockSize + 17;
+  // A third of the keys small numbers (not hashes at all), the rest spread over 64 bits; all drawn
+  // from few enough values to repeat.
+  auto draw = [&] { return (rng.next_u64() % 3 == 0) ? rng.next_u64() % (4 * n) : spread(rng.next_u64() % (4 * n)); };
   for (uint32_t i = 0; i < n; ++i) {
     if (i == n / 2) map.reserve(4 * n);  // growing the index ahead keeps every record and the order
-    // Spread over the high bits, which the index probes by; a third of them with equal low bits (the
-    // index's tags), the rest drawn from few enough values to repeat.
-    uint64_t key = (rng.next_u64() % 3 == 0) ? (spread(i + 4 * n) & ~uint64_t(0xFFFF))
-                                             : spread(rng.next_u64() % (4 * n));
-    auto [v, inserted] = map.try_emplace(key);
+    uint64_t key = draw();
+    // A hint from prefetch_record is taken when it names the key's record; a wrong one (another
+    // key's record, or a number past the records) changes nothing.
+    const uint32_t hints[] = {map.prefetch_record(key), map.prefetch_record(draw()), uint32_t(map.size() + i % 7)};
+    auto [v, inserted] = map.try_emplace(key, hints[i % 3]);
     EXPECT_EQ(inserted, ref.count(key) == 0) << key;
     if (inserted) {
       EXPECT_EQ(*v, 0u);
@@ -35,9 +39,9 @@ TEST(record_map64, agrees_with_an_ordered_map_across_blocks_and_growth) {
     }
     *v += 1;
     ref[key] += 1;
-    uint64_t probe = spread(rng.next_u64() % (4 * n));
+    uint64_t probe = draw();
     map.prefetch(probe);
-    map.prefetch_record(probe);  // a hint only: finds and changes nothing
+    map.prefetch_record(probe);  // a hint only: changes nothing
     const auto& cmap = map;
     const uint32_t* found = cmap.find(probe);
     EXPECT_EQ(found != nullptr, ref.count(probe) == 1);

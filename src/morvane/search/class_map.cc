@@ -59,11 +59,6 @@ std::string join_relabelled(std::span<const Instr32> instrs, Permut32 perm, std:
 // ---------------------------------------------------------------------------------------------
 // Permutation ranks (Lehmer codes; at most 5 qubits, so at most 120 ranks)
 
-uint8_t RawECCs::rank(Permut32 p) const {
-  MORVANE_ASSERT(p.len() == nqubits_);
-  return rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits_)) - 1)];
-}
-
 Permut32 RawECCs::unrank(uint8_t r) const {
   return r < unranked_.size() ? unranked_[r] : Permut32::from_lehmer_rank(uint8_t(nqubits_), r);
 }
@@ -170,10 +165,13 @@ RawECCs::RawECCs(size_t nqubits, std::shared_ptr<const RawECCs> source)
     : nqubits_(nqubits), source_(std::move(source)), universe_(uint32_t(nqubits)) {
   if (nqubits > 5) panic("The class search supports evaluators of at most 5 qubits");
   // Ranks by the image bits of a permutation: Lehmer codes, in lexicographic order of the images.
-  rank_of_images_.assign(size_t(1) << (3 * nqubits), 0);
+  // All images but the last fix a permutation, so the table is by theirs (4 KiB at 5 qubits, where
+  // all of them would take 32).
+  rank_mask_ = nqubits > 1 ? (uint32_t(1) << (3 * (nqubits - 1))) - 1 : 0;
+  rank_of_images_.assign(size_t(rank_mask_) + 1, 0);
   unranked_.resize(Permut32::all(uint8_t(nqubits)).size());
   for (Permut32 p : Permut32::all(uint8_t(nqubits))) {
-    rank_of_images_[p.raw & ((uint32_t(1) << (3 * nqubits)) - 1)] = uint8_t(p.lehmer_rank());
+    rank_of_images_[p.raw & rank_mask_] = uint8_t(p.lehmer_rank());
     unranked_[p.lehmer_rank()] = p;
   }
 }
@@ -200,13 +198,13 @@ void RawECCs::prepare(std::span<const Instr32> instrs) {
   if (size > UINT16_MAX + 1u) panic("too many placements for the class search");
   size_t nperms = 1;
   for (size_t k = 2; k <= nqubits_; ++k) nperms *= k;
-  relabelled_.resize(nperms * size);
-  inverse_rank_.resize(nperms);
+  relabelled_.resize(2 * nperms * size);
   for (size_t r = 0; r < nperms; ++r) {
     Permut32 p = unrank(uint8_t(r));
-    inverse_rank_[r] = rank(p.inv());
-    for (uint32_t u = 0; u < size; ++u)
+    for (uint32_t u = 0; u < size; ++u) {
       relabelled_[r * size + u] = uint16_t(universe_.index(universe_.instr(u).apply_permutation(p)));
+      relabelled_[(nperms + r) * size + u] = uint16_t(universe_.index(universe_.instr(u).apply_permutation(p.inv())));
+    }
   }
 }
 
@@ -279,13 +277,17 @@ void RawECCs::add_gates(CircuitECC& c) {
     uint32_t nf = c.info_ & 0xF, nb = (c.info_ >> 4) & 0xF;
     size_t total = nf + nb + front_scratch_.size() + back_scratch_.size();
     if (total <= c.payload_.size() && universe_.size() <= 256) {
-      std::array<uint8_t, 8> p{};
-      size_t k = 0;
-      for (size_t j = 0; j < nf; ++j) p[k++] = c.payload_[j];
-      for (uint32_t u : front_scratch_) p[k++] = uint8_t(u);
-      for (size_t j = 0; j < nb; ++j) p[k++] = c.payload_[nf + j];
-      for (uint32_t u : back_scratch_) p[k++] = uint8_t(u);
-      c.payload_ = p;
+      // Put together in a register: bytes stored one by one and read back as a word would stall.
+      uint64_t old;
+      std::memcpy(&old, c.payload_.data(), sizeof old);
+      auto low_bytes = [](uint64_t v, uint32_t n) { return n >= 8 ? v : v & ((uint64_t(1) << (8 * n)) - 1); };
+      uint64_t p = low_bytes(old, nf);
+      uint32_t k = nf;
+      for (uint32_t u : front_scratch_) p |= uint64_t(uint8_t(u)) << (8 * k++);
+      if (nb) p |= low_bytes(old >> (8 * nf), nb) << (8 * k);
+      k += nb;
+      for (uint32_t u : back_scratch_) p |= uint64_t(uint8_t(u)) << (8 * k++);
+      std::memcpy(c.payload_.data(), &p, sizeof p);
       nf += uint32_t(front_scratch_.size());
       nb += uint32_t(back_scratch_.size());
       c.info_ = uint16_t((c.info_ & ~0xFFu) | nf | (nb << 4));
@@ -337,20 +339,23 @@ std::optional<AliasList> RawECCs::add_entry(uint64_t key, Permut32 front_perm, P
   surface_back_.clear();
   for_each_surface_gate(instr_vec, false, [&](Instr32 i) { surface_front_.push_back(universe_.index(i)); });
   for_each_surface_gate(instr_vec, true, [&](Instr32 i) { surface_back_.push_back(universe_.index(i)); });
-  return add_entry_with_surfaces(key, front_perm, back_perm, circ, instr_vec.back(), surface_front_, surface_back_);
+  AliasList list =
+      add_entry_with_surfaces(key, front_perm, back_perm, circ, instr_vec.back(), surface_front_, surface_back_);
+  if (list.is_nil()) return std::nullopt;
+  return list;
 }
 
-std::optional<AliasList> RawECCs::add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
+AliasList RawECCs::add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                                           AliasList circ, Instr32 last,
                                                           std::span<const uint32_t> front_surface,
-                                                          std::span<const uint32_t> back_surface) {
+                                                          std::span<const uint32_t> back_surface, uint32_t hint) {
   refuse_if_sharing();
   front_scratch_.clear();
   back_scratch_.clear();
   const uint8_t front_rank = rank(front_perm), back_rank = rank(back_perm);
   const uint32_t size = universe_.size();
-  auto collect = [&](std::vector<uint32_t>& out, std::span<const uint32_t> gates, uint8_t relabel) {
-    const uint16_t* row = relabelled_.data() + size_t(relabel) * size;
+  auto collect = [&](std::vector<uint32_t>& out, std::span<const uint32_t> gates, size_t row_number) {
+    const uint16_t* row = relabelled_.data() + row_number * size;
     for (uint32_t g : gates) {
       check_index(size, g);
       uint32_t u = row[g];
@@ -359,10 +364,10 @@ std::optional<AliasList> RawECCs::add_entry_with_surfaces(uint64_t key, Permut32
   };
   // Front gates go into the class frame through the inverse of the front permutation, back gates
   // through the back permutation itself.
-  collect(front_scratch_, front_surface, inverse_rank_[front_rank]);
+  collect(front_scratch_, front_surface, unranked_.size() + front_rank);
   collect(back_scratch_, back_surface, back_rank);
 
-  auto [found, inserted] = inner_.try_emplace(key);
+  auto [found, inserted] = inner_.try_emplace(key, hint);
   CircuitECC& c = *found;
   if (inserted) {
     AliasList list = arena_.cons(circ, last);
@@ -370,10 +375,10 @@ std::optional<AliasList> RawECCs::add_entry_with_surfaces(uint64_t key, Permut32
     add_gates(c);
     return list;
   }
-  if (!admits(c)) return std::nullopt;
+  if (!admits(c)) return AliasList::nil();
   add_gates(c);
   append_triple(c, arena_.cons(circ, last), front_rank, back_rank);
-  return std::nullopt;
+  return AliasList::nil();
 }
 
 void RawECCs::put_shared_class(uint64_t key, std::span<const CircTriple> triples) {

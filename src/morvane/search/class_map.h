@@ -97,7 +97,7 @@ static_assert(sizeof(CircuitECC) == 16);
 class RawECCs {
  public:
   /// Keyed by the class key itself; iterates in the order the classes were opened.
-  using Map = RecordMap64<CircuitECC, HugePageAllocator>;
+  using Map = RecordMap64<CircuitECC>;
 
   /// The map of the empty circuit alone, keyed by the evaluator; owns no cells.
   explicit RawECCs(const Evaluator& evaluator);
@@ -122,10 +122,14 @@ class RawECCs {
 
   /// add_entry with the surface gates of `instr_vec` (its last instruction `last`) given, unmapped,
   /// as placement numbers in visiting order: front ones from the start, back ones from the end.
-  std::optional<AliasList> add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
+  /// The list of a new class, or the empty list when the circuit opened none (a new class's list is
+  /// never empty): a plain word to return, where an optional would go through memory.
+  /// `hint`: what prefetch_record returned for the key, if anything (saves a look into the index).
+  AliasList add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                                    AliasList circ, Instr32 last,
                                                    std::span<const uint32_t> front_surface,
-                                                   std::span<const uint32_t> back_surface);
+                                                   std::span<const uint32_t> back_surface,
+                                                   uint32_t hint = Map::kNoHint);
   /// Puts the class of `triples` (in this order) under `key`, in place of any class there, with
   /// empty surface-gate sets. A sharing map only: the lists are cells of the map it shares.
   void put_shared_class(uint64_t key, std::span<const CircTriple> triples);
@@ -152,7 +156,8 @@ class RawECCs {
   /// Loads the index slots a lookup of `key` reads into the cache, ahead of the lookup.
   void prefetch(uint64_t key) const { inner_.prefetch(key); }
   /// Loads the class record a lookup of `key` reads (after prefetch).
-  void prefetch_record(uint64_t key) const { inner_.prefetch_record(key); }
+  /// Returns a hint for add_entry_with_surfaces.
+  uint32_t prefetch_record(uint64_t key) const { return inner_.prefetch_record(key); }
   /// Sets the `drop` flag: the search that filled the map finished, so it owns its circuits' cells.
   void set_drop() { drop_ = true; }
 
@@ -160,7 +165,10 @@ class RawECCs {
   friend class CircuitECC;
   /// The map of the empty circuit's class under `root_key`.
   RawECCs(uint64_t root_key, size_t nqubits, std::shared_ptr<const RawECCs> source);
-  uint8_t rank(Permut32 p) const;
+  uint8_t rank(Permut32 p) const {
+    MORVANE_ASSERT(p.len() == nqubits_);
+    return rank_of_images_[p.raw & rank_mask_];
+  }
   Permut32 unrank(uint8_t r) const;
   uint32_t mask_words() const { return (universe_.size() + 31) / 32; }
   const uint32_t* record(uint32_t offset) const { return pool_.data() + offset; }
@@ -186,11 +194,11 @@ class RawECCs {
   std::vector<uint32_t> front_scratch_, back_scratch_;
   std::vector<uint32_t> surface_front_, surface_back_;
   // relabelled_[r * universe size + u]: placement u relabelled through the permutation of rank r;
-  // inverse_rank_[r]: the rank of that permutation's inverse.
+  // the rows after the first (number of permutations) through the inverse of that permutation.
   std::vector<uint16_t> relabelled_;
-  std::vector<uint8_t> rank_of_images_;  // by the low 3·nqubits bits of a permutation
+  std::vector<uint8_t> rank_of_images_;  // by the image bits of a permutation under rank_mask_
+  uint32_t rank_mask_ = 0;
   std::vector<Permut32> unranked_;       // by rank
-  std::vector<uint8_t> inverse_rank_;
 };
 
 }  // namespace morvane

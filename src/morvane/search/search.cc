@@ -1,5 +1,6 @@
 #include "morvane/search/search.h"
 
+#include <bit>
 #include <deque>
 #include <string>
 
@@ -26,8 +27,12 @@ struct SurfaceList {
   uint32_t size = 0;
   void push_back(uint32_t u) {
     if (size == at.size()) [[unlikely]]
-      panic("more surface gates than a circuit of the search has");
+      overflow();
     at[size++] = u;
+  }
+  // Out of line, so that push_back is small enough to go inline everywhere.
+  [[noreturn, gnu::noinline, gnu::cold]] static void overflow() {
+    panic("more surface gates than a circuit of the search has");
   }
   void append(const SurfaceList& other) {
     for (uint32_t k = 0; k < other.size; ++k) push_back(other.at[k]);
@@ -107,6 +112,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     size_t len = 0;  // of the candidate circuit
     const StateVec* keyed = nullptr;  // the state whose hash is the key
     uint64_t key = 0;
+    uint32_t hint = RawECCs::Map::kNoHint;  // from the prefetch of its class record
     // The candidate circuit's surface gates as placement numbers, in visiting order.
     SurfaceList front, back;
   };
@@ -123,17 +129,31 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   uint32_t parent_touched = 0;
   std::array<SurfaceList, 32> parent_back;
   std::array<size_t, 32> parent_back_at{};
-  auto qubit_mask = [](Instr32 i) {
-    uint32_t m = 0;
-    for (uint8_t q : i.qargs.as_slice()) m |= 1u << (q % 32);
-    return m;
+  // An instruction's qubits (modulo 32) as a mask and its placement number, with kNeverSurface set
+  // when it names a qubit twice (then it only marks its qubits): the expanded circuit's, in
+  // execution order, and each candidate's (by candidate, from its first evaluation on).
+  constexpr uint32_t kNeverSurface = 0x80000000u;
+  struct Scanned {
+    uint32_t mask, placement;
   };
+  auto scan = [&](Instr32 i) {
+    uint32_t mask = 0;
+    const bool fresh = touches_only_fresh_qubits(i, mask);
+    return Scanned{mask, map.placement(i) | (fresh ? 0 : kNeverSurface)};
+  };
+  std::vector<Scanned> parent_scanned, cand_scanned;
+  // touches_only_fresh_qubits over the scanned gates, past the qubits in `mask`.
   auto parent_back_past = [&](uint32_t mask, SurfaceList& out) {
-    for_each_surface_gate(instr_vec, true, [&](Instr32 i) { out.push_back(map.placement(i)); }, mask);
+    for (size_t k = parent_scanned.size(); k-- > 0;) {
+      const Scanned g = parent_scanned[k];
+      if (((g.mask & mask) | (g.placement & kNeverSurface)) == 0) out.push_back(g.placement);
+      mask |= g.mask;
+    }
   };
   auto surfaces = [&](Instr32 candidate, size_t e, Pending& p) {
-    const uint32_t mask = qubit_mask(candidate);
-    const uint32_t placement = map.placement(candidate);
+    if (cand_scanned.size() == e) cand_scanned.push_back(scan(candidate));
+    const uint32_t mask = cand_scanned[e].mask;
+    const uint32_t placement = cand_scanned[e].placement & ~kNeverSurface;
     if (placement >= candidate_at.size()) candidate_at.resize(size_t(placement) + 1, -1);
     if (candidate_at[placement] < 0) candidate_at[placement] = int32_t(e);
     p.front = parent_front;
@@ -160,8 +180,8 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     for (size_t k = 0; k < npairs; ++k) {
       auto [front_perm, back_perm] = Naive ? identity_pair : s.pairs[k];
       auto list = map.add_entry_with_surfaces(p.key, front_perm, back_perm, p.parent, p.candidate, p.front.span(),
-                                              p.back.span());
-      if (list && p.len < max_size) queue.push_back(*list);
+                                              p.back.span(), p.hint);
+      if (!list.is_nil() && p.len < max_size) queue.push_back(list);
       ++circs_perm;
     }
   };
@@ -173,6 +193,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     StateVec::hash_values(std::span(states).first(count), keys.data());
     for (size_t k = 0; k < count; ++k) {
       pending[(hashed + k) % kSlots].key = keys[k];
+      pending[(hashed + k) % kSlots].hint = RawECCs::Map::kNoHint;
       map.prefetch(keys[k]);
     }
     hashed += count;
@@ -180,6 +201,36 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   auto record_all = [&] {
     if (hashed < issued) hash_next(issued - hashed);
     while (recorded < issued) record_next();
+  };
+
+  // Materialises a list taken from the queue into instr_vec. The circuits come off the queue in the
+  // order they were found, so the next one mostly shares all but its last cell or two with the one
+  // before (siblings share their parent): the walk stops at the first cell the previous list had at
+  // the same step from its head (a cell fixes the whole list behind it, and its length), and only
+  // the instructions before it are replaced.
+  std::vector<uint32_t> taken_cells;  // the previous list's cells, newest first
+  std::vector<uint32_t> new_cells, new_heads;
+  auto take = [&](AliasList list) {
+    const AliasArena& arena = map.arena();
+    new_cells.clear();
+    new_heads.clear();
+    AliasList at = list;
+    for (size_t step = 0; !at.is_nil(); ++step) {
+      if (step < taken_cells.size() && taken_cells[step] == at.index) break;
+      const auto& cell = arena.cell(at);
+      new_cells.push_back(at.index);
+      new_heads.push_back(cell.head_raw);
+      at = AliasList{cell.tail};
+    }
+    const size_t fresh = new_cells.size();
+    if (at.is_nil()) {
+      taken_cells.assign(new_cells.begin(), new_cells.end());
+      instr_vec.resize(fresh);
+    }
+    for (size_t step = 0; step < fresh; ++step) {
+      taken_cells[step] = new_cells[step];
+      instr_vec[instr_vec.size() - 1 - step] = std::bit_cast<Instr32>(new_heads[step]);
+    }
   };
 
   interrupt::Ticker ticker(kExpansionsPerCheck);
@@ -195,7 +246,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     ticker.tick();
     AliasList current = queue.front();
     queue.pop_front();
-    map.arena().materialize(current, instr_vec);
+    take(current);
     if (instr_vec.size() >= classes_at_length.size()) {
       record_all();
       classes_at_length.push_back(map.inner().size());
@@ -205,10 +256,15 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
         map.reserve(size_t(double(classes_at_length[k - 1]) * growth));
       }
     }
+    parent_scanned.clear();
     parent_front.size = 0;
-    for_each_surface_gate(instr_vec, false, [&](Instr32 i) { parent_front.push_back(map.placement(i)); });
     parent_touched = 0;
-    for (Instr32 i : instr_vec) parent_touched |= qubit_mask(i);
+    for (Instr32 i : instr_vec) {
+      const Scanned g = scan(i);
+      parent_scanned.push_back(g);
+      if (((g.mask & parent_touched) | (g.placement & kNeverSurface)) == 0) parent_front.push_back(g.placement);
+      parent_touched |= g.mask;
+    }
     if (iterations % 400 == 0) {
       record_all();
       write_progress(iterations, instr_vec, queue.size(), map.inner().size(), circs, circs_perm, line);
@@ -271,7 +327,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
           hash_next(kBatch);
           // The batch before: its class records; the one before that: recorded.
           for (size_t k = std::max(recorded, hashed - std::min(hashed, 2 * kBatch)); k < hashed - kBatch; ++k)
-            map.prefetch_record(pending[k % kSlots].key);
+            pending[k % kSlots].hint = map.prefetch_record(pending[k % kSlots].key);
           while (recorded + 2 * kBatch < hashed) record_next();
         }
       }
