@@ -1,8 +1,7 @@
 #pragma once
-// An allocator for large tables: blocks of 1 MiB and more are placed on 2 MiB boundaries with
-// transparent huge pages asked for, so lookups in a table of many megabytes miss the TLB far less
-// often; and fresh pages mapped directly, resident only once touched, for storage that fills up
-// from its start.
+// Memory for large tables: blocks of 1 MiB and more placed on 2 MiB boundaries with transparent
+// huge pages asked for, so lookups in a table of many megabytes miss the TLB far less often; and
+// fresh pages mapped directly, resident only once touched, for storage that fills up from its start.
 
 #include <cstddef>
 #include <cstdlib>
@@ -18,16 +17,5 @@ void* allocate_huge(size_t bytes);
 /// Given back with unmap_pages; throws std::bad_alloc when the address space runs out.
 void* map_pages(size_t bytes, bool huge);
 void unmap_pages(void* p, size_t bytes);
-
-template <typename T>
-struct HugePageAllocator {
-  using value_type = T;
-  HugePageAllocator() = default;
-  template <typename U>
-  HugePageAllocator(const HugePageAllocator<U>&) {}  // NOLINT: rebinding is implicit
-  T* allocate(size_t n) { return static_cast<T*>(allocate_huge(n * sizeof(T))); }
-  void deallocate(T* p, size_t) noexcept { std::free(p); }
-  friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) { return true; }
-};
 
 }  // namespace morvane
