@@ -64,14 +64,6 @@ void Evaluator::prefix_into(std::span<const PreparedGate> instrs, StateVec& pref
   run_forward(instrs, prefix);
 }
 
-void Evaluator::extend_into(const StateVec& prefix, const PreparedGate& last, Scratch& s) const {
-  s.forward.copy_from(prefix);
-  s.forward.apply(last);
-  s.forward.normalize_arg();
-}
-
-void Evaluator::backward_into(std::span<const PreparedGate> adjoints, Scratch& s) const { backward_run(adjoints, s); }
-
 namespace {
 
 /// Bits 3q..3q+2 set for every qubit q that a gate of `gates` acts on: the image fields of those
@@ -95,10 +87,10 @@ void tied_order(const StateVec& back, Permut32& t, Permut32& t_inv) {
   t_inv = sorting.inv();
 }
 
-/// The symmetries of a forward state and its sorting permutation f: each symmetry s gives the
-/// relabelling m = f·s of the backtrack state and the back permutation m⁻¹.
 }  // namespace
 
+/// The symmetries of a forward state and its sorting permutation f: each symmetry s gives the
+/// relabelling m = f·s of the backtrack state and the back permutation m⁻¹.
 struct Evaluator::ForwardOrder {
   SymmetryPerms symmetries;
   Permut32 f, f_inv;   // f_inv where the identity is the only symmetry
@@ -258,18 +250,6 @@ bool Evaluator::lanes_fit(std::span<const PreparedGate> shared, const StateLanes
   for (const PreparedGate& g : shared)
     if (!g.lanes || g.len != len) return false;
   return true;
-}
-
-void Evaluator::backward_batch(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
-                               std::span<Scratch* const> scratch, StateLanes* lanes) const {
-  if (last.size() != scratch.size() || scratch.size() > StateLanes::kLanes) StateLanes::misfit();
-  std::array<Permut32, StateLanes::kLanes> f, f_inv;
-  uint32_t known = 0;
-  const bool fit = lanes_fit(shared, lanes);
-  if (fit)
-    for (size_t k = 0; k < scratch.size(); ++k)
-      if (scratch[k]->forward.distinct_order(f[k], f_inv[k])) known |= 1u << k;
-  backward_lanes(shared, last, scratch, known, f.data(), f_inv.data(), fit ? lanes : nullptr, {});
 }
 
 void Evaluator::extend_batch(const StateVec& prefix, std::span<const PreparedGate* const> first,

@@ -116,23 +116,11 @@ class Evaluator {
   void prefix_into(std::span<const Instr32> instrs, StateVec& prefix) const;
   /// The same with the instructions prepared for the evaluator's qubit count.
   void prefix_into(std::span<const PreparedGate> instrs, StateVec& prefix) const;
-  /// The forward run of a circuit that extends the prefix's circuit by `last` (the same operations
-  /// as a full forward run).
-  void extend_into(const StateVec& prefix, const PreparedGate& last, Scratch& scratch) const;
-  /// The key state and pairs from the forward state of `scratch`; the gates are prepared for the
-  /// evaluator's qubit count.
-  void backward_into(std::span<const PreparedGate> adjoints, Scratch& scratch) const;
-
-  /// backward_into for up to StateLanes::kLanes candidates, each the circuit of `shared` (adjoints
-  /// of the expanded circuit) extended by one instruction: scratch[k], its forward state set, gets
-  /// what backward_into gives for the gates of `shared` followed by *last[k]. The backward runs
-  /// share the gates of `shared` on `lanes` (of the evaluator's size; nullptr: every candidate
-  /// runs alone), bit for bit as they run alone.
-  void backward_batch(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
-                      std::span<Scratch* const> scratch, StateLanes* lanes) const;
-
-  /// extend_into for each candidate (first[k] its instruction, prepared) followed by
-  /// backward_batch, with the same results in `best` and `pairs`. On lanes the forward states'
+  /// For up to StateLanes::kLanes candidates, each the circuit of the prefix (`shared`: the
+  /// adjoints of its gates) extended by first[k] (prepared, last[k] its adjoint): scratch[k] gets in
+  /// `best` and `pairs` what evaluate_into gives for the whole circuit. The backward runs share the
+  /// gates of `shared` on `lanes` (of the evaluator's size; nullptr: every candidate runs alone),
+  /// bit for bit as they run alone. On lanes the forward states'
   /// orders are found on all four at once; only the amplitudes the order keys read are
   /// normalised, and only where the first key parts tie: `forward` is left as scratch.
   /// `starts`, where not empty, gives for each candidate its append_backward_starts, so that its runs
@@ -167,9 +155,9 @@ class Evaluator {
   void start_backward(Permut32 m, StateVec& back) const;
   /// A normalised backward state relabelled by the inverse of its sorting permutation.
   void relabel_canonical(StateVec& back, Permut32 t_inv, StateVec& spare) const;
-  /// Whether backward_batch runs on `lanes`.
+  /// Whether the backward runs go on `lanes`.
   bool lanes_fit(std::span<const PreparedGate> shared, const StateLanes* lanes) const;
-  /// backward_batch on `lanes` (nullptr: each candidate runs alone), where bit k of `known` marks
+  /// The backward runs of extend_batch on `lanes` (nullptr: each runs alone), where bit k of `known` marks
   /// a candidate whose forward state has distinct first key parts, of sorting permutation f[k]
   /// and inverse f_inv[k] (the others' forward states are normalised).
   void backward_lanes(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,

@@ -68,13 +68,13 @@ TEST(evaluator, scratch_evaluation_equals_the_plain_one) {
   Evaluator e = Evaluator::from_random(3, rng);
   std::vector<Instr32> c{instr(gates::H(), {0}), instr(gates::CX(), {0, 1}), instr(gates::T(), {1}),
                          instr(gates::CX(), {1, 2})};
-  std::vector<PreparedGate> adj;
-  for (Instr32 i : c) adj.push_back(PreparedGate::prepare(i.adjoint(), 3));
+  std::vector<PreparedGate> fwd, adj;
+  for (Instr32 i : c) {
+    fwd.push_back(PreparedGate::prepare(i, 3));
+    adj.push_back(PreparedGate::prepare(i.adjoint(), 3));
+  }
   Evaluator::Scratch s(3);
-  StateVec prefix = StateVec::zeros(3);
-  e.prefix_into(std::span(c).first(3), prefix);
-  e.extend_into(prefix, PreparedGate::prepare(c[3], 3), s);
-  e.backward_into(adj, s);
+  e.evaluate_into(fwd, adj, s);
   auto r = e.evaluate_multiple(c);
   EXPECT_EQ(s.best, r.key);
   EXPECT_EQ(s.forward, r.forward);
@@ -123,9 +123,9 @@ TEST(evaluator, scratch_evaluation_of_circuits_with_symmetries_equals_the_plain_
 }
 
 TEST(evaluator, batched_backward_runs_equal_single_ones) {
-  // Groups of up to four candidates extending one circuit, with and without lanes: candidates
-  // with one symmetry share the circuit's gates on the lanes, the others run alone. Batched with
-  // their forward runs as well.
+  // Groups of up to four candidates extending one circuit, evaluated together with and without
+  // lanes (on lanes also from the candidates' backward starts), against each whole circuit
+  // evaluated alone.
   std::mt19937_64 pick(12);
   const Gate16 one_qubit[] = {gates::H(), gates::T(), gates::TDG(), gates::S()};
   for (uint32_t n = 2; n <= 5; ++n) {
@@ -145,28 +145,22 @@ TEST(evaluator, batched_backward_runs_equal_single_ones) {
       StateVec prefix = StateVec::zeros(n);
       e.prefix_into(circuit, prefix);
       const size_t count = 1 + pick() % StateLanes::kLanes;
-      std::vector<Evaluator::Scratch> batched(count, Evaluator::Scratch(n)), plain(count, Evaluator::Scratch(n));
+      std::vector<Evaluator::Scratch> plain(count, Evaluator::Scratch(n));
       std::vector<PreparedGate> first, last;
       for (size_t k = 0; k < count; ++k) {
         const Instr32 c = random_instr();
         first.push_back(PreparedGate::prepare(c, n));
         last.push_back(PreparedGate::prepare(c.adjoint(), n));
-        e.extend_into(prefix, PreparedGate::prepare(c, n), batched[k]);
-        e.extend_into(prefix, PreparedGate::prepare(c, n), plain[k]);
-        std::vector<PreparedGate> all = shared;
-        all.push_back(last.back());
-        e.backward_into(all, plain[k]);
+        // The whole circuit evaluated alone.
+        std::vector<PreparedGate> forwards, adjoints = shared;
+        for (Instr32 i : circuit) forwards.push_back(PreparedGate::prepare(i, n));
+        forwards.push_back(first.back());
+        adjoints.push_back(last.back());
+        e.evaluate_into(forwards, adjoints, plain[k]);
       }
       const auto first_ptrs = pointers<const PreparedGate>(first), last_ptrs = pointers<const PreparedGate>(last);
-      const auto batched_ptrs = pointers<Evaluator::Scratch>(batched);
       for (StateLanes* l : {lanes ? &*lanes : nullptr, static_cast<StateLanes*>(nullptr)}) {
-        e.backward_batch(shared, last_ptrs, batched_ptrs, l);
-        for (size_t k = 0; k < count; ++k) {
-          ASSERT_TRUE(testing::bitwise_equal(batched[k].best, plain[k].best)) << n << " " << round << " " << k;
-          ASSERT_EQ(batched[k].pairs.to_vec(), plain[k].pairs.to_vec());
-        }
-        // The forward runs too, from the prefix; on lanes also with each candidate's backward
-        // starts at hand.
+        // On lanes also with each candidate's backward starts at hand.
         std::vector<StateVec> starts;
         const size_t nperms = Permut32::all(uint8_t(n)).size();
         for (const PreparedGate& g : last) e.append_backward_starts(g, starts);
@@ -215,9 +209,9 @@ TEST(evaluator, batched_runs_with_the_sum_as_phase_reference_equal_single_ones) 
   e.extend_batch(prefix, first_ptrs, shared, last_ptrs, batched_ptrs, &lanes);
   for (size_t k = 0; k < n; ++k) {
     Evaluator::Scratch plain(n);
-    e.extend_into(prefix, first[k], plain);
+    e.evaluate_into(std::vector<PreparedGate>{PreparedGate::prepare(circuit[0], n), first[k]},
+                    std::vector<PreparedGate>{shared[0], last[k]}, plain);
     ASSERT_GT(plain.forward.get_orderinfo().as_perms().first.size(), 1u) << k;
-    e.backward_into(std::vector<PreparedGate>{shared[0], last[k]}, plain);
     EXPECT_TRUE(testing::bitwise_equal(batched[k].best, plain.best)) << k;
     EXPECT_EQ(batched[k].pairs.to_vec(), plain.pairs.to_vec()) << k;
   }

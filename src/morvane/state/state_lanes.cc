@@ -213,18 +213,6 @@ inline void with_len(uint32_t nqubits, Body&& body) {
 
 }  // namespace
 
-void StateLanes::load(size_t lane, const StateVec& state) {
-  if (state.len() != len() || lane >= kLanes) misfit();
-  const Qreal* re = state.re().data();
-  const Qreal* im = state.im().data();
-  with_len(nqubits_, [&](auto L) {
-    for (size_t i = 0; i < L; ++i) {
-      re_[kLanes * i + lane] = re[i];
-      im_[kLanes * i + lane] = im[i];
-    }
-  });
-}
-
 void StateLanes::load_all(std::span<const StateVec* const> states) {
   if (states.empty() || states.size() > kLanes) misfit();
   // Missing lanes repeat the first state.
@@ -264,11 +252,6 @@ uint32_t StateLanes::normalize_arg() {
     case 4: return normalize_arg_lanes<16>(re_, im_);
     default: return normalize_arg_lanes<32>(re_, im_);
   }
-}
-
-bool StateLanes::distinct_order(size_t lane, Permut32& perm, Permut32& inverse) const {
-  if (lane >= kLanes) misfit();
-  return distinct_order_strided(re_ + lane, kLanes, nqubits_, perm, inverse);
 }
 
 uint32_t StateLanes::distinct_orders(Permut32* perm, Permut32* inverse) const {

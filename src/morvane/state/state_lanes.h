@@ -32,8 +32,6 @@ class StateLanes {
   uint32_t nqubits() const { return nqubits_; }
   size_t len() const { return size_t(1) << nqubits_; }
 
-  /// Lane `lane` becomes a copy of `state`, a state of this size.
-  void load(size_t lane, const StateVec& state);
   /// Lane k becomes a copy of states[k] for each of the states (at most kLanes, of this size).
   void load_all(std::span<const StateVec* const> states);
   /// `state`, a state of this size, becomes a copy of lane `lane`.
@@ -44,8 +42,6 @@ class StateLanes {
   /// StateVec::normalize_arg on every lane; bit k of the result is set when lane k's phase
   /// reference was the sum of its amplitudes (amplitude 0 and the last one near zero).
   uint32_t normalize_arg();
-  /// StateVec::distinct_order of lane `lane`.
-  bool distinct_order(size_t lane, Permut32& perm, Permut32& inverse) const;
   /// StateVec::distinct_order of every lane at once: bit k of the result is set when lane k's
   /// first key parts all differ, and then perm[k] and inverse[k] are its orders.
   uint32_t distinct_orders(Permut32* perm, Permut32* inverse) const;
