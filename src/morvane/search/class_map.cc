@@ -1,8 +1,11 @@
 #include "morvane/search/class_map.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <ranges>
 
 #include <fmt/format.h>
@@ -17,22 +20,35 @@ namespace morvane {
 // ---------------------------------------------------------------------------------------------
 // Stored circuits
 
-PermutedCircuit CircTriple::simplify(const AliasArena& arena) const {
-  Permut32 inv = front_perm.inv();
-  PermutedCircuit out;
-  // The list yields the newest instruction first: fill from the back. Its cells are read once when
-  // the circuit fits the buffer (searched circuits do), otherwise walked for the length first.
-  uint32_t buffer[64];  // raw cell values: an array of Instr32 would be initialised first
+namespace {
+
+/// Raw cell values of a list, newest instruction first (an array of Instr32 would be initialised
+/// first). Searched circuits fit.
+using CellBuffer = std::array<uint32_t, 64>;
+
+/// Reads the cells of `circ` into `buffer`; their number, or nothing when the list is longer.
+std::optional<size_t> read_cells(const AliasArena& arena, AliasList circ, CellBuffer& buffer) {
   size_t n = 0;
-  AliasList at = circ;
-  for (; !at.is_nil() && n < std::size(buffer); ++n) {
+  for (AliasList at = circ; !at.is_nil(); ++n) {
+    if (n == buffer.size()) return std::nullopt;
     const auto& cell = arena.cell(at);
     buffer[n] = cell.head_raw;
     at = AliasList{cell.tail};
   }
-  if (at.is_nil()) {
-    out.instrs.resize(n);
-    for (size_t k = 0; k < n; ++k) out.instrs[n - 1 - k] = std::bit_cast<Instr32>(buffer[k]).apply_permutation(inv);
+  return n;
+}
+
+}  // namespace
+
+PermutedCircuit CircTriple::simplify(const AliasArena& arena) const {
+  Permut32 inv = front_perm.inv();
+  PermutedCircuit out;
+  // The list yields the newest instruction first: fill from the back. Its cells are read once when
+  // the circuit fits the buffer, otherwise walked for the length first.
+  CellBuffer buffer;
+  if (auto n = read_cells(arena, circ, buffer)) {
+    out.instrs.resize(*n);
+    for (size_t k = 0; k < *n; ++k) out.instrs[*n - 1 - k] = std::bit_cast<Instr32>(buffer[k]).apply_permutation(inv);
   } else {
     out.instrs.resize(arena.length(circ));
     size_t to = out.instrs.size();
@@ -140,6 +156,33 @@ std::string CircuitECC::display(const RawECCs& map) const {
 }
 
 ECC CircuitECC::simplify(const RawECCs& map) const {
+  // Most classes hold one circuit: its two relabellings (into the class frame, then numbering its
+  // qubits) are made one, applied in one pass over its cells.
+  if (num_circuits() == 1) {
+    const CircTriple t = circuit(map, 0);
+    const Permut32 inv = t.front_perm.inv();
+    const uint8_t len = inv.len();
+    CellBuffer buffer;
+    const auto n = read_cells(map.arena(), t.circ, buffer);
+    std::array<uint64_t, 4> used{};
+    bool in_range = n.has_value();
+    for (size_t k = 0; in_range && k < *n; ++k)
+      for (uint8_t q : std::bit_cast<Instr32>(buffer[k]).qargs.as_slice()) {
+        in_range = in_range && q < len;
+        used[0] |= uint64_t(1) << inv.at_unchecked(q & 7);
+      }
+    // Other circuits (longer ones, or qubits outside the permutation) take the general way.
+    if (in_range) {
+      const Permut32 uniform_inv = numbering_of_used(len, used), uniform = uniform_inv.inv();
+      const Permut32 relabel = uniform * inv;
+      ECC e;
+      PermutedCircuit& p = e.circuits.emplace_back();
+      p.instrs.resize(*n);
+      for (size_t k = 0; k < *n; ++k) p.instrs[*n - 1 - k] = std::bit_cast<Instr32>(buffer[k]).apply_permutation(relabel);
+      p.perm = uniform * (t.back_perm * t.front_perm) * uniform_inv;
+      return e;
+    }
+  }
   std::vector<PermutedCircuit> pairs;
   pairs.reserve(num_circuits());
   for (size_t k = 0; k < num_circuits(); ++k) pairs.push_back(circuit(map, k).simplify(map.arena()));
@@ -394,11 +437,28 @@ ECCs RawECCs::simplify() const {
   out.nqubits = uint32_t(nqubits_);
   out.eccs.reserve(inner_.size());
   interrupt::Ticker ticker(4096);
+  // The heads for the sort are taken while each class is at hand. The classes' circuits are
+  // placements of the search's gates, so these codes cover them (classes put in whole by a sharing
+  // map may not be: those are sorted by codes of their own).
+  const HeadCodes codes(universe_.instrs());
+  std::vector<uint64_t> heads;
+  heads.reserve(inner_.size());
+  bool coded = true;
   for (const auto& [key, c] : inner_) {
     ticker.tick();
-    out.eccs.push_back(c.simplify(*this));
+    ECC& e = out.eccs.emplace_back(c.simplify(*this));
+    if (coded) {
+      const auto head = codes.head(e.circuits[0].instrs);
+      coded = head.has_value();
+      heads.push_back(head.value_or(0));
+    }
   }
-  sort_eccs(out.eccs);
+  if (coded) {
+    sort_eccs(out.eccs, std::move(heads));
+  } else {
+    heads = std::vector<uint64_t>();
+    sort_eccs(out.eccs);
+  }
   return out;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <memory>
 #include <ranges>
 
 #include <fmt/format.h>
@@ -21,6 +22,15 @@ std::vector<Instr32> with_swaps(std::span<const Instr32> instrs, Permut32 perm) 
   return out;
 }
 
+Permut32 numbering_of_used(uint8_t n, const std::array<uint64_t, 4>& used) {
+  std::array<uint8_t, 256> used_qubits;
+  size_t nused = 0;
+  for (size_t w = 0; w < used.size(); ++w)
+    for (uint64_t bits = used[w]; bits; bits &= bits - 1)
+      used_qubits[nused++] = uint8_t(64 * w + size_t(std::countr_zero(bits)));
+  return Permut32::from_iter_with_ext(n, std::span(used_qubits.data(), nused));
+}
+
 ECC ECC::from_circuits(std::vector<PermutedCircuit> pairs) {
   if (pairs.size() > 1)
     std::stable_sort(pairs.begin(), pairs.end(), [](const PermutedCircuit& a, const PermutedCircuit& b) {
@@ -32,12 +42,7 @@ ECC ECC::from_circuits(std::vector<PermutedCircuit> pairs) {
   std::array<uint64_t, 4> used{};
   for (Instr32 i : pairs[0].instrs)
     for (uint8_t q : i.qargs.as_slice()) used[q >> 6] |= uint64_t(1) << (q & 63);
-  std::array<uint8_t, 256> used_qubits;
-  size_t nused = 0;
-  for (size_t w = 0; w < used.size(); ++w)
-    for (uint64_t bits = used[w]; bits; bits &= bits - 1)
-      used_qubits[nused++] = uint8_t(64 * w + size_t(std::countr_zero(bits)));
-  Permut32 uniform_inv = Permut32::from_iter_with_ext(pairs[0].perm.len(), std::span(used_qubits.data(), nused));
+  Permut32 uniform_inv = numbering_of_used(pairs[0].perm.len(), used);
   Permut32 uniform = uniform_inv.inv();
   for (PermutedCircuit& p : pairs) {
     for (Instr32& i : p.instrs) i = i.apply_permutation(uniform);
@@ -46,131 +51,128 @@ ECC ECC::from_circuits(std::vector<PermutedCircuit> pairs) {
   return ECC{std::move(pairs)};
 }
 
-namespace {
-
-/// A class's place in the ECC order as far as 8 bytes tell it (the first circuit's first
-/// instructions as digits of a mixed radix, 0 where the circuit has ended), and its position.
-/// Classes with different heads compare as their heads; the others need the whole comparison.
-/// Twelve bytes, so that the keys of a collection take no more room than half of the collection.
-struct EccSortKey {
-  uint32_t head_hi, head_lo, index;
-  uint64_t head() const { return (uint64_t(head_hi) << 32) | head_lo; }
-};
-
-/// Order-preserving codes of the instructions of the classes' first circuits: the ranks of the
-/// qubit bytes and gate indices that occur there.
-class InstrDigits {
- public:
-  explicit InstrDigits(const std::vector<ECC>& eccs) {
-    std::array<bool, 256> byte_seen{};
-    std::vector<bool> gate_seen;
+HeadCodes::HeadCodes(std::span<const ECC> eccs) {
+  number([&](auto&& f) {
     for (const ECC& e : eccs)
       if (!e.circuits.empty())
-        for (Instr32 i : e.circuits[0].instrs) {
-          byte_seen[i.qargs.bytes[0]] = byte_seen[i.qargs.bytes[1]] = true;
-          if (i.gate.index >= gate_seen.size()) gate_seen.resize(size_t(i.gate.index) + 1);
-          gate_seen[i.gate.index] = true;
-        }
-    uint32_t bytes = 0;
-    for (size_t b = 0; b < byte_seen.size(); ++b) byte_rank_[b] = uint8_t(bytes += byte_seen[b]);
-    gate_rank_.resize(gate_seen.size());
-    uint32_t gates = 0;
-    for (size_t g = 0; g < gate_seen.size(); ++g) gate_rank_[g] = uint16_t(gates += gate_seen[g]);
-    // Ranks start at 1: codes run from 1 to bytes² · gates, and 0 marks the end of a circuit.
-    bytes_ = bytes;
-    gates_ = gates;
-    bits_ = std::max(1u, unsigned(std::bit_width(uint64_t(bytes_) * bytes_ * gates_)));
-    in_head_ = 64 / bits_;
+        for (Instr32 i : e.circuits[0].instrs) f(i);
+  });
+}
+
+HeadCodes::HeadCodes(std::span<const Instr32> instrs) {
+  number([&](auto&& f) {
+    for (Instr32 i : instrs) f(i);
+  });
+}
+
+template <typename ForEachInstr>
+void HeadCodes::number(ForEachInstr for_each_instr) {
+  // Ranks from 1 of the qubit bytes and gate indices that occur.
+  std::array<bool, 256> byte_seen{};
+  std::vector<bool> gate_seen;
+  for_each_instr([&](Instr32 i) {
+    byte_seen[i.qargs.bytes[0]] = byte_seen[i.qargs.bytes[1]] = true;
+    if (i.gate.index >= gate_seen.size()) gate_seen.resize(size_t(i.gate.index) + 1);
+    gate_seen[i.gate.index] = true;
+  });
+  for (size_t b = 0; b < byte_seen.size(); ++b)
+    if (byte_seen[b]) byte_rank_[b] = uint16_t(++bytes_);
+  gate_rank_.assign(gate_seen.size(), 0);
+  for (size_t g = 0; g < gate_seen.size(); ++g)
+    if (gate_seen[g]) gate_rank_[g] = uint16_t(++gates_);
+  // The ranks as mixed-radix digits number every combination; when there are not too many, the
+  // combinations that occur are numbered again in their order, so that a code takes fewer bits.
+  const uint64_t combinations = uint64_t(bytes_) * bytes_ * gates_;
+  uint64_t last = combinations;
+  if (combinations <= kMaxTable) {
+    codes_.assign(combinations, 0);
+    for_each_instr([&](Instr32 i) { codes_[dense(i) - 1] = 1; });
+    uint32_t code = 0;
+    for (uint32_t& c : codes_) c = c ? ++code : 0;
+    last = code;
   }
-
-  /// The bits of a head that can be set.
-  unsigned head_bits() const { return unsigned(in_head_) * bits_; }
-
-  EccSortKey key(const ECC& e, uint32_t index) const {
-    uint64_t head = 0;
-    if (!e.circuits.empty()) {
-      const auto& instrs = e.circuits[0].instrs;
-      for (size_t at = 0; at < in_head_; ++at) head = (head << bits_) | (at < instrs.size() ? code(instrs[at]) : 0);
-    }
-    return {uint32_t(head >> 32), uint32_t(head), index};
-  }
-
- private:
-  uint64_t code(Instr32 i) const {
-    const uint64_t q0 = byte_rank_[i.qargs.bytes[0]] - 1u, q1 = byte_rank_[i.qargs.bytes[1]] - 1u;
-    return (q0 * bytes_ + q1) * gates_ + gate_rank_[i.gate.index];
-  }
-
-  std::array<uint8_t, 256> byte_rank_{};
-  std::vector<uint16_t> gate_rank_;
-  uint64_t bytes_, gates_;
-  unsigned bits_;
-  size_t in_head_;
-};
-
-}  // namespace
+  bits_ = std::max(1u, unsigned(std::bit_width(last)));
+  in_head_ = 64 / bits_;
+}
 
 void sort_eccs(std::vector<ECC>& eccs) {
+  if (eccs.size() < 2) return;
+  const HeadCodes codes(eccs);
+  std::vector<uint64_t> heads;
+  heads.reserve(eccs.size());
+  for (const ECC& e : eccs) heads.push_back(e.circuits.empty() ? 0 : *codes.head(e.circuits[0].instrs));
+  sort_eccs(eccs, std::move(heads));
+}
+
+void sort_eccs(std::vector<ECC>& eccs, std::vector<uint64_t> heads) {
   const size_t n = eccs.size();
+  MORVANE_ASSERT(heads.size() == n);
   if (n < 2) return;
   if (n > UINT32_MAX) return std::stable_sort(eccs.begin(), eccs.end());
-  const InstrDigits digits(eccs);
-  std::vector<EccSortKey> keys;
-  keys.reserve(n);
-  for (size_t k = 0; k < n; ++k) keys.push_back(digits.key(eccs[k], uint32_t(k)));
-  // Classes that compare equal are equal in every field, so any sort in the ECC order gives what a
-  // stable one gives.
-  //
-  // First the classes move with their keys into runs by the top bits of the head (up to 16, fewer
-  // for small collections), each run filled from its start (as American flag sort does): the slots
-  // being written are few, so they stay in the cache, where a walk along the cycles of the whole
-  // permutation would wait on a far read at every step.
-  const unsigned run_bits = std::clamp(unsigned(std::bit_width(n)), 5u, 20u) - 4;
-  const size_t runs = size_t(1) << run_bits;
-  const unsigned shift = digits.head_bits() > run_bits ? digits.head_bits() - run_bits : 0;
-  auto run_of = [&](const EccSortKey& k) { return size_t(k.head() >> shift) & (runs - 1); };
-  std::vector<uint32_t> run_start(runs + 1), next(runs);
-  for (const EccSortKey& k : keys) ++run_start[run_of(k) + 1];
-  for (size_t r = 0; r < runs; ++r) run_start[r + 1] += run_start[r];
-  std::copy(run_start.begin(), run_start.end() - 1, next.begin());
-  for (size_t r = 0; r < runs; ++r)
-    while (next[r] < run_start[r + 1]) {
-      const size_t at = next[r], to = run_of(keys[at]);
-      if (to == r) {
-        ++next[r];
-        continue;
+  // A key is the head with its low bits replaced by the class's position. The keys are sorted by
+  // their upper bits (an LSD radix sort, which keeps the positions in order), classes whose upper
+  // bits agree by the whole comparison, and then the classes are moved once into their places.
+  const unsigned index_bits = unsigned(std::bit_width(n - 1));
+  const uint64_t index_mask = (uint64_t(1) << index_bits) - 1;
+  std::vector<uint64_t>& keys = heads;  // made from the heads in place
+  // Digits of 8 bits from the top; the last one takes what is left above the position.
+  constexpr unsigned kDigitBits = 8;
+  const unsigned digits = (64 - index_bits + kDigitBits - 1) / kDigitBits;
+  auto shift_of = [&](unsigned d) { return std::max(64 - kDigitBits * (d + 1), index_bits); };
+  std::vector<std::array<uint32_t, 256>> counts(digits);
+  for (size_t k = 0; k < n; ++k) {
+    keys[k] = (heads[k] & ~index_mask) | k;
+    for (unsigned d = 0; d < digits; ++d) ++counts[d][(keys[k] >> shift_of(d)) & 0xFF];
+  }
+  {
+    auto spare = std::make_unique_for_overwrite<uint64_t[]>(n);
+    uint64_t* from = keys.data();
+    uint64_t* to = spare.get();
+    for (unsigned d = digits; d-- > 0;) {
+      const unsigned shift = shift_of(d);
+      auto& at = counts[d];
+      // A digit that all keys share (the end of short heads, mostly) needs no pass.
+      if (at[(from[0] >> shift) & 0xFF] == n) continue;
+      uint32_t sum = 0;
+      for (uint32_t& c : at) sum += std::exchange(c, sum);
+      for (size_t k = 0; k < n; ++k) to[at[(from[k] >> shift) & 0xFF]++] = from[k];
+      std::swap(from, to);
+    }
+    if (from != keys.data()) std::copy(from, from + n, keys.data());
+  }
+  for (size_t lo = 0, hi; lo < n; lo = hi) {
+    for (hi = lo + 1; hi < n && (keys[hi] & ~index_mask) == (keys[lo] & ~index_mask);) ++hi;
+    if (hi - lo > 1)
+      std::stable_sort(keys.begin() + ptrdiff_t(lo), keys.begin() + ptrdiff_t(hi),
+                       [&](uint64_t a, uint64_t b) { return eccs[a & index_mask] < eccs[b & index_mask]; });
+  }
+  // The place of each class. The classes then move in place, in two steps that each keep their
+  // writes close together: into blocks of places small enough for the cache (as American flag
+  // sort fills its buckets), then along the cycles within each block.
+  auto place = std::make_unique_for_overwrite<uint32_t[]>(n);
+  for (size_t k = 0; k < n; ++k) place[keys[k] & index_mask] = uint32_t(k);
+  keys = std::vector<uint64_t>();
+  constexpr unsigned kBlockBits = 12;
+  const size_t blocks = ((n - 1) >> kBlockBits) + 1;
+  std::vector<size_t> next(blocks);
+  for (size_t b = 0; b < blocks; ++b) next[b] = b << kBlockBits;
+  for (size_t b = 0; b < blocks; ++b) {
+    const size_t end = std::min((b + 1) << kBlockBits, n);
+    while (next[b] < end) {
+      const size_t at = next[b], to = place[at] >> kBlockBits;
+      if (to != b) {
+        std::swap(eccs[at], eccs[next[to]]);
+        std::swap(place[at], place[next[to]]);
       }
-      std::swap(keys[at], keys[next[to]]);
-      std::swap(eccs[at], eccs[next[to]]);
       ++next[to];
     }
-  // Then each run on its own: its keys sorted (equal heads need the whole comparison), and its
-  // classes moved along the cycles of the result (position k takes the class at keys[k].index,
-  // set to k once moved).
-  for (size_t r = 0; r < runs; ++r) {
-    const size_t lo = run_start[r], hi = run_start[r + 1];
-    if (hi - lo < 2) continue;
-    for (size_t k = lo; k < hi; ++k) keys[k].index = uint32_t(k);
-    std::sort(keys.begin() + ptrdiff_t(lo), keys.begin() + ptrdiff_t(hi), [&](const EccSortKey& a, const EccSortKey& b) {
-      if (a.head() != b.head()) return a.head() < b.head();
-      return eccs[a.index] < eccs[b.index];
-    });
-    for (size_t start = lo; start < hi; ++start) {
-      if (keys[start].index == start) continue;
-      ECC held = std::move(eccs[start]);
-      size_t at = start;
-      for (;;) {
-        const size_t from = keys[at].index;
-        keys[at].index = uint32_t(at);
-        if (from == start) {
-          eccs[at] = std::move(held);
-          break;
-        }
-        eccs[at] = std::move(eccs[from]);
-        at = from;
-      }
-    }
   }
+  for (size_t at = 0; at < n; ++at)
+    while (place[at] != at) {
+      const size_t to = place[at];
+      std::swap(eccs[at], eccs[to]);
+      std::swap(place[at], place[to]);
+    }
 }
 
 const PermutedCircuit& ECC::at(size_t i) const {

@@ -2,8 +2,11 @@
 // Simplified equivalence classes: each circuit an instruction list with one trailing permutation,
 // the first pair of a class its representative; a collection of classes with their qubit count.
 
+#include <algorithm>
+#include <array>
 #include <compare>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -41,6 +44,10 @@ struct PermutedCircuit {
 /// `instrs` followed by one SWAP on each pair that the permutation's sorting network exchanges.
 std::vector<Instr32> with_swaps(std::span<const Instr32> instrs, Permut32 perm);
 
+/// Permut32::from_iter_with_ext(n, the qubits in `used` (a 256-bit set) in ascending order): the
+/// inverse of the relabelling that numbers a class's qubits from its first circuit.
+Permut32 numbering_of_used(uint8_t n, const std::array<uint64_t, 4>& used);
+
 struct ECC {
   std::vector<PermutedCircuit> circuits;
 
@@ -69,6 +76,66 @@ struct ECC {
 
 /// Stable sort by the ECC order (equal classes keep their relative order).
 void sort_eccs(std::vector<ECC>& eccs);
+
+/// Order-preserving codes of instructions, and the 64-bit heads they make of circuits: a circuit's
+/// first instructions as digits, the first one in the top bits, 0 where the circuit has ended. Of
+/// two classes, the one whose first circuit has the smaller head comes first in the ECC order;
+/// equal heads leave the order open.
+class HeadCodes {
+ public:
+  /// Codes for the instructions of the classes' first circuits.
+  explicit HeadCodes(std::span<const ECC> eccs);
+  /// Codes for these instructions; others have none.
+  explicit HeadCodes(std::span<const Instr32> instrs);
+
+  /// The head of a circuit; nothing when one of the instructions it holds has no code.
+  std::optional<uint64_t> head(std::span<const Instr32> instrs) const {
+    if (instrs.empty()) return 0;
+    const size_t n = std::min(instrs.size(), in_head_);
+    uint64_t head = 0;
+    for (size_t at = 0; at < n; ++at) {
+      const uint64_t c = code(instrs[at]);
+      if (c == 0) [[unlikely]]
+        return std::nullopt;
+      head = (head << bits_) | c;
+    }
+    return head << (64 - n * bits_);
+  }
+
+ private:
+  static constexpr uint64_t kMaxTable = uint64_t(1) << 20;
+
+  /// Numbers the instructions that `for_each_instr(f)` passes to f (it is called twice).
+  template <typename ForEachInstr>
+  void number(ForEachInstr for_each_instr);
+  /// The instruction's qubit-byte and gate ranks as digits of a mixed radix, from 1; 0 when one of
+  /// them has no rank.
+  uint64_t dense(Instr32 i) const {
+    const uint64_t q0 = byte_rank_[i.qargs.bytes[0]], q1 = byte_rank_[i.qargs.bytes[1]];
+    const uint64_t g = i.gate.index < gate_rank_.size() ? gate_rank_[i.gate.index] : 0;
+    if (q0 == 0 || q1 == 0 || g == 0) [[unlikely]]
+      return 0;
+    return ((q0 - 1) * bytes_ + q1 - 1) * gates_ + g;
+  }
+  uint64_t code(Instr32 i) const {
+    const uint64_t d = dense(i);
+    return d == 0 || codes_.empty() ? d : codes_[d - 1];
+  }
+
+  // Ranks from 1 of the qubit bytes and gate indices that occur, 0 for the others.
+  std::array<uint16_t, 256> byte_rank_{};
+  std::vector<uint16_t> gate_rank_;
+  uint64_t bytes_ = 0, gates_ = 0;
+  // By dense code less 1: the code of the instructions that occur, 0 for the other combinations;
+  // empty when there are too many combinations, and the dense codes serve.
+  std::vector<uint32_t> codes_;
+  unsigned bits_ = 1;
+  size_t in_head_ = 64;
+};
+
+/// sort_eccs with each class's head given (heads[k] of eccs[k]'s first circuit, from one HeadCodes);
+/// the heads' room serves the sort.
+void sort_eccs(std::vector<ECC>& eccs, std::vector<uint64_t> heads);
 
 struct ECCs {
   std::vector<ECC> eccs;

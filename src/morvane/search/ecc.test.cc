@@ -105,6 +105,17 @@ struct RandomCircuits {
     Gate16 g(gates[rng() % (wide ? 5 : 3)]);
     return Instr32{g, QArgs16{{a, rng() % 3 == 0 ? b : QArgs16::kEmpty}}};
   }
+  /// Every instruction instr() can make, and the one circuit() adds.
+  std::vector<Instr32> all_instrs() const {
+    const uint16_t gates[] = {gates::H().index, gates::T().index, gates::CX().index, 3, 40000};
+    std::vector<Instr32> out{Instr32{gates::H(), QArgs16{{0, 0xFF}}}};
+    for (uint16_t g : gates)
+      for (int a = 0; a < 250; ++a)
+        for (int b = 0; b <= 4; ++b)
+          if ((a < 4 || (wide && a >= 200)) && b != a)
+            out.push_back(Instr32{Gate16(g), QArgs16{{uint8_t(a), b == 4 ? QArgs16::kEmpty : uint8_t(b)}}});
+    return out;
+  }
   PermutedCircuit circuit() {
     PermutedCircuit p;
     size_t len = rng() % 8 == 0 ? 10 + rng() % 20 : rng() % 7;
@@ -137,6 +148,13 @@ TEST(ecc, sort_eccs_gives_the_stable_sort_of_the_classes) {
     }
     std::vector<ECC> expected = eccs;
     std::stable_sort(expected.begin(), expected.end());
+    // With heads from codes of every instruction the generator makes, as the class map gives them.
+    std::vector<ECC> by_given_heads = eccs;
+    const HeadCodes codes(gen.all_instrs());
+    std::vector<uint64_t> heads;
+    for (const ECC& e : by_given_heads) heads.push_back(e.circuits.empty() ? 0 : codes.head(e.circuits[0].instrs).value());
+    sort_eccs(by_given_heads, std::move(heads));
+    ASSERT_EQ(by_given_heads, expected) << seed;
     sort_eccs(eccs);
     ASSERT_EQ(eccs, expected) << seed;
   }
@@ -147,6 +165,39 @@ TEST(ecc, sort_eccs_gives_the_stable_sort_of_the_classes) {
   std::stable_sort(expected.begin(), expected.end());
   sort_eccs(bare);
   EXPECT_EQ(bare, expected);
+}
+
+TEST(ecc, heads_follow_the_order_of_circuits) {
+  // Few instructions take codes numbered again in their order; many combinations of qubit bytes
+  // and gates keep the mixed-radix codes.
+  std::vector<Instr32> few, many;
+  const uint16_t gates[] = {gates::H().index, gates::CX().index, 7};
+  for (uint16_t g : gates)
+    for (uint8_t a : {0, 2, 5})
+      for (uint8_t b : {1, 2, 0xFF})
+        if (a != b) few.push_back(Instr32{Gate16(g), QArgs16{{a, b}}});
+  for (uint16_t g = 0; g < 20; ++g)
+    for (int a = 0; a < 255; ++a) many.push_back(Instr32{Gate16(g), QArgs16{{uint8_t(a), uint8_t(254 - a)}}});
+  many.push_back(Instr32{Gate16(3), QArgs16{{0xFF, 0xFF}}});
+  for (const auto* set : {&few, &many}) {
+    const HeadCodes codes(*set);
+    std::mt19937_64 rng(7);
+    // Short circuits fit in a head whole: equal heads then mean equal circuits.
+    auto circuit = [&] {
+      std::vector<Instr32> c(rng() % 3);
+      for (Instr32& i : c) i = (*set)[rng() % set->size()];
+      return c;
+    };
+    for (int round = 0; round < 20000; ++round) {
+      const std::vector<Instr32> a = circuit(), b = circuit();
+      const uint64_t ha = codes.head(a).value(), hb = codes.head(b).value();
+      ASSERT_EQ(ha <=> hb, a <=> b) << round;
+    }
+    // An instruction outside the set has no code, wherever it stands in a short circuit.
+    const Instr32 outside{Gate16(999), QArgs16{{0, 1}}};
+    EXPECT_EQ(codes.head(std::vector<Instr32>{outside}), std::nullopt);
+    EXPECT_EQ(codes.head(std::vector<Instr32>{(*set)[0], outside}), std::nullopt);
+  }
 }
 
 TEST(ecc, from_circuits_sorts_then_relabels_from_the_first_circuit) {

@@ -67,6 +67,7 @@ class InstrUniverse {
   }
   bool contains(Instr32 instr) const { return find(instr).has_value(); }
   Instr32 instr(uint32_t index) const { return instrs_[index]; }
+  std::span<const Instr32> instrs() const { return instrs_; }
   uint32_t size() const { return uint32_t(instrs_.size()); }
 
  private:
