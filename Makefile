@@ -39,14 +39,19 @@ $(ASAN_BUILD)/build.ninja: CMakeLists.txt | setup
 
 # The sanitized module is loaded into the unsanitized interpreter, so the runtime is preloaded;
 # the interpreter's own allocations at exit are not ours to judge, so leak checking is on for the
-# C++ tests only.
+# C++ tests only. Reports go to files and are shown when a run fails: some tests silence stderr.
+SANITIZER_LOG := $(ASAN_BUILD)/sanitizer-report
 sanitize: setup $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(ASAN_BUILD)/morvane_tests --gtest_brief=1
+	rm -f $(SANITIZER_LOG).*
+	ASAN_OPTIONS=log_path=$(SANITIZER_LOG) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SANITIZER_LOG) \
+	$(ASAN_BUILD)/morvane_tests --gtest_brief=1 || { cat $(SANITIZER_LOG).* 2>/dev/null; exit 1; }
 	cp python/morvane/*.py python/morvane/py.typed $(wildcard python/morvane/*.pyi) $(ASAN_BUILD)/python/morvane/
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	PYTHONPATH=$(ASAN_BUILD)/python MORVANE_SANITIZED=1 $(PYTHON) -m pytest -q -p no:cacheprovider tests src
+	ASAN_OPTIONS=detect_leaks=0:log_path=$(SANITIZER_LOG) \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SANITIZER_LOG) \
+	PYTHONPATH=$(ASAN_BUILD)/python MORVANE_SANITIZED=1 $(PYTHON) -m pytest -q -p no:cacheprovider tests src \
+	|| { cat $(SANITIZER_LOG).* 2>/dev/null; exit 1; }
 
 $(TSAN_BUILD)/build.ninja: CMakeLists.txt | setup
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVANE_TSAN=ON -DPython_EXECUTABLE=$(PYTHON)

@@ -166,11 +166,13 @@ ECC CircuitECC::simplify(const RawECCs& map) const {
     const auto n = read_cells(map.arena(), t.circ, buffer);
     std::array<uint64_t, 4> used{};
     bool in_range = n.has_value();
-    for (size_t k = 0; in_range && k < *n; ++k)
-      for (uint8_t q : std::bit_cast<Instr32>(buffer[k]).qargs.as_slice()) {
+    for (size_t k = 0; in_range && k < *n; ++k) {
+      const Instr32 i = std::bit_cast<Instr32>(buffer[k]);
+      for (uint8_t q : i.qargs.as_slice()) {
         in_range = in_range && q < len;
         used[0] |= uint64_t(1) << inv.at_unchecked(q & 7);
       }
+    }
     // Other circuits (longer ones, or qubits outside the permutation) take the general way.
     if (in_range) {
       const Permut32 uniform_inv = numbering_of_used(len, used), uniform = uniform_inv.inv();
