@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <optional>
 #include <random>
 #include <set>
@@ -182,38 +183,78 @@ TEST(evaluator, batched_backward_runs_equal_single_ones) {
 }
 
 TEST(evaluator, batched_runs_with_the_sum_as_phase_reference_equal_single_ones) {
-  // A backtrack state with amplitude 0 and the last one zero keeps them zero under diagonal gates,
-  // so every backward run takes the sum of all amplitudes as its phase reference and no run can
-  // stand for another: the symmetries that the lanes left to later run in full, one by one.
+  // The backtrack state b(x) = ±(sum of a_j over the qubits j set in x), with the a_j adding up to
+  // zero and the sign alternating with the number of qubits set, is zero at amplitude 0 and the last
+  // one, and its amplitudes add up to zero over each part that one or two qubits cut out. Diagonal
+  // gates on at most two qubits keep both so: each backward run takes the sum of all amplitudes as
+  // its phase reference, and that sum is no more than the rounding of the gates' products, so its
+  // direction depends on the order in which the amplitudes are added. A relabelling that shuffles
+  // untouched qubits changes that order, so no run can stand for another symmetry's: each one runs
+  // in full. The lanes are filled in candidate order; in the second group an X brings a nonzero
+  // amplitude to index 0, so lane 0 has a fixed reference beside lanes that take the sum.
   if (!StateLanes::available()) GTEST_SKIP() << "no AVX2";
   const uint32_t n = 4;
-  ChaCha12Rng rng = testing::seeded(9);
-  StateVec initial = StateVec::from_random_symmetric(rng, n);
-  StateVec backtrack = StateVec::from_random(rng, n);
-  backtrack.set(0, Complex{0.0, 0.0});
-  backtrack.set(backtrack.len() - 1, Complex{0.0, 0.0});
-  Evaluator e = Evaluator::from_states(initial, backtrack);
-  StateLanes lanes(n);
+  const double a[n] = {0.9, -0.6, 0.4, -(0.9 - 0.6 + 0.4)};
+  std::vector<double> re(size_t(1) << n), im(re.size());
+  for (size_t x = 1; x + 1 < re.size(); ++x) {
+    for (uint32_t j = 0; j < n; ++j)
+      if ((x >> j) & 1) re[x] += a[j];
+    if (std::popcount(x) % 2 == 0) re[x] = -re[x];
+  }
+  const StateVec backtrack = StateVec::make(re, im);
   const std::vector<Instr32> circuit{testing::s(0)};
-  const std::vector<PreparedGate> shared{PreparedGate::prepare(circuit[0].adjoint(), n)};
+  {
+    // Two relabellings that differ on untouched qubits only, through the same gates, normalise to
+    // states that differ beyond the tolerance.
+    const Permut32 swap23 = testing::perm({0, 1, 3, 2});
+    StateVec one = backtrack, other = backtrack, spare = backtrack;
+    other.apply_permutation(swap23, spare);
+    for (StateVec* state : {&one, &other}) {
+      state->apply(testing::t(0).adjoint());
+      state->apply(circuit[0].adjoint());
+      state->normalize_arg();
+    }
+    other.apply_permutation(swap23, spare);
+    ASSERT_NE(one, other);
+  }
+  ChaCha12Rng rng = testing::seeded(9);
+  Evaluator e = Evaluator::from_states(StateVec::from_random_symmetric(rng, n), backtrack);
+  StateLanes lanes(n);
+  std::vector<PreparedGate> forwards, shared;
+  for (Instr32 i : circuit) {
+    forwards.push_back(PreparedGate::prepare(i, n));
+    shared.push_back(PreparedGate::prepare(i.adjoint(), n));
+  }
   StateVec prefix = StateVec::zeros(n);
   e.prefix_into(circuit, prefix);
-  std::vector<PreparedGate> first, last;
-  for (uint8_t q = 0; q < n; ++q) {
-    first.push_back(PreparedGate::prepare(testing::t(q), n));
-    last.push_back(PreparedGate::prepare(testing::t(q).adjoint(), n));
-  }
-  std::vector<Evaluator::Scratch> batched(n, Evaluator::Scratch(n));
-  const auto first_ptrs = pointers<const PreparedGate>(first), last_ptrs = pointers<const PreparedGate>(last);
-  const auto batched_ptrs = pointers<Evaluator::Scratch>(batched);
-  e.extend_batch(prefix, first_ptrs, shared, last_ptrs, batched_ptrs, &lanes);
-  for (size_t k = 0; k < n; ++k) {
-    Evaluator::Scratch plain(n);
-    e.evaluate_into(std::vector<PreparedGate>{PreparedGate::prepare(circuit[0], n), first[k]},
-                    std::vector<PreparedGate>{shared[0], last[k]}, plain);
-    ASSERT_GT(plain.forward.get_orderinfo().as_perms().first.size(), 1u) << k;
-    EXPECT_TRUE(testing::bitwise_equal(batched[k].best, plain.best)) << k;
-    EXPECT_EQ(batched[k].pairs.to_vec(), plain.pairs.to_vec()) << k;
+  const std::vector<Instr32> groups[] = {{testing::t(0), testing::t(1), testing::t(2), testing::t(3)},
+                                         {testing::x(1), testing::t(0), testing::t(1), testing::t(2)}};
+  for (const std::vector<Instr32>& group : groups) {
+    std::vector<PreparedGate> first, last;
+    for (Instr32 c : group) {
+      first.push_back(PreparedGate::prepare(c, n));
+      last.push_back(PreparedGate::prepare(c.adjoint(), n));
+    }
+    std::vector<Evaluator::Scratch> batched(group.size(), Evaluator::Scratch(n));
+    e.extend_batch(prefix, pointers<const PreparedGate>(first), shared, pointers<const PreparedGate>(last),
+                   pointers<Evaluator::Scratch>(batched), &lanes);
+    for (size_t k = 0; k < group.size(); ++k) {
+      // Each whole circuit alone: with its prepared gates, and with every symmetry run in full.
+      std::vector<Instr32> whole = circuit;
+      whole.push_back(group[k]);
+      Evaluator::Scratch plain(n);
+      std::vector<PreparedGate> adjoints = shared;
+      adjoints.push_back(last[k]);
+      std::vector<PreparedGate> whole_forwards = forwards;
+      whole_forwards.push_back(first[k]);
+      e.evaluate_into(whole_forwards, adjoints, plain);
+      const auto full = e.evaluate_multiple(whole);
+      ASSERT_GT(plain.forward.get_orderinfo().as_perms().first.size(), 1u) << k;
+      EXPECT_TRUE(testing::bitwise_equal(batched[k].best, plain.best)) << k;
+      EXPECT_EQ(batched[k].pairs.to_vec(), plain.pairs.to_vec()) << k;
+      EXPECT_TRUE(testing::bitwise_equal(full.key, plain.best)) << k;
+      EXPECT_EQ(full.pairs.to_vec(), plain.pairs.to_vec()) << k;
+    }
   }
 }
 
