@@ -8,8 +8,8 @@
 
 namespace morvane {
 
-/// `bytes` from malloc, or for 1 MiB and more rounded up to whole 2 MiB pages on a 2 MiB boundary,
-/// marked for huge pages. Freed with std::free; throws std::bad_alloc when memory runs out.
+/// `bytes` from malloc, or for 1 MiB and more on a 2 MiB boundary, marked for huge pages (which back
+/// its whole 2 MiB parts). Freed with std::free; throws std::bad_alloc when memory runs out.
 void* allocate_huge(size_t bytes);
 
 /// `bytes` of fresh zero pages of the process's own, untouched (so not resident) until written;
