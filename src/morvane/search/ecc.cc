@@ -79,7 +79,7 @@ void HeadCodes::number(ForEachInstr for_each_instr) {
     if (byte_seen[b]) byte_rank_[b] = uint16_t(++bytes_);
   gate_rank_.assign(gate_seen.size(), 0);
   for (size_t g = 0; g < gate_seen.size(); ++g)
-    if (gate_seen[g]) gate_rank_[g] = uint16_t(++gates_);
+    if (gate_seen[g]) gate_rank_[g] = uint32_t(++gates_);
   // The ranks as mixed-radix digits number every combination; when there are not too many, the
   // combinations that occur are numbered again in their order, so that a code takes fewer bits.
   const uint64_t combinations = uint64_t(bytes_) * bytes_ * gates_;

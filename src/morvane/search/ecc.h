@@ -124,7 +124,7 @@ class HeadCodes {
 
   // Ranks from 1 of the qubit bytes and gate indices that occur, 0 for the others.
   std::array<uint16_t, 256> byte_rank_{};
-  std::vector<uint16_t> gate_rank_;
+  std::vector<uint32_t> gate_rank_;  // up to 65536 gates
   uint64_t bytes_ = 0, gates_ = 0;
   // By dense code less 1: the code of the instructions that occur, 0 for the other combinations;
   // empty when there are too many combinations, and the dense codes serve.
