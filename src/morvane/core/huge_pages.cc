@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 
 namespace morvane {
@@ -14,6 +15,7 @@ void* allocate_huge(size_t bytes) {
     // Whole huge pages back the block but for its tail, which takes small pages: rounding the
     // block up to a whole huge page would make up to 2 MiB more resident for nothing.
     constexpr size_t kPage = 4096;
+    if (bytes > SIZE_MAX - (kPage - 1)) throw std::bad_alloc();  // no room to round up
     const size_t rounded = (bytes + kPage - 1) / kPage * kPage;
     if (posix_memalign(&p, kHuge, rounded) != 0) p = nullptr;
     if (p) madvise(p, rounded, MADV_HUGEPAGE);

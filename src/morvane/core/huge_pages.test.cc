@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 namespace morvane {
 
@@ -17,6 +18,12 @@ TEST(huge_pages, large_blocks_sit_on_2_mib_boundaries) {
   void* small = allocate_huge(0);
   ASSERT_NE(small, nullptr);
   std::free(small);
+}
+
+TEST(huge_pages, sizes_that_cannot_be_rounded_up_run_out_of_memory) {
+  // Rounding these up to whole pages would wrap past zero to a block of no bytes.
+  for (size_t bytes : {SIZE_MAX, SIZE_MAX - 4094})
+    EXPECT_THROW(std::free(allocate_huge(bytes)), std::bad_alloc) << bytes;
 }
 
 }  // namespace morvane
