@@ -126,6 +126,20 @@ struct RandomCircuits {
   }
 };
 
+/// Whether sort_eccs gives what std::stable_sort gives, with heads from `codes` and with codes of
+/// its own.
+::testing::AssertionResult sorts_as_the_stable_sort(const std::vector<ECC>& eccs, const HeadCodes& codes) {
+  std::vector<ECC> expected = eccs, by_given_heads = eccs, by_own_codes = eccs;
+  std::stable_sort(expected.begin(), expected.end());
+  std::vector<uint64_t> heads;
+  for (const ECC& e : eccs) heads.push_back(e.circuits.empty() ? 0 : codes.head(e.circuits[0].instrs).value());
+  sort_eccs(by_given_heads, std::move(heads));
+  if (by_given_heads != expected) return ::testing::AssertionFailure() << "with the heads given";
+  sort_eccs(by_own_codes);
+  if (by_own_codes != expected) return ::testing::AssertionFailure() << "with codes of its own";
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace
 
 TEST(ecc, sort_eccs_gives_the_stable_sort_of_the_classes) {
@@ -146,17 +160,8 @@ TEST(ecc, sort_eccs_gives_the_stable_sort_of_the_classes) {
       for (size_t n = gen.rng() % 4; n-- > 0;) e.circuits.push_back(gen.circuit());
       eccs.push_back(std::move(e));
     }
-    std::vector<ECC> expected = eccs;
-    std::stable_sort(expected.begin(), expected.end());
     // With heads from codes of every instruction the generator makes, as the class map gives them.
-    std::vector<ECC> by_given_heads = eccs;
-    const HeadCodes codes(gen.all_instrs());
-    std::vector<uint64_t> heads;
-    for (const ECC& e : by_given_heads) heads.push_back(e.circuits.empty() ? 0 : codes.head(e.circuits[0].instrs).value());
-    sort_eccs(by_given_heads, std::move(heads));
-    ASSERT_EQ(by_given_heads, expected) << seed;
-    sort_eccs(eccs);
-    ASSERT_EQ(eccs, expected) << seed;
+    ASSERT_TRUE(sorts_as_the_stable_sort(eccs, HeadCodes(gen.all_instrs()))) << seed;
   }
   // Only empty first circuits: nothing to encode, the whole comparison decides.
   std::vector<ECC> bare = {ECC{{{{}, P({1, 0})}}}, ECC{}, ECC{{{{}, P({0, 1})}, {{h(1)}, P({0, 1})}}},
@@ -197,6 +202,51 @@ TEST(ecc, heads_follow_the_order_of_circuits) {
     const Instr32 outside{Gate16(999), QArgs16{{0, 1}}};
     EXPECT_EQ(codes.head(std::vector<Instr32>{outside}), std::nullopt);
     EXPECT_EQ(codes.head(std::vector<Instr32>{(*set)[0], outside}), std::nullopt);
+  }
+}
+
+TEST(ecc, sort_eccs_orders_classes_whose_keys_tie_by_the_whole_comparison) {
+  // Three instructions take codes of 2 bits, so a head holds 32 of them and the last ones share
+  // their bits with the position in the sort's keys. Circuits alike in their first 26 instructions
+  // then have heads that differ in those low bits only: equal keys, which the whole comparison has
+  // to order. Collection sizes around the block of 4096 places that the classes move in.
+  const Instr32 cx01 = Instr32::make(gates::CX(), std::vector<uint8_t>{0, 1});
+  const std::vector<Instr32> pool = {cx01, h(0), h(1)};  // in their order
+  const HeadCodes codes(pool);
+  auto alike = [&](std::vector<Instr32> tail) {
+    PermutedCircuit p;
+    p.instrs.assign(26, h(0));
+    p.instrs.insert(p.instrs.end(), tail.begin(), tail.end());
+    p.perm = P({0, 1});
+    return p;
+  };
+  // Heads that differ in their lowest bit only (codes 3 and 2 last), the greater one first.
+  const std::vector<Instr32> ones(5, cx01);
+  std::vector<Instr32> last_h1 = ones, last_h0 = ones;
+  last_h1.push_back(h(1));
+  last_h0.push_back(h(0));
+  const ECC greater{{alike(last_h1)}}, smaller{{alike(last_h0)}};
+  ASSERT_EQ(*codes.head(greater.circuits[0].instrs) - *codes.head(smaller.circuits[0].instrs), 1u);
+  for (size_t size : {0, 1, 2, 4096, 4097}) {
+    std::mt19937_64 rng(size);
+    std::vector<ECC> eccs;
+    for (const ECC& e : {greater, smaller})
+      if (eccs.size() < size) eccs.push_back(e);
+    while (eccs.size() < size) {
+      if (rng() % 8 == 0) {
+        eccs.push_back(rng() % 2 ? ECC{} : eccs[rng() % eccs.size()]);
+        continue;
+      }
+      ECC e;
+      for (size_t n = 1 + rng() % 2; n-- > 0;) {
+        std::vector<Instr32> tail(rng() % 9);
+        for (Instr32& i : tail) i = pool[rng() % pool.size()];
+        e.circuits.push_back(alike(tail));
+        if (rng() % 2) e.circuits.back().perm = P({1, 0});
+      }
+      eccs.push_back(std::move(e));
+    }
+    EXPECT_TRUE(sorts_as_the_stable_sort(eccs, codes)) << size;
   }
 }
 
