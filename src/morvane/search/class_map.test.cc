@@ -6,6 +6,8 @@
 #include <cmath>
 #include <map>
 #include <random>
+#include <string>
+#include <variant>
 
 #include "morvane/search/surface.h"
 #include "morvane/testing/testing.h"
@@ -247,6 +249,59 @@ TEST(class_map, class_simplify_fills_unused_positions) {
   EXPECT_EQ(e.circuits[0].instrs_vector(), (std::vector<Instr32>{instr(cx, {0, 1})}));
   EXPECT_EQ(e.circuits[0].perm, id);
   EXPECT_EQ(P({1, 3, 2, 0}).inv(), P({3, 0, 2, 1}));
+}
+
+TEST(class_map, one_circuit_class_simplify_equals_the_general_construction) {
+  // A class of one circuit is simplified in one pass over its cells; the circuits that way does
+  // not take (qubits past the permutation, lists longer than 64 cells) must come out as
+  // ECC::from_circuits makes them, stops included. Cells hold whatever they were given.
+  const Gate16 h = gates::H(), cx = gates::CX();
+  auto raw = [](Gate16 g, uint8_t a, uint8_t b) {
+    Instr32 i{g, QArgs16{}};
+    i.qargs.bytes = {a, b};
+    return i;
+  };
+  auto repeated = [](std::vector<Instr32> v, size_t n) {
+    std::vector<Instr32> out;
+    while (out.size() < n) out.push_back(v[out.size() % v.size()]);
+    return out;
+  };
+  const Instr32 h2 = instr(h, {2}), cx10 = instr(cx, {1, 0}), past = raw(h, 4, 0xFF);
+  struct Case {
+    const char* name;
+    std::vector<Instr32> circuit;
+    bool stops;
+  };
+  const std::vector<Case> cases = {
+      {"placements", {h2, cx10, instr(h, {0})}, false},
+      {"a qubit past the permutation", {h2, past}, false},
+      {"a second qubit past the permutation", {raw(cx, 1, 6)}, false},
+      {"a qubit past any permutation", {h2, raw(cx, 9, 0)}, true},
+      {"an empty first slot", {raw(cx, 0xFF, 1), h2}, false},
+      {"64 cells", repeated({h2, cx10}, 64), false},
+      {"65 cells", repeated({h2, cx10}, 65), false},
+      {"65 cells, a qubit past the permutation", repeated({h2, past}, 65), false},
+  };
+  auto outcome = [](auto make) -> std::variant<ECC, std::string> {
+    try {
+      return make();
+    } catch (const Panic& p) {
+      return std::string(p.what());
+    }
+  };
+  for (const Case& c : cases) {
+    RawECCs map(3, nullptr);
+    map.prepare(std::vector<Instr32>{h2, cx10});
+    AliasList list = AliasList::nil();
+    for (size_t k = 0; k < c.circuit.size(); ++k)
+      list = map.add_entry_with_surfaces(k + 1, P({1, 2, 0}), P({2, 0, 1}), list, c.circuit[k], {}, {});
+    const CircuitECC& one = *map.find(c.circuit.size());
+    ASSERT_EQ(one.num_circuits(), 1u) << c.name;
+    const auto got = outcome([&] { return one.simplify(map); });
+    const auto want = outcome([&] { return ECC::from_circuits({one.circuit(map, 0).simplify(map.arena())}); });
+    EXPECT_EQ(std::holds_alternative<std::string>(want), c.stops) << c.name;
+    EXPECT_EQ(got, want) << c.name;
+  }
 }
 
 }  // namespace morvane
