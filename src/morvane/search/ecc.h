@@ -85,7 +85,8 @@ class HeadCodes {
  public:
   /// Codes for the instructions of the classes' first circuits.
   explicit HeadCodes(std::span<const ECC> eccs);
-  /// Codes for these instructions; others have none.
+  /// Codes for these instructions; others have none, except when their qubit bytes and gates make
+  /// too many combinations to number again: then every combination of those has its code.
   explicit HeadCodes(std::span<const Instr32> instrs);
 
   /// The head of a circuit; nothing when one of the instructions it holds has no code.
