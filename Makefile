@@ -39,8 +39,10 @@ $(ASAN_BUILD)/build.ninja: CMakeLists.txt | setup
 
 # The sanitized module is loaded into the unsanitized interpreter, so the runtime is preloaded;
 # the interpreter's own allocations at exit are not ours to judge, so leak checking is on for the
-# C++ tests only. Reports go to files and are shown when a run fails: some tests silence stderr.
-SANITIZER_LOG := $(ASAN_BUILD)/sanitizer-report
+# C++ tests only. Reports go to files, since some tests silence stderr, and a run that leaves any
+# fails with them shown (child processes may fail quietly). The path is absolute, as some tests run
+# in directories of their own.
+SANITIZER_LOG := $(abspath $(ASAN_BUILD))/sanitizer-report
 sanitize: setup $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	rm -f $(SANITIZER_LOG).*
@@ -52,6 +54,7 @@ sanitize: setup $(ASAN_BUILD)/build.ninja
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SANITIZER_LOG) \
 	PYTHONPATH=$(ASAN_BUILD)/python MORVANE_SANITIZED=1 $(PYTHON) -m pytest -q -p no:cacheprovider tests src \
 	|| { cat $(SANITIZER_LOG).* 2>/dev/null; exit 1; }
+	@if ls $(SANITIZER_LOG).* >/dev/null 2>&1; then cat $(SANITIZER_LOG).*; exit 1; fi
 
 $(TSAN_BUILD)/build.ninja: CMakeLists.txt | setup
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVANE_TSAN=ON -DPython_EXECUTABLE=$(PYTHON)
