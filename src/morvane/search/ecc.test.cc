@@ -174,8 +174,8 @@ TEST(ecc, sort_eccs_gives_the_stable_sort_of_the_classes) {
 
 TEST(ecc, heads_follow_the_order_of_circuits) {
   // Few instructions take codes numbered again in their order; many combinations of qubit bytes
-  // and gates keep the mixed-radix codes.
-  std::vector<Instr32> few, many;
+  // and gates keep the mixed-radix codes, also when every gate index occurs.
+  std::vector<Instr32> few, many, every_gate;
   const uint16_t gates[] = {gates::H().index, gates::CX().index, 7};
   for (uint16_t g : gates)
     for (uint8_t a : {0, 2, 5})
@@ -184,8 +184,16 @@ TEST(ecc, heads_follow_the_order_of_circuits) {
   for (uint16_t g = 0; g < 20; ++g)
     for (int a = 0; a < 255; ++a) many.push_back(Instr32{Gate16(g), QArgs16{{uint8_t(a), uint8_t(254 - a)}}});
   many.push_back(Instr32{Gate16(3), QArgs16{{0xFF, 0xFF}}});
-  for (const auto* set : {&few, &many}) {
+  for (uint32_t g = 0; g <= UINT16_MAX; ++g) every_gate.push_back(Instr32{Gate16(uint16_t(g)), QArgs16{{0, 0xFF}}});
+  for (uint8_t a : {2, 3, 4}) every_gate.push_back(Instr32{Gate16(0), QArgs16{{a, 0xFF}}});
+  for (const auto* set : {&few, &many, &every_gate}) {
     const HeadCodes codes(*set);
+    // Every instruction of the set has a code, in the order of the instructions.
+    std::vector<Instr32> sorted = *set;
+    std::sort(sorted.begin(), sorted.end());
+    for (size_t k = 1; k < sorted.size(); ++k)
+      ASSERT_LT(codes.head(std::span(&sorted[k - 1], 1)).value(), codes.head(std::span(&sorted[k], 1)).value())
+          << k;
     std::mt19937_64 rng(7);
     // Short circuits fit in a head whole: equal heads then mean equal circuits.
     auto circuit = [&] {
