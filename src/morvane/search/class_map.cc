@@ -161,21 +161,17 @@ ECC CircuitECC::simplify(const RawECCs& map) const {
   if (num_circuits() == 1) {
     const CircTriple t = circuit(map, 0);
     const Permut32 inv = t.front_perm.inv();
-    const uint8_t len = inv.len();
     CellBuffer buffer;
-    const auto n = read_cells(map.arena(), t.circ, buffer);
-    std::array<uint64_t, 4> used{};
-    bool in_range = n.has_value();
-    for (size_t k = 0; in_range && k < *n; ++k) {
-      const Instr32 i = std::bit_cast<Instr32>(buffer[k]);
-      for (uint8_t q : i.qargs.as_slice()) {
-        in_range = in_range && q < len;
-        used[0] |= uint64_t(1) << inv.at_unchecked(q & 7);
+    // A list longer than the buffer takes the general way.
+    if (const auto n = read_cells(map.arena(), t.circ, buffer)) {
+      // A qubit past the permutation goes to 0 in both relabellings (0 is then used, and stays 0);
+      // one of 8 or more stops when the instructions are relabelled, as it stops there.
+      std::array<uint64_t, 4> used{};
+      for (size_t k = 0; k < *n; ++k) {
+        const Instr32 i = std::bit_cast<Instr32>(buffer[k]);
+        for (uint8_t q : i.qargs.as_slice()) used[0] |= uint64_t(1) << inv.at_unchecked(q & 7);
       }
-    }
-    // Other circuits (longer ones, or qubits outside the permutation) take the general way.
-    if (in_range) {
-      const Permut32 uniform_inv = numbering_of_used(len, used), uniform = uniform_inv.inv();
+      const Permut32 uniform_inv = numbering_of_used(inv.len(), used), uniform = uniform_inv.inv();
       const Permut32 relabel = uniform * inv;
       ECC e;
       PermutedCircuit& p = e.circuits.emplace_back();

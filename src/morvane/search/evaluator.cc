@@ -216,6 +216,10 @@ inline void Evaluator::relabel_canonical(StateVec& back, Permut32 t_inv, StateVe
     back.apply_permutation(t_inv, spare);
 }
 
+Evaluator::FullRun Evaluator::finish_alone(Scratch& s) const {
+  return finish_run(s.back, [&](Permut32 t_inv) { relabel_canonical(s.back, t_inv, s.spare); });
+}
+
 template <typename G>
 void Evaluator::backward_run(std::span<const G> adjoints, Scratch& s) const {
   ForwardOrder order;
@@ -239,7 +243,7 @@ void Evaluator::run_symmetries(const ForwardOrder& order, std::span<const G> adj
       s.back.apply_reversed(adjoints);
     else
       for (size_t k = adjoints.size(); k-- > 0;) s.back.apply(adjoints[k]);
-    return std::pair{finish_run(s.back, [&](Permut32 t_inv) { relabel_canonical(s.back, t_inv, s.spare); }), &s.back};
+    return std::pair{finish_alone(s), &s.back};
   });
 }
 
@@ -337,7 +341,7 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
         lanes->store(lane, canonical);
         Permut32 tied_inv;
         tied_order(canonical, run.t, tied_inv);
-        canonical.relabel(*relabel_tables_, tied_inv, s.spare);
+        relabel_canonical(canonical, tied_inv, s.spare);
       }
       if (r < 0) {
         s.pairs.clear();
@@ -417,7 +421,7 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
       start_backward(m, s.back);
       s.back.apply(*last[k]);
       s.back.apply_reversed(shared);
-      return std::pair{finish_run(s.back, [&](Permut32 t_inv) { relabel_canonical(s.back, t_inv, s.spare); }), &s.back};
+      return std::pair{finish_alone(s), &s.back};
     });
   }
 }

@@ -155,6 +155,8 @@ class Evaluator {
   void start_backward(Permut32 m, StateVec& back) const;
   /// A normalised backward state relabelled by the inverse of its sorting permutation.
   void relabel_canonical(StateVec& back, Permut32 t_inv, StateVec& spare) const;
+  /// The end of a backward run in the scratch's `back`, its canonical state left there.
+  FullRun finish_alone(Scratch& s) const;
   /// Whether the backward runs go on `lanes`.
   bool lanes_fit(std::span<const PreparedGate> shared, const StateLanes* lanes) const;
   /// The backward runs of extend_batch on `lanes` (nullptr: each runs alone), where bit k of `known` marks

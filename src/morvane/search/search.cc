@@ -129,31 +129,23 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   uint32_t parent_touched = 0;
   std::array<SurfaceList, 32> parent_back;
   std::array<size_t, 32> parent_back_at{};
-  // An instruction's qubits (modulo 32) as a mask and its placement number, with kNeverSurface set
-  // when it names a qubit twice (then it only marks its qubits): the expanded circuit's, in
+  // An instruction's scanned qubits and its placement number: the expanded circuit's, in
   // execution order, and each candidate's (by candidate, from its first evaluation on).
-  constexpr uint32_t kNeverSurface = 0x80000000u;
   struct Scanned {
-    uint32_t mask, placement;
+    ScannedQubits qubits;
+    uint32_t placement;
   };
-  auto scan = [&](Instr32 i) {
-    uint32_t mask = 0;
-    const bool fresh = touches_only_fresh_qubits(i, mask);
-    return Scanned{mask, map.placement(i) | (fresh ? 0 : kNeverSurface)};
-  };
+  auto scan = [&](Instr32 i) { return Scanned{ScannedQubits(i), map.placement(i)}; };
   std::vector<Scanned> parent_scanned, cand_scanned;
-  // touches_only_fresh_qubits over the scanned gates, past the qubits in `mask`.
+  // The back surface gates of the expanded circuit, past the qubits in `mask`.
   auto parent_back_past = [&](uint32_t mask, SurfaceList& out) {
-    for (size_t k = parent_scanned.size(); k-- > 0;) {
-      const Scanned g = parent_scanned[k];
-      if (((g.mask & mask) | (g.placement & kNeverSurface)) == 0) out.push_back(g.placement);
-      mask |= g.mask;
-    }
+    for (size_t k = parent_scanned.size(); k-- > 0;)
+      if (parent_scanned[k].qubits.touches_only_fresh(mask)) out.push_back(parent_scanned[k].placement);
   };
   auto surfaces = [&](Instr32 candidate, size_t e, Pending& p) {
     if (cand_scanned.size() == e) cand_scanned.push_back(scan(candidate));
-    const uint32_t mask = cand_scanned[e].mask;
-    const uint32_t placement = cand_scanned[e].placement & ~kNeverSurface;
+    const uint32_t mask = cand_scanned[e].qubits.mask;
+    const uint32_t placement = cand_scanned[e].placement;
     if (placement >= candidate_at.size()) candidate_at.resize(size_t(placement) + 1, -1);
     if (candidate_at[placement] < 0) candidate_at[placement] = int32_t(e);
     p.front = parent_front;
@@ -262,8 +254,7 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
     for (Instr32 i : instr_vec) {
       const Scanned g = scan(i);
       parent_scanned.push_back(g);
-      if (((g.mask & parent_touched) | (g.placement & kNeverSurface)) == 0) parent_front.push_back(g.placement);
-      parent_touched |= g.mask;
+      if (g.qubits.touches_only_fresh(parent_touched)) parent_front.push_back(g.placement);
     }
     if (iterations % 400 == 0) {
       record_all();

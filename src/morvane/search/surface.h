@@ -13,17 +13,31 @@
 
 namespace morvane {
 
-/// The one qubit scan every surface-gate test uses: marks the instruction's qubits (modulo 32) in
-/// `touched` and tells whether none of them was marked before.
-inline bool touches_only_fresh_qubits(Instr32 instr, uint32_t& touched) {
-  auto qubits = instr.qargs.as_slice();
-  size_t fresh = 0;
-  for (uint8_t q : qubits) {
-    uint32_t bit = 1u << (q % 32);
-    fresh += (touched & bit) == 0;
-    touched |= bit;
+/// The qubits of an instruction as every surface-gate test sees them, scanned once: their bits
+/// (modulo 32), and whether two of them share a bit (such an instruction is never fresh, but still
+/// marks its qubits).
+struct ScannedQubits {
+  uint32_t mask = 0;
+  bool repeats = false;
+
+  explicit ScannedQubits(Instr32 instr) {
+    for (uint8_t q : instr.qargs.as_slice()) {
+      const uint32_t bit = 1u << (q % 32);
+      repeats |= (mask & bit) != 0;
+      mask |= bit;
+    }
   }
-  return fresh == qubits.size();
+  /// Marks the qubits in `touched` and tells whether none of them was marked before.
+  bool touches_only_fresh(uint32_t& touched) const {
+    const bool fresh = ((mask & touched) == 0) & !repeats;
+    touched |= mask;
+    return fresh;
+  }
+};
+
+/// ScannedQubits(instr).touches_only_fresh(touched).
+inline bool touches_only_fresh_qubits(Instr32 instr, uint32_t& touched) {
+  return ScannedQubits(instr).touches_only_fresh(touched);
 }
 
 /// Visits the surface gates of `instrs` in visiting order: with `back` false the instructions none

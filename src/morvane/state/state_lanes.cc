@@ -211,16 +211,22 @@ inline void with_len(uint32_t nqubits, Body&& body) {
   }
 }
 
+/// One state for each lane: `states` (1 to 4 states of `len` amplitudes), the missing lanes
+/// repeating the first state.
+std::array<const StateVec*, StateLanes::kLanes> four_states(std::span<const StateVec* const> states, size_t len) {
+  if (states.empty() || states.size() > StateLanes::kLanes) StateLanes::misfit();
+  std::array<const StateVec*, StateLanes::kLanes> four;
+  for (size_t k = 0; k < four.size(); ++k) {
+    four[k] = states[k < states.size() ? k : 0];
+    if (four[k]->len() != len) StateLanes::misfit();
+  }
+  return four;
+}
+
 }  // namespace
 
 void StateLanes::load_all(std::span<const StateVec* const> states) {
-  if (states.empty() || states.size() > kLanes) misfit();
-  // Missing lanes repeat the first state.
-  std::array<const StateVec*, kLanes> four;
-  for (size_t k = 0; k < kLanes; ++k) {
-    four[k] = states[k < states.size() ? k : 0];
-    if (four[k]->len() != len()) misfit();
-  }
+  const auto four = four_states(states, len());
   with_len(nqubits_, [&](auto L) { load_lanes<L>(four.data(), re_, im_); });
 }
 
@@ -265,14 +271,9 @@ uint32_t StateLanes::distinct_orders(Permut32* perm, Permut32* inverse) const {
 
 uint32_t StateLanes::normalized_distinct_orders(std::span<const StateVec* const> states, Permut32* perm,
                                                 Permut32* inverse) {
-  if (states.empty() || states.size() > kLanes) misfit();
+  if (states.empty()) misfit();
   const size_t len = states[0]->len();
-  // Missing lanes repeat the first state; their results are dropped.
-  std::array<const StateVec*, kLanes> four;
-  for (size_t k = 0; k < kLanes; ++k) {
-    four[k] = states[k < states.size() ? k : 0];
-    if (four[k]->len() != len) misfit();
-  }
+  const auto four = four_states(states, len);  // the missing lanes' results are dropped
   std::array<Permut32, kLanes> p, inv;
   uint32_t distinct;
   switch (len) {

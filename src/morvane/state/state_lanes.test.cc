@@ -32,6 +32,16 @@ std::vector<PreparedGate> random_gates(uint32_t n, size_t count, std::mt19937_64
   return out;
 }
 
+/// Whether bit k of `distinct` and the orders found for lane k are what `alone` gives by itself.
+::testing::AssertionResult order_of_lane(const StateVec& alone, uint32_t distinct, size_t k, Permut32 perm,
+                                         Permut32 inverse) {
+  Permut32 p, inv;
+  const bool want = alone.distinct_order(p, inv);
+  if (((distinct >> k) & 1) != uint32_t(want)) return ::testing::AssertionFailure() << "distinct: " << want;
+  if (want && (perm != p || inverse != inv)) return ::testing::AssertionFailure() << "orders differ";
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace
 
 TEST(state_lanes, every_lane_holds_the_bits_of_its_state_run_alone) {
@@ -67,12 +77,7 @@ TEST(state_lanes, every_lane_holds_the_bits_of_its_state_run_alone) {
       for (size_t k = 0; k < count; ++k) {
         StateVec normalized = states[k];
         normalized.normalize_arg();
-        Permut32 perm, inverse;
-        const bool distinct = normalized.distinct_order(perm, inverse);
-        ASSERT_EQ((fwd_distinct >> k) & 1, uint32_t(distinct)) << n << " " << round << " " << k;
-        if (!distinct) continue;
-        EXPECT_EQ(fwd_perm[k], perm);
-        EXPECT_EQ(fwd_inverse[k], inverse);
+        ASSERT_TRUE(order_of_lane(normalized, fwd_distinct, k, fwd_perm[k], fwd_inverse[k])) << n << " " << round << " " << k;
       }
       std::array<const StateVec*, StateLanes::kLanes> all;
       for (size_t k = 0; k < states.size(); ++k) all[k] = &states[k];
@@ -99,15 +104,11 @@ TEST(state_lanes, every_lane_holds_the_bits_of_its_state_run_alone) {
         StateVec stored = StateVec::zeros(n);
         lanes.store(k, stored);
         ASSERT_TRUE(bitwise_equal(stored, alone)) << n << " " << round << " " << k;
-        Permut32 perm, inverse;
-        const bool distinct = alone.distinct_order(perm, inverse);
-        ASSERT_EQ((all_distinct >> k) & 1, uint32_t(distinct)) << n << " " << round << " " << k;
-        if (!distinct) continue;
-        EXPECT_EQ(all_perm[k], perm);
-        EXPECT_EQ(all_inverse[k], inverse);
+        ASSERT_TRUE(order_of_lane(alone, all_distinct, k, all_perm[k], all_inverse[k])) << n << " " << round << " " << k;
+        if (!((all_distinct >> k) & 1)) continue;
         StateVec relabelled = StateVec::zeros(n), spare = StateVec::zeros(n);
-        lanes.relabel_into(k, tables, inverse, relabelled);
-        alone.relabel(tables, inverse, spare);
+        lanes.relabel_into(k, tables, all_inverse[k], relabelled);
+        alone.relabel(tables, all_inverse[k], spare);
         EXPECT_TRUE(bitwise_equal(relabelled, alone));
       }
     }
