@@ -88,7 +88,8 @@ class FileWriter : public Encoder<FileWriter> {
  public:
   explicit FileWriter(int fd) : fd_(fd) {}
   void write(const uint8_t* data, size_t len) {
-    if (len <= kBufferSize - len_) [[likely]] {
+    // Both bounds, so that the copy's size is known to fit the buffer.
+    if (len <= kBufferSize && len_ <= kBufferSize - len) [[likely]] {
       std::memcpy(buf_ + len_, data, len);
       len_ += len;
       if (len_ == kBufferSize) flush();

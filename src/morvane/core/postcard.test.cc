@@ -30,7 +30,9 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 File file_with(const Bytes& bytes) {
   File f(std::tmpfile());
   EXPECT_NE(f, nullptr);
-  if (!bytes.empty()) EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f.get()), bytes.size());
+  if (!bytes.empty()) {
+    EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f.get()), bytes.size());
+  }
   std::rewind(f.get());
   return f;
 }

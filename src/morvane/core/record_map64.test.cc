@@ -45,7 +45,9 @@ TEST(record_map64, agrees_with_an_ordered_map_across_blocks_and_growth) {
     const auto& cmap = map;
     const uint32_t* found = cmap.find(probe);
     EXPECT_EQ(found != nullptr, ref.count(probe) == 1);
-    if (found) EXPECT_EQ(*found, ref[probe]);
+    if (found) {
+      EXPECT_EQ(*found, ref[probe]);
+    }
   }
   ASSERT_EQ(map.size(), ref.size());
   // Iteration follows insertion order, each record with its key.

@@ -38,7 +38,11 @@ TEST(stdout_writer, writes_the_whole_text_to_fd_1) {
   testing::TempDir dir("stdout_writer");
   std::string path = (dir / "out.txt").string();
   std::string text;
-  for (int k = 0; k < 100000; ++k) text += "#" + std::to_string(k) + " line\n";
+  for (int k = 0; k < 100000; ++k) {
+    text += '#';
+    text += std::to_string(k);
+    text += " line\n";
+  }
   {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);

@@ -75,8 +75,12 @@ TEST(splits, combinations_first_entries_and_sizes) {
     for (size_t i = 0; i < e.size(); ++i) {
       ASSERT_LE(e[i].size(), n / 2 + 1);
       ASSERT_TRUE(std::is_sorted(e[i].begin(), e[i].end()) && std::adjacent_find(e[i].begin(), e[i].end()) == e[i].end());
-      if (!e[i].empty()) ASSERT_LT(e[i].back(), n);
-      if (i > 0) ASSERT_TRUE(e[i - 1].size() < e[i].size() || (e[i - 1].size() == e[i].size() && e[i - 1] < e[i]));
+      if (!e[i].empty()) {
+        ASSERT_LT(e[i].back(), n);
+      }
+      if (i > 0) {
+        ASSERT_TRUE(e[i - 1].size() < e[i].size() || (e[i - 1].size() == e[i].size() && e[i - 1] < e[i]));
+      }
     }
   }
   EXPECT_THAT([] { combinations(20); }, Stops("index out of bounds: the len is 20 but the index is 20"));

@@ -237,12 +237,20 @@ std::pair<PermutedCircuit, PermutedCircuit> export_equivalence(const RawECCs& ma
   const Permut32 front_inv = front_perm.inv();
   for (Instr32 i : instr_vec) query.instrs.push_back(i.apply_permutation(front_inv));
   query.perm = back_perm * front_perm;
+  // One result object for every return, so that it is built in place (moving an empty inline
+  // vector out of a temporary is what GCC cannot prove initialised).
+  std::pair<PermutedCircuit, PermutedCircuit> result;
   for (size_t k = 0; k < ecc.num_circuits(); ++k) {
     PermutedCircuit member = ecc.circuit(map, k).simplify(map.arena());
-    if (member == query) return {PermutedCircuit{{}, query.perm}, PermutedCircuit{{}, query.perm}};
+    if (member == query) {
+      result.first.perm = result.second.perm = query.perm;
+      return result;
+    }
     PermutedCircuit reduced = query;
-    if (reduce_equivalence(member.instrs, member.perm, reduced.instrs, reduced.perm) > 0)
-      return {std::move(member), std::move(reduced)};
+    if (reduce_equivalence(member.instrs, member.perm, reduced.instrs, reduced.perm) > 0) {
+      result = {std::move(member), std::move(reduced)};
+      return result;
+    }
   }
   auto triples = std::views::iota(size_t(0), ecc.num_circuits()) |
                  std::views::transform([&](size_t k) { return ecc.circuit(map, k).display(map.arena()); });
