@@ -24,8 +24,13 @@ $(BUILD)/build.ninja: CMakeLists.txt | setup
 build: setup $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+# `make test` is its two halves, the C++ tests and then the Python tests.
+test: test-cpp test-py
+
+test-cpp: build
 	$(BUILD)/morvane_tests --gtest_brief=1
+
+test-py: build
 	PYTHONPATH=python $(PYTHON) -m pytest -q tests src
 
 demo: build
