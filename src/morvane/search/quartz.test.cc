@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -43,10 +42,9 @@ std::vector<std::string> read_like_quartz(const std::string& text) {
   EXPECT_TRUE(doc.is_array() && doc.size() == 2);
   EXPECT_EQ(doc[0], json::parse("[[0],[0]]"));
   std::vector<std::string> keys;
-  std::regex key_form("[0-9a-f]+_[0-9]+");
   for (auto& [key, circuits] : doc[1].items()) {
     keys.push_back(key);
-    EXPECT_TRUE(std::regex_match(key, key_form)) << key;
+    EXPECT_THAT(key, ::testing::MatchesRegex("[0-9a-f]+_[0-9]+"));
     for (const json& c : circuits) {
       EXPECT_EQ(c.size(), 2u);
       uint64_t nqubits = c[0][0], ngates = c[0][1];
