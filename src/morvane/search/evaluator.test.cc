@@ -7,7 +7,7 @@
 #include <random>
 #include <set>
 
-#include "morvane/testing/testing.h"
+#include "morvane/testing/states.h"
 
 namespace morvane {
 
