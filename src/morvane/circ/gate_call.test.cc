@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "morvane/testing/testing.h"
+#include "morvane/testing/circuits.h"
 
 namespace morvane {
 

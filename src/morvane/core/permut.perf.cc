@@ -1,4 +1,4 @@
-// Target: composition and inversion of 8-position permutations take a few ns each.
+// Target: composition and inversion of 8-position permutations take a few ns each (target_ns 5).
 #include "morvane/core/permut.h"
 
 #include <benchmark/benchmark.h>
@@ -24,6 +24,7 @@ static void BM_permut_compose(benchmark::State& state) {
     benchmark::DoNotOptimize(r);
     ++i;
   }
+  state.counters["target_ns"] = 5;
 }
 BENCHMARK(BM_permut_compose);
 
@@ -35,6 +36,7 @@ static void BM_permut_inverse(benchmark::State& state) {
     benchmark::DoNotOptimize(r);
     ++i;
   }
+  state.counters["target_ns"] = 5;
 }
 BENCHMARK(BM_permut_inverse);
 

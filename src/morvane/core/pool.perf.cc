@@ -6,6 +6,8 @@
 //   an idle machine runs them about 7 times faster on 8 threads. Items of about 1.5 us are shown
 //   for comparison. The wall-time speed-up (ns_per_item of BM_loop_* over BM_pool_*) shows only
 //   the cores that are free while the benchmark runs.
+// The counters carry the targets: target_ns for a whole call, target_extra_ns_per_item over the
+// plain loop's ns_per_item, target_cpu_per_loop_cpu for cpu_ns_per_item over the plain loop's.
 #include "morvane/core/pool.h"
 
 #include <benchmark/benchmark.h>
@@ -55,6 +57,20 @@ void per_item(benchmark::State& state, size_t n, Run run) {
   state.counters["threads"] = double(pool::num_threads());
 }
 
+/// The targets of a trivial call: the whole call for 16 items, the cost per item beyond the
+/// plain loop for large calls.
+void trivial_targets(benchmark::State& state, size_t n) {
+  if (n == 16)
+    state.counters["target_ns"] = 20000;
+  else
+    state.counters["target_extra_ns_per_item"] = 10;
+}
+
+/// The target of items of about 25 us (20000 rounds); the smaller ones are shown for comparison.
+void coarse_target(benchmark::State& state, size_t rounds) {
+  if (rounds == 20000) state.counters["target_cpu_per_loop_cpu"] = 1.15;
+}
+
 }  // namespace
 
 static void BM_loop_trivial(benchmark::State& state) {
@@ -73,6 +89,7 @@ static void BM_pool_map_trivial(benchmark::State& state) {
     auto out = pool::map_index(n, mix);
     benchmark::DoNotOptimize(out.data());
   });
+  trivial_targets(state, n);
 }
 BENCHMARK(BM_pool_map_trivial)->Arg(16)->Arg(1 << 20)->UseRealTime();
 
@@ -82,6 +99,7 @@ static void BM_pool_flat_map_trivial(benchmark::State& state) {
     auto out = pool::flat_map_index(n, [](size_t i) { return i % 2 ? std::nullopt : std::optional(mix(i)); });
     benchmark::DoNotOptimize(out.data());
   });
+  trivial_targets(state, n);
 }
 BENCHMARK(BM_pool_flat_map_trivial)->Arg(1 << 20)->UseRealTime();
 
@@ -101,6 +119,7 @@ static void BM_pool_map_coarse(benchmark::State& state) {
     auto out = pool::map_index(n, [rounds](size_t i) { return spin(i, rounds); });
     benchmark::DoNotOptimize(out.data());
   });
+  coarse_target(state, rounds);
 }
 BENCHMARK(BM_pool_map_coarse)->Arg(1000)->Arg(20000)->UseRealTime();
 
@@ -112,6 +131,7 @@ static void BM_pool_map_chunked_coarse(benchmark::State& state) {
     auto out = pool::map_chunked(inputs, 256, [rounds](size_t i) { return spin(i, rounds); });
     benchmark::DoNotOptimize(out.data());
   });
+  coarse_target(state, rounds);
 }
 BENCHMARK(BM_pool_map_chunked_coarse)->Arg(20000)->UseRealTime();
 
@@ -123,6 +143,7 @@ static void BM_pool_map_trivial_with_poll(benchmark::State& state) {
     auto out = pool::map_index(n, mix, &stop);
     benchmark::DoNotOptimize(out.data());
   });
+  trivial_targets(state, n);
 }
 BENCHMARK(BM_pool_map_trivial_with_poll)->Arg(1 << 20)->UseRealTime();
 

@@ -1,5 +1,5 @@
 #include "morvane/identity/canonical.h"
-#include "morvane/testing/testing.h"
+#include "morvane/testing/circuits.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "morvane/testing/testing.h"
+#include "morvane/testing/circuits.h"
 #include "morvane/identity/canonical.h"
 
 namespace morvane {

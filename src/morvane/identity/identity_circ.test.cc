@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "morvane/testing/testing.h"
+#include "morvane/testing/circuits.h"
 #include "morvane/identity/canonical.h"
 
 namespace morvane {

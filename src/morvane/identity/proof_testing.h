@@ -11,7 +11,7 @@
 #include "morvane/identity/prover.h"
 #include "morvane/search/evaluator.h"
 #include "morvane/search/search.h"
-#include "morvane/testing/testing.h"
+#include "morvane/testing/circuits.h"
 
 namespace morvane::testing {
 

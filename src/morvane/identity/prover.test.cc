@@ -13,7 +13,7 @@
 #include "morvane/search/class_map.h"
 #include "morvane/search/evaluator.h"
 #include "morvane/search/search.h"
-#include "morvane/testing/testing.h"
+#include "morvane/testing/circuits.h"
 
 namespace morvane {
 

@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "morvane/testing/testing.h"
+#include "morvane/testing/circuits.h"
 
 namespace morvane {
 

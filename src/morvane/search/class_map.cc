@@ -117,7 +117,7 @@ std::vector<Instr32> CircuitECC::gates(const RawECCs& map, bool back) const {
     if (!map.universe_.contains(g)) return false;
     uint32_t u = map.universe_.index(g);
     if (is_inline()) {
-      uint32_t nf = info_ & 0xF, nb = (info_ >> 4) & 0xF;
+      uint32_t nf = front_count(), nb = back_count();
       auto first = payload_.begin() + (back ? nf : 0);
       auto last = first + (back ? nb : nf);
       return std::find(first, last, uint8_t(u)) != last;
@@ -233,7 +233,7 @@ void RawECCs::prepare(std::span<const Instr32> instrs) {
   bool grows = std::any_of(instrs.begin(), instrs.end(), [&](Instr32 i) { return !universe_.contains(i); });
   if (grows)
     for (const auto& [key, c] : inner_)
-      if (!c.is_inline() || (c.info_ & 0xFF) != 0) panic("the placements of a map cannot change once it holds surface gates");
+      if (!c.is_inline() || c.front_count() + c.back_count() != 0) panic("the placements of a map cannot change once it holds surface gates");
   for (Instr32 i : instrs) universe_.add_gate_of(i);
   const uint32_t size = universe_.size();
   if (size > UINT16_MAX + 1u) panic("too many placements for the class search");
@@ -277,7 +277,7 @@ void RawECCs::to_record(CircuitECC& c, uint32_t cap) {
   uint32_t* r = pool_.data() + offset;
   std::fill(r + 1, r + record_words(cap), 0u);
   if (c.is_inline()) {
-    uint32_t nf = c.info_ & 0xF, nb = (c.info_ >> 4) & 0xF;
+    uint32_t nf = c.front_count(), nb = c.back_count();
     for (uint32_t k = 0; k < nf + nb; ++k) {
       uint32_t u = c.payload_[k];
       r[1 + (k < nf ? 0 : w) + u / 32] |= 1u << (u % 32);
@@ -295,7 +295,7 @@ void RawECCs::to_record(CircuitECC& c, uint32_t cap) {
 
 bool RawECCs::admits(const CircuitECC& c) const {
   if (c.is_inline()) {
-    uint32_t nf = c.info_ & 0xF, nb = (c.info_ >> 4) & 0xF;
+    uint32_t nf = c.front_count(), nb = c.back_count();
     auto has = [&](const std::vector<uint32_t>& gates, size_t first, size_t count) {
       for (uint32_t u : gates)
         for (size_t k = first; k < first + count; ++k)
@@ -315,7 +315,7 @@ bool RawECCs::admits(const CircuitECC& c) const {
 
 void RawECCs::add_gates(CircuitECC& c) {
   if (c.is_inline()) {
-    uint32_t nf = c.info_ & 0xF, nb = (c.info_ >> 4) & 0xF;
+    uint32_t nf = c.front_count(), nb = c.back_count();
     size_t total = nf + nb + front_scratch_.size() + back_scratch_.size();
     if (total <= c.payload_.size() && universe_.size() <= 256) {
       // Put together in a register: bytes stored one by one and read back as a word would stall.
@@ -331,7 +331,7 @@ void RawECCs::add_gates(CircuitECC& c) {
       std::memcpy(c.payload_.data(), &p, sizeof p);
       nf += uint32_t(front_scratch_.size());
       nb += uint32_t(back_scratch_.size());
-      c.info_ = uint16_t((c.info_ & ~0xFFu) | nf | (nb << 4));
+      c.set_counts(nf, nb);
       return;
     }
     to_record(c, 1);

@@ -80,6 +80,10 @@ class CircuitECC {
   static constexpr uint16_t kInline = 0x8000;
   static constexpr uint16_t kHasFirst = 0x0100;
   bool is_inline() const { return info_ & kInline; }
+  // Inline: the numbers of front and back surface gates in the payload.
+  uint32_t front_count() const { return info_ & 0xF; }
+  uint32_t back_count() const { return (info_ >> 4) & 0xF; }
+  void set_counts(uint32_t front, uint32_t back) { info_ = uint16_t((info_ & ~0xFFu) | front | (back << 4)); }
   uint32_t ext() const;
   std::vector<Instr32> gates(const RawECCs& map, bool back) const;
 

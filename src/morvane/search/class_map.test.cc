@@ -10,7 +10,7 @@
 #include <variant>
 
 #include "morvane/search/surface.h"
-#include "morvane/testing/testing.h"
+#include "morvane/testing/circuits.h"
 
 namespace morvane {
 

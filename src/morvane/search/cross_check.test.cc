@@ -10,7 +10,7 @@
 #include "morvane/search/evaluator.h"
 #include "morvane/search/search.h"
 #include "morvane/state/order_info.h"
-#include "morvane/testing/testing.h"
+#include "morvane/testing/circuits.h"
 
 namespace morvane {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <memory>
+#include <functional>
 #include <ranges>
 
 #include <fmt/format.h>
@@ -11,6 +11,7 @@
 #include "morvane/core/chacha.h"
 #include "morvane/core/fmt_join.h"
 #include "morvane/core/interrupt.h"
+#include "morvane/core/key_sort.h"
 #include "morvane/core/panic.h"
 #include "morvane/state/state_vec.h"
 
@@ -105,74 +106,8 @@ void sort_eccs(std::vector<ECC>& eccs) {
 }
 
 void sort_eccs(std::vector<ECC>& eccs, std::vector<uint64_t> heads) {
-  const size_t n = eccs.size();
-  MORVANE_ASSERT(heads.size() == n);
-  if (n < 2) return;
-  if (n > UINT32_MAX) return std::stable_sort(eccs.begin(), eccs.end());
-  // A key is the head with its low bits replaced by the class's position. The keys are sorted by
-  // their upper bits (an LSD radix sort, which keeps the positions in order), classes whose upper
-  // bits agree by the whole comparison, and then the classes are moved once into their places.
-  const unsigned index_bits = unsigned(std::bit_width(n - 1));
-  const uint64_t index_mask = (uint64_t(1) << index_bits) - 1;
-  std::vector<uint64_t>& keys = heads;  // made from the heads in place
-  // Digits of 8 bits from the top; the last one takes what is left above the position.
-  constexpr unsigned kDigitBits = 8;
-  const unsigned digits = (64 - index_bits + kDigitBits - 1) / kDigitBits;
-  auto shift_of = [&](unsigned d) { return std::max(64 - kDigitBits * (d + 1), index_bits); };
-  std::vector<std::array<uint32_t, 256>> counts(digits);
-  for (size_t k = 0; k < n; ++k) {
-    keys[k] = (heads[k] & ~index_mask) | k;
-    for (unsigned d = 0; d < digits; ++d) ++counts[d][(keys[k] >> shift_of(d)) & 0xFF];
-  }
-  {
-    auto spare = std::make_unique_for_overwrite<uint64_t[]>(n);
-    uint64_t* from = keys.data();
-    uint64_t* to = spare.get();
-    for (unsigned d = digits; d-- > 0;) {
-      const unsigned shift = shift_of(d);
-      auto& at = counts[d];
-      // A digit that all keys share (the end of short heads, mostly) needs no pass.
-      if (at[(from[0] >> shift) & 0xFF] == n) continue;
-      uint32_t sum = 0;
-      for (uint32_t& c : at) sum += std::exchange(c, sum);
-      for (size_t k = 0; k < n; ++k) to[at[(from[k] >> shift) & 0xFF]++] = from[k];
-      std::swap(from, to);
-    }
-    if (from != keys.data()) std::copy(from, from + n, keys.data());
-  }
-  for (size_t lo = 0, hi; lo < n; lo = hi) {
-    for (hi = lo + 1; hi < n && (keys[hi] & ~index_mask) == (keys[lo] & ~index_mask);) ++hi;
-    if (hi - lo > 1)
-      std::stable_sort(keys.begin() + ptrdiff_t(lo), keys.begin() + ptrdiff_t(hi),
-                       [&](uint64_t a, uint64_t b) { return eccs[a & index_mask] < eccs[b & index_mask]; });
-  }
-  // The place of each class. The classes then move in place, in two steps that each keep their
-  // writes close together: into blocks of places small enough for the cache (as American flag
-  // sort fills its buckets), then along the cycles within each block.
-  auto place = std::make_unique_for_overwrite<uint32_t[]>(n);
-  for (size_t k = 0; k < n; ++k) place[keys[k] & index_mask] = uint32_t(k);
-  keys = std::vector<uint64_t>();
-  constexpr unsigned kBlockBits = 12;
-  const size_t blocks = ((n - 1) >> kBlockBits) + 1;
-  std::vector<size_t> next(blocks);
-  for (size_t b = 0; b < blocks; ++b) next[b] = b << kBlockBits;
-  for (size_t b = 0; b < blocks; ++b) {
-    const size_t end = std::min((b + 1) << kBlockBits, n);
-    while (next[b] < end) {
-      const size_t at = next[b], to = place[at] >> kBlockBits;
-      if (to != b) {
-        std::swap(eccs[at], eccs[next[to]]);
-        std::swap(place[at], place[next[to]]);
-      }
-      ++next[to];
-    }
-  }
-  for (size_t at = 0; at < n; ++at)
-    while (place[at] != at) {
-      const size_t to = place[at];
-      std::swap(eccs[at], eccs[to]);
-      std::swap(place[at], place[to]);
-    }
+  MORVANE_ASSERT(heads.size() == eccs.size());
+  stable_sort_by_keys(eccs, std::move(heads), std::less<>());
 }
 
 const PermutedCircuit& ECC::at(size_t i) const {

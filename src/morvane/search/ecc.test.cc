@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 
-#include "morvane/testing/testing.h"
+#include "morvane/testing/circuits.h"
 
 namespace morvane {
 

@@ -9,7 +9,7 @@
 #include "morvane/circ/gate.h"
 #include "morvane/circ/instr.h"
 #include "morvane/search/ecc.h"
-#include "morvane/testing/testing.h"
+#include "morvane/testing/circuits.h"
 
 namespace morvane::testing {
 

@@ -256,27 +256,23 @@ bool Evaluator::lanes_fit(std::span<const PreparedGate> shared, const StateLanes
   return true;
 }
 
-void Evaluator::extend_batch(const StateVec& prefix, std::span<const PreparedGate* const> first,
-                             std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
-                             std::span<Scratch* const> scratch, StateLanes* lanes,
-                             std::span<const StateVec* const> starts) const {
-  if (first.size() != scratch.size() || last.size() != scratch.size() || scratch.size() > StateLanes::kLanes ||
-      (!starts.empty() && starts.size() != scratch.size()))
-    StateLanes::misfit();
+void Evaluator::extend_batch(const StateVec& prefix, std::span<const PreparedGate> shared,
+                             std::span<const Extension> batch, StateLanes* lanes) const {
+  if (batch.size() > StateLanes::kLanes) StateLanes::misfit();
   std::array<const StateVec*, StateLanes::kLanes> forwards;
-  for (size_t k = 0; k < scratch.size(); ++k) {
-    scratch[k]->forward.copy_from(prefix);
-    scratch[k]->forward.apply(*first[k]);
-    forwards[k] = &scratch[k]->forward;
+  for (size_t k = 0; k < batch.size(); ++k) {
+    batch[k].scratch->forward.copy_from(prefix);
+    batch[k].scratch->forward.apply(*batch[k].first);
+    forwards[k] = &batch[k].scratch->forward;
   }
   std::array<Permut32, StateLanes::kLanes> f, f_inv;
   uint32_t known = 0;
   const bool fit = lanes_fit(shared, lanes);
   if (fit)
-    known = StateLanes::normalized_distinct_orders(std::span(forwards).first(scratch.size()), f.data(), f_inv.data());
-  for (size_t k = 0; k < scratch.size(); ++k)
-    if (!((known >> k) & 1)) scratch[k]->forward.normalize_arg_order_keys();
-  backward_lanes(shared, last, scratch, known, f.data(), f_inv.data(), fit ? lanes : nullptr, starts);
+    known = StateLanes::normalized_distinct_orders(std::span(forwards).first(batch.size()), f.data(), f_inv.data());
+  for (size_t k = 0; k < batch.size(); ++k)
+    if (!((known >> k) & 1)) batch[k].scratch->forward.normalize_arg_order_keys();
+  backward_lanes(shared, batch, known, f.data(), f_inv.data(), fit ? lanes : nullptr);
 }
 
 void Evaluator::append_backward_starts(const PreparedGate& last, std::vector<StateVec>& out) const {
@@ -287,15 +283,13 @@ void Evaluator::append_backward_starts(const PreparedGate& last, std::vector<Sta
   }
 }
 
-void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
-                               std::span<Scratch* const> scratch, uint32_t known, const Permut32* f,
-                               const Permut32* f_inv, StateLanes* lanes,
-                               std::span<const StateVec* const> starts) const {
+void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<const Extension> batch,
+                               uint32_t known, const Permut32* f, const Permut32* f_inv, StateLanes* lanes) const {
   if (!lanes) {
-    for (size_t k = 0; k < scratch.size(); ++k) {
-      Scratch& s = *scratch[k];
+    for (const Extension& c : batch) {
+      Scratch& s = *c.scratch;
       s.gates.assign(shared.begin(), shared.end());
-      s.gates.push_back(*last[k]);
+      s.gates.push_back(*c.last);
       backward_run(std::span<const PreparedGate>(s.gates), s);
     }
     return;
@@ -353,22 +347,22 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
     used = 0;
   };
   auto to_lane = [&](size_t k, Permut32 m, int32_t run, Permut32 back_perm) {
-    Scratch& s = *scratch[k];
-    if (starts.empty()) {
+    Scratch& s = *batch[k].scratch;
+    if (!batch[k].starts) {
       // The run's start waits where its canonical state will go.
       StateVec& at = run < 0 ? s.best : s.run_states[size_t(run)];
       start_backward(m, at);
-      at.apply(*last[k]);
+      at.apply(*batch[k].last);
       start[used] = &at;
     } else {
-      start[used] = &starts[k][relabel_tables_->rank(m)];
+      start[used] = &batch[k].starts[relabel_tables_->rank(m)];
     }
     on_lane[used++] = OnLane{&s, run, back_perm};
     if (used == StateLanes::kLanes) flush();
   };
   uint32_t several = 0;  // bit k: candidate k has several symmetries
-  for (size_t k = 0; k < scratch.size(); ++k) {
-    Scratch& s = *scratch[k];
+  for (size_t k = 0; k < batch.size(); ++k) {
+    Scratch& s = *batch[k].scratch;
     ForwardOrder& order = orders[k];
     if ((known >> k) & 1) {
       to_lane(k, f[k], -1, f_inv[k]);
@@ -383,7 +377,7 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
     }
     if (n < kSeveralOnLanesFrom) {
       s.gates.assign(shared.begin(), shared.end());
-      s.gates.push_back(*last[k]);
+      s.gates.push_back(*batch[k].last);
       run_symmetries(order, std::span<const PreparedGate>(s.gates), s);
       continue;
     }
@@ -391,7 +385,7 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
     s.runs.clear();
     s.run_of.clear();
     if (touched_shared == UINT32_MAX) touched_shared = touched_image_bits(shared);
-    touched[k] = touched_shared | touched_image_bits({last[k], 1});
+    touched[k] = touched_shared | touched_image_bits({batch[k].last, 1});
     // Which run each symmetry's is (-1: decided by choose_key). The run states are there before
     // the first run waits in one.
     std::array<Permut32, 8> run_back_perm;
@@ -411,15 +405,15 @@ void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<c
     }
   }
   flush();
-  for (size_t k = 0; k < scratch.size(); ++k) {
+  for (size_t k = 0; k < batch.size(); ++k) {
     if (!((several >> k) & 1)) continue;
-    Scratch& s = *scratch[k];
+    Scratch& s = *batch[k].scratch;
     choose_key(orders[k], true, touched[k], s, [&](size_t index, Permut32 m) {
       const int32_t run = s.run_of[index];
       if (run >= 0) return std::pair{s.runs[size_t(run)], &s.run_states[size_t(run)]};
       // A symmetry whose run would have been taken from a run that turned out unfit.
       start_backward(m, s.back);
-      s.back.apply(*last[k]);
+      s.back.apply(*batch[k].last);
       s.back.apply_reversed(shared);
       return std::pair{finish_alone(s), &s.back};
     });

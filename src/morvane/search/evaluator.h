@@ -89,6 +89,15 @@ class Evaluator {
     std::vector<StateVec> run_states;
     std::vector<int32_t> run_of;
   };
+  /// One candidate of extend_batch: the circuit of the prefix extended by `first` (prepared), whose
+  /// adjoint is `last`; its results go to `scratch`. `starts`, where not null, is its
+  /// append_backward_starts, so that its runs start from a copy.
+  struct Extension {
+    const PreparedGate* first = nullptr;
+    const PreparedGate* last = nullptr;
+    Scratch* scratch = nullptr;
+    const StateVec* starts = nullptr;
+  };
 
   /// The symmetric initial state, then the backtrack state from the same generator.
   static Evaluator from_random(uint32_t nqubits, ChaCha12Rng& rng);
@@ -117,18 +126,14 @@ class Evaluator {
   /// The same with the instructions prepared for the evaluator's qubit count.
   void prefix_into(std::span<const PreparedGate> instrs, StateVec& prefix) const;
   /// For up to StateLanes::kLanes candidates, each the circuit of the prefix (`shared`: the
-  /// adjoints of its gates) extended by first[k] (prepared, last[k] its adjoint): scratch[k] gets in
-  /// `best` and `pairs` what evaluate_into gives for the whole circuit. The backward runs share the
-  /// gates of `shared` on `lanes` (of the evaluator's size; nullptr: every candidate runs alone),
-  /// bit for bit as they run alone. On lanes the forward states'
-  /// orders are found on all four at once; only the amplitudes the order keys read are
-  /// normalised, and only where the first key parts tie: `forward` is left as scratch.
-  /// `starts`, where not empty, gives for each candidate its append_backward_starts, so that its runs
-  /// start from a copy.
-  void extend_batch(const StateVec& prefix, std::span<const PreparedGate* const> first,
-                    std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
-                    std::span<Scratch* const> scratch, StateLanes* lanes,
-                    std::span<const StateVec* const> starts = {}) const;
+  /// adjoints of its gates) extended by its `first`: its scratch gets in `best` and `pairs` what
+  /// evaluate_into gives for the whole circuit. The backward runs share the gates of `shared` on
+  /// `lanes` (of the evaluator's size; nullptr: every candidate runs alone), bit for bit as they
+  /// run alone. On lanes the forward states' orders are found on all four at once; only the
+  /// amplitudes the order keys read are normalised, and only where the first key parts tie:
+  /// `forward` is left as scratch.
+  void extend_batch(const StateVec& prefix, std::span<const PreparedGate> shared,
+                    std::span<const Extension> batch, StateLanes* lanes) const;
   /// Appends to `out` the start of every backward run of a candidate whose own adjoint is `last`
   /// (prepared for the evaluator's qubit count): the backtrack state relabelled by each
   /// permutation, in the order of their Lehmer ranks, with `last` applied. Up to 5 qubits.
@@ -162,9 +167,8 @@ class Evaluator {
   /// The backward runs of extend_batch on `lanes` (nullptr: each runs alone), where bit k of `known` marks
   /// a candidate whose forward state has distinct first key parts, of sorting permutation f[k]
   /// and inverse f_inv[k] (the others' forward states are normalised).
-  void backward_lanes(std::span<const PreparedGate> shared, std::span<const PreparedGate* const> last,
-                      std::span<Scratch* const> scratch, uint32_t known, const Permut32* f,
-                      const Permut32* f_inv, StateLanes* lanes, std::span<const StateVec* const> starts) const;
+  void backward_lanes(std::span<const PreparedGate> shared, std::span<const Extension> batch, uint32_t known,
+                      const Permut32* f, const Permut32* f_inv, StateLanes* lanes) const;
 
   Evaluator(StateVec initial, StateVec backtrack);
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <set>
 
-#include "morvane/testing/testing.h"
+#include "morvane/testing/states.h"
 
 namespace morvane {
 
@@ -15,11 +15,13 @@ namespace {
 using testing::instr;
 using testing::Stops;
 
-/// Pointers to the elements of `v`, as the batched evaluations take them.
-template <typename P, typename T>
-std::vector<P*> pointers(std::vector<T>& v) {
-  std::vector<P*> out;
-  for (T& x : v) out.push_back(&x);
+/// The candidates first[k] (with adjoint last[k]) into scratch[k], each with starts[k] (or none).
+std::vector<Evaluator::Extension> batch_of(const std::vector<PreparedGate>& first, const std::vector<PreparedGate>& last,
+                                           std::vector<Evaluator::Scratch>& scratch,
+                                           const std::vector<const StateVec*>& starts = {}) {
+  std::vector<Evaluator::Extension> out;
+  for (size_t k = 0; k < scratch.size(); ++k)
+    out.push_back({&first[k], &last[k], &scratch[k], k < starts.size() ? starts[k] : nullptr});
   return out;
 }
 }  // namespace
@@ -159,21 +161,20 @@ TEST(evaluator, batched_backward_runs_equal_single_ones) {
         adjoints.push_back(last.back());
         e.evaluate_into(forwards, adjoints, plain[k]);
       }
-      const auto first_ptrs = pointers<const PreparedGate>(first), last_ptrs = pointers<const PreparedGate>(last);
       for (StateLanes* l : {lanes ? &*lanes : nullptr, static_cast<StateLanes*>(nullptr)}) {
-        // On lanes also with each candidate's backward starts at hand.
+        // On lanes also with backward starts at hand: for every candidate, or for every other one.
         std::vector<StateVec> starts;
         const size_t nperms = Permut32::all(uint8_t(n)).size();
         for (const PreparedGate& g : last) e.append_backward_starts(g, starts);
-        std::vector<const StateVec*> start_ptrs;
-        for (size_t k = 0; k < count; ++k) start_ptrs.push_back(&starts[k * nperms]);
-        for (bool with_starts : {false, true}) {
+        for (int with_starts : {0, 1, 2}) {
           if (with_starts && !l) continue;
+          std::vector<const StateVec*> start_ptrs;
+          for (size_t k = 0; k < count; ++k)
+            start_ptrs.push_back(with_starts == 1 || (with_starts == 2 && k % 2) ? &starts[k * nperms] : nullptr);
           std::vector<Evaluator::Scratch> extended(count, Evaluator::Scratch(n));
-          e.extend_batch(prefix, first_ptrs, shared, last_ptrs, pointers<Evaluator::Scratch>(extended), l,
-                         with_starts ? std::span<const StateVec* const>(start_ptrs) : std::span<const StateVec* const>());
+          e.extend_batch(prefix, shared, batch_of(first, last, extended, start_ptrs), l);
           for (size_t k = 0; k < count; ++k) {
-            ASSERT_TRUE(testing::bitwise_equal(extended[k].best, plain[k].best)) << n << " " << round << " " << k;
+            ASSERT_TRUE(testing::bitwise_equal(extended[k].best, plain[k].best)) << n << " " << round << " " << k << " " << with_starts;
             ASSERT_EQ(extended[k].pairs.to_vec(), plain[k].pairs.to_vec());
           }
         }
@@ -236,8 +237,7 @@ TEST(evaluator, batched_runs_with_the_sum_as_phase_reference_equal_single_ones) 
       last.push_back(PreparedGate::prepare(c.adjoint(), n));
     }
     std::vector<Evaluator::Scratch> batched(group.size(), Evaluator::Scratch(n));
-    e.extend_batch(prefix, pointers<const PreparedGate>(first), shared, pointers<const PreparedGate>(last),
-                   pointers<Evaluator::Scratch>(batched), &lanes);
+    e.extend_batch(prefix, shared, batch_of(first, last, batched), &lanes);
     for (size_t k = 0; k < group.size(); ++k) {
       // Each whole circuit alone: with its prepared gates, and with every symmetry run in full.
       std::vector<Instr32> whole = circuit;

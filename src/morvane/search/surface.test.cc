@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "morvane/testing/testing.h"
+#include "morvane/testing/circuits.h"
 
 namespace morvane {
 

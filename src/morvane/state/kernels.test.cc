@@ -8,7 +8,7 @@
 
 #include <fmt/ranges.h>
 
-#include "morvane/testing/testing.h"
+#include "morvane/testing/states.h"
 
 namespace morvane {
 

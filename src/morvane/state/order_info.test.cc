@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "morvane/testing/testing.h"
+#include "morvane/testing/states.h"
 
 namespace morvane {
 

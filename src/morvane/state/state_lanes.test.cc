@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "morvane/state/order_info.h"
-#include "morvane/testing/testing.h"
+#include "morvane/testing/states.h"
 
 namespace morvane {
 

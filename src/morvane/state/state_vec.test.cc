@@ -11,7 +11,7 @@
 
 #include "morvane/core/siphash.h"
 #include "morvane/state/order_info.h"
-#include "morvane/testing/testing.h"
+#include "morvane/testing/states.h"
 
 namespace morvane {
 

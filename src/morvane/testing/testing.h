@@ -1,7 +1,8 @@
 #pragma once
-// Helpers shared by the C++ tests and benchmarks: the one way to assert a stop, seeded generators,
-// instruction and permutation builders, the reference hash vectors, temporary directories, a small
-// tmpfs to run out of space on, and running a check without root's privileges.
+// Helpers shared by the C++ tests and benchmarks of every layer: the one way to assert a stop,
+// seeded generators, permutation builders, the reference hash vectors, temporary directories, a
+// small tmpfs to run out of space on, and running a check without root's privileges. Instruction
+// builders are in circuits.h, state comparisons in states.h.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -25,12 +26,9 @@
 #include <string_view>
 #include <vector>
 
-#include "morvane/circ/gate.h"
-#include "morvane/circ/instr.h"
 #include "morvane/core/chacha.h"
 #include "morvane/core/panic.h"
 #include "morvane/core/permut.h"
-#include "morvane/state/state_vec.h"
 
 extern char** environ;
 
@@ -56,26 +54,8 @@ inline ChaCha12Rng seeded(uint8_t a, uint8_t b = 0) {
   return ChaCha12Rng(seed);
 }
 
-/// Equal lengths and identical bits in every part.
-inline bool bitwise_equal(const StateVec& a, const StateVec& b) {
-  return a.len() == b.len() && std::memcmp(a.re().data(), b.re().data(), a.len() * sizeof(Qreal)) == 0 &&
-         std::memcmp(a.im().data(), b.im().data(), a.len() * sizeof(Qreal)) == 0;
-}
-
-/// The gate on the given qubits, checked as Instr32::make checks it.
-inline Instr32 instr(Gate16 g, std::initializer_list<uint8_t> qubits) {
-  return Instr32::make(g, std::vector<uint8_t>(qubits));
-}
-
 /// A validated permutation with the given images.
 inline Permut32 perm(std::initializer_list<uint8_t> images) { return Permut32::from_iter(std::vector<uint8_t>(images)); }
-
-inline Instr32 h(uint8_t q) { return instr(gates::H(), {q}); }
-inline Instr32 x(uint8_t q) { return instr(gates::X(), {q}); }
-inline Instr32 s(uint8_t q) { return instr(gates::S(), {q}); }
-inline Instr32 t(uint8_t q) { return instr(gates::T(), {q}); }
-inline Instr32 cx(uint8_t a, uint8_t b) { return instr(gates::CX(), {a, b}); }
-inline Instr32 swap(uint8_t a, uint8_t b) { return instr(gates::SWAP(), {a, b}); }
 
 /// The 64-bit value of the reference hash vector described as `what`.
 inline uint64_t vector_hash(const std::string& what) {
