@@ -97,7 +97,7 @@ else:
 def run_interrupted(setup, call, after):
     code = SETUP + textwrap.dedent(CHILD.format(setup=setup, call=call, after=after))
     # The timeout only guards against a call that the signal does not end: setting up and
-    # running a case take seconds (a minute under the sanitizers on one core).
+    # running a case take seconds (up to 20 s under the sanitizers on one core).
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600,
                           env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
     return done.stdout, done.stderr
