@@ -31,14 +31,20 @@ uint64_t uneven_work(size_t i) {
   return x;
 }
 
-/// Spins until `cond` holds or `limit` passes.
+/// Waits until `cond` holds, which another thread makes true; false if that takes a minute,
+/// which only guards against a hang (the other side answers within milliseconds).
 template <typename Cond>
-bool wait_for(Cond cond, std::chrono::milliseconds limit = 5000ms) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  while (!cond())
+bool wait_for(Cond cond) {
+  auto until = std::chrono::steady_clock::now() + 60s;
+  while (!cond()) {
     if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::yield();  // the other side may need this core
+  }
   return true;
 }
+
+/// A call size whose blocks hold `per_block` consecutive items each, for any pool size.
+size_t items_in_blocks_of(size_t per_block) { return per_block * pool::detail::block_count(SIZE_MAX); }
 
 void expect_child_passes(const std::string& name, const std::vector<std::string>& env) {
   testing::ChildResult r = testing::run_test_in_child("pool.DISABLED_" + name, env);
@@ -134,13 +140,18 @@ TEST(pool, DISABLED_child_sizes_and_results) {
     EXPECT_EQ(panic_text(caught), "item 37 failed");
   }
 
-  // The pool runs at most n threads, and more than one when it may.
+  // The pool runs at most n threads, and more than one when it may: there, no item ends before
+  // a second thread has taken one.
   std::mutex m;
   std::set<std::thread::id> threads;
+  std::atomic<bool> second{false};
   pool::map_index(8 * n, [&](size_t) {
-    std::this_thread::sleep_for(5ms);
-    std::lock_guard lock(m);
-    threads.insert(std::this_thread::get_id());
+    {
+      std::lock_guard lock(m);
+      threads.insert(std::this_thread::get_id());
+      if (threads.size() > 1) second = true;
+    }
+    if (n > 1) wait_for([&] { return second.load(); });
     return 0;
   });
   EXPECT_LE(threads.size(), n);
@@ -248,12 +259,16 @@ TEST(pool, zero_chunk_size_is_a_stop) {
 }
 
 TEST(pool, a_stop_in_an_item_reaches_the_caller_after_running_items_end) {
-  const size_t n = 64;
+  // Items 4 to 7 form one block, run in order on one thread: 6 and 7 come after the stop there,
+  // whatever the other threads did meanwhile.
+  const size_t n = items_in_blocks_of(4);
   std::atomic<size_t> started{0}, finished{0};
+  std::atomic<bool> started_after_5{false};
   std::exception_ptr caught;
   try {
     pool::map_index(n, [&](size_t i) {
       started.fetch_add(1);
+      if (i == 6 || i == 7) started_after_5 = true;
       if (i == 5) panic("item 5 failed");
       std::this_thread::sleep_for(20ms);
       finished.fetch_add(1);
@@ -266,19 +281,20 @@ TEST(pool, a_stop_in_an_item_reaches_the_caller_after_running_items_end) {
   EXPECT_EQ(panic_text(caught), "item 5 failed");
   EXPECT_EQ(finished.load(), started.load() - 1);  // every other item that started had ended
   EXPECT_LT(started.load(), n);                     // and the rest never started
+  EXPECT_FALSE(started_after_5.load());
 }
 
 TEST(pool, of_two_failing_items_the_first_in_input_order_is_raised) {
   if (pool::num_threads() < 2) GTEST_SKIP() << "needs two threads";
   // Items 3 and 7 wait for each other, so both fail in the same call.
-  std::atomic<int> waiting{0};
+  std::atomic<int> waiting{0}, met{0};
   EXPECT_THROW(
       {
         try {
           pool::map_index(8, [&](size_t i) {
             if (i == 3 || i == 7) {
               waiting.fetch_add(1);
-              wait_for([&] { return waiting.load() == 2; });
+              if (wait_for([&] { return waiting.load() == 2; })) met.fetch_add(1);
               panic(i == 3 ? "first" : "second");
             }
             return i;
@@ -289,6 +305,7 @@ TEST(pool, of_two_failing_items_the_first_in_input_order_is_raised) {
         }
       },
       Panic);
+  EXPECT_EQ(met.load(), 2);
 }
 
 TEST(pool, a_stop_in_a_chunk_starts_no_later_chunk) {
@@ -304,10 +321,13 @@ TEST(pool, a_stop_in_a_chunk_starts_no_later_chunk) {
 }
 
 TEST(pool, a_requested_stop_ends_the_call_with_stopped) {
+  // Item 10 is in the first block of 32, run in order on one thread: the items after it there
+  // never run, whatever the other threads did meanwhile.
+  const size_t n = items_in_blocks_of(32);
   pool::StopToken token;
   std::atomic<size_t> ran{0};
   EXPECT_THROW(pool::map_index(
-                   10000,
+                   n,
                    [&](size_t i) {
                      ran.fetch_add(1);
                      if (i == 10) token.request_stop();
@@ -316,7 +336,7 @@ TEST(pool, a_requested_stop_ends_the_call_with_stopped) {
                    },
                    &token),
                pool::Stopped);
-  EXPECT_LT(ran.load(), 10000u);
+  EXPECT_LT(ran.load(), n);
   // The request stays: a later call with the token starts nothing.
   EXPECT_THROW(pool::map_chunked(std::views::iota(0, 10), 3, [](int) { ADD_FAILURE() << "ran"; }, &token),
                pool::Stopped);

@@ -29,6 +29,7 @@ class SpinRwLock {
       }
       if ((v & 3u) == 0) return;
       word_.fetch_sub(4, std::memory_order_release);
+      turned_away_.fetch_add(1, std::memory_order_relaxed);
       spin_hint();
     }
   }
@@ -38,6 +39,7 @@ class SpinRwLock {
     uint32_t expected = 0;
     while (!word_.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
       expected = 0;
+      turned_away_.fetch_add(1, std::memory_order_relaxed);
       spin_hint();
     }
   }
@@ -46,9 +48,13 @@ class SpinRwLock {
   uint32_t raw_word() const { return word_.load(std::memory_order_relaxed); }
   /// For tests of the reader limit only.
   void set_raw_word(uint32_t v) { word_.store(v, std::memory_order_relaxed); }
+  /// How many times a thread found the lock held and went round again (wrapping): tests see
+  /// from it that a thread is waiting.
+  uint32_t turned_away() const { return turned_away_.load(std::memory_order_relaxed); }
 
  private:
   std::atomic<uint32_t> word_{0};
+  std::atomic<uint32_t> turned_away_{0};
 };
 
 }  // namespace morvane

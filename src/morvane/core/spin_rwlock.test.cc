@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
@@ -18,16 +17,18 @@ using testing::Stops;
 
 
 namespace {
-/// With the lock held as `hold` left it, a thread taking it with `take` (and releasing it) must
-/// still be waiting after a while, and get through once `release` has run.
+/// With the lock held as the caller left it, a thread taking it with `take` (and releasing it)
+/// must still be waiting after being turned away many times, and get through once `release` has
+/// run.
 template <typename Take, typename Release>
 void expect_waits_until_released(SpinRwLock& lock, Take take, Release release) {
   std::atomic<bool> through{false};
+  const uint32_t before = lock.turned_away();
   std::thread other([&] {
     take(lock);
     through = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  while (lock.turned_away() - before < 100000 && !through.load()) std::this_thread::yield();
   EXPECT_FALSE(through.load());
   release(lock);
   other.join();
