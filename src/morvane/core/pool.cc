@@ -1,12 +1,18 @@
 #include "morvane/core/pool.h"
 
+#include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <string_view>
 #include <thread>
 
-#include <oneapi/tbb/global_control.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace morvane::pool {
 
@@ -27,14 +33,152 @@ size_t positive_count(const char* text) {
   return std::min(n, kMaxThreads);
 }
 
-struct Pool {
-  size_t size;
-  // Lets oneTBB run `size` threads even beyond the CPU count, and no more than that anywhere.
-  tbb::global_control limit;
-  tbb::task_arena arena;
+/// Stack of each worker thread.
+constexpr size_t kWorkerStack = size_t(4) << 20;
+/// Memory a starting worker must be able to allocate before it joins: what it then allocates on
+/// its first items (its per-thread objects, the runtime's thread-local blocks) comes from there.
+constexpr size_t kWorkerReserve = size_t(64) << 10;
+/// How long an idle worker watches for the next call before it sleeps.
+constexpr auto kSpin = std::chrono::microseconds(200);
 
-  explicit Pool(size_t n)
-      : size(n), limit(tbb::global_control::max_allowed_parallelism, n), arena(static_cast<int>(n)) {}
+void cpu_relax() {
+#if defined(__x86_64__)
+  _mm_pause();
+#endif
+}
+
+/// Makes the C++ runtime's per-thread block (that of exceptions) now, while memory is there: the
+/// runtime's library is loaded at run time, so the C library makes the block on first use, and
+/// ends the process when it cannot. The call is pure, so its result is kept to make it happen.
+void touch_exception_block() {
+  static std::atomic<int> uncaught{0};
+  uncaught.store(std::uncaught_exceptions(), std::memory_order_relaxed);
+}
+
+/// One call's blocks, handed out in index order to whichever thread asks next.
+struct Job {
+  void (*block)(void*, size_t);
+  void* context;
+  size_t nblocks;
+  std::atomic<size_t> next{0};
+
+  void work() {
+    for (size_t b; (b = next.fetch_add(1, std::memory_order_relaxed)) < nblocks;) block(context, b);
+  }
+};
+
+/// The worker threads and the one call they serve at a time.
+class Pool {
+ public:
+  explicit Pool(size_t wanted) {
+    for (size_t k = 1; k < wanted; ++k)
+      if (!start_worker()) break;
+    size_ = 1 + started_;
+  }
+
+  size_t size() const { return size_; }
+
+  void run(Job& job) {
+    touch_exception_block();  // the calling thread's, before its items need memory
+    // A call made while another runs (from one of its items, or from another thread) runs alone.
+    bool idle = false;
+    if (started_ == 0 || job.nblocks < 2 || !running_.compare_exchange_strong(idle, true, std::memory_order_acquire)) {
+      job.work();
+      return;
+    }
+    bool wake;
+    {
+      std::lock_guard lock(m_);
+      job_ = &job;
+      posted_.store(posted_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+      wake = sleeping_ > 0;
+    }
+    if (wake) wake_.notify_all();
+    job.work();
+    {
+      std::unique_lock lock(m_);
+      job_ = nullptr;  // workers that come later find nothing to join
+      done_.wait(lock, [&] { return busy_ == 0; });
+    }
+    running_.store(false, std::memory_order_release);
+  }
+
+ private:
+  enum class Start { Pending, Ready, Failed };
+
+  /// Starts one worker and waits until it is ready or has given up; false when it is not running.
+  bool start_worker() {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    pthread_attr_setstacksize(&attr, kWorkerStack);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    // Workers take no signals: those go to the threads of the program.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    {
+      std::lock_guard lock(m_);
+      start_ = Start::Pending;
+    }
+    pthread_t thread;
+    const bool created = pthread_create(&thread, &attr, &Pool::main, this) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
+    if (!created) return false;
+    std::unique_lock lock(m_);
+    started_cv_.wait(lock, [&] { return start_ != Start::Pending; });
+    if (start_ == Start::Failed) return false;
+    ++started_;
+    return true;
+  }
+
+  static void* main(void* self) {
+    static_cast<Pool*>(self)->serve();
+    return nullptr;
+  }
+
+  void serve() {
+    // What the worker allocates on its own comes after this test, so that a worker that would run
+    // out of memory there ends here instead, before it is counted.
+    void* reserve = std::malloc(kWorkerReserve);
+    {
+      std::lock_guard lock(m_);
+      start_ = reserve ? Start::Ready : Start::Failed;
+    }
+    std::free(reserve);
+    started_cv_.notify_all();
+    if (!reserve) return;
+    touch_exception_block();
+    uint64_t seen = 0;
+    for (;;) {
+      const auto until = std::chrono::steady_clock::now() + kSpin;
+      while (posted_.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < until)
+        for (int k = 0; k < 64; ++k) cpu_relax();
+      std::unique_lock lock(m_);
+      ++sleeping_;
+      wake_.wait(lock, [&] { return posted_.load(std::memory_order_relaxed) != seen; });
+      --sleeping_;
+      seen = posted_.load(std::memory_order_relaxed);
+      Job* job = job_;
+      if (job == nullptr) continue;
+      ++busy_;
+      lock.unlock();
+      job->work();
+      lock.lock();
+      if (--busy_ == 0) done_.notify_one();
+    }
+  }
+
+  size_t size_ = 1;
+  size_t started_ = 0;
+  std::atomic<bool> running_{false};  // a call is being served
+  std::mutex m_;
+  std::condition_variable wake_, done_, started_cv_;
+  Start start_ = Start::Pending;    // of the worker being started; guarded by m_
+  Job* job_ = nullptr;              // the call being served; guarded by m_
+  std::atomic<uint64_t> posted_{0};  // calls posted so far; written under m_
+  size_t busy_ = 0;                 // workers inside job_; guarded by m_
+  size_t sleeping_ = 0;             // workers waiting on wake_; guarded by m_
 };
 
 Pool& the_pool() {
@@ -61,10 +205,13 @@ size_t available_cpus() {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-size_t num_threads() { return the_pool().size; }
+size_t num_threads() { return the_pool().size(); }
 
 namespace detail {
-tbb::task_arena& arena() { return the_pool().arena; }
+void run_blocks(size_t nblocks, void (*block)(void*, size_t), void* context) {
+  Job job{block, context, nblocks};
+  the_pool().run(job);
+}
 }  // namespace detail
 
 }  // namespace morvane::pool

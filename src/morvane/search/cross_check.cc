@@ -7,6 +7,7 @@
 
 #include "morvane/core/fmt_join.h"
 #include "morvane/core/interrupt.h"
+#include "morvane/core/per_thread.h"
 #include "morvane/core/pool.h"
 #include "morvane/search/evaluator.h"
 #include "morvane/search/surface.h"
@@ -33,8 +34,7 @@ struct EvaluationScratch {
 };
 
 EvaluationScratch& scratch() {
-  thread_local EvaluationScratch s;
-  return s;
+  return per_thread<EvaluationScratch>();
 }
 
 /// Evaluator::evaluate_multiple of `instrs` on this thread's scratch: the key state is in `best`,
@@ -270,7 +270,10 @@ size_t reduce_equivalence(CircuitInstrs& circ1, Permut32 perm1, CircuitInstrs& c
 std::pair<uint64_t, uint64_t> reduce_equivalence_front(std::span<const Instr32> circ1,
                                                        std::span<const Instr32> circ2) {
   uint64_t mask1 = full_mask(circ1.size()), mask2 = full_mask(circ2.size());
-  thread_local std::vector<std::pair<Instr32, size_t>> front1, front2;
+  struct FrontGates {
+    std::vector<std::pair<Instr32, size_t>> front1, front2;
+  };
+  auto& [front1, front2] = per_thread<FrontGates>();
   for (bool matched = true; matched;) {
     matched = false;
     circuit_get_surface_gates_hashmap(circ1, mask1, front1);
