@@ -87,9 +87,18 @@ std::string circuit_text(const PermutedCircuit& c) {
   return fmt::format("{} {}", fjoin(c.instrs, ", "), c.perm.to_string());
 }
 
+/// A map's keys and permutations are those of an evaluator of its own qubit count.
+void check_same_qubits(const RawECCs& map, const Evaluator& evaluator, const char* map_name) {
+  if (map.nqubits() != evaluator.nqubits())
+    panic(fmt::format("The evaluator has {} qubits but {} has {}: a class map goes with an evaluator of its own "
+                      "qubit count",
+                      evaluator.nqubits(), map_name, map.nqubits()));
+}
+
 }  // namespace
 
 std::optional<ECC> find_equivalents(const RawECCs& map, const Evaluator& evaluator, std::span<const Instr32> instrs) {
+  check_same_qubits(map, evaluator, "the class map");
   FirstPair r = evaluate_first(evaluator, instrs);
   const CircuitECC* ecc = map.find(r.key);
   if (ecc == nullptr) return std::nullopt;
@@ -106,6 +115,7 @@ std::optional<ECC> find_equivalents(const RawECCs& map, const Evaluator& evaluat
 
 std::optional<uint64_t> compute_next_key(const RawECCs& map, const Evaluator& evaluator, uint64_t current_key,
                                          Instr32 instr) {
+  check_same_qubits(map, evaluator, "the class map");
   const CircuitECC* ecc = map.find(current_key);
   if (ecc == nullptr) return std::nullopt;
   if (ecc->num_circuits() == 0) panic("called `Option::unwrap()` on a `None` value");
@@ -118,6 +128,7 @@ std::optional<uint64_t> compute_next_key(const RawECCs& map, const Evaluator& ev
 
 RawECCs switch_evaluator(std::shared_ptr<const RawECCs> source, const Evaluator& evaluator) {
   const RawECCs& self = *source;
+  check_same_qubits(self, evaluator, "the class map");
   const AliasArena& arena = self.arena();
   RawECCs out(evaluator, source);
   // The empty circuit's class that the new map starts with gives way to the source's. Any other
@@ -170,6 +181,8 @@ RawECCs switch_evaluator(std::shared_ptr<const RawECCs> source, const Evaluator&
 }
 
 void check_identity_subset(const RawECCs& self, const RawECCs& ecc1, const Evaluator& evaluator) {
+  check_same_qubits(self, evaluator, "the class map");
+  check_same_qubits(ecc1, evaluator, "ecc1");
   auto stop = interrupt::stop_token();
   pool::map_chunked(self.inner(), kCrossCheckChunk, [&](const RawECCs::Map::Record& record) {
     ECC simplified = record.second.simplify(self);
