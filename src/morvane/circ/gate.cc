@@ -3,6 +3,7 @@
 #include "morvane/core/fmt_join.h"
 
 #include <bit>
+#include <cmath>
 #include <mutex>
 
 namespace morvane {
@@ -144,6 +145,25 @@ GateData& GateRegistry::entry_mut(uint16_t index) {
 void check_gate_shape(uint64_t rows, uint64_t cols) {
   if (!std::has_single_bit(rows)) panic("Matrix must have a number of rows that is a power of two");
   if (cols != rows) panic("Matrix must be squared");
+}
+
+void check_unitary(const CMatrix& m) {
+  const uint32_t n = m.rows;
+  for (uint32_t i = 0; i < n; ++i)
+    for (uint32_t j = 0; j < n; ++j) {
+      // (U·U†)(i, j) = sum over k of U(i, k) · conj(U(j, k)).
+      double re = 0, im = 0;
+      for (uint32_t k = 0; k < n; ++k) {
+        const Complex& a = m(i, k);
+        const Complex& b = m(j, k);
+        re += a.re.v * b.re.v + a.im.v * b.im.v;
+        im += a.im.v * b.re.v - a.re.v * b.im.v;
+      }
+      const double off = std::hypot(re - (i == j ? 1.0 : 0.0), im);
+      if (!(off <= kUnitaryTolerance))
+        panic(fmt::format("Matrix must be unitary: entry ({}, {}) of U·U† is {} away from the identity's (more than {})",
+                          i, j, off, kUnitaryTolerance));
+    }
 }
 
 Gate16 Gate16::make(std::string name, std::vector<std::string> params, CMatrix matrix) {

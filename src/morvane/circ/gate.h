@@ -42,6 +42,14 @@ struct CMatrix {
 /// excluded), then the column count equal to it.
 void check_gate_shape(uint64_t rows, uint64_t cols);
 
+/// How far an entry of U·U† may be from the identity's for U to count as unitary: matrices
+/// written to four or more digits pass.
+inline constexpr double kUnitaryTolerance = 1e-4;
+
+/// Stops unless the square matrix is unitary: every entry of U·U† within kUnitaryTolerance of the
+/// identity's (a NaN or infinite entry never is).
+void check_unitary(const CMatrix& m);
+
 struct Gate16;
 class GateTexts;
 class GateNames;
