@@ -125,7 +125,15 @@ class GateTexts {
   /// reader accepts, or the display text of a gate registered earlier).
   static GateTexts read_back() {
     GateTexts t;
-    t.check_ = true;
+    t.check_ = Check::ReadBack;
+    return t;
+  }
+  /// Texts for a document whose reader knows gates by name alone: each gate is checked on its
+  /// first lookup, and raises postcard::Error when a gate registered earlier has its display text
+  /// (the reader would take it for that gate). Any length is written.
+  static GateTexts distinct() {
+    GateTexts t;
+    t.check_ = Check::Distinct;
     return t;
   }
   const std::string& operator()(Gate16 g) {
@@ -135,9 +143,10 @@ class GateTexts {
   }
 
  private:
+  enum class Check { None, Distinct, ReadBack };
   const std::string& lookup(Gate16 g);
   std::vector<std::string> texts_;  // by gate index; empty = not looked up yet
-  bool check_ = false;
+  Check check_ = Check::None;
 };
 
 /// Gates by display text, resolved in the registry once per distinct text. The registry is only
