@@ -189,9 +189,23 @@ std::optional<Gate16> Gate16::from_name(std::string_view text) {
   return std::nullopt;
 }
 
+namespace {
+/// The text up to its 64th character, then "…" when there is more: a file that is not a class file
+/// can hand over kilobytes of whatever it holds.
+std::string quoted_start(std::string_view text) {
+  constexpr size_t kQuoted = 64;
+  size_t chars = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;  // within a character
+    if (chars++ == kQuoted) return std::string(text.substr(0, i)) + "…";
+  }
+  return std::string(text);
+}
+}  // namespace
+
 Gate16 Gate16::deserialize(std::string_view text) {
   if (auto g = from_name(text)) return *g;
-  panic(fmt::format("Failed to deserialize Gate16 from {}", text));
+  panic(fmt::format("Failed to deserialize Gate16 from {}", quoted_start(text)));
 }
 
 namespace {

@@ -78,7 +78,8 @@ struct Gate16 {
   /// Registers a gate, or returns the entry whose matrix hash is equal.
   static Gate16 make(std::string name, std::vector<std::string> params, CMatrix matrix);
   static std::optional<Gate16> from_name(std::string_view text);
-  /// Loading a serialized gate: from_name, or the stop "Failed to deserialize Gate16 from {}".
+  /// Loading a serialized gate: from_name, or the stop "Failed to deserialize Gate16 from {}" with
+  /// at most the text's first 64 characters (then "…").
   static Gate16 deserialize(std::string_view text);
   /// Postcard form: the display string as a text (W: postcard::Writer or postcard::FileWriter).
   /// The caches look each gate up in the registry once per file.

@@ -183,6 +183,19 @@ def test_unregistered_gate_stops_the_load(tmp_path, capfd, panics):
     assert "Failed to deserialize Gate16 from nope" in capfd.readouterr().err
 
 
+def test_a_file_that_is_not_a_class_file_is_quoted_up_to_64_characters(tmp_path, capfd, panics):
+    text = "root:x:0:0:root:/root:/bin/bash\ndaemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin\n" * 100
+    path = tmp_path / "passwd"
+    path.write_text(text)
+    # Read as a class file: "r" classes, "o" circuits, "o" instructions, then a gate text of "t"
+    # (116) bytes.
+    quoted = "Failed to deserialize Gate16 from " + text[4:68] + "\u2026"
+    with panics(quoted):
+        ECCs.from_postcard(str(path))
+    err = capfd.readouterr().err
+    assert quoted in err and text[4:69] not in err
+
+
 def test_load_in_a_process_without_the_gate_stops(tmp_path):
     g = Gate("pyfile_only_here", [], np.array([[1, 0], [0, np.exp(0.777j)]]))
     raw, _ = RawECCs.generate(Evaluator(1), [g], 2)
