@@ -86,6 +86,9 @@ class Pool {
       job.work();
       return;
     }
+    // The calling thread takes the first block itself, so that it runs at least one (and its stop
+    // poll with it) however fast the workers are.
+    const size_t first = job.next.fetch_add(1, std::memory_order_relaxed);
     bool wake;
     {
       std::lock_guard lock(m_);
@@ -94,6 +97,7 @@ class Pool {
       wake = sleeping_ > 0;
     }
     if (wake) wake_.notify_all();
+    job.block(job.context, first);
     job.work();
     {
       std::unique_lock lock(m_);
