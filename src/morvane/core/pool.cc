@@ -89,20 +89,19 @@ class Pool {
     // The calling thread takes the first block itself, so that it runs at least one (and its stop
     // poll with it) however fast the workers are.
     const size_t first = job.next.fetch_add(1, std::memory_order_relaxed);
-    bool wake;
-    {
-      std::lock_guard lock(m_);
-      job_ = &job;
-      posted_.store(posted_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-      wake = sleeping_ > 0;
-    }
-    if (wake) wake_.notify_all();
+    job_.store(&job);
+    posted_.fetch_add(1);
+    if (sleeping_.load() > 0) posted_.notify_all();
     job.block(job.context, first);
     job.work();
-    {
-      std::unique_lock lock(m_);
-      job_ = nullptr;  // workers that come later find nothing to join
-      done_.wait(lock, [&] { return busy_ == 0; });
+    // Workers count themselves in `busy_` before they look for the job, so once it is withdrawn
+    // and none is counted, none can reach it any more.
+    job_.store(nullptr);
+    for (unsigned k = 0; busy_.load() != 0; ++k) {
+      if (k < 1024)
+        cpu_relax();
+      else
+        sched_yield();
     }
     running_.store(false, std::memory_order_release);
   }
@@ -153,36 +152,33 @@ class Pool {
     started_cv_.notify_all();
     if (!reserve) return;
     touch_exception_block();
-    uint64_t seen = 0;
+    uint32_t seen = posted_.load();
     for (;;) {
       const auto until = std::chrono::steady_clock::now() + kSpin;
-      while (posted_.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < until)
-        for (int k = 0; k < 64; ++k) cpu_relax();
-      std::unique_lock lock(m_);
-      ++sleeping_;
-      wake_.wait(lock, [&] { return posted_.load(std::memory_order_relaxed) != seen; });
-      --sleeping_;
-      seen = posted_.load(std::memory_order_relaxed);
-      Job* job = job_;
-      if (job == nullptr) continue;
-      ++busy_;
-      lock.unlock();
-      job->work();
-      lock.lock();
-      if (--busy_ == 0) done_.notify_one();
+      while (posted_.load(std::memory_order_relaxed) == seen && std::chrono::steady_clock::now() < until)
+        for (int k = 0; k < 16; ++k) cpu_relax();
+      if (posted_.load() == seen) {
+        sleeping_.fetch_add(1);
+        posted_.wait(seen);
+        sleeping_.fetch_sub(1);
+      }
+      seen = posted_.load();
+      busy_.fetch_add(1);
+      if (Job* job = job_.load()) job->work();
+      busy_.fetch_sub(1);
     }
   }
 
   size_t size_ = 1;
   size_t started_ = 0;
   std::atomic<bool> running_{false};  // a call is being served
-  std::mutex m_;
-  std::condition_variable wake_, done_, started_cv_;
-  Start start_ = Start::Pending;    // of the worker being started; guarded by m_
-  Job* job_ = nullptr;              // the call being served; guarded by m_
-  std::atomic<uint64_t> posted_{0};  // calls posted so far; written under m_
-  size_t busy_ = 0;                 // workers inside job_; guarded by m_
-  size_t sleeping_ = 0;             // workers waiting on wake_; guarded by m_
+  std::mutex m_;                      // guards start_
+  std::condition_variable started_cv_;
+  Start start_ = Start::Pending;      // of the worker being started
+  std::atomic<Job*> job_{nullptr};    // the call being served
+  std::atomic<uint32_t> posted_{0};   // calls posted so far
+  std::atomic<int> busy_{0};          // workers that may be inside job_
+  std::atomic<int> sleeping_{0};      // workers waiting for the next post
 };
 
 Pool& the_pool() {
