@@ -4,7 +4,7 @@ BUILD := build
 ASAN_BUILD := build-asan
 TSAN_BUILD := build-tsan
 JOBS := $(shell nproc)
-PACKAGES := g++ cmake ninja-build pybind11-dev python3-dev python3-numpy libtbb-dev \
+PACKAGES := g++ cmake ninja-build pybind11-dev python3-dev python3-numpy \
 	nlohmann-json3-dev tao-pegtl-dev libfmt-dev libabsl-dev libgtest-dev libgmock-dev \
 	libbenchmark-dev python3-pytest python3-hypothesis python3-mypy clang libclang-rt-14-dev
 

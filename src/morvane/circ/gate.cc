@@ -3,6 +3,7 @@
 #include "morvane/core/fmt_join.h"
 
 #include <bit>
+#include <cmath>
 #include <mutex>
 
 namespace morvane {
@@ -146,6 +147,25 @@ void check_gate_shape(uint64_t rows, uint64_t cols) {
   if (cols != rows) panic("Matrix must be squared");
 }
 
+void check_unitary(const CMatrix& m) {
+  const uint32_t n = m.rows;
+  for (uint32_t i = 0; i < n; ++i)
+    for (uint32_t j = 0; j < n; ++j) {
+      // (U·U†)(i, j) = sum over k of U(i, k) · conj(U(j, k)).
+      double re = 0, im = 0;
+      for (uint32_t k = 0; k < n; ++k) {
+        const Complex& a = m(i, k);
+        const Complex& b = m(j, k);
+        re += a.re.v * b.re.v + a.im.v * b.im.v;
+        im += a.im.v * b.re.v - a.re.v * b.im.v;
+      }
+      const double off = std::hypot(re - (i == j ? 1.0 : 0.0), im);
+      if (!(off <= kUnitaryTolerance))
+        panic(fmt::format("Matrix must be unitary: entry ({}, {}) of U·U† is {} away from the identity's (more than {})",
+                          i, j, off, kUnitaryTolerance));
+    }
+}
+
 Gate16 Gate16::make(std::string name, std::vector<std::string> params, CMatrix matrix) {
   check_gate_shape(matrix.rows, matrix.cols);
   GateData entry(std::move(name), std::move(params), std::move(matrix));
@@ -169,9 +189,23 @@ std::optional<Gate16> Gate16::from_name(std::string_view text) {
   return std::nullopt;
 }
 
+namespace {
+/// The text up to its 64th character, then "…" when there is more: a file that is not a class file
+/// can hand over kilobytes of whatever it holds.
+std::string quoted_start(std::string_view text) {
+  constexpr size_t kQuoted = 64;
+  size_t chars = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;  // within a character
+    if (chars++ == kQuoted) return std::string(text.substr(0, i)) + "…";
+  }
+  return std::string(text);
+}
+}  // namespace
+
 Gate16 Gate16::deserialize(std::string_view text) {
   if (auto g = from_name(text)) return *g;
-  panic(fmt::format("Failed to deserialize Gate16 from {}", text));
+  panic(fmt::format("Failed to deserialize Gate16 from {}", quoted_start(text)));
 }
 
 namespace {
@@ -184,9 +218,10 @@ std::string short_debug(Gate16 g, std::string_view text) {
   return fmt::format("Gate({} -> {}...)", g.index, text.substr(0, cut));
 }
 
-/// Stops a save whose gate `g` would not load back as itself from its display text.
-void check_read_back(Gate16 g, const std::string& text) {
-  if (text.size() > postcard::kBufferSize)
+/// Stops a save whose gate `g` would not load back as itself from its display text: one longer
+/// than a class file's reader accepts (when `length` is checked), or one an earlier gate has.
+void check_read_back(Gate16 g, const std::string& text, bool length) {
+  if (length && text.size() > postcard::kBufferSize)
     throw postcard::Error(fmt::format("{} has a display text of {} bytes, longer than the {} bytes a reader accepts",
                                       short_debug(g, text), text.size(), postcard::kBufferSize));
   // Loading resolves a text to the first registered gate that displays it; g itself always does.
@@ -202,7 +237,7 @@ const std::string& GateTexts::lookup(Gate16 g) {
   std::string& text = texts_[g.index];
   if (text.empty()) {
     std::string display = g.display();
-    if (check_) check_read_back(g, display);
+    if (check_ != Check::None) check_read_back(g, display, check_ == Check::ReadBack);
     text = std::move(display);
   }
   return text;

@@ -42,6 +42,14 @@ struct CMatrix {
 /// excluded), then the column count equal to it.
 void check_gate_shape(uint64_t rows, uint64_t cols);
 
+/// How far an entry of U·U† may be from the identity's for U to count as unitary: matrices
+/// written to four or more digits pass.
+inline constexpr double kUnitaryTolerance = 1e-4;
+
+/// Stops unless the square matrix is unitary: every entry of U·U† within kUnitaryTolerance of the
+/// identity's (a NaN or infinite entry never is).
+void check_unitary(const CMatrix& m);
+
 struct Gate16;
 class GateTexts;
 class GateNames;
@@ -70,7 +78,8 @@ struct Gate16 {
   /// Registers a gate, or returns the entry whose matrix hash is equal.
   static Gate16 make(std::string name, std::vector<std::string> params, CMatrix matrix);
   static std::optional<Gate16> from_name(std::string_view text);
-  /// Loading a serialized gate: from_name, or the stop "Failed to deserialize Gate16 from {}".
+  /// Loading a serialized gate: from_name, or the stop "Failed to deserialize Gate16 from {}" with
+  /// at most the text's first 64 characters (then "…").
   static Gate16 deserialize(std::string_view text);
   /// Postcard form: the display string as a text (W: postcard::Writer or postcard::FileWriter).
   /// The caches look each gate up in the registry once per file.
@@ -117,7 +126,15 @@ class GateTexts {
   /// reader accepts, or the display text of a gate registered earlier).
   static GateTexts read_back() {
     GateTexts t;
-    t.check_ = true;
+    t.check_ = Check::ReadBack;
+    return t;
+  }
+  /// Texts for a document whose reader knows gates by name alone: each gate is checked on its
+  /// first lookup, and raises postcard::Error when a gate registered earlier has its display text
+  /// (the reader would take it for that gate). Any length is written.
+  static GateTexts distinct() {
+    GateTexts t;
+    t.check_ = Check::Distinct;
     return t;
   }
   const std::string& operator()(Gate16 g) {
@@ -127,9 +144,10 @@ class GateTexts {
   }
 
  private:
+  enum class Check { None, Distinct, ReadBack };
   const std::string& lookup(Gate16 g);
   std::vector<std::string> texts_;  // by gate index; empty = not looked up yet
-  bool check_ = false;
+  Check check_ = Check::None;
 };
 
 /// Gates by display text, resolved in the registry once per distinct text. The registry is only

@@ -40,6 +40,7 @@ void pybind_gate_methods(py::module_&, py::class_<Gate16>& c) {
           auto n = bind::extract<std::string>(name, "name");
           auto p = bind::extract<std::vector<std::string>>(params, "params");
           auto mat = bind::extract_matrix(matrix, "matrix");
+          check_unitary(mat);
           return Gate16::make(std::move(n), std::move(p), std::move(mat));
         }),
         py::arg("name"), py::arg("params"), py::arg("matrix"), "__init__(self, name, params, matrix)\n--\n\n");

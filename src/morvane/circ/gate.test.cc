@@ -190,6 +190,20 @@ TEST(gate, matrix_shapes_are_checked_before_anything_is_registered) {
   EXPECT_EQ(GateRegistry::get().lock().raw_word(), 0u);
 }
 
+TEST(gate, check_unitary_takes_every_builtin_and_the_tolerance_and_no_more) {
+  for (uint16_t i = 0; i < 23; ++i) Gate16(i).matrix([](const CMatrix& m) { check_unitary(m); });
+  // diag(1, 1 + d): the last entry of U·U† is (1 + d)^2, 2d + d^2 from 1.
+  auto diag = [](double last) {
+    CMatrix m(2, 2);
+    m(0, 0) = Complex{1.0, 0.0};
+    m(1, 1) = Complex{last, 0.0};
+    return m;
+  };
+  check_unitary(diag(1 + 0.49e-4));
+  EXPECT_THAT([&] { check_unitary(diag(1 + 0.51e-4)); }, Stops());
+  EXPECT_THAT([&] { check_unitary(diag(std::nan(""))); }, Stops());
+}
+
 TEST(gate, builtin_adjoints_are_builtins) {
   size_t before = registry_size();
   const std::pair<uint16_t, uint16_t> pairs[] = {{5, 6}, {7, 8}, {15, 16}, {12, 13}, {17, 18}, {19, 20}, {21, 22}};

@@ -83,20 +83,67 @@ def test_params_accept_any_sequence_of_str():
     assert g.params == ["a", "b"] and str(g) == "seq_params(a, b)"
 
 
-def test_negative_stride_stops(panics):
-    with panics("called `Option::unwrap()` on a `None` value"):
-        Gate("rev", [], np.array(H_MATRIX)[::-1])
+# A unitary with no symmetry, so that every misread view gives another matrix.
+ASYM = np.array([[0.6, -0.8j], [0.8, 0.6j]])
+WIDE = np.zeros((4, 6), dtype=complex)
+WIDE[1::2, ::-3] = ASYM
 
 
-def test_positive_and_zero_strides_read_the_right_entries():
-    wide = np.zeros((2, 4), dtype=complex)
-    wide[:, ::2] = [[0.6, -0.8], [0.8, 0.6]]
-    g = Gate("strided", [], wide[:, ::2])
-    np.testing.assert_array_equal(g.matrix, [[0.6, -0.8], [0.8, 0.6]])
-    fortran = np.asfortranarray([[0.28 + 0.96j, 0], [0, 1]])
-    np.testing.assert_array_equal(Gate("fortran", [], fortran).matrix, fortran)
-    flat = np.broadcast_to(np.complex128(0.5), (4, 4))  # both strides 0
-    np.testing.assert_array_equal(Gate("flat", [], flat).matrix, np.full((4, 4), 0.5))
+@pytest.mark.parametrize(
+    "view",
+    [
+        ASYM[::-1],
+        ASYM[:, ::-1],
+        ASYM[::-1, ::-1],
+        ASYM.T,
+        ASYM.T[::-1],
+        np.asfortranarray(ASYM),
+        WIDE[1::2, ::-3],
+        np.eye(2, dtype=complex)[::-1],
+        np.broadcast_to(np.complex128(1j), (1, 1)),  # both strides 0
+    ],
+    ids=["rows reversed", "columns reversed", "both reversed", "transposed", "transposed reversed", "fortran",
+         "sliced with steps", "reversed identity", "zero strides"],
+)
+def test_any_strides_read_the_right_entries(view):
+    want = np.array(view)  # a plain copy in row order
+    g = Gate("view", [], view)
+    np.testing.assert_array_equal(g.matrix, want)
+    assert Gate("copy", [], want) == g
+
+
+@pytest.mark.parametrize(
+    "matrix, entry",
+    [
+        (2 * np.eye(2, dtype=complex), "(0, 0)"),
+        (np.zeros((2, 2), dtype=complex), "(0, 0)"),
+        (np.array([[1, 1], [0, 1]], dtype=complex), "(0, 0)"),
+        (np.diag([1, 1.001]).astype(complex), "(1, 1)"),
+        (np.array([[0.6, 0.8], [0.8, 0.6]], dtype=complex), "(0, 1)"),
+        (np.array([[np.nan, 0], [0, 1]], dtype=complex), "(0, 0)"),
+        (np.array([[np.inf]], dtype=complex), "(0, 0)"),
+        (np.diag([1, 1, 1, 0.5]).astype(complex), "(3, 3)"),
+    ],
+    ids=["twice identity", "zeros", "shear", "three digits", "rows not orthogonal", "nan", "inf", "one qubit of two"],
+)
+def test_matrices_that_are_not_unitary_are_refused(matrix, entry):
+    before = Gate.from_name("notunitary")
+    with pytest.raises(BaseException) as info:
+        Gate("notunitary", [], matrix)
+    kind = type(info.value)
+    assert (kind.__module__, kind.__name__) == ("pyo3_runtime", "PanicException")
+    message = str(info.value)
+    assert message.startswith(f"Matrix must be unitary: entry {entry} of U·U† is "), message
+    assert message.endswith(" away from the identity's (more than 0.0001)"), message
+    assert Gate.from_name("notunitary") == before  # nothing registered
+
+
+def test_matrices_written_to_four_digits_register():
+    r = 0.7071
+    g = Gate("h4", [], np.array([[r, r], [r, -r]], dtype=complex))
+    assert g.nqargs == 1
+    p = np.round(np.exp(0.3j), 4)
+    assert Gate("p4", [], np.diag([1, p])).nqargs == 1
 
 
 @pytest.mark.parametrize(

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "morvane/core/panic.h"
+#include "morvane/core/per_thread.h"
 
 namespace morvane {
 
@@ -87,7 +88,10 @@ ChaCha12Rng::ChaCha12Rng(const std::array<uint8_t, 32>& seed) {
 }
 
 ChaCha12Rng ChaCha12Rng::from_thread_seeder() {
-  thread_local ChaCha12Rng seeder = from_os_rng();
+  struct Seeder {
+    ChaCha12Rng rng = from_os_rng();
+  };
+  ChaCha12Rng& seeder = per_thread<Seeder>().rng;
   std::array<uint8_t, 32> seed;
   for (size_t k = 0; k < seed.size(); k += 4) {
     const uint32_t w = seeder.next_u32();

@@ -2,10 +2,13 @@
 // The process-wide worker pool. Every parallel step runs its items here and gets its results
 // back in input order, the same for any pool size.
 //
-// The pool is a oneTBB task arena sized once, on first use (`num_threads`). The calling thread
-// takes part in the work, so a pool of n threads is the caller and n - 1 workers. Items may keep
-// per-thread scratch in `thread_local` variables: the pool's threads live as long as the process.
-// Items must not touch Python objects.
+// The pool's worker threads are started once, on first use (`num_threads`). The calling thread
+// takes part in the work, so a pool of n threads is the caller and n - 1 workers. A worker that
+// cannot be started (no memory for its stack, say) is left out: the pool then runs with the
+// threads it has, down to the calling thread alone. Items may keep per-thread scratch
+// (`per_thread`): the pool's threads live as long as the process. Items must not touch Python
+// objects. A call made while the pool is busy (from inside an item, or from another thread) runs
+// its items on its own thread, in order.
 //
 // A C++ exception thrown by an item (a `Panic`, say) stops the call: no item after it in input
 // order starts, the items before it still run, the items already running finish, and then the
@@ -29,17 +32,7 @@
 #include <utility>
 #include <vector>
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/partitioner.h>
-#include <oneapi/tbb/task_arena.h>
-
 #include "morvane/core/panic.h"
-
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-#endif
 
 namespace morvane::pool {
 
@@ -47,7 +40,7 @@ namespace morvane::pool {
 inline constexpr size_t kMaxThreads = 256;
 
 /// The pool's size, fixed on first use: `RAYON_NUM_THREADS`, else `RAYON_RS_NUM_CPUS`, else the
-/// number of CPUs this process may run on.
+/// number of CPUs this process may run on; less when not all of its workers could be started.
 size_t num_threads();
 
 /// The number of CPUs this process may run on (its affinity mask), at least 1.
@@ -92,7 +85,9 @@ class StopToken {
 
 namespace detail {
 
-tbb::task_arena& arena();
+/// Runs block(context, b) for every b < nblocks, each block on one thread, on the pool's threads
+/// and the calling thread; returns when every block has ended. `block` must not throw.
+void run_blocks(size_t nblocks, void (*block)(void*, size_t), void* context);
 
 /// The state one call shares between its threads: whether items may still start, and the
 /// exception to rethrow.
@@ -153,20 +148,6 @@ class CallState {
   size_t error_index_ = kNoIndex;
 };
 
-/// ThreadSanitizer cannot see the order that oneTBB (not instrumented) gives between the caller
-/// handing out a call's items and the threads running them, and between their ends and the
-/// caller going on; these give it that order through the call's state. Nothing in other builds.
-inline void sanitizer_release([[maybe_unused]] void* call) {
-#if defined(__SANITIZE_THREAD__)
-  __tsan_release(call);
-#endif
-}
-inline void sanitizer_acquire([[maybe_unused]] void* call) {
-#if defined(__SANITIZE_THREAD__)
-  __tsan_acquire(call);
-#endif
-}
-
 /// Blocks per call: enough for the threads to even out items of unequal cost.
 inline size_t block_count(size_t n) { return std::min(n, 16 * num_threads()); }
 
@@ -176,33 +157,21 @@ template <typename Body>
 void run(size_t n, size_t nblocks, StopToken* stop, Body&& body) {
   CallState state(stop);
   if (n > 0) {
-    sanitizer_release(&state);
-    arena().execute([&] {
-      tbb::parallel_for(
-          tbb::blocked_range<size_t>(0, nblocks, 1),
-          [&](const tbb::blocked_range<size_t>& blocks) {
-            sanitizer_acquire(&state);
-            struct Done {
-              CallState* s;
-              ~Done() { sanitizer_release(s); }
-            } done{&state};
-            bool on_caller = stop != nullptr && state.on_calling_thread();
-            for (size_t b = blocks.begin(); b != blocks.end(); ++b) {
-              size_t end = n * (b + 1) / nblocks;
-              for (size_t i = n * b / nblocks; i != end; ++i) {
-                if (!state.may_start(on_caller, i)) return;
-                try {
-                  body(b, i);
-                } catch (...) {
-                  state.fail(i, std::current_exception());
-                  return;
-                }
-              }
-            }
-          },
-          tbb::simple_partitioner());
-    });
-    sanitizer_acquire(&state);
+    auto one_block = [&](size_t b) {
+      bool on_caller = stop != nullptr && state.on_calling_thread();
+      size_t end = n * (b + 1) / nblocks;
+      for (size_t i = n * b / nblocks; i != end; ++i) {
+        if (!state.may_start(on_caller, i)) return;
+        try {
+          body(b, i);
+        } catch (...) {
+          state.fail(i, std::current_exception());
+          return;
+        }
+      }
+    };
+    using Block = decltype(one_block);
+    run_blocks(nblocks, [](void* c, size_t b) { (*static_cast<Block*>(c))(b); }, &one_block);
   }
   state.finish();
 }

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include <fmt/format.h>
-#include <oneapi/tbb/task_arena.h>
 
 #include "morvane/testing/testing.h"
 
@@ -103,8 +102,6 @@ TEST(pool, DISABLED_child_sizes_and_results) {
   size_t n = expected_size();
   ASSERT_GT(n, 0u) << "MORVANE_POOL_EXPECT is not set";
   EXPECT_EQ(pool::num_threads(), n);
-  auto concurrency = pool::map_index(4, [](size_t) { return tbb::this_task_arena::max_concurrency(); });
-  EXPECT_EQ(concurrency, std::vector<int>(4, int(n)));
 
   const size_t items = 5000;
   std::vector<uint64_t> want(items);

@@ -8,6 +8,7 @@
 
 #include "morvane/core/fmt_join.h"
 #include "morvane/core/panic.h"
+#include "morvane/core/per_thread.h"
 #include "morvane/state/order_info.h"
 #include "morvane/state/state_vec.h"
 
@@ -65,7 +66,10 @@ bool IdentityCirc::check_with(ChaCha12Rng& rng) const {
   const size_t half = len / 2;
   const auto adjoints = arity_checked_adjoints(circ, half);
   // This thread's two states, reused from check to check.
-  thread_local StateVec s = StateVec::zeros(0), t = StateVec::zeros(0);
+  struct States {
+    StateVec s = StateVec::zeros(0), t = StateVec::zeros(0);
+  };
+  auto& [s, t] = per_thread<States>();
   s.assign_random(rng, n);
   t.copy_from(s);
   for (size_t k = 0; k < half; ++k) s.apply(circ.instrs[k]);

@@ -142,6 +142,9 @@ def test_from_python_reading_rules():
     assert str(info.value).startswith(NOT_IDENTITY)
 
 
+SURROGATE = "'utf-8' codec can't encode character '{}' in position 0: surrogates not allowed"
+
+
 @pytest.mark.parametrize(
     "obj, error, message",
     [
@@ -149,6 +152,10 @@ def test_from_python_reading_rules():
         ({"perm": {"raw": 0}}, Exception, "missing field `instrs`"),
         ({"instrs": [], "perm": {}}, Exception, "missing field `raw`"),
         ({1: 2, "instrs": [], "perm": {"raw": 0}}, TypeError, "dict keys must have type str"),
+        # A key no UTF-8 text can hold, wherever it is: the error of encoding it.
+        ({"\ud800": 1, "instrs": [], "perm": {"raw": 0}}, UnicodeEncodeError, SURROGATE.format("\\ud800")),
+        ({"instrs": [], "perm": {"raw": 0, "\udc80": 1}}, UnicodeEncodeError, SURROGATE.format("\\udc80")),
+        (raw_form([("\udfff", (0, 255))], 0), UnicodeEncodeError, SURROGATE.format("\\udfff")),
         ([], TypeError, "'list' object cannot be converted to 'Mapping'"),
         (raw_form([("h", (0, 255, 1))], 0), ValueError, "expected sequence of length 2, got 3"),
         (raw_form([("h",)], 0), ValueError, "expected sequence of length 2, got 1"),

@@ -13,6 +13,7 @@
 
 #include "morvane/core/interrupt.h"
 #include "morvane/core/panic.h"
+#include "morvane/core/per_thread.h"
 #include "morvane/core/pool.h"
 #include "morvane/core/progress.h"
 #include "morvane/identity/canonical.h"
@@ -106,15 +107,13 @@ const Value& memoized(Memo<Value>& memo_, const Circ& c, F&& f) {
 
 /// representative_with_perm of a block, remembered by this thread.
 const std::pair<Circ, Permut32>& block_representative(const Circ& block) {
-  thread_local Memo<std::pair<Circ, Permut32>> memo;
-  return memoized(memo, block, [](const Circ& c) { return representative_with_perm(c); });
+  return memoized(per_thread<Memo<std::pair<Circ, Permut32>>>(), block, [](const Circ& c) { return representative_with_perm(c); });
 }
 
 /// rotate_representative of a rewritten identity, remembered by this thread (a circuit that once
 /// passed the identity check is an identity).
 const IdentityCirc& rewritten_identity(const Circ& c) {
-  thread_local Memo<IdentityCirc> memo;
-  return memoized(memo, c, [](const Circ& x) { return rotate_representative(x); });
+  return memoized(per_thread<Memo<IdentityCirc>>(), c, [](const Circ& x) { return rotate_representative(x); });
 }
 
 }  // namespace

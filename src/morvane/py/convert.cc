@@ -160,16 +160,17 @@ CMatrix extract_matrix(py::handle obj, const char* name) {
   if (!py::array_t<Complex128>::check_(arr))
     raise_type_error(name,
                      fmt::format("type mismatch:\n from={}, to=complex128", py::str(arr.dtype()).cast<std::string>()));
-  if (arr.strides(0) < 0 || arr.strides(1) < 0) panic("called `Option::unwrap()` on a `None` value");
   // Checked on the full sizes, before they are narrowed to the matrix's 32-bit counts.
   check_gate_shape(uint64_t(arr.shape(0)), uint64_t(arr.shape(1)));
   auto rows = static_cast<uint32_t>(arr.shape(0)), cols = static_cast<uint32_t>(arr.shape(1));
   CMatrix m(rows, cols);
+  // Any strides: negative ones (reversed views) step back from the first element.
   auto* base = static_cast<const char*>(arr.data());
+  const ptrdiff_t row_stride = arr.strides(0), col_stride = arr.strides(1);
   for (uint32_t i = 0; i < rows; ++i)
     for (uint32_t j = 0; j < cols; ++j) {
       Complex128 c;
-      std::memcpy(&c, base + i * arr.strides(0) + j * arr.strides(1), sizeof c);
+      std::memcpy(&c, base + ptrdiff_t(i) * row_stride + ptrdiff_t(j) * col_stride, sizeof c);
       m(i, j) = Complex{c.real(), c.imag()};
     }
   return m;

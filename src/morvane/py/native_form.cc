@@ -34,7 +34,7 @@ std::vector<py::object> read_fields(py::handle obj, std::initializer_list<const 
   std::vector<py::object> out(names.size());
   for (py::handle key : owned_keys) {
     if (!PyUnicode_Check(key.ptr())) raise(PyExc_TypeError, "dict keys must have type str");
-    const std::string k = key.cast<std::string>();
+    const std::string k = read_str(key);  // a key UTF-8 cannot hold raises its UnicodeEncodeError
     size_t i = 0;
     for (const char* name : names) {
       if (k == name) {

@@ -7,6 +7,7 @@
 
 #include "morvane/core/fmt_join.h"
 #include "morvane/core/interrupt.h"
+#include "morvane/core/per_thread.h"
 #include "morvane/core/pool.h"
 #include "morvane/search/evaluator.h"
 #include "morvane/search/surface.h"
@@ -33,8 +34,7 @@ struct EvaluationScratch {
 };
 
 EvaluationScratch& scratch() {
-  thread_local EvaluationScratch s;
-  return s;
+  return per_thread<EvaluationScratch>();
 }
 
 /// Evaluator::evaluate_multiple of `instrs` on this thread's scratch: the key state is in `best`,
@@ -87,9 +87,18 @@ std::string circuit_text(const PermutedCircuit& c) {
   return fmt::format("{} {}", fjoin(c.instrs, ", "), c.perm.to_string());
 }
 
+/// A map's keys and permutations are those of an evaluator of its own qubit count.
+void check_same_qubits(const RawECCs& map, const Evaluator& evaluator, const char* map_name) {
+  if (map.nqubits() != evaluator.nqubits())
+    panic(fmt::format("The evaluator has {} qubits but {} has {}: a class map goes with an evaluator of its own "
+                      "qubit count",
+                      evaluator.nqubits(), map_name, map.nqubits()));
+}
+
 }  // namespace
 
 std::optional<ECC> find_equivalents(const RawECCs& map, const Evaluator& evaluator, std::span<const Instr32> instrs) {
+  check_same_qubits(map, evaluator, "the class map");
   FirstPair r = evaluate_first(evaluator, instrs);
   const CircuitECC* ecc = map.find(r.key);
   if (ecc == nullptr) return std::nullopt;
@@ -106,6 +115,7 @@ std::optional<ECC> find_equivalents(const RawECCs& map, const Evaluator& evaluat
 
 std::optional<uint64_t> compute_next_key(const RawECCs& map, const Evaluator& evaluator, uint64_t current_key,
                                          Instr32 instr) {
+  check_same_qubits(map, evaluator, "the class map");
   const CircuitECC* ecc = map.find(current_key);
   if (ecc == nullptr) return std::nullopt;
   if (ecc->num_circuits() == 0) panic("called `Option::unwrap()` on a `None` value");
@@ -118,6 +128,7 @@ std::optional<uint64_t> compute_next_key(const RawECCs& map, const Evaluator& ev
 
 RawECCs switch_evaluator(std::shared_ptr<const RawECCs> source, const Evaluator& evaluator) {
   const RawECCs& self = *source;
+  check_same_qubits(self, evaluator, "the class map");
   const AliasArena& arena = self.arena();
   RawECCs out(evaluator, source);
   // The empty circuit's class that the new map starts with gives way to the source's. Any other
@@ -170,6 +181,8 @@ RawECCs switch_evaluator(std::shared_ptr<const RawECCs> source, const Evaluator&
 }
 
 void check_identity_subset(const RawECCs& self, const RawECCs& ecc1, const Evaluator& evaluator) {
+  check_same_qubits(self, evaluator, "the class map");
+  check_same_qubits(ecc1, evaluator, "ecc1");
   auto stop = interrupt::stop_token();
   pool::map_chunked(self.inner(), kCrossCheckChunk, [&](const RawECCs::Map::Record& record) {
     ECC simplified = record.second.simplify(self);
@@ -278,7 +291,10 @@ size_t reduce_equivalence(CircuitInstrs& circ1, Permut32 perm1, CircuitInstrs& c
 std::pair<uint64_t, uint64_t> reduce_equivalence_front(std::span<const Instr32> circ1,
                                                        std::span<const Instr32> circ2) {
   uint64_t mask1 = full_mask(circ1.size()), mask2 = full_mask(circ2.size());
-  thread_local std::vector<std::pair<Instr32, size_t>> front1, front2;
+  struct FrontGates {
+    std::vector<std::pair<Instr32, size_t>> front1, front2;
+  };
+  auto& [front1, front2] = per_thread<FrontGates>();
   for (bool matched = true; matched;) {
     matched = false;
     circuit_get_surface_gates_hashmap(circ1, mask1, front1);

@@ -26,6 +26,9 @@ class Evaluator;
 /// Classes handed to the worker pool at a time by check_identity_subset.
 inline constexpr size_t kCrossCheckChunk = 4096;
 
+// Every operation here takes an evaluator of the map's qubit count (of both maps for
+// check_identity_subset) and stops up front on any other.
+
 /// The members of the class of `instrs` in `map`, each expressed on the qubits of `instrs`, in
 /// stored order (not sorted, not renumbered); nothing when the class is not there.
 std::optional<ECC> find_equivalents(const RawECCs& map, const Evaluator& evaluator, std::span<const Instr32> instrs);

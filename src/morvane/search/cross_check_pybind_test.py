@@ -208,6 +208,27 @@ def test_check_identity_subset(maps):
     expect_panic(lambda: small.check_identity_subset(small, Evaluator(3)), MISSING)
 
 
+@pytest.mark.parametrize("map_qubits, evaluator_qubits", [(2, 1), (2, 3), (3, 2)])
+def test_an_evaluator_of_another_qubit_count_is_refused(map_qubits, evaluator_qubits):
+    own = Evaluator(map_qubits)
+    raw = quiet(lambda: RawECCs.generate(own, [H, CX], 2))[0]
+    other = Evaluator(evaluator_qubits)
+    message = (f"The evaluator has {evaluator_qubits} qubits but the class map has {map_qubits}: "
+               "a class map goes with an evaluator of its own qubit count")
+    for run in (lambda: raw.switch_evaluator(other),
+                lambda: raw.find_equivalents(other, []),
+                lambda: raw.compute_next_key(other, other.initial_key(), Instr(H, [0])),
+                lambda: raw.check_identity_subset(raw, other)):
+        expect_panic(run, message)
+    # The map checked against goes with the evaluator too.
+    foreign = quiet(lambda: RawECCs.generate(other, [H], 1))[0]
+    expect_panic(lambda: raw.check_identity_subset(foreign, own),
+                 f"The evaluator has {map_qubits} qubits but ecc1 has {evaluator_qubits}: "
+                 "a class map goes with an evaluator of its own qubit count")
+    # The map is unchanged and still answers under its own evaluator.
+    assert raw.check_identity_subset(raw, own) is None
+
+
 # Prints what the cross-checks give for maps made in the child process: only what no random
 # evaluator changes.
 CHILD = textwrap.dedent("""

@@ -149,10 +149,18 @@ TEST(ecc_file, malformed_fields_get_their_error_texts) {
   EXPECT_EQ(decode_eccs(hex("00 FF FF FF FF 0F")).nqubits, 0xFFFFFFFFu);
 }
 
-TEST(ecc_file, unregistered_gate_text_stops_the_load) {
-  for (const std::string& text : std::vector<std::string>{"no_such_gate", "rz(pi/7)", std::string(8192, 'g')}) {
-    EXPECT_THAT([&] { decode_eccs(with_text(text)); }, Stops("Failed to deserialize Gate16 from " + text));
-  }
+TEST(ecc_file, unregistered_gate_text_stops_the_load_quoting_at_most_64_characters) {
+  std::string e64, g64(64, 'g');
+  for (int i = 0; i < 64; ++i) e64 += "\xC3\xA9";  // é, two bytes each
+  struct Case {
+    std::string text, quoted;
+  } cases[] = {{"no_such_gate", "no_such_gate"}, {"rz(pi/7)", "rz(pi/7)"}, {g64, g64},
+               {g64 + "h", g64 + "…"},           {std::string(8192, 'g'), g64 + "…"},
+               {e64, e64},                       {e64 + "\xC3\xA9", e64 + "…"},
+               {"a\xE2\x80\xA0" + g64, "a\xE2\x80\xA0" + std::string(62, 'g') + "…"}};
+  for (const Case& c : cases)
+    EXPECT_THAT([&] { decode_eccs(with_text(c.text)); }, Stops("Failed to deserialize Gate16 from " + c.quoted))
+        << c.text.size();
 }
 
 TEST(ecc_file, gates_that_would_not_load_back_are_refused_before_anything_is_created) {

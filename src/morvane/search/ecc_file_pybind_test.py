@@ -93,7 +93,7 @@ def test_quartz_export_of_worked_example(tmp_path):
     assert eccs.dump_quartz(str(path)) is None
     text = path.read_text(encoding="utf-8")
     assert text == (
-        '[[[0],[0]],{"1_0":[[[1,0],[]],[[2,4],[["cx",["Q0","Q1"],["Q0","Q1"]],["cx",["Q1","Q0"],["Q1","Q0"]],'
+        '[[[0],[0]],{"1_0":[[[2,0],[]],[[2,4],[["cx",["Q0","Q1"],["Q0","Q1"]],["cx",["Q1","Q0"],["Q1","Q0"]],'
         '["cx",["Q0","Q1"],["Q0","Q1"]],["swap",["Q0","Q1"],["Q0","Q1"]]]]],'
         '"1_1":[[[2,1],[["swap",["Q0","Q1"],["Q0","Q1"]]]],[[2,3],[["cx",["Q0","Q1"],["Q0","Q1"]],'
         '["cx",["Q1","Q0"],["Q1","Q0"]],["cx",["Q0","Q1"],["Q0","Q1"]]]]]}]'
@@ -117,9 +117,11 @@ def test_quartz_export_of_generated_classes_reads_like_quartz(tmp_path, collecti
         for key, circuits in groups.items():
             cls = classes[int(key.split("_")[0], 16)]
             assert len(circuits) == len(cls.circuits())
+            used = [int(q[1:]) for _, gates_ in circuits for _, qs, again in gates_ for q in qs + again]
             for (nq, ng), gates_ in circuits:
                 assert ng == len(gates_)
-                assert all(int(q[1:]) < nq for _, qs, again in gates_ for q in qs + again)
+                # Every circuit of a group has the group's count, as Quartz requires.
+                assert nq == max(used, default=0) + 1
 
 
 def test_dagger_is_written_as_utf8(tmp_path):
@@ -179,6 +181,19 @@ def test_unregistered_gate_stops_the_load(tmp_path, capfd, panics):
     with panics("Failed to deserialize Gate16 from nope"):
         load_bytes(tmp_path, b"\x01\x01\x01\x04nope\x00\xff\x88\x80\x80\x10\x02")
     assert "Failed to deserialize Gate16 from nope" in capfd.readouterr().err
+
+
+def test_a_file_that_is_not_a_class_file_is_quoted_up_to_64_characters(tmp_path, capfd, panics):
+    text = "root:x:0:0:root:/root:/bin/bash\ndaemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin\n" * 100
+    path = tmp_path / "passwd"
+    path.write_text(text)
+    # Read as a class file: "r" classes, "o" circuits, "o" instructions, then a gate text of "t"
+    # (116) bytes.
+    quoted = "Failed to deserialize Gate16 from " + text[4:68] + "\u2026"
+    with panics(quoted):
+        ECCs.from_postcard(str(path))
+    err = capfd.readouterr().err
+    assert quoted in err and text[4:69] not in err
 
 
 def test_load_in_a_process_without_the_gate_stops(tmp_path):
@@ -369,8 +384,31 @@ def test_gates_that_would_not_load_back_are_refused_before_saving(tmp_path, name
         with pytest.raises(ValueError) as info:
             eccs.dump_postcard(str(path))
         assert re.fullmatch("Failed to write postcard data: " + message, str(info.value)), str(info.value)
+    # A Quartz reader knows gates by name too, but reads texts of any length.
+    if "would load back" in message:
+        for path in (existing, tmp_path / "new.json"):
+            with pytest.raises(ValueError) as info:
+                eccs.dump_quartz(str(path))
+            assert re.fullmatch("Failed to write JSON: " + message, str(info.value)), str(info.value)
+    else:
+        eccs.dump_quartz(str(tmp_path / "long.json"))
+        assert name in (tmp_path / "long.json").read_text(encoding="utf-8")
+        os.remove(tmp_path / "long.json")
     assert existing.read_bytes() == WORKED_EXAMPLE
     assert os.listdir(tmp_path) == ["existing.bin"]
+
+
+def test_two_gates_with_one_name_are_refused_in_a_quartz_export(tmp_path):
+    first, second = self_adjoint_gate("sx_twin", [], 0.45), self_adjoint_gate("sx_twin", [], 0.46)
+    assert first != second
+    raw, _ = RawECCs.generate(Evaluator(1), [first, second], 2)
+    path = tmp_path / "twins.json"
+    with pytest.raises(ValueError) as info:
+        raw.simplify().dump_quartz(str(path))
+    gate = re.escape(str(second))
+    assert re.fullmatch(rf"Failed to write JSON: Gate\(\d+ -> {gate}\) would load back as Gate\(\d+ -> {gate}\), "
+                        "registered earlier with the same display text", str(info.value)), str(info.value)
+    assert not path.exists()
 
 
 def test_the_longest_gate_text_a_reader_accepts_is_saved_and_loaded(tmp_path):

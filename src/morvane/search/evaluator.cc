@@ -4,6 +4,8 @@
 #include <optional>
 #include <type_traits>
 
+#include <fmt/format.h>
+
 #include "morvane/core/panic.h"
 #include "morvane/state/order_info.h"
 #include "morvane/state/state_lanes.h"
@@ -28,9 +30,11 @@ Evaluator::Evaluator(StateVec initial, StateVec backtrack)
 }
 
 Evaluator Evaluator::from_random(uint32_t nqubits, ChaCha12Rng& rng) {
-  // Sorting permutations hold at most 8 positions; larger states are refused before anything is
-  // drawn (from 28 qubits on the state itself refuses its size).
-  if (nqubits > 8 && nqubits < 28) panic("Permutation length must be less than or equal to 8");
+  // The symmetry table covers 5 qubits, so larger evaluators are refused before anything is drawn
+  // (from 32 qubits on the state itself refuses its size).
+  if (nqubits > kMaxQubits && nqubits < 32)
+    panic(fmt::format("Evaluator qubit count must be from 1 to {} (the range the class search supports), got {}",
+                      kMaxQubits, nqubits));
   StateVec initial = StateVec::from_random_symmetric(rng, nqubits);
   StateVec b = StateVec::from_random(rng, nqubits);
   b.normalize_arg();

@@ -100,6 +100,10 @@ class Evaluator {
   };
 
   /// The symmetric initial state, then the backtrack state from the same generator.
+  /// The largest evaluator: the symmetry table covers 5 qubits.
+  static constexpr uint32_t kMaxQubits = 5;
+
+  /// Stops for 6 to 31 qubits (naming the supported range); 0 qubits is allowed.
   static Evaluator from_random(uint32_t nqubits, ChaCha12Rng& rng);
   /// With a generator seeded afresh from the operating system.
   static Evaluator from_os_random(uint32_t nqubits);

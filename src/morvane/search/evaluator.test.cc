@@ -7,7 +7,10 @@
 #include <random>
 #include <set>
 
+#include <fmt/format.h>
+
 #include "morvane/testing/states.h"
+#include "morvane/testing/testing.h"
 
 namespace morvane {
 
@@ -268,9 +271,12 @@ TEST(evaluator, ties_in_the_backward_state_stop) {
 
 TEST(evaluator, limits) {
   ChaCha12Rng rng = testing::seeded(1);
-  EXPECT_THAT([&] { Evaluator::from_random(12, rng); }, Stops("Permutation length must be less than or equal to 8"));
-  Evaluator six = Evaluator::from_random(6, rng);
-  EXPECT_THAT([&] { six.evaluate({}); }, Stops("index out of bounds: the len is 16 but the index is 31"));
+  for (uint32_t n : {6u, 8u, 12u, 31u})
+    EXPECT_THAT([&] { Evaluator::from_random(n, rng); },
+                Stops(fmt::format("Evaluator qubit count must be from 1 to 5 (the range the class search supports), "
+                                  "got {}",
+                                  n)));
+  EXPECT_EQ(Evaluator::from_random(5, rng).nqubits(), 5u);
   Evaluator two = Evaluator::from_random(2, rng);
   EXPECT_THAT([&] { two.evaluate(std::vector<Instr32>{instr(gates::H(), {2})}); }, Stops());
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <list>
 #include <map>
 #include <span>
 
@@ -22,10 +23,8 @@ namespace {
 class QuartzWriter {
  public:
   /// [[qubit count, gate count],[[text,qubits,qubits],...]]
-  void circuit(std::string& out, std::span<const Instr32> instrs) {
-    unsigned largest = 0;
-    for (Instr32 instr : instrs) largest = std::max<unsigned>(largest, instr.largest_qubit());
-    fmt::format_to(std::back_inserter(out), FMT_COMPILE("[[{},{}],["), largest + 1, instrs.size());
+  void circuit(std::string& out, std::span<const Instr32> instrs, unsigned nqubits) {
+    fmt::format_to(std::back_inserter(out), FMT_COMPILE("[[{},{}],["), nqubits, instrs.size());
     for (size_t i = 0; i < instrs.size(); ++i) {
       if (i) out.push_back(',');
       out.push_back('[');
@@ -63,7 +62,7 @@ class QuartzWriter {
     return qubits_json_[qubits_at_[slot] - 1];
   }
 
-  GateTexts texts_;
+  GateTexts texts_ = GateTexts::distinct();
   std::vector<std::string> gate_json_;    // by gate index: the text as a JSON string
   std::vector<uint32_t> qubits_at_;       // by the two operand bytes: 1 + position in qubits_json_
   std::vector<std::string> qubits_json_;
@@ -75,6 +74,8 @@ std::string quartz_text(const ECCs& eccs) {
   QuartzWriter writer;
   std::string body;                                    // the members' values, one after the other
   std::map<std::string, std::pair<size_t, size_t>> members;  // key -> range in body, byte-wise order
+  std::list<std::vector<Instr32>> swapped;                 // a group's circuits with SWAPs added
+  std::vector<std::span<const Instr32>> group;             // a group's circuits as written
   for (size_t k = 0; k < eccs.eccs.size(); ++k) {
     const auto& circuits = eccs.eccs[k].circuits;
     size_t n = circuits.size();
@@ -83,18 +84,28 @@ std::string quartz_text(const ECCs& eccs) {
     size_t g = 0;
     for (size_t i = 0; i < n; ++i) {
       if (covered[i]) continue;
+      // The group's circuits as written, then all of them with the group's qubit count (Quartz
+      // wants one count for every circuit of a group).
       Permut32 p = circuits[i].perm.inv();
+      swapped.clear();
+      group.clear();
+      for (size_t j = 0; j < n; ++j) {
+        Permut32 rest = p * circuits[j].perm;
+        if (rest.is_identity()) {
+          covered[j] = true;
+          group.emplace_back(circuits[j].instrs);
+        } else {
+          group.emplace_back(swapped.emplace_back(with_swaps(circuits[j].instrs, rest)));
+        }
+      }
+      unsigned largest = 0;
+      for (std::span<const Instr32> c : group)
+        for (Instr32 instr : c) largest = std::max<unsigned>(largest, instr.largest_qubit());
       size_t begin = body.size();
       body.push_back('[');
       for (size_t j = 0; j < n; ++j) {
         if (j) body.push_back(',');
-        Permut32 rest = p * circuits[j].perm;
-        if (rest.is_identity()) {
-          covered[j] = true;
-          writer.circuit(body, circuits[j].instrs);
-        } else {
-          writer.circuit(body, with_swaps(circuits[j].instrs, rest));
-        }
+        writer.circuit(body, group[j], largest + 1);
       }
       body.push_back(']');
       members.emplace(fmt::format("{:x}_{}", k, g), std::pair{begin, body.size()});
@@ -121,6 +132,8 @@ void dump_quartz(const ECCs& eccs, const std::string& path) {
   try {
     text = quartz_text(eccs);
   } catch (const nlohmann::json::exception& e) {
+    throw FileError(FileError::Kind::Value, kWriteJsonFailed + std::string(e.what()));
+  } catch (const postcard::Error& e) {
     throw FileError(FileError::Kind::Value, kWriteJsonFailed + std::string(e.what()));
   }
   save_file(path, text, kWriteJsonFailed);

@@ -48,6 +48,7 @@ std::vector<std::string> read_like_quartz(const std::string& text) {
     for (const json& c : circuits) {
       EXPECT_EQ(c.size(), 2u);
       uint64_t nqubits = c[0][0], ngates = c[0][1];
+      EXPECT_EQ(nqubits, circuits[0][0][0]) << key << ": one qubit count for every circuit of a group";
       EXPECT_EQ(ngates, c[1].size());
       for (const json& g : c[1]) {
         EXPECT_TRUE(g[0].is_string());
@@ -67,7 +68,7 @@ std::vector<std::string> read_like_quartz(const std::string& text) {
 
 TEST(quartz, worked_example_document) {
   const std::string expected =
-      R"([[[0],[0]],{"1_0":[[[1,0],[]],[[2,4],[["cx",["Q0","Q1"],["Q0","Q1"]],["cx",["Q1","Q0"],["Q1","Q0"]],)"
+      R"([[[0],[0]],{"1_0":[[[2,0],[]],[[2,4],[["cx",["Q0","Q1"],["Q0","Q1"]],["cx",["Q1","Q0"],["Q1","Q0"]],)"
       R"(["cx",["Q0","Q1"],["Q0","Q1"]],["swap",["Q0","Q1"],["Q0","Q1"]]]]],)"
       R"("1_1":[[[2,1],[["swap",["Q0","Q1"],["Q0","Q1"]]]],[[2,3],[["cx",["Q0","Q1"],["Q0","Q1"]],)"
       R"(["cx",["Q1","Q0"],["Q1","Q0"]],["cx",["Q0","Q1"],["Q0","Q1"]]]]]}])";
@@ -117,7 +118,7 @@ TEST(quartz, one_group_per_distinct_permutation_in_order_of_first_occurrence) {
   // A class sharing one permutation: one group, no SWAP.
   json same = json::parse(quartz_text(ECCs{{class_with_perms({cyc, cyc, cyc})}, 3}));
   EXPECT_EQ(same[1].dump(),
-            R"({"0_0":[[[1,1],[["h",["Q0"],["Q0"]]]],[[2,1],[["h",["Q1"],["Q1"]]]],[[1,1],[["h",["Q0"],["Q0"]]]]]})");
+            R"({"0_0":[[[2,1],[["h",["Q0"],["Q0"]]]],[[2,1],[["h",["Q1"],["Q1"]]]],[[2,1],[["h",["Q0"],["Q0"]]]]]})");
 }
 
 TEST(quartz, texts_are_utf8_with_standard_escapes) {
@@ -130,15 +131,56 @@ TEST(quartz, texts_are_utf8_with_standard_escapes) {
             "[[1,1],[[\"a\\\"b\\\\c\\td\",[\"Q0\"],[\"Q0\"]]]]]}");
 }
 
-TEST(quartz, qubit_count_is_largest_used_qubit_plus_one) {
+TEST(quartz, qubit_count_is_the_groups_largest_used_qubit_plus_one) {
   Permut32 id = Permut32::identity(8);
   Instr32 global{gates::X(), QArgs16{}};  // no used operand
   ECCs eccs{{ecc_of({{{}, id}, {{instr(gates::CX(), {6, 2})}, id}, {{global}, id}})}, 8};
   json group = json::parse(quartz_text(eccs))[1]["0_0"];
-  EXPECT_EQ(group[0][0], json::parse("[1,0]"));
+  EXPECT_EQ(group[0][0], json::parse("[7,0]"));
   EXPECT_EQ(group[1][0], json::parse("[7,1]"));
-  EXPECT_EQ(group[2][0], json::parse("[1,1]"));
+  EXPECT_EQ(group[2][0], json::parse("[7,1]"));
   EXPECT_EQ(group[2][1], json::parse(R"([["x",[],[]]])"));
+  // Circuits with no used qubit at all: 1. SWAPs a group adds count too: here the first group
+  // (relative to the identity) gives the second circuit swap(0, 3), the second group (relative to
+  // that transposition) gives the first one the same swap.
+  Permut32 swap03 = Permut32::from_iter(std::vector<uint8_t>{3, 1, 2, 0});
+  ECCs none{{ecc_of({{{}, Permut32::identity(4)}, {{global}, Permut32::identity(4)}}),
+             ecc_of({{{instr(gates::H(), {0})}, Permut32::identity(4)}, {{}, swap03}})},
+            4};
+  json doc = json::parse(quartz_text(none))[1];
+  EXPECT_EQ(doc["0_0"][0][0], json::parse("[1,0]"));
+  EXPECT_EQ(doc["0_0"][1][0], json::parse("[1,1]"));
+  for (const char* key : {"1_0", "1_1"})
+    for (const json& c : doc[key]) EXPECT_EQ(c[0][0], 4) << key;
+}
+
+TEST(quartz, a_gate_with_an_earlier_gates_display_text_is_refused_before_the_file_is_made) {
+  // Two gates named alike with different matrices: a reader would take the second for the first.
+  Gate16 first = testing::phase_gate("quartz_twin", 0.43219871);
+  Gate16 second = testing::phase_gate("quartz_twin", 0.87651231);
+  ASSERT_NE(first, second);
+  ASSERT_EQ(second.display(), "quartz_twin");  // phases no other test registers
+  Permut32 id = Permut32::identity(1);
+  testing::TempDir dir("quartz");
+  auto path = dir / "twin.json";
+  for (Gate16 g : {first, second}) {
+    ECCs eccs{{ecc_of({{{instr(g, {0})}, id}, {{instr(g, {0}), instr(g, {0})}, id}})}, 1};
+    if (g == first) {
+      dump_quartz(eccs, path.string());
+      continue;
+    }
+    const std::string before = read_text(path);
+    try {
+      dump_quartz(eccs, path.string());
+      ADD_FAILURE() << "written";
+    } catch (const FileError& e) {
+      EXPECT_EQ(std::string(e.what()),
+                fmt::format("Failed to write JSON: Gate({} -> quartz_twin) would load back as Gate({} -> "
+                            "quartz_twin), registered earlier with the same display text",
+                            second.index, first.index));
+    }
+    EXPECT_EQ(read_text(path), before);
+  }
 }
 
 TEST(quartz, failures_create_nothing_or_report_the_write) {

@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "morvane/core/per_thread.h"
+
 namespace morvane {
 
 namespace {
@@ -77,8 +79,7 @@ const std::array<std::vector<Permut32>, 16>& EQMASK_TO_PERMS() {
 }
 
 StateVecCache& STATE_VEC_CACHE() {
-  thread_local StateVecCache cache;
-  return cache;
+  return per_thread<StateVecCache>();
 }
 
 void reserve_state_vec_cache(size_t size) {
