@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "morvane/search/class_map.h"
+#include "morvane/search/raw_eccs.h"
 
 namespace morvane {
 using RawECCsClass = pybind11::class_<RawECCs, std::shared_ptr<RawECCs>>;
