@@ -25,6 +25,7 @@
 #include "morvane/search/cross_check.pybind.h"
 #include "morvane/search/ecc_file.pybind.h"
 #include "morvane/search/evaluator.pybind.h"
+#include "morvane/search/quartz.pybind.h"
 #include "morvane/search/raw_eccs.pybind.h"
 
 namespace py = pybind11;
@@ -86,7 +87,7 @@ ClassEntry classes[] = {
     class_entry<morvane::pybind_state_vec, morvane::pybind_state_vec_methods>("StateVec"),
     class_entry<morvane::pybind_ecc, morvane::pybind_ecc_methods>("ECC"),
     class_entry<morvane::pybind_ecc_s, morvane::pybind_ecc_s_methods, morvane::pybind_ecc_file_methods,
-                morvane::pybind_eccs_identities_methods>("ECCs"),
+                morvane::pybind_quartz_methods, morvane::pybind_eccs_identities_methods>("ECCs"),
     class_entry<morvane::pybind_raw_eccs, morvane::pybind_raw_eccs_methods, morvane::pybind_cross_check_methods>(
         "RawECCs"),
     class_entry<morvane::pybind_evaluator, morvane::pybind_evaluator_methods>("Evaluator"),
