@@ -37,8 +37,8 @@ Circ circ_from_python(py::handle obj) {
   return c;
 }
 
-py::class_<Circ> pybind_circ(py::module_& m) {
-  return py::class_<Circ>(m, "Circ", py::is_final(),
+py::class_<Circ> pybind_circ(py::module_& m, const char* name) {
+  return py::class_<Circ>(m, name, py::is_final(),
                           "Circ(instrs, perm=None)\n--\n\nCircuit with an explicit trailing qubit permutation.");
 }
 

@@ -4,7 +4,7 @@
 #include "morvane/circ/circ.h"
 
 namespace morvane {
-pybind11::class_<Circ> pybind_circ(pybind11::module_& m);
+pybind11::class_<Circ> pybind_circ(pybind11::module_& m, const char* name);
 void pybind_circ_methods(pybind11::module_& m, pybind11::class_<Circ>& c);
 
 /// The instruction at `idx` (a signed 32-bit int) taken modulo the count, the remainder made

@@ -30,9 +30,9 @@ py::object call(Gate16 g, const py::args& args, const py::kwargs& kwargs) {
 
 }  // namespace
 
-py::class_<Gate16> pybind_gate(py::module_& m) {
+py::class_<Gate16> pybind_gate(py::module_& m, const char* name) {
   return py::class_<Gate16>(
-      m, "Gate", py::is_final(), "Gate(name, params, matrix)\n--\n\nParameterized quantum gate definition used by both search and Python APIs.");
+      m, name, py::is_final(), "Gate(name, params, matrix)\n--\n\nParameterized quantum gate definition used by both search and Python APIs.");
 }
 
 void pybind_gate_methods(py::module_&, py::class_<Gate16>& c) {

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "morvane/core/file.h"
+
 namespace morvane {
 
 using ::testing::StrEq;
@@ -283,7 +285,7 @@ auto read_from(std::vector<uint8_t> bytes, F&& read) {
   std::FILE* f = std::tmpfile();
   std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::rewind(f);
-  postcard::Reader r(::fileno(f));  // rewind flushed the stream's writes
+  postcard::FileReader r(::fileno(f));  // rewind flushed the stream's writes
   struct Closer {
     std::FILE* f;
     ~Closer() { std::fclose(f); }

@@ -7,9 +7,9 @@ namespace morvane {
 
 namespace py = pybind11;
 
-py::class_<Instr32> pybind_instr(py::module_& m) {
+py::class_<Instr32> pybind_instr(py::module_& m, const char* name) {
   return py::class_<Instr32>(
-      m, "Instr", py::is_final(), "Instr(gate, qargs)\n--\n\nA compact, index-only quantum instruction used internally by the search/prover.");
+      m, name, py::is_final(), "Instr(gate, qargs)\n--\n\nA compact, index-only quantum instruction used internally by the search/prover.");
 }
 
 void pybind_instr_methods(py::module_&, py::class_<Instr32>& c) {

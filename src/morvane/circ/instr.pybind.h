@@ -4,7 +4,7 @@
 #include "morvane/circ/instr.h"
 
 namespace morvane {
-pybind11::class_<Instr32> pybind_instr(pybind11::module_& m);
+pybind11::class_<Instr32> pybind_instr(pybind11::module_& m, const char* name);
 void pybind_instr_methods(pybind11::module_& m, pybind11::class_<Instr32>& c);
 /// The Python-native form: (gate display, (byte 0, byte 1)), 255 for an empty slot.
 pybind11::tuple instr_to_python(Instr32 i, GateTexts& texts);

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "morvane/core/file.h"
+
 namespace morvane {
 
 using testing::perm;
@@ -174,7 +176,7 @@ TEST(instr, postcard_form_is_gate_text_and_two_raw_bytes) {
   ASSERT_NE(f, nullptr);
   std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::rewind(f);
-  postcard::Reader r(::fileno(f));  // rewind flushed the stream's writes
+  postcard::FileReader r(::fileno(f));  // rewind flushed the stream's writes
   std::string scratch;
   Instr32 a = Instr32::read_postcard(r, scratch, names), b = Instr32::read_postcard(r, scratch, names);
   EXPECT_EQ(a.gate, gates::CX());

@@ -6,9 +6,9 @@ namespace morvane {
 
 namespace py = pybind11;
 
-py::class_<Argument> pybind_argument(py::module_& m) {
+py::class_<Argument> pybind_argument(py::module_& m, const char* name) {
   return py::class_<Argument>(
-      m, "Argument", py::is_final(),
+      m, name, py::is_final(),
       "Argument(regid, index)\n--\n\nA named register argument (e.g., `q[0]`, `c[2]`) used by high-level instructions.");
 }
 
@@ -32,9 +32,9 @@ void pybind_argument_methods(py::module_&, py::class_<Argument>& c) {
   c.def("__repr__", &Argument::debug);
 }
 
-py::class_<Instruction> pybind_instruction(py::module_& m) {
+py::class_<Instruction> pybind_instruction(py::module_& m, const char* name) {
   return py::class_<Instruction>(
-      m, "Instruction", py::is_final(),
+      m, name, py::is_final(),
       "Instruction(gate, qargs, cargs=...)\n--\n\nA high-level instruction with gate + explicit quantum/classical register "
       "arguments.");
 }

@@ -9,9 +9,9 @@ namespace morvane {
 
 namespace py = pybind11;
 
-py::class_<IdentityCirc> pybind_identity_circ(py::module_& m) {
+py::class_<IdentityCirc> pybind_identity_circ(py::module_& m, const char* name) {
   return py::class_<IdentityCirc>(
-      m, "IdentityCirc", py::is_final(),
+      m, name, py::is_final(),
       "IdentityCirc(circuit)\n--\n\nCanonical identity circuit (a circuit proven equivalent to identity).");
 }
 

@@ -4,6 +4,6 @@
 #include "morvane/identity/identity_circ.h"
 
 namespace morvane {
-pybind11::class_<IdentityCirc> pybind_identity_circ(pybind11::module_& m);
+pybind11::class_<IdentityCirc> pybind_identity_circ(pybind11::module_& m, const char* name);
 void pybind_identity_circ_methods(pybind11::module_& m, pybind11::class_<IdentityCirc>& c);
 }  // namespace morvane

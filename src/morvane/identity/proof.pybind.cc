@@ -32,8 +32,8 @@ std::vector<ProofEntry> extract_entries(py::handle data) {
 
 }  // namespace
 
-py::class_<Proof> pybind_proof(py::module_& m) {
-  return py::class_<Proof>(m, "Proof", py::is_final(),
+py::class_<Proof> pybind_proof(py::module_& m, const char* name) {
+  return py::class_<Proof>(m, name, py::is_final(),
                            "Proof(data)\n--\n\nExported proof DAG.\n\nEach entry stores:\n- an identity circuit,\n- "
                            "either `None` (assumption) or `(lhs_idx, rhs_idx)` showing how it is derived.");
 }
@@ -54,7 +54,7 @@ void pybind_proof_methods(py::module_&, py::class_<Proof>& c) {
   def_order(c);
 }
 
-void pybind_export_proof(py::class_<IdentityProver>& c) {
+void pybind_export_proof_methods(py::module_&, py::class_<IdentityProver>& c) {
   c.def(
       "export_proof",
       [](const IdentityProver& self, py::handle identity, py::handle additional_size, py::handle count_limit) {

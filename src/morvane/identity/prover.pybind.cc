@@ -1,8 +1,6 @@
 #include "morvane/identity/prover.pybind.h"
 
 #include "morvane/identity/identity_circ.pybind.h"
-#include "morvane/identity/proof.pybind.h"
-#include "morvane/identity/prover_file.pybind.h"
 #include "morvane/py/convert.h"
 #include "morvane/search/ecc.h"
 
@@ -34,9 +32,9 @@ struct SearchArgs {
 
 }  // namespace
 
-py::class_<IdentityProver> pybind_prover(py::module_& m) {
+py::class_<IdentityProver> pybind_prover(py::module_& m, const char* name) {
   return py::class_<IdentityProver>(
-      m, "IdentityProver", py::is_final(),
+      m, name, py::is_final(),
       "Rule-based prover for circuit identities.\n\nThe prover is built from ECCs, extracts assumed rules, and can "
       "then:\n- check whether a target identity is derivable,\n- produce visited states for diagnostics,\n- export "
       "explicit proof traces.");
@@ -99,7 +97,9 @@ void pybind_prover_methods(py::module_&, py::class_<IdentityProver>& c) {
       py::arg("identity"), py::arg("additional_size"), py::arg("count_limit"),
       "prove_identity_with_visited(self, identity, additional_size, count_limit)\n--\n\nSame as "
       "[`Self::prove_identity`] but also returns visited identities.");
-  pybind_export_proof(c);
+}
+
+void pybind_prover_assumed_methods(py::module_&, py::class_<IdentityProver>& c) {
   c.def(
       "get_assumed",
       [](const IdentityProver& self) {
@@ -108,7 +108,6 @@ void pybind_prover_methods(py::module_&, py::class_<IdentityProver>& c) {
         return out;
       },
       "get_assumed(self)\n--\n\nReturns current assumptions as a cloned list (Python helper).");
-  pybind_prover_file_methods(c);
 }
 
 }  // namespace morvane

@@ -10,8 +10,8 @@
 
 #include "morvane/identity/canonical.h"
 #include "morvane/identity/eccs_identities.h"
-#include "morvane/search/class_map.h"
 #include "morvane/search/evaluator.h"
+#include "morvane/search/raw_eccs.h"
 #include "morvane/search/search.h"
 #include "morvane/testing/circuits.h"
 

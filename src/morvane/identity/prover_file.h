@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "morvane/circ/gate.h"
+#include "morvane/core/file.h"
 #include "morvane/core/postcard.h"
 #include "morvane/identity/prover.h"
 

@@ -10,7 +10,7 @@ namespace morvane {
 
 namespace py = pybind11;
 
-void pybind_prover_file_methods(py::class_<IdentityProver>& c) {
+void pybind_prover_file_methods(py::module_&, py::class_<IdentityProver>& c) {
   c.def_static(
       "from_postcard",
       [](py::handle filepath) {

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "morvane/core/postcard.h"
+#include "morvane/core/file.h"
 
 namespace morvane {
 

@@ -17,6 +17,7 @@
 #include "morvane/identity/identity_circ.pybind.h"
 #include "morvane/identity/proof.pybind.h"
 #include "morvane/identity/prover.pybind.h"
+#include "morvane/identity/prover_file.pybind.h"
 #include "morvane/core/interrupt.h"
 #include "morvane/py/compat.h"
 #include "morvane/py/panic_exception.h"
@@ -25,6 +26,7 @@
 #include "morvane/search/cross_check.pybind.h"
 #include "morvane/search/ecc_file.pybind.h"
 #include "morvane/search/evaluator.pybind.h"
+#include "morvane/search/quartz.pybind.h"
 #include "morvane/search/raw_eccs.pybind.h"
 
 namespace py = pybind11;
@@ -54,22 +56,24 @@ struct ClassState {
   bool methods_added = false;
 };
 
-/// One registered class: its Python name, the function that makes its type object, the function
-/// that adds its members, and what the registration keeps of it across import attempts.
+/// One registered class: its Python name, the function that makes its type object with that name,
+/// the function that adds its members, and what the registration keeps of it across import attempts.
 struct ClassEntry {
   const char* name;
   const std::type_info& cpp_type;
-  py::object (*create)(py::module_&);
+  py::object (*create)(py::module_&, const char* name);
   void (*add_methods)(py::module_&, py::handle);
   ClassState state;
 };
 
-/// The table row of a class made by `Create` (a `pybind_x` function returning its `py::class_`),
-/// whose members are added by each of `Methods` in turn.
+/// The table row of the class `name`, made by `Create` (a `pybind_x(module, name)` function returning
+/// its `py::class_`), whose members are added by each of `Methods` (the `pybind_*_methods(module,
+/// class)` functions of its method groups) in turn.
 template <auto Create, auto... Methods>
 ClassEntry class_entry(const char* name) {
-  using Class = decltype(Create(std::declval<py::module_&>()));
-  return {name, typeid(typename Class::type), [](py::module_& m) -> py::object { return Create(m); },
+  using Class = decltype(Create(std::declval<py::module_&>(), name));
+  return {name, typeid(typename Class::type),
+          [](py::module_& m, const char* class_name) -> py::object { return Create(m, class_name); },
           [](py::module_& m, py::handle type) {
             auto cls = py::reinterpret_borrow<Class>(type);
             (Methods(m, cls), ...);
@@ -77,7 +81,8 @@ ClassEntry class_entry(const char* name) {
           {}};
 }
 
-// Every class of the module, in registration order: the order of `__all__` and of the stubs.
+// Every class of the module, in registration order: the order of `__all__` and of the stubs. Each
+// row names the class, the function that makes it and its method groups in the order of its members.
 ClassEntry classes[] = {
     class_entry<morvane::pybind_argument, morvane::pybind_argument_methods>("Argument"),
     class_entry<morvane::pybind_instruction, morvane::pybind_instruction_methods>("Instruction"),
@@ -86,13 +91,14 @@ ClassEntry classes[] = {
     class_entry<morvane::pybind_state_vec, morvane::pybind_state_vec_methods>("StateVec"),
     class_entry<morvane::pybind_ecc, morvane::pybind_ecc_methods>("ECC"),
     class_entry<morvane::pybind_ecc_s, morvane::pybind_ecc_s_methods, morvane::pybind_ecc_file_methods,
-                morvane::pybind_eccs_identities_methods>("ECCs"),
+                morvane::pybind_quartz_methods, morvane::pybind_eccs_identities_methods>("ECCs"),
     class_entry<morvane::pybind_raw_eccs, morvane::pybind_raw_eccs_methods, morvane::pybind_cross_check_methods>(
         "RawECCs"),
     class_entry<morvane::pybind_evaluator, morvane::pybind_evaluator_methods>("Evaluator"),
     class_entry<morvane::pybind_circ, morvane::pybind_circ_methods>("Circ"),
     class_entry<morvane::pybind_identity_circ, morvane::pybind_identity_circ_methods>("IdentityCirc"),
-    class_entry<morvane::pybind_prover, morvane::pybind_prover_methods>("IdentityProver"),
+    class_entry<morvane::pybind_prover, morvane::pybind_prover_methods, morvane::pybind_export_proof_methods,
+                morvane::pybind_prover_assumed_methods, morvane::pybind_prover_file_methods>("IdentityProver"),
     class_entry<morvane::pybind_proof, morvane::pybind_proof_methods>("Proof"),
 };
 
@@ -108,7 +114,7 @@ py::handle add_class(py::module_& m, py::list& all, ClassEntry& entry) {
     } else {
       std::string failed = std::string("An error occurred while initializing class ") + entry.name;
       try {
-        state.type = entry.create(m).release().ptr();
+        state.type = entry.create(m, entry.name).release().ptr();
       } catch (py::error_already_set& e) {
         py::raise_from(e, PyExc_RuntimeError, failed.c_str());
         throw py::error_already_set();

@@ -16,8 +16,8 @@
 
 #include "morvane/circ/instr.h"
 #include "morvane/core/permut.h"
-#include "morvane/search/class_map.h"
 #include "morvane/search/ecc.h"
+#include "morvane/search/raw_eccs.h"
 
 namespace morvane {
 

@@ -6,7 +6,9 @@ namespace morvane {
 
 namespace py = pybind11;
 
-py::class_<ECC> pybind_ecc(py::module_& m) { return py::class_<ECC>(m, "ECC", py::is_final(), "One equivalence class of circuits."); }
+py::class_<ECC> pybind_ecc(py::module_& m, const char* name) {
+  return py::class_<ECC>(m, name, py::is_final(), "One equivalence class of circuits.");
+}
 
 void pybind_ecc_methods(py::module_&, py::class_<ECC>& c) {
   c.def("circuits", &ECC::materialized,
@@ -16,8 +18,8 @@ void pybind_ecc_methods(py::module_&, py::class_<ECC>& c) {
   c.def("__ne__", [](const ECC& a, const ECC& b) { return a != b; }, py::is_operator());
 }
 
-py::class_<ECCs> pybind_ecc_s(py::module_& m) {
-  return py::class_<ECCs>(m, "ECCs", py::is_final(), "Collection of equivalence classes for a fixed number of qubits.");
+py::class_<ECCs> pybind_ecc_s(py::module_& m, const char* name) {
+  return py::class_<ECCs>(m, name, py::is_final(), "Collection of equivalence classes for a fixed number of qubits.");
 }
 
 void pybind_ecc_s_methods(py::module_&, py::class_<ECCs>& c) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "morvane/circ/gate.h"
+#include "morvane/core/file.h"
 #include "morvane/core/postcard.h"
 #include "morvane/search/ecc.h"
 

@@ -5,7 +5,6 @@
 #include "morvane/py/convert.h"
 #include "morvane/py/file_errors.h"
 #include "morvane/search/ecc_file.h"
-#include "morvane/search/quartz.h"
 
 namespace morvane {
 
@@ -26,13 +25,6 @@ void pybind_ecc_file_methods(py::module_&, py::class_<ECCs>& c) {
         return with_file_errors([&] { return eccs_from_postcard(path); });
       },
       py::arg("filepath"), "from_postcard(filepath)\n--\n\nLoads ECCs from a postcard file.");
-  c.def(
-      "dump_quartz",
-      [](const ECCs& self, py::handle filepath) {
-        auto path = bind::extract<std::string>(filepath, "filepath");
-        with_file_errors([&] { dump_quartz(self, path); });
-      },
-      py::arg("filepath"), "dump_quartz(self, filepath)\n--\n\nExports ECCs to Quartz JSON format.");
 }
 
 }  // namespace morvane

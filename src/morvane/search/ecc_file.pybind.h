@@ -5,7 +5,7 @@
 
 namespace morvane {
 
-/// Adds dump_postcard, the static from_postcard and dump_quartz to the ECCs class.
+/// Adds dump_postcard and the static from_postcard to the ECCs class.
 void pybind_ecc_file_methods(pybind11::module_& m, pybind11::class_<ECCs>& c);
 
 }  // namespace morvane

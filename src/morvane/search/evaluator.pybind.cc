@@ -6,9 +6,9 @@ namespace morvane {
 
 namespace py = pybind11;
 
-py::class_<Evaluator> pybind_evaluator(py::module_& m) {
+py::class_<Evaluator> pybind_evaluator(py::module_& m, const char* name) {
   return py::class_<Evaluator>(
-      m, "Evaluator", py::is_final(),
+      m, name, py::is_final(),
       "Evaluator(nqubits)\n--\n\nRandomized evaluator used to hash circuits and recover permutation metadata.");
 }
 

@@ -10,7 +10,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "morvane/core/postcard.h"
+#include "morvane/core/file.h"
 #include "morvane/search/ecc_file.h"
 
 namespace morvane {

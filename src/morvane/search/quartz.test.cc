@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "morvane/core/panic.h"
-#include "morvane/core/postcard.h"
+#include "morvane/core/file.h"
 #include "morvane/search/ecc_file_testing.h"
 
 namespace morvane {

@@ -41,8 +41,8 @@ SearchResult search_naive_list(const Evaluator& e, std::vector<Instr32> instrs, 
 
 }  // namespace
 
-RawECCsClass pybind_raw_eccs(py::module_& m) {
-  return RawECCsClass(m, "RawECCs", py::is_final(),
+RawECCsClass pybind_raw_eccs(py::module_& m, const char* name) {
+  return RawECCsClass(m, name, py::is_final(),
                       "RawECCs(evaluator)\n--\n\nMutable ECC map keyed by evaluator hash.\n\n"
                       "This is the direct output of the search algorithm before final simplification.");
 }

@@ -11,7 +11,7 @@
 
 #include "morvane/circ/gate.h"
 #include "morvane/circ/instr.h"
-#include "morvane/search/class_map.h"
+#include "morvane/search/raw_eccs.h"
 
 namespace morvane {
 

@@ -18,8 +18,8 @@ StateVec drawn(py::handle num_qubits) {
 
 }  // namespace
 
-py::class_<StateVec> pybind_state_vec(py::module_& m) {
-  return py::class_<StateVec>(m, "StateVec", py::is_final(),
+py::class_<StateVec> pybind_state_vec(py::module_& m, const char* name) {
+  return py::class_<StateVec>(m, name, py::is_final(),
                               "StateVec(re, im)\n--\n\nComplex state vector used for randomized circuit evaluation.");
 }
 

@@ -1,4 +1,4 @@
-#include "morvane/search/class_map.h"
+#include "morvane/search/raw_eccs.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -119,7 +119,7 @@ void run_random_entries(uint8_t n, const std::vector<Instr32>& universe, size_t 
 
 }  // namespace
 
-TEST(class_map, new_class_then_admission_and_rejection) {
+TEST(raw_eccs, new_class_then_admission_and_rejection) {
   Gate16 h = gates::H(), t = gates::T(), cx = gates::CX();
   RawECCs map(2, nullptr);
   map.prepare(std::vector<Instr32>{instr(h, {0}), instr(t, {0}), instr(cx, {0, 1})});
@@ -147,13 +147,13 @@ TEST(class_map, new_class_then_admission_and_rejection) {
   EXPECT_EQ(c2.size(map), 1u);
 }
 
-TEST(class_map, empty_candidate_circuit_stops) {
+TEST(raw_eccs, empty_candidate_circuit_stops) {
   RawECCs map(1, nullptr);
   EXPECT_THAT([&] { map.add_entry(1, Permut32::identity(1), Permut32::identity(1), AliasList::nil(), {}); },
               Stops("called `Option::unwrap()` on a `None` value"));
 }
 
-TEST(class_map, storage_matches_plain_model_on_narrow_placements) {
+TEST(raw_eccs, storage_matches_plain_model_on_narrow_placements) {
   Gate16 h = gates::H(), t = gates::T(), cx = gates::CX();
   std::vector<Instr32> u;
   for (uint8_t q = 0; q < 3; ++q) u.push_back(instr(h, {q})), u.push_back(instr(t, {q}));
@@ -163,7 +163,7 @@ TEST(class_map, storage_matches_plain_model_on_narrow_placements) {
   for (uint32_t seed = 1; seed <= 4; ++seed) run_random_entries(3, u, 3000, 40, seed);
 }
 
-TEST(class_map, storage_matches_plain_model_on_wide_placements) {
+TEST(raw_eccs, storage_matches_plain_model_on_wide_placements) {
   // 5 qubits, two 2-qubit gates: 40 placements, masks of two words.
   std::vector<Instr32> u;
   for (Gate16 g : {gates::CX(), gates::SWAP()})
@@ -181,7 +181,7 @@ TEST(class_map, storage_matches_plain_model_on_wide_placements) {
   run_random_entries(5, wide, 4000, 25, 12);
 }
 
-TEST(class_map, sharing_map_keeps_its_source_alive) {
+TEST(raw_eccs, sharing_map_keeps_its_source_alive) {
   auto source = std::make_shared<RawECCs>(2, nullptr);
   source->prepare(std::vector<Instr32>{instr(gates::H(), {0})});
   auto l = source->add_entry(1, Permut32::identity(2), Permut32::identity(2), AliasList::nil(),
@@ -193,7 +193,7 @@ TEST(class_map, sharing_map_keeps_its_source_alive) {
   EXPECT_EQ(sharing.arena().to_vec(*l), (std::vector<Instr32>{instr(gates::H(), {0})}));
 }
 
-TEST(class_map, a_sharing_map_refuses_new_circuits_before_changing_anything) {
+TEST(raw_eccs, a_sharing_map_refuses_new_circuits_before_changing_anything) {
   // A cell made by the sharing map would be read through the source's arena: a wrong circuit, or
   // a read past the source's cells.
   Gate16 h = gates::H(), x = gates::X();
@@ -218,7 +218,7 @@ TEST(class_map, a_sharing_map_refuses_new_circuits_before_changing_anything) {
 
 namespace morvane {
 
-TEST(class_map, class_simplify_sorts_and_renumbers_from_the_first_circuit) {
+TEST(raw_eccs, class_simplify_sorts_and_renumbers_from_the_first_circuit) {
   Gate16 h = gates::H(), cx = gates::CX();
   RawECCs map(3, nullptr);
   map.prepare(std::vector<Instr32>{instr(h, {0}), instr(cx, {0, 1})});
@@ -238,7 +238,7 @@ TEST(class_map, class_simplify_sorts_and_renumbers_from_the_first_circuit) {
   EXPECT_EQ(e.circuits[1].perm, id);
 }
 
-TEST(class_map, class_simplify_fills_unused_positions) {
+TEST(raw_eccs, class_simplify_fills_unused_positions) {
   // First circuit cx(1, 3) on 4 qubits: uniform_inv (1 3 2 0), uniform (3 0 2 1).
   Gate16 cx = gates::CX();
   RawECCs map(4, nullptr);
@@ -251,7 +251,7 @@ TEST(class_map, class_simplify_fills_unused_positions) {
   EXPECT_EQ(P({1, 3, 2, 0}).inv(), P({3, 0, 2, 1}));
 }
 
-TEST(class_map, one_circuit_class_simplify_equals_the_general_construction) {
+TEST(raw_eccs, one_circuit_class_simplify_equals_the_general_construction) {
   // A class of one circuit is simplified in one pass over its cells; the circuits that way does
   // not take (qubits past the permutation, lists longer than 64 cells) must come out as
   // ECC::from_circuits makes them, stops included. Cells hold whatever they were given.

@@ -1,4 +1,4 @@
-#include "morvane/search/class_map.h"
+#include "morvane/search/raw_eccs.h"
 
 #include <algorithm>
 #include <array>
