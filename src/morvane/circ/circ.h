@@ -2,6 +2,10 @@
 // Circuits with a trailing permutation: compact instructions followed by a relabelling of the
 // qubits. An instruction on qubit q placed right after the permutation π equals the same
 // instruction on π⁻¹[q] placed right before it. Every operation returns a new circuit.
+//
+// Circuits read from a serialized form are taken as stored. Every operation that indexes by their
+// qubits or permutation images first runs check_well_formed, so malformed data stop with a
+// message naming the fault.
 
 #include <compare>
 #include <cstdint>

@@ -3,6 +3,18 @@
 // replaces the target only when complete, opening for reading without blocking, the IOError/
 // ValueError messages with the operating system's error, the postcard writer and reader over file
 // descriptors with their 8192-byte buffers, and the save and load of postcard files.
+//
+// A save goes through OutputFile: the bytes go to a hidden temporary file beside the target
+// (".<name>.<random>.tmp", created with mode 0o666 before the umask), which is renamed over the
+// target only when every write and the close succeeded, and removed on every failure, so a failed
+// save leaves the path as it was and nothing behind. A read-only file, or a directory where no
+// temporary file can be created, refuses the save ("Failed to create file: Permission denied (os
+// error 13)"); a directory is refused with "Is a directory". A FIFO without a reader fails at once
+// with "No such device or address". No fsync: the rename keeps failed saves from harming the file,
+// not system crashes. Writers build what they can before creating the file: save_postcard runs its
+// check first. Failed writes and reads carry the OS text ("Failed to write postcard data: No space
+// left on device (os error 28)", "Failed to write JSON: ..."). FileError carries the message and
+// the OS error number; the bindings turn it into a Python exception (py/file_errors.h).
 
 #include <cstddef>
 #include <cstdint>

@@ -15,6 +15,14 @@
 // exception of the lowest input index is rethrown on the calling thread. So the exception raised
 // is the one a sequential run meets first, for any pool size. A `StopToken` stops a call from
 // outside: no further item starts, and the call then throws `Stopped`.
+//
+// The workers are the pool's own POSIX threads (detached, 4 MiB stacks, every signal blocked, so
+// signals go to the program's threads); a worker that cannot allocate a small reserve as it
+// starts is left out too. A call cuts its items into blocks of consecutive indices (up to 16 per
+// thread) and hands them out in order to whichever thread asks next; the calling thread takes the
+// first block itself, so that it runs at least one item, and its stop token's poll with it, however
+// fast the workers are. Idle workers watch for the next call for 20 us, then sleep until one is
+// posted.
 
 #include <algorithm>
 #include <atomic>

@@ -3,6 +3,12 @@
 // here, so every failure carries the prefix "argument '<name>': ": TypeError for a wrong type,
 // OverflowError for an int out of the parameter's range, and "Can't extract `str` to `Vec`" for a
 // str where a sequence is expected.
+//
+// Bindings only convert and call: what a method computes lives in the library, where C++ tests
+// reach it. Anything the binding layer looks up once through Python (NumPy's C API,
+// collections.abc.Mapping) is set up through OnceWithGil, never in a function-local static.
+// Read-write properties of the register-style classes are made with def_rw_property, so deleting
+// one raises AttributeError "can't delete attribute".
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>

@@ -1,5 +1,8 @@
 #pragma once
-// Turns file errors into Python exceptions, for every binding that reads or writes a file.
+// Turns file errors into Python exceptions, for every binding that reads or writes a file: each
+// runs its file operations inside with_file_errors. An OSError is made from the message alone (so
+// str() is the message), as the subclass of its error number (FileNotFoundError, PermissionError,
+// IsADirectoryError, ...), with `errno` set.
 
 #include <pybind11/pybind11.h>
 

@@ -1,6 +1,15 @@
 // The module entry: PyInit_morvane creates the module once per process, registers its classes in
 // the fixed order and caches the module object. Every class is created before any method is added,
 // so that every signature can name every class.
+//
+// The table `classes` has one row per class, all of one form: the class's name (written only
+// there), the `pybind_x(module, name)` function that makes it, and the `pybind_*_methods(module,
+// class)` functions of its method groups, its own and those other components add, in the order of
+// its members. A new class is one row. register_classes creates every class, adds the methods,
+// makes every method refuse None as its receiver, guards `__new__` (so no object without a value
+// is handed out) and freezes the types; none can be subclassed. An import that fails part-way
+// leaves a retry that works: the entry takes back the type objects it already made. The entry also
+// installs the signal check that long work runs (core/interrupt.h).
 
 #include <pybind11/pybind11.h>
 

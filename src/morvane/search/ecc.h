@@ -1,6 +1,13 @@
 #pragma once
 // Simplified equivalence classes: each circuit an instruction list with one trailing permutation,
 // the first pair of a class its representative; a collection of classes with their qubit count.
+// A circuit keeps up to 8 instructions inline, so a class of such circuits takes one allocation,
+// not one more per circuit.
+//
+// sort_eccs sorts classes by the heads of their first circuits with stable_sort_by_keys
+// (core/key_sort.h): the heads' upper bits (above the position) in an LSD radix sort, whole ECCs
+// compared only where those bits agree, and the classes moved in place; the result is that of a
+// stable sort by the ECC order.
 
 #include <algorithm>
 #include <array>

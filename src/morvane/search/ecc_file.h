@@ -3,6 +3,11 @@
 // circuit count; per circuit its instruction count, per instruction the gate's display text and
 // its two raw qubit bytes, then the permutation's raw word as a varint; after all classes the
 // qubit count. Nothing else: no header, no checksum, bytes after the qubit count are ignored.
+//
+// A save checks each gate once, through GateTexts::read_back(), before the file is created: a
+// display text longer than the 8192 bytes a reader accepts, or one that a gate registered earlier
+// also displays (so it would load back as that gate), is refused with "Failed to write postcard
+// data: Gate(<index> -> <text>) ...". A load believes counts only as elements arrive.
 
 #include <cstdint>
 #include <span>

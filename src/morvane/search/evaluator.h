@@ -6,6 +6,26 @@
 // the key state, whose hash is the circuit's class key. Circuits that differ only by relabellings of
 // their input and output qubits get the same key state. Alongside the key state the evaluator
 // reports every (front, back) permutation pair that reaches it.
+//
+// Batched runs (extend_batch): up to four candidates that each extend one expanded circuit by one
+// instruction, one Extension record per candidate (its gate, its adjoint, its scratch and its
+// backward starts, if kept). Each backward run in full starts from its relabelled backtrack state
+// with its candidate's own adjoint applied, then goes on a lane (four starts loaded together,
+// transposed four amplitudes at a time); the expanded circuit's adjoints, shared by all, run once
+// for four lanes (filled from any candidates of the group). Up to 4 qubits the search keeps each
+// candidate's backward starts (append_backward_starts: the relabelled backtrack states with its
+// adjoint applied, a few hundred small states), and the lanes load from them.
+//
+// Where a forward state has several symmetries, a symmetry whose relabelling differs from that of
+// one already run in full only on qubits no gate touches (its back permutation agrees with that
+// one's on every touched qubit) takes that run's result: the backward state is the same bits
+// relabelled, so is the canonical state, and its sorting permutation is the relabelling composed
+// with that run's. Not when that run's phase reference was the sum of all amplitudes (its rounding
+// depends on their order) or its order needed more than the first key parts. So the lanes take the
+// first symmetry of each such set (up to 8); the runs' results are kept per candidate, and
+// choose_key then takes the symmetries in order, running alone the rare one whose set's first run
+// turned out unfit. On 2 and 3 qubits candidates with several symmetries run alone (cheaper than
+// that bookkeeping there). evaluate_multiple keeps the plain loop, and tests compare both paths.
 
 #include <cstdint>
 #include <optional>

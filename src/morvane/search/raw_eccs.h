@@ -8,6 +8,14 @@
 // itself (its permutations as ranks), and so do the surface-gate sets of a one-circuit bucket, as
 // numbers of the search's instruction placements; larger buckets keep their sets as bit masks and
 // their further circuits in a record of the map's pool.
+//
+// A map that shares another map's cells reads them through that map's arena, so it takes classes
+// only whole (put_shared_class) and add_entry stops on it. simplify builds each class with
+// ECC::from_circuits, except a class of one circuit (most of them), whose two relabellings are
+// made one and applied in one pass over its cells. It takes each class's head as it goes (the
+// first circuit's first instructions as HeadCodes digits, from codes of the search's placements)
+// and sorts the classes by them (sort_eccs); when a class's head has no such code, as a sharing
+// map's classes may not, the collection is sorted by codes of its own first circuits.
 
 #include <array>
 #include <cstdint>

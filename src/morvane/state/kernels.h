@@ -6,6 +6,10 @@
 // 0 bit inserted at each qubit position in increasing order of position; member j of the group is
 // the base with bit K−1−t of j placed at position qubits[t] (operand 0 is the most significant
 // bit of the matrix's row and column index).
+//
+// Kernels work in place. A gate prepared for a state of 2 to 5 qubits (PreparedGate) gets a kernel
+// body unrolled for its state size and placement (GateFuncs::Bodies::fixed), and one for four
+// states side by side (StateLanes).
 
 #include <array>
 #include <cstddef>

@@ -4,6 +4,12 @@
 // sorted by key and split into classes of equal keys (OrderInfo), the sorting permutation, the
 // permutations that shuffle qubits only inside their classes (EQMASK_TO_PERMS), and the per-thread
 // scratch vectors through which StateVec::apply_permutation relabels qubits.
+//
+// The hot paths allocate nothing: OrderInfo is held inline, OrderInfo::as_perms is a view into
+// EQMASK_TO_PERMS, and relabelling goes through scratch arrays made beforehand (this thread's
+// StateVecCache, or a scratch state the caller passes). Up to 5 qubits RelabelTables give,
+// for every permutation, the source of each amplitude and the permutation's Lehmer rank; the
+// evaluator relabels by them and indexes its relabelled backtrack states by those ranks.
 
 #include <algorithm>
 #include <array>

@@ -2,6 +2,18 @@
 // Complex state vectors of n qubits: 2^n amplitudes held as two Qreal arrays `re` and `im`; bit q
 // of an amplitude's index is the value of qubit q. Equality, order and hash look at the amplitudes'
 // Qreal keys (2^-24 grid), `re` first, then `im`.
+//
+// The hot paths allocate nothing: copy_from reuses the arrays, gate kernels work in place, and
+// relabelling exchanges arrays with this thread's scratch vector (reserve_state_vec_cache first) or
+// with a scratch state the caller passes. States of 2 to 5 qubits (the class search's) take
+// fixed-length loops in normalize_arg, hash_value and copy_from. A state whose order keys differ in
+// their first parts (the common case) gets its sorting permutation and its inverse from
+// distinct_order, without an OrderInfo; a state read only for its order can be normalised at just
+// the amplitudes the order keys read (normalize_arg_order_keys, the same bits there). The hash
+// rounds its keys two at a time (percision_reprs); hash_values hashes eight states of one size at
+// once in two interleaved chains of AVX2 lanes (one chain's SipHash rounds fill the other's
+// latency) where the processor has them (checked at run time), otherwise one by one; both give
+// hash_value bit for bit.
 
 #include <array>
 #include <bit>
