@@ -130,8 +130,10 @@ template <typename Result, typename Step, typename Exhausted>
 Result search_identities(const IdentityProver& prover, const IdentityCirc& start, uint32_t additional_size,
                          Step&& step, Exhausted&& exhausted) {
   const size_t start_len = start.circ.len();
-  // Elements are never shorter than the start, so max_size - length fits the 32-bit size again.
-  const uint64_t max_size = uint64_t(start_len) + additional_size;
+  // The rewriting step splits identities of at most kLongestSplittable gates: the bound stops
+  // there (the start is no longer, see check_splittable). Elements are never shorter than the
+  // start, so max_size - length is at most that.
+  const uint64_t max_size = std::min<uint64_t>(uint64_t(start_len) + additional_size, kLongestSplittable);
   auto room = [&](const IdentityCirc& id) { return uint32_t(max_size - id.circ.len()); };
   IdentitySet visited;
   SizeQueues queues;
@@ -214,6 +216,11 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
   ProgressBar bar(identities.size());
   for (IdentityCirc& identity : identities) {
     bar.inc();
+    // No rule rewrites an identity too long to split: it is assumed as it is.
+    if (identity.circ.len() > kLongestSplittable) {
+      if (prover.proved.insert(identity).second) prover.assume.push_back(std::move(identity));
+      continue;
+    }
     prover.add_identity(std::move(identity), kBuildAdditionalSize, kBuildCountLimit);
   }
   bar.finish();
@@ -378,6 +385,7 @@ std::vector<TransitionPair> IdentityProver::par_transition_pairs(const IdentityC
 
 bool IdentityProver::add_identity(IdentityCirc identity, uint32_t additional_size, uint32_t count_limit) {
   if (identity.circ.is_empty() || proved.contains(identity)) return false;
+  check_splittable(identity);
   auto [visited, assumed] = add_identity_search(std::move(identity), additional_size, count_limit);
   for (auto& id : visited) proved.insert(id);
   return assumed;
@@ -386,6 +394,7 @@ bool IdentityProver::add_identity(IdentityCirc identity, uint32_t additional_siz
 std::pair<IdentitySet, bool> IdentityProver::add_identity_search(IdentityCirc identity, uint32_t additional_size,
                                                                  uint32_t count_limit) {
   using Result = std::pair<IdentitySet, bool>;
+  check_splittable(identity);
   const size_t start_len = identity.circ.len();
   uint64_t queued = 0;
   // The nested add_identity is the search's last step, so it runs after the search has ended.
@@ -417,6 +426,7 @@ std::pair<IdentitySet, bool> IdentityProver::add_identity_search(IdentityCirc id
 std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_with_visited(
     IdentityCirc identity, uint32_t additional_size, uint32_t count_limit) const {
   using Result = std::pair<std::optional<IdentityCirc>, IdentitySet>;
+  check_splittable(identity);
   // The empty identity holds without proof.
   if (identity.circ.is_empty()) {
     IdentitySet visited;

@@ -10,7 +10,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from morvane import Circ, Evaluator, Gate, IdentityCirc, IdentityProver, Instr, RawECCs
+from morvane import ECCs, Circ, Evaluator, Gate, IdentityCirc, IdentityProver, Instr, RawECCs
 
 GATES = {n: Gate.from_name(n) for n in ("h", "x", "s", "t", "cx")}
 
@@ -186,3 +186,66 @@ def test_results_do_not_depend_on_the_pool_size(tmp_path):
         outputs[threads] = run.stdout
     assert len(outputs["1"].splitlines()) > 100
     assert outputs["1"] == outputs["2"] == outputs["8"]
+
+
+def varint(n):
+    out = bytearray()
+    while True:
+        low, n = n & 0x7F, n >> 7
+        out.append(low | (0x80 if n else 0))
+        if not n:
+            return bytes(out)
+
+
+def class_file(path, classes, nqubits):
+    """A class file of the given classes, each a list of circuits of (gate name, qubits), every
+    circuit with the identity permutation on `nqubits` qubits."""
+    data = bytearray(varint(len(classes)))
+    for circuits in classes:
+        data += varint(len(circuits))
+        for circuit in circuits:
+            data += varint(len(circuit))
+            for name, qubits in circuit:
+                data += varint(len(name)) + name.encode() + bytes([*qubits, 255, 255][:2])
+            data += varint(sum(k << (3 * k) for k in range(nqubits)) | nqubits << 24)
+    data += varint(nqubits)
+    path.write_bytes(bytes(data))
+    return ECCs.from_postcard(str(path))
+
+
+H, X = ("h", [0]), ("x", [0])
+
+
+def test_searches_stay_within_the_splittable_length(tmp_path):
+    # h = h h h: its rule lengthens an h by two gates, and its identity h h h h, assumed, lets it
+    # apply. From (h x)^8 (16 gates) with 4 gates of room, an 18-gate identity would lengthen to 20,
+    # which no split can take: the bound stops at 19, where nothing more fits.
+    prover = IdentityProver.build_from_eccs(class_file(tmp_path / "hhh.eccs", [[[H], [H, H, H]]], 1))
+    assert prover.get_assumed() == [identity(H, H, H, H)]
+    hx8 = identity(*[H, X] * 8)
+    assert prover.prove_identity(hx8, 4, 1000) == hx8
+    assert prover.prove_identity(hx8, 4, 1000) == prover.prove_identity(hx8, 3, 1000)
+    gave_up_at, visited = prover.prove_identity_with_visited(hx8, 100, 1000)
+    assert gave_up_at == hx8 and max(len(v) for v in visited) == 18
+    assert prover.export_proof(hx8, 4, 1000) is None
+    visited, assumed = prover.add_identity_search(hx8, 4, 1000)
+    assert assumed and max(len(v) for v in visited) == 18
+    assert prover.add_identity(identity(*[H, X] * 8, H, H), 4, 1000)
+
+
+def test_identities_too_long_to_split_are_assumed_by_the_build(tmp_path):
+    # Classes of 10-gate circuits: h^10 = x^10 gives a 20-gate identity, assumed as it is, after
+    # the shorter ones; h^10 = x^8 gives an 18-gate one, searched within 19 gates.
+    classes = class_file(tmp_path / "long.eccs", [[[H] * 10, [X] * 10], [[], [H, H]], [[H] * 10, [X] * 8]], 1)
+    prover = IdentityProver.build_from_eccs(classes)
+    long20 = identity(*[H] * 10, *[X] * 10)
+    assert prover.get_assumed()[-1] == long20
+    assert sorted(prover.get_assumed()) == prover.get_assumed()
+    # A search that starts too long to split stops at once, as the rewriting step would.
+    for call in (prover.prove_identity, prover.prove_identity_with_visited, prover.export_proof,
+                 prover.add_identity_search):
+        with pytest.raises(BaseException, match="index out of bounds: the len is 20 but the index is 20"):
+            call(long20, 3, 10)
+    # add_identity has nothing to do for an identity already established.
+    assert prover.add_identity(long20, 3, 10) is False
+
