@@ -280,6 +280,11 @@ void IdentityProver::prepare_rule_index() {
   rule_index = std::move(index);
 }
 
+/// How the rewriting step bounds a rule's length by the block's length plus the room: as the sum
+/// (a larger room never allows fewer rules), or as the sum modulo 2^32, which proof export uses to
+/// pass a room smaller than zero (see ProofTracker::expand).
+enum class RuleBound { kSaturating, kWrapping };
+
 /// The rewriting step of several identities at once: for every split of ids[k] (in subset order)
 /// and every rule of its block's key that fits rooms[k] (in stored order), `emit(out, rule,
 /// rule_identity, c2_permuted)` appends what that rule contributes. The subsets of all identities,
@@ -287,7 +292,7 @@ void IdentityProver::prepare_rule_index() {
 /// those of ids[k] in order.
 template <typename T, typename Emit>
 std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<const IdentityCirc* const> ids,
-                                    std::span<const uint32_t> rooms, Emit&& emit) {
+                                    std::span<const uint32_t> rooms, RuleBound rule_bound, Emit&& emit) {
   const RuleIndex& index = prover.rule_index;
   struct Run {
     uint32_t id;
@@ -314,7 +319,6 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
     const Run run = runs[r];
     const SubsetSplits& subsets = splits[run.id];
     const std::array<uint64_t, kCombinationEntries>& gate_hash = gate_terms[run.id];
-    // The bound wraps around in 32 bits, as proof export expects.
     const uint32_t room = rooms[run.id];
     for (uint32_t i = run.begin; i < run.end; ++i) {
       if (index.prepared) {
@@ -331,7 +335,8 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
       const Circ c2_permuted = split->c2.permut(p);
       const auto cached = index.rule_identities.find(c1_rep);
       std::optional<Circ> c1_reversed;
-      const uint32_t bound = uint32_t(c1_rep.len()) + room;
+      const uint64_t bound = rule_bound == RuleBound::kWrapping ? uint64_t(uint32_t(c1_rep.len()) + room)
+                                                                : uint64_t(c1_rep.len()) + room;
       for (size_t j = 0; j < rules->second.size(); ++j) {
         const Circ& rule = rules->second[j];
         if (rule.len() > bound) continue;
@@ -361,7 +366,7 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
 
 std::vector<std::vector<IdentityCirc>> IdentityProver::par_apply_rules_many(
     std::span<const IdentityCirc* const> identities, std::span<const uint32_t> additional_sizes) const {
-  return rewrite<IdentityCirc>(*this, identities, additional_sizes,
+  return rewrite<IdentityCirc>(*this, identities, additional_sizes, RuleBound::kSaturating,
                                [&](std::vector<IdentityCirc>& out, const Circ& r, const IdentityCirc& rule,
                                    const Circ& c2_permuted) {
                                  if (proved.contains(rule)) out.push_back(rewritten_identity(r + c2_permuted));
@@ -376,7 +381,7 @@ std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& id
 std::vector<TransitionPair> IdentityProver::par_transition_pairs(const IdentityCirc& identity,
                                                                  uint32_t additional_size) const {
   const IdentityCirc* id = &identity;
-  return std::move(rewrite<TransitionPair>(*this, {&id, 1}, {&additional_size, 1},
+  return std::move(rewrite<TransitionPair>(*this, {&id, 1}, {&additional_size, 1}, RuleBound::kWrapping,
                                            [](std::vector<TransitionPair>& out, const Circ& r, const IdentityCirc& rule,
                                               const Circ& c2_permuted) {
                                              out.push_back(TransitionPair{rewritten_identity(r + c2_permuted), rule});

@@ -181,14 +181,18 @@ TEST(prover, transition_pairs_are_all_rewrites_and_apply_rules_keeps_those_with_
   EXPECT_GT(nonempty, 0u);
 }
 
-TEST(prover, rule_length_bound_wraps_around_in_32_bits) {
+TEST(prover, rule_length_bound_saturates_for_callers_and_wraps_for_proof_export) {
   const IdentityProver p = s_tt_prover();
   const IdentityCirc s4 = canonical({s(0), s(0), s(0), s(0)});
-  // s (length 1) -> t t needs one extra gate; 0xFFFFFFFF + 1 wraps to 0, so no rule fits.
+  // s (length 1) -> t t needs one extra gate: any room of one or more lets it apply.
   EXPECT_FALSE(p.par_apply_rules(s4, 1).empty());
   EXPECT_THAT(p.par_apply_rules(s4, 0), IsEmpty());
-  EXPECT_THAT(p.par_apply_rules(s4, 0xFFFFFFFFu), IsEmpty());
-  EXPECT_FALSE(p.par_apply_rules(s4, 0xFFFFFFFEu).empty());
+  EXPECT_EQ(p.par_apply_rules(s4, 0xFFFFFFFFu), p.par_apply_rules(s4, 1));
+  // Proof export's transition pairs take the sum modulo 2^32: 0xFFFFFFFF + 1 wraps to 0, so no
+  // rule fits, and 0xFFFFFFFE + 1 is a room of one gate too few to wrap.
+  EXPECT_FALSE(p.par_transition_pairs(s4, 1).empty());
+  EXPECT_THAT(p.par_transition_pairs(s4, 0xFFFFFFFFu), IsEmpty());
+  EXPECT_FALSE(p.par_transition_pairs(s4, 0xFFFFFFFEu).empty());
 }
 
 TEST(prover, add_identity_refuses_empty_and_established_identities_but_the_search_runs_anyway) {

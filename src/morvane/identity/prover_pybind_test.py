@@ -249,3 +249,20 @@ def test_identities_too_long_to_split_are_assumed_by_the_build(tmp_path):
     # add_identity has nothing to do for an identity already established.
     assert prover.add_identity(long20, 3, 10) is False
 
+
+@pytest.fixture(scope="module")
+def hs_prover():
+    return IdentityProver.build_from_eccs(generate(1, ("h", "s"), 3))
+
+
+def test_a_larger_bound_never_proves_less(hs_prover):
+    # The rule-length bound is the block's length plus the room: near 2**32 it must not wrap.
+    top = 2**32 - 1
+    sdg4 = Circ([Instr(Gate.from_name("sdg"), [0])] * 4).rotate_representative()
+    assert hs_prover.prove_identity(sdg4, 3, 100000) is None
+    assert hs_prover.prove_identity(sdg4, top, 100000) is None
+    assert hs_prover.export_proof(sdg4, top, 100000) is not None
+    assert set(hs_prover.par_apply_rules(sdg4, 3)) <= set(hs_prover.par_apply_rules(sdg4, top))
+    before = hs_prover.get_assumed()
+    visited, assumed = hs_prover.add_identity_search(sdg4, top, 100000)
+    assert not assumed and hs_prover.get_assumed() == before
