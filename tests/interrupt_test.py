@@ -64,6 +64,32 @@ CASES = {
         "eccs.check()",
         "print('after', eccs.to_list() == before)",
     ),
+    # Canonical forms of long circuits: one form runs for far longer than a second. The circuit
+    # is unchanged afterwards.
+    "rotate_representative": (
+        "import random\n"
+        "from morvane import Circ, Instr\n"
+        "rng = random.Random(1)\n"
+        "def gate():\n"
+        "    a, b = rng.sample(range(8), 2)\n"
+        "    return rng.choice([h(a), t(a), cx(a, b)])\n"
+        "c = Circ([gate() for _ in range(2000)], list(range(8)))\n"
+        "ident = c + c.inverse()\n"
+        "before = str(ident)",
+        "ident.rotate_representative()",
+        "print('after', str(ident) == before)",
+    ),
+    "representative": (
+        "import random\n"
+        "from morvane import Circ, Instr\n"
+        "rng = random.Random(1)\n"
+        "c = Circ([rng.choice([h(q), t(q), cx(q, (q + 1) % 8)]) for q in rng.choices(range(8), k=1000)])\n"
+        "for _ in range(12):\n"
+        "    c = c + c\n"
+        "before = len(c)",
+        "c.representative()",
+        "print('after', len(c) == before)",
+    ),
 }
 
 
