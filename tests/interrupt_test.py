@@ -64,6 +64,21 @@ CASES = {
         "eccs.check()",
         "print('after', eccs.to_list() == before)",
     ),
+    # Building a prover from one class of 3280 identities (each up to seven of h h, x x, z z):
+    # its keys' rules refer to its circuits, and the build looks at signals between its steps.
+    "build_from_eccs_one_large_class": (
+        "import itertools, os, tempfile\n"
+        "def instr(g):\n"
+        "    return bytes([1, ord(g), 0, 255])\n"
+        "words = [b''.join(instr(g) * 2 for g in w) for k in range(8) for w in itertools.product('hxz', repeat=k)]\n"
+        "body = b''.join(bytes([len(w) // 4]) + w + bytes([0x80, 0x80, 0x80, 0x08]) for w in words)\n"
+        "path = os.path.join(tempfile.mkdtemp(), 'large.eccs')\n"
+        "open(path, 'wb').write(bytes([1, 0xD0, 0x19]) + body + bytes([1]))\n"
+        "eccs = ECCs.from_postcard(path)\n"
+        "before = eccs.to_list()",
+        "IdentityProver.build_from_eccs(eccs)",
+        "print('after', eccs.to_list() == before)",
+    ),
     # Canonical forms of long circuits: one form runs for far longer than a second. The circuit
     # is unchanged afterwards.
     "rotate_representative": (

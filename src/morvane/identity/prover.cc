@@ -166,7 +166,86 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
   return exhausted(visited);
 }
 
-IdentityProver IdentityProver::build(std::vector<ECC> classes) {
+namespace {
+
+/// A class of more circuits than this keeps its circuits once, and its keys' rules are made from
+/// them on use; a smaller one holds its rules (fewer than this many per circuit), which the
+/// rewriting step reads as they are and whose rule identities are computed once.
+constexpr size_t kHeldRulesUpTo = 32;
+
+/// Classes handled in one parallel step of the build: their parts are held until stored.
+constexpr size_t kClassesPerStep = 4096;
+
+/// What one class contributes: its identities, then its keys with their rules.
+struct ClassPart {
+  std::vector<IdentityCirc> identities;
+  std::vector<std::pair<Circ, RuleList>> rules;
+};
+
+ClassPart class_part(const ECC& cls) {
+  ClassPart part;
+  const ECC e = ECC(cls).simplify_permute();
+  // The identities first: each runs the identity check, so a class that is not one stops here,
+  // before any rule is made.
+  const Circ first_inv = Circ::make(e.circuits[0].instrs_vector(), e.circuits[0].perm).inverse();
+  for (size_t i = 1; i < e.circuits.size(); ++i)
+    part.identities.push_back(
+        rotate_representative(first_inv + Circ::make(e.circuits[i].instrs_vector(), e.circuits[i].perm)));
+  std::shared_ptr<ClassCircuits> circuits;
+  if (e.circuits.size() > kHeldRulesUpTo) {
+    // Every rule of every key is make(c2, perm⁻¹ * c2.perm): the same checks, once per circuit.
+    circuits = std::make_shared<ClassCircuits>();
+    const Permut32 first_perm_inv = e.circuits[0].perm.inv();
+    for (const PermutedCircuit& c2 : e.circuits) {
+      (void)(first_perm_inv * c2.perm);
+      circuits->push_back(Circ::make(c2.instrs_vector(), c2.perm));
+    }
+  }
+  for (size_t k = 0; k < e.circuits.size(); ++k) {
+    const PermutedCircuit& c = e.circuits[k];
+    auto [rep, p] = representative_with_perm(Circ::make_no_perm(c.instrs_vector()));
+    if (circuits) {
+      part.rules.emplace_back(std::move(rep), RuleList::of_class(circuits, k, p));
+      continue;
+    }
+    const Permut32 perm_inv = c.perm.inv();
+    std::vector<Circ> rules;
+    for (const PermutedCircuit& c2 : e.circuits)
+      if (c2.instrs != c.instrs) rules.push_back(Circ::make(c2.instrs_vector(), perm_inv * c2.perm).permut(p));
+    part.rules.emplace_back(std::move(rep), RuleList(std::move(rules)));
+  }
+  return part;
+}
+
+}  // namespace
+
+RuleList RuleList::of_class(std::shared_ptr<const ClassCircuits> circuits, size_t self, Permut32 p) {
+  RuleList list;
+  const Circ& own = (*circuits)[self];
+  for (size_t m = 0; m < circuits->size(); ++m)
+    if ((*circuits)[m].instrs == own.instrs) list.skipped_.push_back(uint32_t(m));
+  list.perm_inv_ = own.perm.inv();
+  list.p_ = p;
+  list.circuits_ = std::move(circuits);
+  return list;
+}
+
+const Circ& RuleList::rule(size_t j, Circ& scratch) const {
+  if (!circuits_) return rules_[j];
+  const Circ& c2 = (*circuits_)[member(j)];
+  scratch = Circ{c2.instrs, perm_inv_ * c2.perm}.permut(p_);
+  return scratch;
+}
+
+bool operator==(const RuleList& a, const RuleList& b) {
+  if (a.size() != b.size()) return false;
+  Circ sa, sb;
+  for (size_t j = 0; j < a.size(); ++j)
+    if (a.rule(j, sa) != b.rule(j, sb)) return false;
+  return true;
+}
+
+IdentityProver IdentityProver::build(std::span<const ECC> classes) {
   IdentityProver prover;
   write_stderr(fmt::format("Building identity prover from {} ECCs\n", classes.size()));
   // Inverses and identity checks register the adjoints of gates the first time they meet them:
@@ -174,40 +253,23 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
   for (const ECC& cls : classes)
     for (const PermutedCircuit& c : cls.circuits)
       for (Instr32 i : c.instrs) i.gate.adjoint();
-  // What each class contributes (its keys with their rules, its identities) is computed on the
-  // pool; the keys are stored in class order below, a later list replacing an earlier one.
-  struct ClassPart {
-    std::vector<std::pair<Circ, std::vector<Circ>>> rules;
-    std::vector<IdentityCirc> identities;
-  };
+  // What each class contributes is computed on the pool, a step of classes at a time; the keys
+  // are stored in class order, a later list replacing an earlier one.
   auto stop = interrupt::stop_token();
-  std::vector<ClassPart> parts = pool::map_index(classes.size(), [&](size_t k) {
-    ClassPart part;
-    const ECC e = ECC(classes[k]).simplify_permute();
-    for (const PermutedCircuit& c : e.circuits) {
-      auto [rep, p] = representative_with_perm(Circ::make_no_perm(c.instrs_vector()));
-      const Permut32 perm_inv = c.perm.inv();
-      std::vector<Circ> rules;
-      for (const PermutedCircuit& c2 : e.circuits)
-        if (c2.instrs != c.instrs) rules.push_back(Circ::make(c2.instrs_vector(), perm_inv * c2.perm).permut(p));
-      part.rules.emplace_back(std::move(rep), std::move(rules));
-    }
-    const Circ first_inv = Circ::make(e.circuits[0].instrs_vector(), e.circuits[0].perm).inverse();
-    for (size_t i = 1; i < e.circuits.size(); ++i)
-      part.identities.push_back(rotate_representative(first_inv + Circ::make(e.circuits[i].instrs_vector(), e.circuits[i].perm)));
-    return part;
-  }, &stop);
   std::vector<IdentityCirc> identities;
   {
     ProgressBar bar(classes.size());
-    for (ClassPart& part : parts) {
-      bar.inc();
-      for (auto& [key, rules] : part.rules) prover.circ_map.insert_or_assign(std::move(key), std::move(rules));
-      std::move(part.identities.begin(), part.identities.end(), std::back_inserter(identities));
+    for (size_t begin = 0; begin < classes.size(); begin += kClassesPerStep) {
+      const std::span<const ECC> step = classes.subspan(begin, std::min(kClassesPerStep, classes.size() - begin));
+      std::vector<ClassPart> parts = pool::map_index(step.size(), [&](size_t k) { return class_part(step[k]); }, &stop);
+      for (ClassPart& part : parts) {
+        bar.inc();
+        for (auto& [key, rules] : part.rules) prover.circ_map.insert_or_assign(std::move(key), std::move(rules));
+        std::move(part.identities.begin(), part.identities.end(), std::back_inserter(identities));
+      }
     }
     bar.finish();
   }
-  parts.clear();
   prover.prepare_rule_index();
   std::stable_sort(identities.begin(), identities.end());
   identities.erase(std::unique(identities.begin(), identities.end()), identities.end());
@@ -243,11 +305,12 @@ uint64_t gate_multiset_hash(std::span<const Instr32> instrs) {
 }
 
 void IdentityProver::prepare_rule_index() {
-  // The keys in an order of their own (by hash, then by value), whatever the map's layout.
-  using Entry = std::pair<const Circ, std::vector<Circ>>;
+  // The keys that have rules in an order of their own (by hash, then by value), whatever the
+  // map's layout.
+  using Entry = RuleMap::value_type;
   std::vector<std::pair<uint64_t, const Entry*>> entries;
-  entries.reserve(circ_map.size());
-  for (const Entry& entry : circ_map) entries.emplace_back(entry.first.hash_value(), &entry);
+  for (const Entry& entry : circ_map)
+    if (!entry.second.empty()) entries.emplace_back(entry.first.hash_value(), &entry);
   std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
     return a.first != b.first ? a.first < b.first : a.second->first < b.second->first;
   });
@@ -262,19 +325,23 @@ void IdentityProver::prepare_rule_index() {
         i.gate.adjoint();
       }
     }
+  auto stop = interrupt::stop_token();
   auto identities = pool::map_index(entries.size(), [&](size_t i) {
     const Entry& entry = *entries[i].second;
-    const Circ key_reversed = entry.first.inverse();
     std::vector<IdentityCirc> out;
-    for (const Circ& r : entry.second) out.push_back(rotate_representative(r + key_reversed));
+    if (!entry.second.held()) return out;
+    const Circ key_reversed = entry.first.inverse();
+    Circ scratch;
+    for (size_t j = 0; j < entry.second.size(); ++j)
+      out.push_back(rotate_representative(entry.second.rule(j, scratch) + key_reversed));
     return out;
-  });
+  }, &stop);
   RuleIndex index;
   index.rule_identities.reserve(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
     const Entry& entry = *entries[i].second;
-    if (!entry.second.empty()) index.key_gate_multisets.insert(gate_multiset_hash(entry.first.instrs));
-    index.rule_identities.emplace(entry.first, std::move(identities[i]));
+    index.key_gate_multisets.insert(gate_multiset_hash(entry.first.instrs));
+    if (entry.second.held()) index.rule_identities.emplace(entry.first, std::move(identities[i]));
   }
   index.prepared = true;
   rule_index = std::move(index);
@@ -320,6 +387,7 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
     const SubsetSplits& subsets = splits[run.id];
     const std::array<uint64_t, kCombinationEntries>& gate_hash = gate_terms[run.id];
     const uint32_t room = rooms[run.id];
+    Circ scratch;  // a rule made on use
     for (uint32_t i = run.begin; i < run.end; ++i) {
       if (index.prepared) {
         uint64_t h = 0;
@@ -333,18 +401,22 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
       const auto rules = prover.circ_map.find(c1_rep);
       if (rules == prover.circ_map.end()) continue;
       const Circ c2_permuted = split->c2.permut(p);
+      const RuleList& list = rules->second;
       const auto cached = index.rule_identities.find(c1_rep);
       std::optional<Circ> c1_reversed;
       const uint64_t bound = rule_bound == RuleBound::kWrapping ? uint64_t(uint32_t(c1_rep.len()) + room)
                                                                 : uint64_t(c1_rep.len()) + room;
-      for (size_t j = 0; j < rules->second.size(); ++j) {
-        const Circ& rule = rules->second[j];
-        if (rule.len() > bound) continue;
+      for (size_t j = 0; j < list.size(); ++j) {
+        if (list.rule_len(j) > bound) continue;
+        const Circ& rule = list.rule(j, scratch);
         if (cached != index.rule_identities.end()) {
           emit(out, rule, cached->second[j], c2_permuted);
         } else {
+          // Rules without a computed identity (made on use, or a prover without the index): a
+          // copy, as emit may use the memo again.
           if (!c1_reversed) c1_reversed = c1_rep.inverse();
-          emit(out, rule, rotate_representative(rule + *c1_reversed), c2_permuted);
+          const IdentityCirc rule_identity = rewritten_identity(rule + *c1_reversed);
+          emit(out, rule, rule_identity, c2_permuted);
         }
       }
     }

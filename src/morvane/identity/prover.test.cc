@@ -110,7 +110,8 @@ TEST(prover, state_does_not_depend_on_the_pool_size) {
 TEST(prover, build_writes_both_lines_and_keeps_single_circuits_as_empty_rule_lists) {
   const Permut32 id1 = Permut32::identity(1), id2 = Permut32::identity(2);
   ::testing::internal::CaptureStderr();
-  const IdentityProver p = IdentityProver::build({ECC{{pc({h(0)}, id1)}}, ECC{{pc({cx(0, 1)}, id2)}}});
+  const std::vector<ECC> classes{ECC{{pc({h(0)}, id1)}}, ECC{{pc({cx(0, 1)}, id2)}}};
+  const IdentityProver p = IdentityProver::build(classes);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Building identity prover from 2 ECCs\nProving Identities\n");
   EXPECT_THAT(p.assume, IsEmpty());
   EXPECT_THAT(p.proved, IsEmpty());
@@ -133,6 +134,38 @@ TEST(prover, build_rules_leave_out_equal_instruction_lists_and_later_keys_replac
   ASSERT_TRUE(p.circ_map.contains(swap_key));
   // cx(1, 0) cx(0, 1) cx(1, 0) has the same key: its list (the two other circuits) replaced the first.
   EXPECT_EQ(p.circ_map.at(swap_key).size(), 2u);
+}
+
+TEST(prover, rules_of_a_large_class_are_those_of_the_definition) {
+  // The swap class on 2 qubits, and 40 more circuits of it: the swap followed by cx pairs (the
+  // same instructions under two permutations too), more than a class whose rules are held.
+  const Permut32 id2 = Permut32::identity(2), swapped = perm({1, 0});
+  std::vector<PermutedCircuit> circuits{pc({cx(0, 1), cx(1, 0), cx(0, 1)}, id2), pc({}, swapped)};
+  for (int k = 1; k <= 20; ++k) {
+    std::vector<Instr32> pairs;
+    for (int j = 0; j < k; ++j) {
+      const Instr32 c = (j % 3 == 0) ? cx(1, 0) : cx(0, 1);
+      pairs.insert(pairs.end(), {c, c});
+    }
+    circuits.push_back(pc(pairs, swapped));
+    pairs.insert(pairs.begin(), {cx(0, 1), cx(1, 0), cx(0, 1)});
+    circuits.push_back(pc(pairs, id2));
+  }
+  circuits.push_back(pc({}, swapped));
+  const ECC cls{circuits};
+  const IdentityProver p = quiet_build({cls});
+  const ECC e = ECC(cls).simplify_permute();
+  for (const PermutedCircuit& c : e.circuits) {
+    auto [rep, relabel] = representative_with_perm(Circ::make_no_perm(c.instrs_vector()));
+    std::vector<Circ> literal;
+    for (const PermutedCircuit& c2 : e.circuits)
+      if (c2.instrs != c.instrs) literal.push_back(Circ::make(c2.instrs_vector(), c.perm.inv() * c2.perm).permut(relabel));
+    ASSERT_TRUE(p.circ_map.contains(rep));
+    const RuleList& rules = p.circ_map.at(rep);
+    EXPECT_EQ(rules, RuleList(literal)) << rep.display();
+    EXPECT_EQ(std::vector<Circ>(rules.begin(), rules.end()), literal);
+    for (size_t j = 0; j < literal.size(); ++j) EXPECT_EQ(rules.rule_len(j), literal[j].len());
+  }
 }
 
 TEST(prover, rules_match_their_keys_and_proved_members_are_identities_on_generated_classes) {

@@ -2,6 +2,7 @@
 edge cases, the Python surface, and results that do not depend on the worker pool's size."""
 
 import inspect
+import itertools
 import os
 import subprocess
 import sys
@@ -266,3 +267,37 @@ def test_a_larger_bound_never_proves_less(hs_prover):
     before = hs_prover.get_assumed()
     visited, assumed = hs_prover.add_identity_search(sdg4, top, 100000)
     assert not assumed and hs_prover.get_assumed() == before
+
+
+def test_a_class_is_checked_before_its_rules_are_made(tmp_path):
+    # h and x are not one class; the third circuit uses qubit 1 under a 1-qubit permutation, which
+    # making the rules would stop on. The identity check of h x comes first.
+    classes = class_file(tmp_path / "bad.eccs", [[[H], [X], [("h", [1])]]], 1)
+    with pytest.raises(BaseException, match="IdentityCirc: circuit is not identity") as info:
+        IdentityProver.build_from_eccs(classes)
+    assert type(info.value).__name__ == "PanicException"
+
+
+MEMORY_SCRIPT = textwrap.dedent(
+    """
+    import resource, sys
+    from morvane import ECCs, IdentityProver
+    classes = ECCs.from_postcard(sys.argv[1])
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    prover = IdentityProver.build_from_eccs(classes)
+    print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+    """
+)
+
+
+def test_a_large_class_costs_memory_in_proportion_to_its_circuits(tmp_path):
+    # One class of the 1093 identities made of up to six of h h, x x, z z: its keys' rules are a
+    # million pairs (some 270 MB as circuits, and as many rule identities), its circuits 53 KB.
+    words = [[]]
+    for k in range(1, 7):
+        words += [[(g, [0]) for g in w for _ in range(2)] for w in itertools.product("hxz", repeat=k)]
+    class_file(tmp_path / "big.eccs", [words], 1)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, str(tmp_path / "big.eccs")], capture_output=True,
+                         text=True, env=env, check=True)
+    assert int(run.stdout) < 64, run.stdout
