@@ -23,15 +23,29 @@
 
 namespace morvane {
 
+/// An identity with its hash_value computed already, to look up without hashing again.
+struct HashedIdentity {
+  const IdentityCirc& id;
+  uint64_t hash;
+};
+
 /// Hashes a circuit (or the circuit of an identity) by its SipHash stream; well mixed, so the
 /// tables below take it as it is. Nothing depends on the iteration order of these tables.
 struct CircHash {
   using is_transparent = void;
   size_t operator()(const Circ& c) const noexcept { return static_cast<size_t>(c.hash_value()); }
   size_t operator()(const IdentityCirc& c) const noexcept { return static_cast<size_t>(c.hash_value()); }
+  size_t operator()(const HashedIdentity& h) const noexcept { return static_cast<size_t>(h.hash); }
 };
 
-using IdentitySet = absl::flat_hash_set<IdentityCirc, CircHash>;
+struct IdentityEq {
+  using is_transparent = void;
+  bool operator()(const IdentityCirc& a, const IdentityCirc& b) const { return a == b; }
+  bool operator()(const IdentityCirc& a, const HashedIdentity& b) const { return a == b.id; }
+  bool operator()(const HashedIdentity& a, const IdentityCirc& b) const { return a.id == b; }
+};
+
+using IdentitySet = absl::flat_hash_set<IdentityCirc, CircHash, IdentityEq>;
 
 /// The circuits of one class as the build's rules use them: each circuit with its permutation
 /// (the first one's the identity), stored once for all the class's keys.
@@ -137,6 +151,16 @@ struct RuleIndex {
   bool prepared = false;
   absl::flat_hash_map<Circ, std::vector<IdentityCirc>, CircHash> rule_identities;
   absl::flat_hash_set<uint64_t> key_gate_multisets;
+  /// Bit (m >> kFilterShift) set for every multiset m of key_gate_multisets: a first test that
+  /// fits the cache and rejects most blocks.
+  static constexpr int kFilterShift = 64 - 20;
+  std::vector<uint64_t> multiset_filter;
+
+  bool may_have_rules(uint64_t multiset) const {
+    const uint64_t bit = multiset >> kFilterShift;
+    return (multiset_filter[bit >> 6] >> (bit & 63)) & 1;
+  }
+  bool has_rules(uint64_t multiset) const { return may_have_rules(multiset) && key_gate_multisets.contains(multiset); }
 };
 
 struct IdentityProver {
