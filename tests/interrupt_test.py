@@ -18,6 +18,9 @@ import pytest
 SETUP = """
 import collections, functools, operator, os, signal, sys, time
 from morvane import ECCs, Evaluator, Gate, IdentityProver, RawECCs
+# Python's own Ctrl-C handler, also where the test runner was started with SIGINT ignored (in the
+# background of a non-interactive shell, say), which the child would inherit.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 h, t, cx = Gate.from_name("h"), Gate.from_name("t"), Gate.from_name("cx")
 """
 
@@ -65,6 +68,47 @@ CASES = {
         "before = eccs.to_list()",
         "eccs.check",
         "print('after', eccs.to_list() == before)",
+    ),
+    # Building a prover from one class of 3280 identities (each up to seven of h h, x x, z z):
+    # its keys' rules refer to its circuits, and the build looks at signals between its steps.
+    "build_from_eccs_one_large_class": (
+        "import itertools, os, tempfile\n"
+        "def instr(g):\n"
+        "    return bytes([1, ord(g), 0, 255])\n"
+        "words = [b''.join(instr(g) * 2 for g in w) for k in range(8) for w in itertools.product('hxz', repeat=k)]\n"
+        "body = b''.join(bytes([len(w) // 4]) + w + bytes([0x80, 0x80, 0x80, 0x08]) for w in words)\n"
+        "path = os.path.join(tempfile.mkdtemp(), 'large.eccs')\n"
+        "open(path, 'wb').write(bytes([1, 0xD0, 0x19]) + body + bytes([1]))\n"
+        "eccs = ECCs.from_postcard(path)\n"
+        "before = eccs.to_list()",
+        "IdentityProver.build_from_eccs, eccs",
+        "print('after', eccs.to_list() == before)",
+    ),
+    # Canonical forms of long circuits: one form runs for far longer than a second. The circuit
+    # is unchanged afterwards.
+    "rotate_representative": (
+        "import random\n"
+        "from morvane import Circ, Instr\n"
+        "rng = random.Random(1)\n"
+        "def gate():\n"
+        "    a, b = rng.sample(range(8), 2)\n"
+        "    return rng.choice([h(a), t(a), cx(a, b)])\n"
+        "c = Circ([gate() for _ in range(2000)], list(range(8)))\n"
+        "ident = c + c.inverse()\n"
+        "before = str(ident)",
+        "ident.rotate_representative",
+        "print('after', str(ident) == before)",
+    ),
+    "representative": (
+        "import random\n"
+        "from morvane import Circ, Instr\n"
+        "rng = random.Random(1)\n"
+        "c = Circ([rng.choice([h(q), t(q), cx(q, (q + 1) % 8)]) for q in rng.choices(range(8), k=1000)])\n"
+        "for _ in range(12):\n"
+        "    c = c + c\n"
+        "before = len(c)",
+        "c.representative",
+        "print('after', len(c) == before)",
     ),
 }
 

@@ -27,12 +27,13 @@ void check();
 /// what the check throws ends the step.
 pool::StopToken stop_token();
 
-/// Runs the check every `period` ticks.
+/// Runs the check every `period` ticks; a tick may count several units of work.
 class Ticker {
  public:
   explicit Ticker(uint32_t period) : period_(period) {}
-  void tick() {
-    if (++count_ >= period_) {
+  void tick(uint32_t units = 1) {
+    count_ += units;
+    if (count_ >= period_) {
       count_ = 0;
       check();
     }
@@ -40,7 +41,7 @@ class Ticker {
 
  private:
   uint32_t period_;
-  uint32_t count_ = 0;
+  uint64_t count_ = 0;
 };
 
 }  // namespace morvane::interrupt

@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 
+#include "morvane/core/interrupt.h"
 #include "morvane/core/panic.h"
 
 namespace morvane {
@@ -139,6 +140,11 @@ Permut32 candidate_perm(Permut32 perm, bool perm_is_identity, Permut32 p, uint8_
   return q;
 }
 
+/// Instructions a canonical form handles (a relabelling, a rotation: each counts the circuit's
+/// length) between two looks at pending signals: one form of a circuit of a few gates on a few
+/// qubits never reaches it.
+constexpr uint32_t kInstrsPerCheck = 1u << 14;
+
 /// reorder_instrs on keys and masks.
 void reorder(std::span<uint32_t> keys, std::span<uint8_t> masks) {
   for (size_t i = 1; i < keys.size(); ++i)
@@ -227,7 +233,9 @@ std::pair<Circ, Permut32> representative_with_perm(const Circ& c) {
   Keys keys(len);
   Masks masks(len);
   Best best(len);
+  interrupt::Ticker ticker(kInstrsPerCheck);
   for (Permut32 p : Permut32::all(c0.perm.len())) {
+    ticker.tick(uint32_t(len));
     const Relabel r(p);
     if (!best.empty()) {
       uint32_t bound = UINT32_MAX;
@@ -259,13 +267,16 @@ Circ rotate_canonical(const Circ& c) {
   Keys doubled(2 * len), keys(len);
   Masks doubled_masks(2 * len), masks(len);
   Best best(len);
+  interrupt::Ticker ticker(kInstrsPerCheck);
   for (Permut32 p : Permut32::all(c0.perm.len())) {
+    ticker.tick(uint32_t(len));
     const uint8_t used = relabel_into(c0.instrs, Relabel(p), std::span(doubled).first(len),
                                       std::span(doubled_masks).first(len));
     relabel_into(c0.instrs, Relabel(p * back), std::span(doubled).last(len), std::span(doubled_masks).last(len));
     const Permut32 perm = candidate_perm(c0.perm, identity, p, used);
     for (size_t i = 0; i < len; ++i) {
       if (!(doubled_masks[i] & 1u)) continue;  // instruction i of permut(c0, p) must use qubit 0
+      ticker.tick(uint32_t(len));
       const std::span<const uint32_t> window(&doubled[i], len);
       const std::span<const uint8_t> window_masks(&doubled_masks[i], len);
       if (best.beaten_by_bound(front_bound(window, window_masks))) continue;

@@ -1,10 +1,13 @@
 #include "morvane/identity/canonical.h"
+#include "morvane/core/interrupt.h"
 #include "morvane/testing/circuits.h"
+#include "morvane/testing/testing.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <vector>
 #include <random>
 
 namespace morvane {
@@ -15,6 +18,7 @@ using testing::perm;
 using testing::h;
 using testing::x;
 using testing::cx;
+using testing::t;
 using testing::swap;
 
 namespace {
@@ -180,6 +184,42 @@ TEST(canonical, malformed_circuits_stop_before_any_table_lookup) {
     EXPECT_THROW(representative_with_perm(*c), Panic);
     EXPECT_THROW(rotate_canonical(*c), Panic);
   }
+}
+
+/// The check that pending signals would run, installed for one test: it counts its calls and ends
+/// the work at the first.
+struct InterruptAtFirstCheck {
+  struct Interrupted {};
+  static inline int calls = 0;
+  InterruptAtFirstCheck() {
+    calls = 0;
+    interrupt::install([] {
+      ++calls;
+      throw Interrupted{};
+    });
+  }
+  ~InterruptAtFirstCheck() { interrupt::install(nullptr); }
+};
+
+TEST(canonical, long_forms_look_at_pending_signals) {
+  // 8 qubits, 3000 gates: each form runs long enough to look; the prover's small circuits never do.
+  std::mt19937 rng(5);
+  std::vector<Instr32> instrs;
+  for (int k = 0; k < 1500; ++k) {
+    const uint8_t a = uint8_t(rng() % 8), b = uint8_t((a + 1 + rng() % 7) % 8);
+    instrs.push_back(k % 3 == 0 ? cx(a, b) : k % 3 == 1 ? h(a) : t(a));
+  }
+  const Circ half = Circ::make(instrs, Permut32::identity(8));
+  const Circ identity = half + half.inverse();
+  const Circ small = Circ::make({h(0), cx(0, 1), t(2), cx(1, 2), h(0)}, Permut32::identity(3));
+  const Circ small_identity = small + small.inverse();
+  InterruptAtFirstCheck check;
+  EXPECT_THROW(rotate_canonical(identity), InterruptAtFirstCheck::Interrupted);
+  EXPECT_THROW(representative_with_perm(identity), InterruptAtFirstCheck::Interrupted);
+  EXPECT_THROW(representative_with_perm(half), InterruptAtFirstCheck::Interrupted);
+  EXPECT_EQ(InterruptAtFirstCheck::calls, 3);
+  EXPECT_NO_THROW(rotate_canonical(small_identity));
+  EXPECT_NO_THROW(representative_with_perm(small));
 }
 
 }  // namespace morvane

@@ -1,5 +1,6 @@
 #include "morvane/identity/proof.h"
 
+#include <algorithm>
 #include <functional>
 #include <queue>
 
@@ -8,6 +9,7 @@
 #include "morvane/core/interrupt.h"
 #include "morvane/core/panic.h"
 #include "morvane/core/stdout_writer.h"
+#include "morvane/identity/splits.h"
 
 namespace morvane {
 
@@ -65,7 +67,8 @@ bool ProofTracker::prove(const IdentityCirc& identity, const IdentityProver& pro
     return true;
   }
   const uint64_t root = identity.hash_value();
-  search.bound = static_cast<uint32_t>(identity.circ.len()) + additional_size;
+  // The caller's bound, no further than the rewriting step reaches (the identity is no longer).
+  search.bound = uint32_t(std::min<uint64_t>(uint64_t(identity.circ.len()) + additional_size, kLongestSplittable));
   search.queue.emplace(identity.circ.len(), root);
   table_.insert(identity, ProofFuture{});
   size_t steps = 0;
@@ -97,6 +100,8 @@ void ProofTracker::expand(uint64_t key, Search& search) {
   w->expanded = true;
   // A copy: the table may grow below, moving its entries.
   const IdentityCirc identity = slot->key;
+  // A rule identity too long to split has no rewrites (a built prover assumes it).
+  if (identity.circ.len() > kLongestSplittable) return;
   // A rule identity longer than the bound wraps around here, and the rule-length test of the
   // rewriting step wraps with it: only rules at least that much shorter than their key fit.
   const uint32_t size = search.bound - static_cast<uint32_t>(identity.circ.len());

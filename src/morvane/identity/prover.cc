@@ -28,10 +28,18 @@ void write_stderr(const std::string& text) {
   std::fflush(stderr);
 }
 
+/// One rewritten identity of a search's step, with its hash and whether `proved` holds it, both
+/// found on the thread that rewrote it.
+struct Rewrite {
+  IdentityCirc id;
+  uint64_t hash;
+  bool established;
+};
+
 /// An identity waiting in a search, with its rewrites once they are computed.
 struct Queued {
   IdentityCirc id;
-  std::optional<std::vector<IdentityCirc>> rewrites;
+  std::optional<std::vector<Rewrite>> rewrites;
 };
 
 /// Queues of identities by extra size; the front of the lowest non-empty queue comes out first.
@@ -120,17 +128,44 @@ const IdentityCirc& rewritten_identity(const Circ& c) {
 
 void forget_prover_memos() { memo_generation.fetch_add(1, std::memory_order_relaxed); }
 
+/// What a search found missing from `proved`: the hashes of the identities it looked up there and
+/// did not find. Its outcome holds for a later `proved` that still holds none of them, as it
+/// depends on `proved` through those lookups alone (a look-up that found its identity finds it
+/// later too: `proved` only grows). Filled by one thread: a search that records runs its rewriting
+/// steps on its own thread.
+using Misses = std::vector<uint64_t>;
+
+/// `proved` holds the identity; a miss is recorded.
+bool established(const IdentityProver& prover, const IdentityCirc& id, Misses* misses) {
+  if (prover.proved.contains(id)) return true;
+  if (misses) misses->push_back(id.hash_value());
+  return false;
+}
+
+/// par_apply_rules_many for a search: each rewrite with its hash and its membership of `proved`.
+std::vector<std::vector<Rewrite>> search_rewrites(const IdentityProver& prover,
+                                                  std::span<const IdentityCirc* const> identities,
+                                                  std::span<const uint32_t> additional_sizes, Misses* misses);
+
 /// The breadth-first search shared by add_identity_search and prove_identity_with_visited. For each
-/// identity newly visited, `step(new_id, visited, queued)` returns a result to end the search with,
+/// identity newly visited, `step(rewrite, visited, queued)` returns a result to end the search with,
 /// or none to go on; it is called before a new identity is queued (queued = false: decide about a
-/// shorter or established identity) and after (queued = true: decide about the limit).
+/// shorter or established identity) and after (queued = true: decide about the limit; the
+/// identity itself has moved to the queue).
 /// `exhausted(visited)` gives the result when the queues run dry.
+/// Thrown by a search that records its misses when it has taken more steps than it was given.
+struct OverBudget {};
+
+/// With `misses`, the search records them and runs on this thread alone; with a `budget`, it
+/// takes at most that many identities from its queues, and throws OverBudget for the next.
 template <typename Result, typename Step, typename Exhausted>
 Result search_identities(const IdentityProver& prover, const IdentityCirc& start, uint32_t additional_size,
-                         Step&& step, Exhausted&& exhausted) {
+                         Step&& step, Exhausted&& exhausted, Misses* misses = nullptr, size_t* budget = nullptr) {
   const size_t start_len = start.circ.len();
-  // Elements are never shorter than the start, so max_size - length fits the 32-bit size again.
-  const uint64_t max_size = uint64_t(start_len) + additional_size;
+  // The rewriting step splits identities of at most kLongestSplittable gates: the bound stops
+  // there (the start is no longer, see check_splittable). Elements are never shorter than the
+  // start, so max_size - length is at most that.
+  const uint64_t max_size = std::min<uint64_t>(uint64_t(start_len) + additional_size, kLongestSplittable);
   auto room = [&](const IdentityCirc& id) { return uint32_t(max_size - id.circ.len()); };
   IdentitySet visited;
   SizeQueues queues;
@@ -139,31 +174,119 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
   size_t lookahead = 1;
   while (std::optional<Queued> element = queues.pop()) {
     interrupt::check();
+    if (budget && (*budget)-- == 0) throw OverBudget{};
     if (!element->rewrites) {
       std::vector<Queued*> ahead = queues.next_without_rewrites(lookahead - 1);
-      lookahead = std::min(2 * lookahead, max_lookahead());
+      lookahead = misses ? 1 : std::min(2 * lookahead, max_lookahead());
       std::vector<const IdentityCirc*> ids{&element->id};
       std::vector<uint32_t> rooms{room(element->id)};
       for (Queued* q : ahead) {
         ids.push_back(&q->id);
         rooms.push_back(room(q->id));
       }
-      auto rewrites = prover.par_apply_rules_many(ids, rooms);
+      auto rewrites = search_rewrites(prover, ids, rooms, misses);
       element->rewrites = std::move(rewrites[0]);
       for (size_t k = 0; k < ahead.size(); ++k) ahead[k]->rewrites = std::move(rewrites[k + 1]);
     }
-    for (IdentityCirc& new_id : *element->rewrites) {
-      if (new_id.circ.len() > max_size) panic("assertion failed: new_id.len() <= max_size");
-      if (!visited.insert(new_id).second) continue;
-      if (std::optional<Result> r = step(new_id, visited, false)) return std::move(*r);
-      queues.push(new_id.circ.len() - start_len, new_id);
-      if (std::optional<Result> r = step(new_id, visited, true)) return std::move(*r);
+    for (Rewrite& rewrite : *element->rewrites) {
+      const size_t len = rewrite.id.circ.len();
+      if (len > max_size) panic("assertion failed: new_id.len() <= max_size");
+      bool inserted = false;
+      visited.lazy_emplace(HashedIdentity{rewrite.id, rewrite.hash}, [&](const auto& make) {
+        inserted = true;
+        make(rewrite.id);
+      });
+      if (!inserted) continue;
+      if (std::optional<Result> r = step(rewrite, visited, false)) return std::move(*r);
+      queues.push(len - start_len, std::move(rewrite.id));
+      if (std::optional<Result> r = step(rewrite, visited, true)) return std::move(*r);
     }
   }
   return exhausted(visited);
 }
 
-IdentityProver IdentityProver::build(std::vector<ECC> classes) {
+namespace {
+
+/// A class of more circuits than this keeps its circuits once, and its keys' rules are made from
+/// them on use; a smaller one holds its rules (fewer than this many per circuit), which the
+/// rewriting step reads as they are and whose rule identities are computed once.
+constexpr size_t kHeldRulesUpTo = 32;
+
+/// Classes handled in one parallel step of the build: their parts are held until stored.
+constexpr size_t kClassesPerStep = 4096;
+
+/// What one class contributes: its identities, then its keys with their rules.
+struct ClassPart {
+  std::vector<IdentityCirc> identities;
+  std::vector<std::pair<Circ, RuleList>> rules;
+};
+
+ClassPart class_part(const ECC& cls) {
+  ClassPart part;
+  const ECC e = ECC(cls).simplify_permute();
+  // The identities first: each runs the identity check, so a class that is not one stops here,
+  // before any rule is made.
+  const Circ first_inv = Circ::make(e.circuits[0].instrs_vector(), e.circuits[0].perm).inverse();
+  for (size_t i = 1; i < e.circuits.size(); ++i)
+    part.identities.push_back(
+        rotate_representative(first_inv + Circ::make(e.circuits[i].instrs_vector(), e.circuits[i].perm)));
+  std::shared_ptr<ClassCircuits> circuits;
+  if (e.circuits.size() > kHeldRulesUpTo) {
+    // Every rule of every key is make(c2, perm⁻¹ * c2.perm): the same checks, once per circuit.
+    circuits = std::make_shared<ClassCircuits>();
+    const Permut32 first_perm_inv = e.circuits[0].perm.inv();
+    for (const PermutedCircuit& c2 : e.circuits) {
+      (void)(first_perm_inv * c2.perm);
+      circuits->push_back(Circ::make(c2.instrs_vector(), c2.perm));
+    }
+  }
+  for (size_t k = 0; k < e.circuits.size(); ++k) {
+    const PermutedCircuit& c = e.circuits[k];
+    auto [rep, p] = representative_with_perm(Circ::make_no_perm(c.instrs_vector()));
+    if (circuits) {
+      part.rules.emplace_back(std::move(rep), RuleList::of_class(circuits, k, p));
+      continue;
+    }
+    const Permut32 perm_inv = c.perm.inv();
+    std::vector<Circ> rules;
+    for (const PermutedCircuit& c2 : e.circuits)
+      if (c2.instrs != c.instrs) rules.push_back(Circ::make(c2.instrs_vector(), perm_inv * c2.perm).permut(p));
+    part.rules.emplace_back(std::move(rep), std::move(rules));  // the RuleList made in place
+  }
+  return part;
+}
+
+}  // namespace
+
+RuleList RuleList::of_class(std::shared_ptr<const ClassCircuits> circuits, size_t self, Permut32 p) {
+  RuleList list;
+  const Circ& own = (*circuits)[self];
+  for (size_t m = 0; m < circuits->size(); ++m)
+    if ((*circuits)[m].instrs == own.instrs) list.skipped_.push_back(uint32_t(m));
+  list.perm_inv_ = own.perm.inv();
+  list.p_ = p;
+  list.circuits_ = std::move(circuits);
+  return list;
+}
+
+const Circ& RuleList::rule(size_t j, Circ& scratch) const {
+  if (!circuits_) return rules_[j];
+  const Circ& c2 = (*circuits_)[member(j)];
+  scratch = Circ{c2.instrs, perm_inv_ * c2.perm}.permut(p_);
+  return scratch;
+}
+
+bool operator==(const RuleList& a, const RuleList& b) {
+  if (a.size() != b.size()) return false;
+  Circ sa, sb;
+  for (size_t j = 0; j < a.size(); ++j)
+    if (a.rule(j, sa) != b.rule(j, sb)) return false;
+  return true;
+}
+
+void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities, ProgressBar& bar);
+
+IdentityProver IdentityProver::build(std::span<const ECC> classes) {
   IdentityProver prover;
   write_stderr(fmt::format("Building identity prover from {} ECCs\n", classes.size()));
   // Inverses and identity checks register the adjoints of gates the first time they meet them:
@@ -171,50 +294,30 @@ IdentityProver IdentityProver::build(std::vector<ECC> classes) {
   for (const ECC& cls : classes)
     for (const PermutedCircuit& c : cls.circuits)
       for (Instr32 i : c.instrs) i.gate.adjoint();
-  // What each class contributes (its keys with their rules, its identities) is computed on the
-  // pool; the keys are stored in class order below, a later list replacing an earlier one.
-  struct ClassPart {
-    std::vector<std::pair<Circ, std::vector<Circ>>> rules;
-    std::vector<IdentityCirc> identities;
-  };
+  // What each class contributes is computed on the pool, a step of classes at a time; the keys
+  // are stored in class order, a later list replacing an earlier one.
   auto stop = interrupt::stop_token();
-  std::vector<ClassPart> parts = pool::map_index(classes.size(), [&](size_t k) {
-    ClassPart part;
-    const ECC e = ECC(classes[k]).simplify_permute();
-    for (const PermutedCircuit& c : e.circuits) {
-      auto [rep, p] = representative_with_perm(Circ::make_no_perm(c.instrs_vector()));
-      const Permut32 perm_inv = c.perm.inv();
-      std::vector<Circ> rules;
-      for (const PermutedCircuit& c2 : e.circuits)
-        if (c2.instrs != c.instrs) rules.push_back(Circ::make(c2.instrs_vector(), perm_inv * c2.perm).permut(p));
-      part.rules.emplace_back(std::move(rep), std::move(rules));
-    }
-    const Circ first_inv = Circ::make(e.circuits[0].instrs_vector(), e.circuits[0].perm).inverse();
-    for (size_t i = 1; i < e.circuits.size(); ++i)
-      part.identities.push_back(rotate_representative(first_inv + Circ::make(e.circuits[i].instrs_vector(), e.circuits[i].perm)));
-    return part;
-  }, &stop);
   std::vector<IdentityCirc> identities;
   {
     ProgressBar bar(classes.size());
-    for (ClassPart& part : parts) {
-      bar.inc();
-      for (auto& [key, rules] : part.rules) prover.circ_map.insert_or_assign(std::move(key), std::move(rules));
-      std::move(part.identities.begin(), part.identities.end(), std::back_inserter(identities));
+    for (size_t begin = 0; begin < classes.size(); begin += kClassesPerStep) {
+      const std::span<const ECC> step = classes.subspan(begin, std::min(kClassesPerStep, classes.size() - begin));
+      std::vector<ClassPart> parts = pool::map_index(step.size(), [&](size_t k) { return class_part(step[k]); }, &stop);
+      for (ClassPart& part : parts) {
+        bar.inc();
+        for (auto& [key, rules] : part.rules) prover.circ_map.insert_or_assign(std::move(key), std::move(rules));
+        std::move(part.identities.begin(), part.identities.end(), std::back_inserter(identities));
+      }
     }
     bar.finish();
   }
-  parts.clear();
   prover.prepare_rule_index();
   std::stable_sort(identities.begin(), identities.end());
   identities.erase(std::unique(identities.begin(), identities.end()), identities.end());
 
   write_stderr("Proving Identities\n");
   ProgressBar bar(identities.size());
-  for (IdentityCirc& identity : identities) {
-    bar.inc();
-    prover.add_identity(std::move(identity), kBuildAdditionalSize, kBuildCountLimit);
-  }
+  add_in_order(prover, identities, bar);
   bar.finish();
   return prover;
 }
@@ -235,11 +338,12 @@ uint64_t gate_multiset_hash(std::span<const Instr32> instrs) {
 }
 
 void IdentityProver::prepare_rule_index() {
-  // The keys in an order of their own (by hash, then by value), whatever the map's layout.
-  using Entry = std::pair<const Circ, std::vector<Circ>>;
+  // The keys that have rules in an order of their own (by hash, then by value), whatever the
+  // map's layout.
+  using Entry = RuleMap::value_type;
   std::vector<std::pair<uint64_t, const Entry*>> entries;
-  entries.reserve(circ_map.size());
-  for (const Entry& entry : circ_map) entries.emplace_back(entry.first.hash_value(), &entry);
+  for (const Entry& entry : circ_map)
+    if (!entry.second.empty()) entries.emplace_back(entry.first.hash_value(), &entry);
   std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
     return a.first != b.first ? a.first < b.first : a.second->first < b.second->first;
   });
@@ -254,23 +358,36 @@ void IdentityProver::prepare_rule_index() {
         i.gate.adjoint();
       }
     }
+  auto stop = interrupt::stop_token();
   auto identities = pool::map_index(entries.size(), [&](size_t i) {
     const Entry& entry = *entries[i].second;
-    const Circ key_reversed = entry.first.inverse();
     std::vector<IdentityCirc> out;
-    for (const Circ& r : entry.second) out.push_back(rotate_representative(r + key_reversed));
+    if (!entry.second.held()) return out;
+    const Circ key_reversed = entry.first.inverse();
+    Circ scratch;
+    for (size_t j = 0; j < entry.second.size(); ++j)
+      out.push_back(rotate_representative(entry.second.rule(j, scratch) + key_reversed));
     return out;
-  });
+  }, &stop);
   RuleIndex index;
   index.rule_identities.reserve(entries.size());
+  index.multiset_filter.assign((uint64_t(1) << (64 - RuleIndex::kFilterShift)) / 64, 0);
   for (size_t i = 0; i < entries.size(); ++i) {
     const Entry& entry = *entries[i].second;
-    if (!entry.second.empty()) index.key_gate_multisets.insert(gate_multiset_hash(entry.first.instrs));
-    index.rule_identities.emplace(entry.first, std::move(identities[i]));
+    const uint64_t multiset = gate_multiset_hash(entry.first.instrs);
+    index.key_gate_multisets.insert(multiset);
+    const uint64_t bit = multiset >> RuleIndex::kFilterShift;
+    index.multiset_filter[bit >> 6] |= uint64_t(1) << (bit & 63);
+    if (entry.second.held()) index.rule_identities.emplace(entry.first, std::move(identities[i]));
   }
   index.prepared = true;
   rule_index = std::move(index);
 }
+
+/// How the rewriting step bounds a rule's length by the block's length plus the room: as the sum
+/// (a larger room never allows fewer rules), or as the sum modulo 2^32, which proof export uses to
+/// pass a room smaller than zero (see ProofTracker::expand).
+enum class RuleBound { kSaturating, kWrapping };
 
 /// The rewriting step of several identities at once: for every split of ids[k] (in subset order)
 /// and every rule of its block's key that fits rooms[k] (in stored order), `emit(out, rule,
@@ -279,7 +396,7 @@ void IdentityProver::prepare_rule_index() {
 /// those of ids[k] in order.
 template <typename T, typename Emit>
 std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<const IdentityCirc* const> ids,
-                                    std::span<const uint32_t> rooms, Emit&& emit) {
+                                    std::span<const uint32_t> rooms, RuleBound rule_bound, bool serial, Emit&& emit) {
   const RuleIndex& index = prover.rule_index;
   struct Run {
     uint32_t id;
@@ -287,15 +404,29 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
   };
   std::vector<SubsetSplits> splits;
   std::vector<Run> runs;
-  // The multiset term of each gate of each identity: with the index, a subset whose gates are no
-  // key's gates has no rules, and is skipped before the connectivity checks.
-  std::vector<std::array<uint64_t, kCombinationEntries>> gate_terms(ids.size());
+  // The multiset of each subset of each identity's gates: with the index, a subset whose gates are
+  // no key's gates has no rules, and is skipped before the connectivity checks. A subset's
+  // multiset is the sum of those of its gates below kLowGates and of those above, both tabled.
+  constexpr size_t kLowGates = 10;
+  struct SubsetMultisets {
+    std::vector<uint64_t> low, high;
+    uint64_t of(uint32_t subset) const { return low[subset & ((1u << kLowGates) - 1)] + high[subset >> kLowGates]; }
+  };
+  auto table = [](std::span<const Instr32> gates) {
+    std::vector<uint64_t> t(size_t(1) << gates.size());
+    for (size_t m = 1; m < t.size(); ++m) t[m] = t[m & (m - 1)] + gate_multiset_term(gates[std::countr_zero(m)]);
+    return t;
+  };
+  std::vector<SubsetMultisets> gate_terms(ids.size());
   splits.reserve(ids.size());
   size_t nsubsets = 0;
   for (size_t k = 0; k < ids.size(); ++k) {
     splits.emplace_back(*ids[k]);  // stops at 20 gates
-    if (index.prepared)
-      for (size_t g = 0; g < ids[k]->circ.len(); ++g) gate_terms[k][g] = gate_multiset_term(ids[k]->circ.instrs[g]);
+    if (index.prepared) {
+      const std::span<const Instr32> gates = ids[k]->circ.instrs;
+      const size_t low = std::min(gates.size(), kLowGates);
+      gate_terms[k] = SubsetMultisets{table(gates.first(low)), table(gates.subspan(low))};
+    }
     const uint32_t n = uint32_t(splits[k].size());
     for (uint32_t b = 0; b < n; b += kSubsetsPerRun) runs.push_back(Run{uint32_t(k), b, std::min(n, b + kSubsetsPerRun)});
     nsubsets += n;
@@ -305,15 +436,11 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
     std::vector<T> out;
     const Run run = runs[r];
     const SubsetSplits& subsets = splits[run.id];
-    const std::array<uint64_t, kCombinationEntries>& gate_hash = gate_terms[run.id];
-    // The bound wraps around in 32 bits, as proof export expects.
+    const SubsetMultisets& multisets = gate_terms[run.id];
     const uint32_t room = rooms[run.id];
+    Circ scratch;  // a rule made on use
     for (uint32_t i = run.begin; i < run.end; ++i) {
-      if (index.prepared) {
-        uint64_t h = 0;
-        for (uint32_t m = subsets.subset(i); m != 0; m &= m - 1) h += gate_hash[std::countr_zero(m)];
-        if (!index.key_gate_multisets.contains(h)) continue;
-      }
+      if (index.prepared && !index.has_rules(multisets.of(subsets.subset(i)))) continue;
       if (!subsets.splittable(i)) continue;
       std::optional<Split> split = subsets.split(i);
       if (!split) continue;
@@ -321,17 +448,22 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
       const auto rules = prover.circ_map.find(c1_rep);
       if (rules == prover.circ_map.end()) continue;
       const Circ c2_permuted = split->c2.permut(p);
+      const RuleList& list = rules->second;
       const auto cached = index.rule_identities.find(c1_rep);
       std::optional<Circ> c1_reversed;
-      const uint32_t bound = uint32_t(c1_rep.len()) + room;
-      for (size_t j = 0; j < rules->second.size(); ++j) {
-        const Circ& rule = rules->second[j];
-        if (rule.len() > bound) continue;
+      const uint64_t bound = rule_bound == RuleBound::kWrapping ? uint64_t(uint32_t(c1_rep.len()) + room)
+                                                                : uint64_t(c1_rep.len()) + room;
+      for (size_t j = 0; j < list.size(); ++j) {
+        if (list.rule_len(j) > bound) continue;
+        const Circ& rule = list.rule(j, scratch);
         if (cached != index.rule_identities.end()) {
           emit(out, rule, cached->second[j], c2_permuted);
         } else {
+          // Rules without a computed identity (made on use, or a prover without the index): a
+          // copy, as emit may use the memo again.
           if (!c1_reversed) c1_reversed = c1_rep.inverse();
-          emit(out, rule, rotate_representative(rule + *c1_reversed), c2_permuted);
+          const IdentityCirc rule_identity = rewritten_identity(rule + *c1_reversed);
+          emit(out, rule, rule_identity, c2_permuted);
         }
       }
     }
@@ -339,7 +471,7 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
   };
   // Little work runs on this thread: handing it out would cost more than it saves.
   std::vector<std::vector<T>> per_run;
-  if (pool::num_threads() > 1 && nsubsets >= kMinParallelSubsets) {
+  if (!serial && pool::num_threads() > 1 && nsubsets >= kMinParallelSubsets) {
     per_run = pool::map_index(runs.size(), run_contributions);
   } else {
     per_run.reserve(runs.size());
@@ -351,9 +483,24 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
   return out;
 }
 
+std::vector<std::vector<Rewrite>> search_rewrites(const IdentityProver& prover,
+                                                  std::span<const IdentityCirc* const> identities,
+                                                  std::span<const uint32_t> additional_sizes, Misses* misses) {
+  return rewrite<Rewrite>(prover, identities, additional_sizes, RuleBound::kSaturating, misses != nullptr,
+                          [&](std::vector<Rewrite>& out, const Circ& r, const IdentityCirc& rule,
+                              const Circ& c2_permuted) {
+                            if (!established(prover, rule, misses)) return;
+                            const IdentityCirc& id = rewritten_identity(r + c2_permuted);
+                            const uint64_t hash = id.hash_value();
+                            const bool in_proved = prover.proved.contains(HashedIdentity{id, hash});
+                            if (!in_proved && misses) misses->push_back(hash);
+                            out.push_back(Rewrite{id, hash, in_proved});
+                          });
+}
+
 std::vector<std::vector<IdentityCirc>> IdentityProver::par_apply_rules_many(
     std::span<const IdentityCirc* const> identities, std::span<const uint32_t> additional_sizes) const {
-  return rewrite<IdentityCirc>(*this, identities, additional_sizes,
+  return rewrite<IdentityCirc>(*this, identities, additional_sizes, RuleBound::kSaturating, false,
                                [&](std::vector<IdentityCirc>& out, const Circ& r, const IdentityCirc& rule,
                                    const Circ& c2_permuted) {
                                  if (proved.contains(rule)) out.push_back(rewritten_identity(r + c2_permuted));
@@ -368,54 +515,175 @@ std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& id
 std::vector<TransitionPair> IdentityProver::par_transition_pairs(const IdentityCirc& identity,
                                                                  uint32_t additional_size) const {
   const IdentityCirc* id = &identity;
-  return std::move(rewrite<TransitionPair>(*this, {&id, 1}, {&additional_size, 1},
+  return std::move(rewrite<TransitionPair>(*this, {&id, 1}, {&additional_size, 1}, RuleBound::kWrapping, false,
                                            [](std::vector<TransitionPair>& out, const Circ& r, const IdentityCirc& rule,
                                               const Circ& c2_permuted) {
                                              out.push_back(TransitionPair{rewritten_identity(r + c2_permuted), rule});
                                            })[0]);
 }
 
+/// One search of add_identity_search, without changing the prover: its visited set, whether it
+/// records its identity as an assumption, and the shorter identity it reached, if any, on which
+/// add_identity follows.
+struct AddSearch {
+  IdentitySet visited;
+  bool assumed = false;
+  std::optional<IdentityCirc> shorter;
+};
+
+AddSearch add_search(const IdentityProver& prover, const IdentityCirc& identity, uint32_t additional_size,
+                     uint32_t count_limit, Misses* misses = nullptr, size_t* budget = nullptr) {
+  check_splittable(identity);
+  const size_t start_len = identity.circ.len();
+  uint64_t queued = 0;
+  AddSearch out;
+  auto end = [&](IdentitySet& visited, bool assumed) {
+    out.visited = std::move(visited);
+    out.assumed = assumed;
+    return std::optional<char>(0);
+  };
+  auto step = [&](const Rewrite& rewrite, IdentitySet& visited, bool is_queued) -> std::optional<char> {
+    if (!is_queued) {
+      if (rewrite.id.circ.len() < start_len) {
+        out.shorter = rewrite.id;
+        return end(visited, false);
+      }
+      if (rewrite.established) return end(visited, false);
+      return std::nullopt;
+    }
+    if (++queued > count_limit) return end(visited, true);
+    return std::nullopt;
+  };
+  search_identities<char>(prover, identity, additional_size, step,
+                          [&](IdentitySet& visited) { return *end(visited, true); }, misses, budget);
+  return out;
+}
+
+/// add_identity without changing the prover: the searches it runs, the first on the identity and
+/// each further one on the shorter identity the one before reached, that add_identity would run
+/// and record. None when the identity needs no search (empty, or established).
+struct AddPlan {
+  std::vector<std::pair<IdentityCirc, AddSearch>> searches;
+};
+
+AddPlan plan_add_identity(const IdentityProver& prover, IdentityCirc identity, uint32_t additional_size,
+                          uint32_t count_limit, Misses* misses = nullptr, size_t* budget = nullptr) {
+  AddPlan plan;
+  while (!identity.circ.is_empty() && !established(prover, identity, misses)) {
+    AddSearch search = add_search(prover, identity, additional_size, count_limit, misses, budget);
+    std::optional<IdentityCirc> next = std::move(search.shorter);
+    plan.searches.emplace_back(std::move(identity), std::move(search));
+    if (!next) break;
+    identity = std::move(*next);
+  }
+  return plan;
+}
+
+/// Records a plan as add_identity does: the assumption of the last search, if any, then the
+/// visited sets from the last search back to the first. Returns whether an assumption was made.
+bool record(IdentityProver& prover, AddPlan& plan, absl::flat_hash_set<uint64_t>* added = nullptr) {
+  if (plan.searches.empty()) return false;
+  auto& [last, last_search] = plan.searches.back();
+  if (last_search.assumed) prover.assume.push_back(last);
+  for (auto it = plan.searches.rbegin(); it != plan.searches.rend(); ++it)
+    for (const IdentityCirc& id : it->second.visited)
+      if (prover.proved.insert(id).second && added) added->insert(id.hash_value());
+  return last_search.assumed;
+}
+
+namespace {
+
+/// Identities whose plans are made side by side, per pool thread, and the steps a plan made side by
+/// side may take in all before it is left to the identity's turn.
+constexpr size_t kPlansPerThread = 8;
+constexpr size_t kPlanBudget = 8;
+
+/// A plan made side by side, with what its searches found missing from `proved`; none when it ran
+/// out of budget or stopped.
+struct SidePlan {
+  std::optional<AddPlan> plan;
+  Misses misses;
+};
+
+}  // namespace
+
+/// The build's proving step: add_identity(identity, 3, 50000000) on each identity in order, except
+/// that an identity too long to split is assumed as it is. On a pool of more than one thread, the
+/// plans of the next identities are made side by side against the prover as it stands; then, in
+/// order, a plan none of whose misses was added to `proved` by the identities before it is the plan
+/// add_identity would make now, and is recorded; any other identity is added in its turn. So the
+/// prover ends as the one-by-one build leaves it, for any pool size.
+void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities, ProgressBar& bar) {
+  const uint32_t size = IdentityProver::kBuildAdditionalSize, limit = IdentityProver::kBuildCountLimit;
+  auto add_in_turn = [&](IdentityCirc& identity, absl::flat_hash_set<uint64_t>* added) {
+    // No rule rewrites an identity too long to split: it is assumed as it is.
+    if (identity.circ.len() > kLongestSplittable) {
+      if (prover.proved.insert(identity).second) {
+        if (added) added->insert(identity.hash_value());
+        prover.assume.push_back(std::move(identity));
+      }
+      return;
+    }
+    AddPlan plan = plan_add_identity(prover, std::move(identity), size, limit);
+    record(prover, plan, added);
+  };
+  const size_t window = pool::num_threads() == 1 ? 1 : kPlansPerThread * pool::num_threads();
+  if (window == 1) {
+    for (IdentityCirc& identity : identities) {
+      bar.inc();
+      add_in_turn(identity, nullptr);
+    }
+    return;
+  }
+  auto stop = interrupt::stop_token();
+  absl::flat_hash_set<uint64_t> added;  // hashes of the identities added to `proved` in this window
+  for (size_t begin = 0; begin < identities.size(); begin += window) {
+    const size_t n = std::min(window, identities.size() - begin);
+    std::vector<SidePlan> side = pool::map_index(n, [&](size_t k) {
+      SidePlan out;
+      const IdentityCirc& identity = identities[begin + k];
+      if (identity.circ.len() > kLongestSplittable) return out;
+      size_t budget = kPlanBudget;
+      try {
+        out.plan = plan_add_identity(prover, identity, size, limit, &out.misses, &budget);
+      } catch (const OverBudget&) {
+      } catch (const Panic&) {
+        // In its turn the identity may not stop: it is searched again there.
+      }
+      return out;
+    }, &stop);
+    added.clear();
+    for (size_t k = 0; k < n; ++k) {
+      bar.inc();
+      SidePlan& s = side[k];
+      const bool holds = s.plan && std::none_of(s.misses.begin(), s.misses.end(),
+                                                [&](uint64_t h) { return added.contains(h); });
+      if (holds)
+        record(prover, *s.plan, &added);
+      else
+        add_in_turn(identities[begin + k], &added);
+    }
+  }
+}
+
 bool IdentityProver::add_identity(IdentityCirc identity, uint32_t additional_size, uint32_t count_limit) {
-  if (identity.circ.is_empty() || proved.contains(identity)) return false;
-  auto [visited, assumed] = add_identity_search(std::move(identity), additional_size, count_limit);
-  for (auto& id : visited) proved.insert(id);
-  return assumed;
+  AddPlan plan = plan_add_identity(*this, std::move(identity), additional_size, count_limit);
+  return record(*this, plan);
 }
 
 std::pair<IdentitySet, bool> IdentityProver::add_identity_search(IdentityCirc identity, uint32_t additional_size,
                                                                  uint32_t count_limit) {
-  using Result = std::pair<IdentitySet, bool>;
-  const size_t start_len = identity.circ.len();
-  uint64_t queued = 0;
+  AddSearch search = add_search(*this, identity, additional_size, count_limit);
+  if (search.assumed) assume.push_back(identity);
   // The nested add_identity is the search's last step, so it runs after the search has ended.
-  std::optional<IdentityCirc> shorter;
-  auto step = [&](const IdentityCirc& new_id, IdentitySet& visited, bool is_queued) -> std::optional<Result> {
-    if (!is_queued) {
-      if (new_id.circ.len() < start_len) {
-        shorter = new_id;
-        return Result{std::move(visited), false};
-      }
-      if (proved.contains(new_id)) return Result{std::move(visited), false};
-      return std::nullopt;
-    }
-    if (++queued > count_limit) {
-      assume.push_back(identity);
-      return Result{std::move(visited), true};
-    }
-    return std::nullopt;
-  };
-  auto exhausted = [&](IdentitySet& visited) {
-    assume.push_back(identity);
-    return Result{std::move(visited), true};
-  };
-  Result result = search_identities<Result>(*this, identity, additional_size, step, exhausted);
-  if (shorter) result.second = add_identity(std::move(*shorter), additional_size, count_limit);
-  return result;
+  if (search.shorter) search.assumed = add_identity(std::move(*search.shorter), additional_size, count_limit);
+  return {std::move(search.visited), search.assumed};
 }
 
 std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_with_visited(
     IdentityCirc identity, uint32_t additional_size, uint32_t count_limit) const {
   using Result = std::pair<std::optional<IdentityCirc>, IdentitySet>;
+  check_splittable(identity);
   // The empty identity holds without proof.
   if (identity.circ.is_empty()) {
     IdentitySet visited;
@@ -423,15 +691,16 @@ std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identi
     return Result{std::nullopt, std::move(visited)};
   }
   const size_t start_len = identity.circ.len();
-  auto step = [&](const IdentityCirc& new_id, IdentitySet& visited, bool is_queued) -> std::optional<Result> {
+  auto step = [&](const Rewrite& rewrite, IdentitySet& visited, bool is_queued) -> std::optional<Result> {
     if (!is_queued) {
+      const IdentityCirc& new_id = rewrite.id;
       if (new_id.circ.is_empty()) return Result{std::nullopt, std::move(visited)};
       if (new_id.circ.len() < start_len) {
         auto [gave_up_at, nested] = prove_identity_with_visited(new_id, additional_size, count_limit);
         visited.insert(nested.begin(), nested.end());
         return Result{std::move(gave_up_at), std::move(visited)};
       }
-      if (proved.contains(new_id)) return Result{std::nullopt, std::move(visited)};
+      if (rewrite.established) return Result{std::nullopt, std::move(visited)};
       return std::nullopt;
     }
     if (visited.size() > count_limit) return Result{identity, std::move(visited)};

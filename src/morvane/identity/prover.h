@@ -5,6 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -12,6 +15,7 @@
 
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
+#include <absl/container/inlined_vector.h>
 
 #include "morvane/circ/circ.h"
 #include "morvane/identity/identity_circ.h"
@@ -19,16 +23,107 @@
 
 namespace morvane {
 
+/// An identity with its hash_value computed already, to look up without hashing again.
+struct HashedIdentity {
+  const IdentityCirc& id;
+  uint64_t hash;
+};
+
 /// Hashes a circuit (or the circuit of an identity) by its SipHash stream; well mixed, so the
 /// tables below take it as it is. Nothing depends on the iteration order of these tables.
 struct CircHash {
   using is_transparent = void;
   size_t operator()(const Circ& c) const noexcept { return static_cast<size_t>(c.hash_value()); }
   size_t operator()(const IdentityCirc& c) const noexcept { return static_cast<size_t>(c.hash_value()); }
+  size_t operator()(const HashedIdentity& h) const noexcept { return static_cast<size_t>(h.hash); }
 };
 
-using IdentitySet = absl::flat_hash_set<IdentityCirc, CircHash>;
-using RuleMap = absl::flat_hash_map<Circ, std::vector<Circ>, CircHash>;
+struct IdentityEq {
+  using is_transparent = void;
+  bool operator()(const IdentityCirc& a, const IdentityCirc& b) const { return a == b; }
+  bool operator()(const IdentityCirc& a, const HashedIdentity& b) const { return a == b.id; }
+  bool operator()(const HashedIdentity& a, const IdentityCirc& b) const { return a.id == b; }
+};
+
+using IdentitySet = absl::flat_hash_set<IdentityCirc, CircHash, IdentityEq>;
+
+/// The circuits of one class as the build's rules use them: each circuit with its permutation
+/// (the first one's the identity), stored once for all the class's keys.
+using ClassCircuits = std::vector<Circ>;
+
+/// The rules under one key: circuits equivalent to the key, in its qubit labels, in order. Either
+/// held as they are, or (for a large class, whose rules for all its keys would be a pair each)
+/// taken from the class's circuits on use: each circuit c2 other than those with the key
+/// circuit's own instructions, as make(c2's instructions, perm⁻¹ * c2's permutation) relabelled
+/// by p, perm being the key circuit's permutation and p the relabelling to its key.
+class RuleList {
+ public:
+  RuleList() = default;
+  RuleList(std::vector<Circ> rules) : rules_(std::move(rules)) {}
+  RuleList(std::initializer_list<Circ> rules) : rules_(rules) {}
+  /// The rules of class circuit `self` taken on use.
+  static RuleList of_class(std::shared_ptr<const ClassCircuits> circuits, size_t self, Permut32 p);
+
+  size_t size() const { return circuits_ ? circuits_->size() - skipped_.size() : rules_.size(); }
+  bool empty() const { return size() == 0; }
+  /// Whether the rules are held as they are (no circuit to make on use).
+  bool held() const { return circuits_ == nullptr; }
+  /// The length of rule j, without making it.
+  size_t rule_len(size_t j) const { return circuits_ ? (*circuits_)[member(j)].len() : rules_[j].len(); }
+  /// Rule j: a reference to the held rule, or the rule made into `scratch`.
+  const Circ& rule(size_t j, Circ& scratch) const;
+  Circ operator[](size_t j) const {
+    Circ scratch;
+    return rule(j, scratch);
+  }
+
+  class const_iterator {
+   public:
+    using value_type = Circ;
+    using difference_type = std::ptrdiff_t;
+    using reference = Circ;
+    using iterator_category = std::input_iterator_tag;
+    const_iterator() = default;
+    const_iterator(const RuleList* list, size_t j) : list_(list), j_(j) {}
+    Circ operator*() const { return (*list_)[j_]; }
+    const_iterator& operator++() {
+      ++j_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator old = *this;
+      ++j_;
+      return old;
+    }
+    friend bool operator==(const const_iterator& a, const const_iterator& b) { return a.j_ == b.j_; }
+
+   private:
+    const RuleList* list_ = nullptr;
+    size_t j_ = 0;
+  };
+  using value_type = Circ;
+  using iterator = const_iterator;
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, size()}; }
+
+  friend bool operator==(const RuleList& a, const RuleList& b);
+
+ private:
+  /// The class circuit of rule j.
+  size_t member(size_t j) const {
+    for (uint32_t k : skipped_)
+      if (k <= j) ++j;
+    return j;
+  }
+
+  std::vector<Circ> rules_;
+  std::shared_ptr<const ClassCircuits> circuits_;
+  /// The class circuits left out (the key circuit's own instructions), ascending.
+  absl::InlinedVector<uint32_t, 1> skipped_;
+  Permut32 perm_inv_, p_;
+};
+
+using RuleMap = absl::flat_hash_map<Circ, RuleList, CircHash>;
 
 /// One rewrite of an identity: the identity it becomes and the identity of the rule used.
 struct TransitionPair {
@@ -49,13 +144,23 @@ uint64_t gate_multiset_hash(std::span<const Instr32> instrs);
 /// The term of one instruction: 0 for SWAP.
 uint64_t gate_multiset_term(Instr32 instr);
 
-/// Derived from the rules, computed once: the rule identity of every rule under its key, in stored
-/// order (rotate_representative(rule + inverse(key))), one identity per rule; and the gate
-/// multisets of the keys that have rules.
+/// Derived from the rules, computed once: the rule identity of every held rule under its key, in
+/// stored order (rotate_representative(rule + inverse(key))), one identity per rule (rules made on
+/// use have theirs computed on use); and the gate multisets of the keys that have rules.
 struct RuleIndex {
   bool prepared = false;
   absl::flat_hash_map<Circ, std::vector<IdentityCirc>, CircHash> rule_identities;
   absl::flat_hash_set<uint64_t> key_gate_multisets;
+  /// Bit (m >> kFilterShift) set for every multiset m of key_gate_multisets: a first test that
+  /// fits the cache and rejects most blocks.
+  static constexpr int kFilterShift = 64 - 20;
+  std::vector<uint64_t> multiset_filter;
+
+  bool may_have_rules(uint64_t multiset) const {
+    const uint64_t bit = multiset >> kFilterShift;
+    return (multiset_filter[bit >> 6] >> (bit & 63)) & 1;
+  }
+  bool has_rules(uint64_t multiset) const { return may_have_rules(multiset) && key_gate_multisets.contains(multiset); }
 };
 
 struct IdentityProver {
@@ -78,7 +183,7 @@ struct IdentityProver {
   /// Rules and identities of the classes, in order; every identity added shortest first with
   /// add_identity(identity, 3, 50000000). Writes "Building identity prover from {} ECCs\n" and
   /// "Proving Identities\n" to standard error, each followed by a progress bar.
-  static IdentityProver build(std::vector<ECC> classes);
+  static IdentityProver build(std::span<const ECC> classes);
 
   /// Fills `rule_index` from `circ_map` (on the worker pool). build does it; a prover assembled
   /// otherwise works without it, only slower.

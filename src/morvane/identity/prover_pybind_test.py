@@ -2,6 +2,7 @@
 edge cases, the Python surface, and results that do not depend on the worker pool's size."""
 
 import inspect
+import itertools
 import os
 import subprocess
 import sys
@@ -10,7 +11,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from morvane import Circ, Evaluator, Gate, IdentityCirc, IdentityProver, Instr, RawECCs
+from morvane import ECCs, Circ, Evaluator, Gate, IdentityCirc, IdentityProver, Instr, RawECCs
 
 GATES = {n: Gate.from_name(n) for n in ("h", "x", "s", "t", "cx")}
 
@@ -186,3 +187,117 @@ def test_results_do_not_depend_on_the_pool_size(tmp_path):
         outputs[threads] = run.stdout
     assert len(outputs["1"].splitlines()) > 100
     assert outputs["1"] == outputs["2"] == outputs["8"]
+
+
+def varint(n):
+    out = bytearray()
+    while True:
+        low, n = n & 0x7F, n >> 7
+        out.append(low | (0x80 if n else 0))
+        if not n:
+            return bytes(out)
+
+
+def class_file(path, classes, nqubits):
+    """A class file of the given classes, each a list of circuits of (gate name, qubits), every
+    circuit with the identity permutation on `nqubits` qubits."""
+    data = bytearray(varint(len(classes)))
+    for circuits in classes:
+        data += varint(len(circuits))
+        for circuit in circuits:
+            data += varint(len(circuit))
+            for name, qubits in circuit:
+                data += varint(len(name)) + name.encode() + bytes([*qubits, 255, 255][:2])
+            data += varint(sum(k << (3 * k) for k in range(nqubits)) | nqubits << 24)
+    data += varint(nqubits)
+    path.write_bytes(bytes(data))
+    return ECCs.from_postcard(str(path))
+
+
+H, X = ("h", [0]), ("x", [0])
+
+
+def test_searches_stay_within_the_splittable_length(tmp_path):
+    # h = h h h: its rule lengthens an h by two gates, and its identity h h h h, assumed, lets it
+    # apply. From (h x)^8 (16 gates) with 4 gates of room, an 18-gate identity would lengthen to 20,
+    # which no split can take: the bound stops at 19, where nothing more fits.
+    prover = IdentityProver.build_from_eccs(class_file(tmp_path / "hhh.eccs", [[[H], [H, H, H]]], 1))
+    assert prover.get_assumed() == [identity(H, H, H, H)]
+    hx8 = identity(*[H, X] * 8)
+    assert prover.prove_identity(hx8, 4, 1000) == hx8
+    assert prover.prove_identity(hx8, 4, 1000) == prover.prove_identity(hx8, 3, 1000)
+    gave_up_at, visited = prover.prove_identity_with_visited(hx8, 100, 1000)
+    assert gave_up_at == hx8 and max(len(v) for v in visited) == 18
+    assert prover.export_proof(hx8, 4, 1000) is None
+    visited, assumed = prover.add_identity_search(hx8, 4, 1000)
+    assert assumed and max(len(v) for v in visited) == 18
+    assert prover.add_identity(identity(*[H, X] * 8, H, H), 4, 1000)
+
+
+def test_identities_too_long_to_split_are_assumed_by_the_build(tmp_path):
+    # Classes of 10-gate circuits: h^10 = x^10 gives a 20-gate identity, assumed as it is, after
+    # the shorter ones; h^10 = x^8 gives an 18-gate one, searched within 19 gates.
+    classes = class_file(tmp_path / "long.eccs", [[[H] * 10, [X] * 10], [[], [H, H]], [[H] * 10, [X] * 8]], 1)
+    prover = IdentityProver.build_from_eccs(classes)
+    long20 = identity(*[H] * 10, *[X] * 10)
+    assert prover.get_assumed()[-1] == long20
+    assert sorted(prover.get_assumed()) == prover.get_assumed()
+    # A search that starts too long to split stops at once, as the rewriting step would.
+    for call in (prover.prove_identity, prover.prove_identity_with_visited, prover.export_proof,
+                 prover.add_identity_search):
+        with pytest.raises(BaseException, match="index out of bounds: the len is 20 but the index is 20"):
+            call(long20, 3, 10)
+    # add_identity has nothing to do for an identity already established.
+    assert prover.add_identity(long20, 3, 10) is False
+
+
+@pytest.fixture(scope="module")
+def hs_prover():
+    return IdentityProver.build_from_eccs(generate(1, ("h", "s"), 3))
+
+
+def test_a_larger_bound_never_proves_less(hs_prover):
+    # The rule-length bound is the block's length plus the room: near 2**32 it must not wrap.
+    top = 2**32 - 1
+    sdg4 = Circ([Instr(Gate.from_name("sdg"), [0])] * 4).rotate_representative()
+    assert hs_prover.prove_identity(sdg4, 3, 100000) is None
+    assert hs_prover.prove_identity(sdg4, top, 100000) is None
+    assert hs_prover.export_proof(sdg4, top, 100000) is not None
+    assert set(hs_prover.par_apply_rules(sdg4, 3)) <= set(hs_prover.par_apply_rules(sdg4, top))
+    before = hs_prover.get_assumed()
+    visited, assumed = hs_prover.add_identity_search(sdg4, top, 100000)
+    assert not assumed and hs_prover.get_assumed() == before
+
+
+def test_a_class_is_checked_before_its_rules_are_made(tmp_path):
+    # h and x are not one class; the third circuit uses qubit 1 under a 1-qubit permutation, which
+    # making the rules would stop on. The identity check of h x comes first.
+    classes = class_file(tmp_path / "bad.eccs", [[[H], [X], [("h", [1])]]], 1)
+    with pytest.raises(BaseException, match="IdentityCirc: circuit is not identity") as info:
+        IdentityProver.build_from_eccs(classes)
+    assert type(info.value).__name__ == "PanicException"
+
+
+MEMORY_SCRIPT = textwrap.dedent(
+    """
+    import resource, sys
+    from morvane import ECCs, IdentityProver
+    classes = ECCs.from_postcard(sys.argv[1])
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    prover = IdentityProver.build_from_eccs(classes)
+    print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+    """
+)
+
+
+def test_a_large_class_costs_memory_in_proportion_to_its_circuits(tmp_path):
+    # One class of the 1093 identities made of up to six of h h, x x, z z: its keys' rules are a
+    # million pairs (some 270 MB as circuits, and as many rule identities), its circuits 53 KB.
+    words = [[]]
+    for k in range(1, 7):
+        words += [[(g, [0]) for g in w for _ in range(2)] for w in itertools.product("hxz", repeat=k)]
+    class_file(tmp_path / "big.eccs", [words], 1)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, str(tmp_path / "big.eccs")], capture_output=True,
+                         text=True, env=env, check=True)
+    assert int(run.stdout) < 64, run.stdout

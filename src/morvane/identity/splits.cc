@@ -80,6 +80,8 @@ const std::vector<uint32_t>& combinations(size_t n) {
   return table[n];
 }
 
+void check_splittable(const IdentityCirc& identity) { check_index(kCombinationEntries, identity.circ.len()); }
+
 std::vector<uint8_t> subset_indices(uint32_t subset) {
   std::vector<uint8_t> out;
   for (; subset != 0; subset &= subset - 1) out.push_back(uint8_t(std::countr_zero(subset)));

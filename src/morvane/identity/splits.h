@@ -19,12 +19,16 @@ namespace morvane {
 
 /// The longest identity that can be split: COMBINATIONS has entries for lengths 0 to 19.
 inline constexpr size_t kCombinationEntries = 20;
+/// The most gates an identity may have for the rewriting step: searches stay within it.
+inline constexpr size_t kLongestSplittable = kCombinationEntries - 1;
 
 /// Entry n of COMBINATIONS: every subset of {0, ..., n-1} with at most n/2 + 1 elements, by size
 /// (the empty subset first), each size in lexicographic order of its increasing index list. A
 /// subset is a bit mask (bit i for gate i). Each entry is built once per process, on first use;
 /// n of 20 or more stops with the index message.
 const std::vector<uint32_t>& combinations(size_t n);
+/// Stops with the index message of combinations() when the identity is too long to split.
+void check_splittable(const IdentityCirc& identity);
 /// The increasing gate indices of a subset mask.
 std::vector<uint8_t> subset_indices(uint32_t subset);
 
