@@ -10,6 +10,8 @@
 #include <string_view>
 #include <thread>
 
+#include <absl/container/flat_hash_set.h>
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -38,6 +40,8 @@ constexpr size_t kWorkerStack = size_t(4) << 20;
 /// Memory a starting worker must be able to allocate before it joins: what it then allocates on
 /// its first items (its per-thread objects, the runtime's thread-local blocks) comes from there.
 constexpr size_t kWorkerReserve = size_t(64) << 10;
+/// Memory held back while the workers start, for the threads that run after them.
+constexpr size_t kStartHeadroom = size_t(8) << 20;
 /// How long an idle worker watches for the next call before it sleeps: long enough for the next
 /// step of a loop of calls, short enough not to take the processor from the calling thread's own
 /// work between them (a 2 ms watch made the prover's build twice as slow on a busy machine).
@@ -57,6 +61,15 @@ void touch_exception_block() {
   uncaught.store(std::uncaught_exceptions(), std::memory_order_relaxed);
 }
 
+/// The same for the hash tables' library, whose inserts into a table past its smallest size read
+/// a per-thread counter: a worker makes that block as it starts, with its reserve just freed.
+void touch_hash_table_block() {
+  absl::flat_hash_set<size_t> table;
+  for (size_t k = 0; k < 64; ++k) table.insert(k);
+  static std::atomic<size_t> size{0};
+  size.store(table.size(), std::memory_order_relaxed);
+}
+
 /// One call's blocks, handed out in index order to whichever thread asks next.
 struct Job {
   void (*block)(void*, size_t);
@@ -73,8 +86,16 @@ struct Job {
 class Pool {
  public:
   explicit Pool(size_t wanted) {
-    for (size_t k = 1; k < wanted; ++k)
-      if (!start_worker()) break;
+    // The starting thread's own blocks first; then the workers start with some memory held back,
+    // so that however many the address space allows, the threads running afterwards (this one
+    // included) still find room for their next steps. Without that room no worker starts.
+    touch_exception_block();
+    touch_hash_table_block();
+    if (void* headroom = std::malloc(kStartHeadroom)) {
+      for (size_t k = 1; k < wanted; ++k)
+        if (!start_worker()) break;
+      std::free(headroom);
+    }
     size_ = 1 + started_;
   }
 
@@ -144,16 +165,24 @@ class Pool {
 
   void serve() {
     // What the worker allocates on its own comes after this test, so that a worker that would run
-    // out of memory there ends here instead, before it is counted.
-    void* reserve = std::malloc(kWorkerReserve);
+    // out of memory there ends here instead, before it is counted. The libraries' per-thread
+    // blocks are made right after the reserve is freed, from its memory.
+    bool ready = false;
+    if (void* reserve = std::malloc(kWorkerReserve)) {
+      std::free(reserve);
+      try {
+        touch_exception_block();
+        touch_hash_table_block();
+        ready = true;
+      } catch (const std::bad_alloc&) {
+      }
+    }
     {
       std::lock_guard lock(m_);
-      start_ = reserve ? Start::Ready : Start::Failed;
+      start_ = ready ? Start::Ready : Start::Failed;
     }
-    std::free(reserve);
     started_cv_.notify_all();
-    if (!reserve) return;
-    touch_exception_block();
+    if (!ready) return;
     uint32_t seen = posted_.load();
     for (;;) {
       const auto until = std::chrono::steady_clock::now() + kSpin;

@@ -15,7 +15,6 @@
 
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
-#include <absl/container/inlined_vector.h>
 
 #include "morvane/circ/circ.h"
 #include "morvane/identity/identity_circ.h"
@@ -119,7 +118,7 @@ class RuleList {
   std::vector<Circ> rules_;
   std::shared_ptr<const ClassCircuits> circuits_;
   /// The class circuits left out (the key circuit's own instructions), ascending.
-  absl::InlinedVector<uint32_t, 1> skipped_;
+  std::vector<uint32_t> skipped_;
   Permut32 perm_inv_, p_;
 };
 
