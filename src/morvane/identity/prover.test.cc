@@ -94,15 +94,25 @@ TEST(prover, DISABLED_child_state) {
   std::printf("%s%s%s", kStateBegin, listing.c_str(), kStateBegin);
 }
 
-TEST(prover, state_does_not_depend_on_the_pool_size) {
-  std::vector<std::string> states;
+namespace {
+
+/// The listing that `child_test` prints between two kStateBegin marks, run in child processes on
+/// pools of 1, 2 and 8 threads.
+void states_on_pool_sizes(const char* child_test, std::vector<std::string>& states) {
   for (const char* threads : {"RAYON_NUM_THREADS=1", "RAYON_NUM_THREADS=2", "RAYON_NUM_THREADS=8"}) {
-    const testing::ChildResult r = testing::run_test_in_child("prover.DISABLED_child_state", {threads});
+    const testing::ChildResult r = testing::run_test_in_child(child_test, {threads});
     ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << threads << r.output;
     const size_t begin = r.output.find(kStateBegin), end = r.output.rfind(kStateBegin);
     ASSERT_TRUE(begin != std::string::npos && end > begin) << threads << r.output;
     states.push_back(r.output.substr(begin, end - begin));
   }
+}
+
+}  // namespace
+
+TEST(prover, state_does_not_depend_on_the_pool_size) {
+  std::vector<std::string> states;
+  ASSERT_NO_FATAL_FAILURE(states_on_pool_sizes("prover.DISABLED_child_state", states));
   EXPECT_GT(std::count(states[0].begin(), states[0].end(), '\n'), 1000);
   EXPECT_EQ(states[0], states[1]);
   EXPECT_EQ(states[0], states[2]);
@@ -134,13 +144,7 @@ TEST(prover, DISABLED_child_large_state) {
 
 TEST(prover, large_build_does_not_depend_on_the_pool_size) {
   std::vector<std::string> states;
-  for (const char* threads : {"RAYON_NUM_THREADS=1", "RAYON_NUM_THREADS=2", "RAYON_NUM_THREADS=8"}) {
-    const testing::ChildResult r = testing::run_test_in_child("prover.DISABLED_child_large_state", {threads});
-    ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << threads << r.output;
-    const size_t begin = r.output.find(kStateBegin), end = r.output.rfind(kStateBegin);
-    ASSERT_TRUE(begin != std::string::npos && end > begin) << threads << r.output;
-    states.push_back(r.output.substr(begin, end - begin));
-  }
+  ASSERT_NO_FATAL_FAILURE(states_on_pool_sizes("prover.DISABLED_child_large_state", states));
   EXPECT_GT(std::count(states[0].begin(), states[0].end(), '\n'), 10000);
   EXPECT_NE(states[0].find("<- ASSUME"), std::string::npos);
   EXPECT_EQ(states[0], states[1]);
