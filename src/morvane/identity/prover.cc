@@ -75,11 +75,11 @@ class SizeQueues {
   std::vector<std::deque<Queued>> queues_;
 };
 
-/// A rewriting step runs on the calling thread when its identities have fewer subsets than this
-/// in all (or the pool has one thread); else it hands out runs of this many consecutive subsets of
-/// one identity.
-constexpr size_t kMinParallelSubsets = 64;
-constexpr uint32_t kSubsetsPerRun = 8;
+/// A rewriting step runs on the calling thread when its identities have fewer candidate subsets
+/// than this in all (or the pool has one thread); else it hands out runs of this many consecutive
+/// candidates of one identity.
+constexpr size_t kMinParallelCandidates = 16;
+constexpr uint32_t kSubsetsPerRun = 4;
 
 /// The most identities of a search whose rewrites are computed in one parallel step: the one
 /// taken and those waiting after it. The rewrites of an identity depend only on it and on the
@@ -391,58 +391,57 @@ enum class RuleBound { kSaturating, kWrapping };
 
 /// The rewriting step of several identities at once: for every split of ids[k] (in subset order)
 /// and every rule of its block's key that fits rooms[k] (in stored order), `emit(out, rule,
-/// rule_identity, c2_permuted)` appends what that rule contributes. The subsets of all identities,
-/// cut into runs of consecutive subsets of one identity, form one parallel step; out[k] gathers
-/// those of ids[k] in order.
+/// rule_identity, c2_permuted)` appends what that rule contributes. The candidate subsets of all
+/// identities, cut into runs of consecutive candidates of one identity, form one parallel step;
+/// out[k] gathers those of ids[k] in order.
 template <typename T, typename Emit>
 std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<const IdentityCirc* const> ids,
                                     std::span<const uint32_t> rooms, RuleBound rule_bound, bool serial, Emit&& emit) {
   const RuleIndex& index = prover.rule_index;
+  const bool parallel = !serial && pool::num_threads() > 1;
   struct Run {
     uint32_t id;
-    uint32_t begin, end;  // subset indices
+    uint32_t begin, end;  // indices into the identity's candidates
   };
   std::vector<SubsetSplits> splits;
-  std::vector<Run> runs;
-  // The multiset of each subset of each identity's gates: with the index, a subset whose gates are
-  // no key's gates has no rules, and is skipped before the connectivity checks. A subset's
-  // multiset is the sum of those of its gates below kLowGates and of those above, both tabled.
-  constexpr size_t kLowGates = 10;
-  struct SubsetMultisets {
-    std::vector<uint64_t> low, high;
-    uint64_t of(uint32_t subset) const { return low[subset & ((1u << kLowGates) - 1)] + high[subset >> kLowGates]; }
-  };
-  auto table = [](std::span<const Instr32> gates) {
-    std::vector<uint64_t> t(size_t(1) << gates.size());
-    for (size_t m = 1; m < t.size(); ++m) t[m] = t[m & (m - 1)] + gate_multiset_term(gates[std::countr_zero(m)]);
-    return t;
-  };
-  std::vector<SubsetMultisets> gate_terms(ids.size());
   splits.reserve(ids.size());
-  size_t nsubsets = 0;
+  for (size_t k = 0; k < ids.size(); ++k) splits.emplace_back(*ids[k]);  // stops at 20 gates
+  // The candidates of each identity: its splittable subsets, in subset order, without those whose
+  // gates (as a multiset) are no key's gates when the index tells.
+  auto candidates_of = [&](size_t k) {
+    std::vector<uint32_t> out = splits[k].splittable_subsets();
+    if (!index.prepared) return out;
+    std::array<uint64_t, kCombinationEntries> terms{};
+    for (size_t g = 0; g < ids[k]->circ.len(); ++g) terms[g] = gate_multiset_term(ids[k]->circ.instrs[g]);
+    std::erase_if(out, [&](uint32_t subset) {
+      uint64_t multiset = 0;
+      for (; subset != 0; subset &= subset - 1) multiset += terms[std::countr_zero(subset)];
+      return !index.has_rules(multiset);
+    });
+    return out;
+  };
+  std::vector<std::vector<uint32_t>> candidates;
+  if (parallel && ids.size() > 1) {
+    candidates = pool::map_index(ids.size(), candidates_of);
+  } else {
+    for (size_t k = 0; k < ids.size(); ++k) candidates.push_back(candidates_of(k));
+  }
+  std::vector<Run> runs;
+  size_t ncandidates = 0;
   for (size_t k = 0; k < ids.size(); ++k) {
-    splits.emplace_back(*ids[k]);  // stops at 20 gates
-    if (index.prepared) {
-      const std::span<const Instr32> gates = ids[k]->circ.instrs;
-      const size_t low = std::min(gates.size(), kLowGates);
-      gate_terms[k] = SubsetMultisets{table(gates.first(low)), table(gates.subspan(low))};
-    }
-    const uint32_t n = uint32_t(splits[k].size());
+    const uint32_t n = uint32_t(candidates[k].size());
     for (uint32_t b = 0; b < n; b += kSubsetsPerRun) runs.push_back(Run{uint32_t(k), b, std::min(n, b + kSubsetsPerRun)});
-    nsubsets += n;
+    ncandidates += n;
   }
 
   auto run_contributions = [&](size_t r) {
     std::vector<T> out;
     const Run run = runs[r];
     const SubsetSplits& subsets = splits[run.id];
-    const SubsetMultisets& multisets = gate_terms[run.id];
     const uint32_t room = rooms[run.id];
     Circ scratch;  // a rule made on use
     for (uint32_t i = run.begin; i < run.end; ++i) {
-      if (index.prepared && !index.has_rules(multisets.of(subsets.subset(i)))) continue;
-      if (!subsets.splittable(i)) continue;
-      std::optional<Split> split = subsets.split(i);
+      std::optional<Split> split = subsets.split_gates(candidates[run.id][i]);
       if (!split) continue;
       const auto& [c1_rep, p] = block_representative(split->c1);
       const auto rules = prover.circ_map.find(c1_rep);
@@ -471,7 +470,7 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
   };
   // Little work runs on this thread: handing it out would cost more than it saves.
   std::vector<std::vector<T>> per_run;
-  if (!serial && pool::num_threads() > 1 && nsubsets >= kMinParallelSubsets) {
+  if (parallel && ncandidates >= kMinParallelCandidates) {
     per_run = pool::map_index(runs.size(), run_contributions);
   } else {
     per_run.reserve(runs.size());

@@ -199,14 +199,95 @@ std::optional<Split> IdentitySubcircuit::split() const {
 }
 
 SubsetSplits::SubsetSplits(const IdentityCirc& circuit)
-    : circuit_(circuit), subsets_(combinations(circuit.circ.len())), wires_(WireTable::of(circuit)) {}
-
-bool SubsetSplits::splittable(size_t i) const {
-  const IdentitySubcircuit sub{circuit_, wires_, subsets_[i]};
-  return sub.is_connected() && sub.is_convex();
+    : circuit_(circuit), subsets_(combinations(circuit.circ.len())), wires_(WireTable::of(circuit)) {
+  masks_.resize(wires_.gates.size());
+  for (size_t g = 0; g < wires_.gates.size(); ++g) {
+    const WireTable::Gate& w = wires_.gates[g];
+    for (uint8_t a = 0; a < w.nargs; ++a) {
+      const uint64_t port = uint64_t(1) << (2 * g + a);
+      port_qubit_[2 * g + a] = circuit.circ.instrs[g].qargs.bytes[a];
+      masks_[g].ports |= port;
+      masks_[g].neighbours |= bit(w.forward[a]) | bit(w.backward[a]);
+      // A gate that is its own neighbour on a wire leaves a port open whatever is selected.
+      if (w.backward[a] != g) masks_[w.backward[a]].after |= port;
+      if (w.forward[a] != g) masks_[w.forward[a]].before |= port;
+    }
+  }
 }
 
-std::optional<Split> SubsetSplits::split(size_t i) const { return IdentitySubcircuit{circuit_, wires_, subsets_[i]}.split(); }
+bool SubsetSplits::splittable_gates(uint32_t gates) const {
+  if (gates == 0) return true;
+  // Connected: grow from the first gate through the wires, within the selection.
+  uint32_t reached = gates & -gates, frontier = reached;
+  uint64_t ports = 0, after = 0, before = 0;
+  while (frontier != 0) {
+    uint32_t next = 0;
+    for (; frontier != 0; frontier &= frontier - 1) {
+      const GateMasks& m = masks_[std::countr_zero(frontier)];
+      next |= m.neighbours;
+      ports |= m.ports;
+      after |= m.after;
+      before |= m.before;
+    }
+    frontier = next & gates & ~reached;
+    reached |= frontier;
+  }
+  if (reached != gates) return false;
+  // Convex: the inputs (ports whose previous gate is not selected) on distinct qubits, and the
+  // outputs likewise.
+  auto distinct_qubits = [&](uint64_t open) {
+    std::array<uint64_t, 4> seen{};
+    for (; open != 0; open &= open - 1) {
+      const uint8_t q = port_qubit_[std::countr_zero(open)];
+      if ((seen[q >> 6] >> (q & 63)) & 1) return false;
+      seen[q >> 6] |= uint64_t(1) << (q & 63);
+    }
+    return true;
+  };
+  return distinct_qubits(ports & ~after) && distinct_qubits(ports & ~before);
+}
+
+std::vector<uint32_t> SubsetSplits::splittable_subsets() const {
+  const size_t n = masks_.size();
+  const size_t most = std::min(n, n / 2 + 1);  // the entry's largest subsets
+  // The wires as an undirected graph without loops: a superset of what splittable_gates
+  // follows, so every selection it accepts is connected here.
+  std::array<uint32_t, kCombinationEntries> adjacent{};
+  for (size_t g = 0; g < n; ++g)
+    for (uint32_t rest = masks_[g].neighbours & ~bit(g); rest != 0; rest &= rest - 1) {
+      adjacent[g] |= rest & -rest;
+      adjacent[std::countr_zero(rest)] |= bit(g);
+    }
+  std::vector<uint32_t> out;
+  // Every connected selection once, from its lowest gate `low`: a selection grows by a gate of
+  // `reach`, and then reaches the neighbours of that gate above `low` that neither it nor its
+  // neighbours held (the enumeration of connected subgraphs by extension sets).
+  auto grow = [&](auto& self, uint32_t gates, uint32_t closed, uint32_t reach, uint32_t above, size_t size) -> void {
+    if (splittable_gates(gates)) out.push_back(gates);
+    if (size == most) return;
+    for (; reach != 0; reach &= reach - 1) {
+      const uint32_t g = reach & -reach;
+      const uint32_t next = adjacent[std::countr_zero(g)];
+      self(self, gates | g, closed | next | g, (reach & (reach - 1)) | (next & ~closed & above), above, size + 1);
+    }
+  };
+  for (size_t low = 0; low < n && most > 0; ++low) {
+    const uint32_t above = ~((bit(low) << 1) - 1);
+    grow(grow, bit(low), bit(low) | adjacent[low], adjacent[low] & above, above, 1);
+  }
+  // The entry's order: by size, then lexicographically by index list, where the list holding the
+  // lowest gate on which two differ comes first.
+  std::sort(out.begin(), out.end(), [](uint32_t a, uint32_t b) {
+    const int ca = std::popcount(a), cb = std::popcount(b);
+    if (ca != cb) return ca < cb;
+    return a != b && (a & (a ^ b) & -(a ^ b)) != 0;
+  });
+  return out;
+}
+
+std::optional<Split> SubsetSplits::split_gates(uint32_t gates) const {
+  return IdentitySubcircuit{circuit_, wires_, gates}.split();
+}
 
 std::vector<Split> IdentitySubcircuit::par_subcircuit_splits(const IdentityCirc& circuit) {
   const SubsetSplits splits(circuit);

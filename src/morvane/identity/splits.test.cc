@@ -1,10 +1,14 @@
 #include "morvane/identity/splits.h"
 
+#include <algorithm>
 #include <bit>
+#include <optional>
+#include <random>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "morvane/core/panic.h"
 #include "morvane/testing/circuits.h"
 
 namespace morvane {
@@ -115,6 +119,54 @@ TEST(splits, connectivity_and_convexity) {
     EXPECT_EQ(sub.is_connected(), c.connected);
     EXPECT_EQ(sub.is_convex(), c.convex);
   }
+}
+
+// The subset table decides on bit masks and visits only connected selections; IdentitySubcircuit
+// and the entry's full list are the plain forms it must agree with, on circuits with every kind of wire: wrapping through a permutation, gates
+// next to themselves, two-qubit gates whose wires meet the same neighbour.
+TEST(splits, subset_table_decides_as_the_plain_checks) {
+  std::mt19937 rng(7);
+  size_t compared = 0, splittable = 0, circuits = 0, permuted = 0;
+  for (int round = 0; round < 400; ++round) {
+    const uint8_t n = uint8_t(1 + rng() % 4);
+    const size_t len = n + rng() % (16 - n);
+    std::vector<Instr32> instrs;
+    for (size_t k = 0; k < len; ++k) {
+      // Every qubit has a gate, so that every wire has its neighbours.
+      const uint8_t a = k < n ? uint8_t(k) : uint8_t(rng() % n), b = uint8_t((a + 1 + rng() % std::max(1, n - 1)) % n);
+      instrs.push_back(n == 1 || rng() % 2 ? (rng() % 2 ? h(a) : x(a)) : cx(a, b));
+    }
+    std::vector<uint8_t> images;
+    for (uint8_t q = 0; q < n; ++q) images.push_back(q);
+    if (round % 2) std::shuffle(images.begin(), images.end(), rng);
+    const IdentityCirc id = IdentityCirc::as_read(Circ::make(instrs, Permut32::from_iter(images)));
+    std::optional<WireTable> wires;
+    try {
+      wires = WireTable::of(id);
+    } catch (const Panic&) {
+      continue;  // a wire that leaves through the permutation and meets no gate: no identity
+    }
+    ++circuits;
+    permuted += round % 2;
+    const SubsetSplits table(id);
+    std::vector<uint32_t> filtered;
+    for (size_t i = 0; i < table.size(); ++i)
+      if (table.subset(i) != 0 && table.splittable(i)) filtered.push_back(table.subset(i));
+    ASSERT_EQ(table.splittable_subsets(), filtered) << "round " << round;
+    for (size_t i = 0; i < table.size(); ++i) {
+      const IdentitySubcircuit sub{id, *wires, table.subset(i)};
+      const bool plain = sub.is_connected() && sub.is_convex();
+      ASSERT_EQ(table.splittable(i), plain) << "round " << round << ", subset " << table.subset(i);
+      splittable += plain;
+      ++compared;
+    }
+  }
+  // Enough circuits, with permutations among them, and both answers often enough for the
+  // comparison to mean something.
+  EXPECT_GT(circuits, 200u);
+  EXPECT_GT(permuted, 50u);
+  EXPECT_GT(splittable, 1000u);
+  EXPECT_GT(compared - splittable, 1000u);
 }
 
 TEST(splits, ports_follow_gate_and_argument_order) {
