@@ -10,9 +10,9 @@ std::vector<IdentityWitness> to_identity_circuits(const ECCs& eccs) {
   std::vector<IdentityWitness> out;
   for (const ECC& ecc : eccs.eccs) {
     const PermutedCircuit& first = ecc.at(0);
-    const Circ inverted = Circ::make(first.instrs_vector(), first.perm).inverse();
+    const Circ inverted = first.to_circ().inverse();
     for (size_t i = 1; i < ecc.circuits.size(); ++i) {
-      Circ c = Circ::make(ecc.circuits[i].instrs_vector(), ecc.circuits[i].perm);
+      Circ c = ecc.circuits[i].to_circ();
       IdentityCirc identity = rotate_representative(inverted + c);
       out.push_back(IdentityWitness{std::move(identity), inverted, std::move(c)});
     }
