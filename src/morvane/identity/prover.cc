@@ -17,6 +17,7 @@
 #include "morvane/core/pool.h"
 #include "morvane/core/progress.h"
 #include "morvane/identity/canonical.h"
+#include "morvane/identity/eccs_identities.h"
 #include "morvane/identity/splits.h"
 
 namespace morvane {
@@ -226,9 +227,9 @@ ClassPart class_part(const ECC& cls) {
   const ECC e = ECC(cls).simplify_permute();
   // The identities first: each runs the identity check, so a class that is not one stops here,
   // before any rule is made.
-  const Circ first_inv = e.circuits[0].to_circ().inverse();
-  for (size_t i = 1; i < e.circuits.size(); ++i)
-    part.identities.push_back(rotate_representative(first_inv + e.circuits[i].to_circ()));
+  for_each_class_identity(e, [&](IdentityCirc identity, const Circ&, Circ) {
+    part.identities.push_back(std::move(identity));
+  });
   std::shared_ptr<ClassCircuits> circuits;
   if (e.circuits.size() > kHeldRulesUpTo) {
     // Every rule of every key is make(c2, perm⁻¹ * c2.perm): the same checks, once per circuit.
