@@ -1,6 +1,8 @@
 #pragma once
 // Identities implied by simplified classes: for every circuit of a class other than its
 // representative, the inverse of the representative followed by that circuit is an identity.
+// The prover's build makes each class's identities with the same for_each_class_identity; this
+// component's binding adds ECCs.to_identity_circuits.
 
 #include <cstddef>
 #include <utility>
