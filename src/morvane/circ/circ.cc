@@ -137,8 +137,8 @@ Circ Circ::remove_swaps() const {
   return make(std::move(out), perm * q.inv());
 }
 
-std::vector<Instr32> Circ::instrs_with_swaps() const {
-  std::vector<Instr32> out = instrs;
+std::vector<Instr32> with_swaps(std::span<const Instr32> instrs, Permut32 perm) {
+  std::vector<Instr32> out(instrs.begin(), instrs.end());
   for (auto [a, b] : perm.generate_swaps()) out.push_back(Instr32{gates::SWAP(), QArgs16{{a, b}}});
   return out;
 }

@@ -22,6 +22,9 @@
 
 namespace morvane {
 
+/// `instrs` followed by one SWAP on each pair that the permutation's sorting network exchanges.
+std::vector<Instr32> with_swaps(std::span<const Instr32> instrs, Permut32 perm);
+
 struct Circ {
   std::vector<Instr32> instrs;
   Permut32 perm;
@@ -47,8 +50,8 @@ struct Circ {
   Circ inverse() const;
   /// SWAP instructions folded into the permutation.
   Circ remove_swaps() const;
-  /// The instructions followed by the SWAPs of the permutation's sorting network.
-  std::vector<Instr32> instrs_with_swaps() const;
+  /// The instructions followed by the SWAPs of the permutation's sorting network (with_swaps).
+  std::vector<Instr32> instrs_with_swaps() const { return with_swaps(instrs, perm); }
   friend Circ operator+(const Circ& a, const Circ& b);
 
   /// Stops with a message naming the fault unless the permutation word is a permutation of at

@@ -3,6 +3,11 @@
 // qubits, the order of commuting neighbours, idle trailing qubits, explicit SWAPs and, for
 // identities, the starting point of the cycle. The forms search every relabelling of the qubits
 // (and every rotation) for the smallest candidate by the circuit order; they are pure functions.
+//
+// representative(_with_perm) and rotate_canonical/rotate_representative compare candidates as
+// packed 32-bit instruction keys in inline buffers, and skip a relabelling or rotation whose
+// smallest front-surface instruction (one sharing no qubit with any before it, the only ones
+// reordering can bring to the front) already exceeds the best candidate's first.
 
 #include <utility>
 

@@ -1,22 +1,16 @@
 #include "morvane/identity/eccs_identities.h"
 
 #include <algorithm>
-
-#include "morvane/identity/canonical.h"
+#include <utility>
 
 namespace morvane {
 
 std::vector<IdentityWitness> to_identity_circuits(const ECCs& eccs) {
   std::vector<IdentityWitness> out;
-  for (const ECC& ecc : eccs.eccs) {
-    const PermutedCircuit& first = ecc.at(0);
-    const Circ inverted = Circ::make(first.instrs_vector(), first.perm).inverse();
-    for (size_t i = 1; i < ecc.circuits.size(); ++i) {
-      Circ c = Circ::make(ecc.circuits[i].instrs_vector(), ecc.circuits[i].perm);
-      IdentityCirc identity = rotate_representative(inverted + c);
+  for (const ECC& ecc : eccs.eccs)
+    for_each_class_identity(ecc, [&](IdentityCirc identity, const Circ& inverted, Circ c) {
       out.push_back(IdentityWitness{std::move(identity), inverted, std::move(c)});
-    }
-  }
+    });
   std::stable_sort(out.begin(), out.end());
   return out;
 }

@@ -56,6 +56,24 @@ TEST(eccs_identities, one_triple_per_further_circuit_sorted) {
   EXPECT_EQ(to_identity_circuits(reversed), out);
 }
 
+TEST(eccs_identities, a_class_gives_its_identities_in_member_order) {
+  const ECC z = sample_classes().eccs[2];
+  std::vector<Circ> seen;
+  for_each_class_identity(z, [&](const IdentityCirc& identity, const Circ& inverted, const Circ& c) {
+    EXPECT_EQ(inverted, z.circuits[0].to_circ().inverse());
+    EXPECT_EQ(identity, rotate_representative(inverted + c));
+    seen.push_back(c);
+  });
+  EXPECT_EQ(seen, (std::vector<Circ>{z.circuits[1].to_circ(), z.circuits[2].to_circ()}));
+  // A circuit that is not equivalent stops when its turn comes, after the ones before it.
+  ECC wrong = z;
+  wrong.circuits[2] = pc({t(0)}, Permut32::identity(1));
+  size_t calls = 0;
+  EXPECT_THAT([&] { for_each_class_identity(wrong, [&](auto&&...) { ++calls; }); },
+              Stops(StartsWith("IdentityCirc: circuit is not identity ")));
+  EXPECT_EQ(calls, 1u);
+}
+
 TEST(eccs_identities, single_circuit_classes_give_nothing) {
   ECCs e;
   e.eccs.push_back(ECC{{pc({h(0)}, Permut32::identity(1))}});

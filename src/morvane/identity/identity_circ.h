@@ -1,6 +1,10 @@
 #pragma once
 // Identity circuits: a Circ whose instructions followed by its permutation act as the identity up to
 // a global phase. Equality, order and hash are those of the wrapped circuit.
+//
+// The randomized check draws a fresh ChaCha12 generator per check from this thread's seeding
+// generator (seeded once from the OS) and runs on this thread's two scratch states. The Python
+// class IdentityCirc (identity_circ.pybind.cc) adds the Python-native form.
 
 #include <array>
 #include <compare>

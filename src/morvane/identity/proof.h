@@ -5,8 +5,12 @@
 // identity met whether it is resolved or waiting, and which waiting identities each one would help
 // resolve; resolving an identity propagates to those until the target is resolved.
 //
-// All walks over the dependency graph (propagation, the reachability test, the pre-order export)
-// use explicit stacks: proof graphs can be far deeper than the C stack allows recursion.
+// The search state is a ProofTracker: a HashTable64 of ProofFutures under each identity's
+// hash_value, searched best-first by (length, hash); the empty identity resolves as a leaf, like an
+// assumption. All walks over the dependency graph (propagation in notify, the reachability test
+// check_reach, the pre-order numbering export_inner) use explicit stacks, visiting in the order of
+// their recursive definitions: proof graphs can be far deeper than the C stack allows recursion.
+// The "Exploring ..." and limit lines go to file descriptor 1 directly.
 
 #include <compare>
 #include <cstddef>

@@ -17,6 +17,7 @@
 #include "morvane/core/pool.h"
 #include "morvane/core/progress.h"
 #include "morvane/identity/canonical.h"
+#include "morvane/identity/eccs_identities.h"
 #include "morvane/identity/splits.h"
 
 namespace morvane {
@@ -226,10 +227,9 @@ ClassPart class_part(const ECC& cls) {
   const ECC e = ECC(cls).simplify_permute();
   // The identities first: each runs the identity check, so a class that is not one stops here,
   // before any rule is made.
-  const Circ first_inv = Circ::make(e.circuits[0].instrs_vector(), e.circuits[0].perm).inverse();
-  for (size_t i = 1; i < e.circuits.size(); ++i)
-    part.identities.push_back(
-        rotate_representative(first_inv + Circ::make(e.circuits[i].instrs_vector(), e.circuits[i].perm)));
+  for_each_class_identity(e, [&](IdentityCirc identity, const Circ&, Circ) {
+    part.identities.push_back(std::move(identity));
+  });
   std::shared_ptr<ClassCircuits> circuits;
   if (e.circuits.size() > kHeldRulesUpTo) {
     // Every rule of every key is make(c2, perm⁻¹ * c2.perm): the same checks, once per circuit.
@@ -237,7 +237,7 @@ ClassPart class_part(const ECC& cls) {
     const Permut32 first_perm_inv = e.circuits[0].perm.inv();
     for (const PermutedCircuit& c2 : e.circuits) {
       (void)(first_perm_inv * c2.perm);
-      circuits->push_back(Circ::make(c2.instrs_vector(), c2.perm));
+      circuits->push_back(c2.to_circ());
     }
   }
   for (size_t k = 0; k < e.circuits.size(); ++k) {

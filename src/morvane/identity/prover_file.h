@@ -5,9 +5,11 @@
 // rule circuit). A circuit is its instruction count, per instruction the gate's display text and
 // its two raw qubit bytes, then the permutation's raw word as a varint. No header, no checksum;
 // bytes after `circ_map` are ignored. The entries of `proved` and `circ_map` come in the tables'
-// iteration order, so equal provers may give files with the same entries in other orders.
+// iteration order, so equal provers may give files with the same entries in other orders. Files
+// are saved and loaded through the file layer of the class files (core/file).
 //
-// Loading takes the data as read: nothing is tested on random states, and circuits may be
+// Loading takes the data as read: nothing is tested on random states, no rule index is derived
+// (prepare_rule_index; the prover works without one, only slower), and circuits may be
 // malformed (permutation words that are no permutations, qubits beyond the permutation, rules that
 // do not match their keys). The operations that index by qubits check each circuit first and stop
 // on such data; nothing undefined happens.

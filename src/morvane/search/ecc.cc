@@ -17,12 +17,6 @@
 
 namespace morvane {
 
-std::vector<Instr32> with_swaps(std::span<const Instr32> instrs, Permut32 perm) {
-  std::vector<Instr32> out(instrs.begin(), instrs.end());
-  for (auto [a, b] : perm.generate_swaps()) out.push_back(Instr32{gates::SWAP(), QArgs16{{a, b}}});
-  return out;
-}
-
 Permut32 numbering_of_used(uint8_t n, const std::array<uint64_t, 4>& used) {
   std::array<uint8_t, 256> used_qubits;
   size_t nused = 0;

@@ -1,8 +1,6 @@
 #pragma once
 // Simplified equivalence classes: each circuit an instruction list with one trailing permutation,
 // the first pair of a class its representative; a collection of classes with their qubit count.
-// A circuit keeps up to 8 instructions inline, so a class of such circuits takes one allocation,
-// not one more per circuit.
 //
 // sort_eccs sorts classes by the heads of their first circuits with stable_sort_by_keys
 // (core/key_sort.h): the heads' upper bits (above the position) in an LSD radix sort, whole ECCs
@@ -19,37 +17,11 @@
 #include <utility>
 #include <vector>
 
-#include <absl/container/inlined_vector.h>
-
 #include "morvane/circ/instr.h"
+#include "morvane/circ/permuted_circuit.h"
 #include "morvane/core/permut.h"
 
 namespace morvane {
-
-/// The instructions of a stored circuit: up to 8 inline, so the circuits of the usual searches
-/// need no allocation of their own.
-using CircuitInstrs = absl::InlinedVector<Instr32, 8>;
-
-/// An instruction list followed by a relabelling of its output qubits.
-struct PermutedCircuit {
-  CircuitInstrs instrs;
-  Permut32 perm;
-
-  std::vector<Instr32> instrs_vector() const { return {instrs.begin(), instrs.end()}; }
-
-  friend bool operator==(const PermutedCircuit&, const PermutedCircuit&) = default;
-  /// Instructions lexicographically (a proper prefix first), then the permutation's raw word.
-  friend std::strong_ordering operator<=>(const PermutedCircuit& a, const PermutedCircuit& b) {
-    if (auto c = std::lexicographical_compare_three_way(a.instrs.begin(), a.instrs.end(), b.instrs.begin(),
-                                                        b.instrs.end());
-        c != 0)
-      return c;
-    return a.perm.raw <=> b.perm.raw;
-  }
-};
-
-/// `instrs` followed by one SWAP on each pair that the permutation's sorting network exchanges.
-std::vector<Instr32> with_swaps(std::span<const Instr32> instrs, Permut32 perm);
 
 /// Permut32::from_iter_with_ext(n, the qubits in `used` (a 256-bit set) in ascending order): the
 /// inverse of the relabelling that numbers a class's qubits from its first circuit.
