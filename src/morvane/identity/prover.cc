@@ -114,16 +114,33 @@ const Value& memoized(Memo<Value>& memo_, const Circ& c, F&& f) {
   return memo.emplace(c, f(c)).first->second;
 }
 
-/// representative_with_perm of a block, remembered by this thread.
-const std::pair<Circ, Permut32>& block_representative(const Circ& block) {
-  return memoized(per_thread<Memo<std::pair<Circ, Permut32>>>(), block, [](const Circ& c) { return representative_with_perm(c); });
+/// A block's representative_with_perm (rep, p) and the representative's hash, the key of its rules.
+struct BlockKey {
+  Circ rep;
+  Permut32 p;
+  uint64_t hash;
+};
+
+/// The canonical form of a block, remembered by this thread.
+const BlockKey& block_representative(const Circ& block) {
+  return memoized(per_thread<Memo<BlockKey>>(), block, [](const Circ& c) {
+    auto [rep, p] = representative_with_perm(c);
+    const uint64_t hash = rep.hash_value();
+    return BlockKey{std::move(rep), p, hash};
+  });
 }
 
-/// rotate_representative of a rewritten identity, remembered by this thread (a circuit that once
-/// passed the identity check is an identity).
-const IdentityCirc& rewritten_identity(const Circ& c) {
-  return memoized(per_thread<Memo<IdentityCirc>>(), c, [](const Circ& x) { return rotate_representative(x); });
+/// rotate_representative of a rewritten identity with its hash, remembered by this thread (a
+/// circuit that once passed the identity check is an identity).
+const RuleIdentity& rewritten_identity_hashed(const Circ& c) {
+  return memoized(per_thread<Memo<RuleIdentity>>(), c, [](const Circ& x) {
+    IdentityCirc id = rotate_representative(x);
+    const uint64_t hash = id.hash_value();
+    return RuleIdentity{std::move(id), hash};
+  });
 }
+
+const IdentityCirc& rewritten_identity(const Circ& c) { return rewritten_identity_hashed(c).id; }
 
 }  // namespace
 
@@ -137,10 +154,14 @@ void forget_prover_memos() { memo_generation.fetch_add(1, std::memory_order_rela
 using Misses = std::vector<uint64_t>;
 
 /// `proved` holds the identity; a miss is recorded.
-bool established(const IdentityProver& prover, const IdentityCirc& id, Misses* misses) {
+bool established(const IdentityProver& prover, HashedIdentity id, Misses* misses) {
   if (prover.proved.contains(id)) return true;
-  if (misses) misses->push_back(id.hash_value());
+  if (misses) misses->push_back(id.hash);
   return false;
+}
+
+bool established(const IdentityProver& prover, const IdentityCirc& id, Misses* misses) {
+  return established(prover, HashedIdentity{id, id.hash_value()}, misses);
 }
 
 /// par_apply_rules_many for a search: each rewrite with its hash and its membership of `proved`.
@@ -361,12 +382,15 @@ void IdentityProver::prepare_rule_index() {
   auto stop = interrupt::stop_token();
   auto identities = pool::map_index(entries.size(), [&](size_t i) {
     const Entry& entry = *entries[i].second;
-    std::vector<IdentityCirc> out;
+    std::vector<RuleIdentity> out;
     if (!entry.second.held()) return out;
     const Circ key_reversed = entry.first.inverse();
     Circ scratch;
-    for (size_t j = 0; j < entry.second.size(); ++j)
-      out.push_back(rotate_representative(entry.second.rule(j, scratch) + key_reversed));
+    for (size_t j = 0; j < entry.second.size(); ++j) {
+      IdentityCirc id = rotate_representative(entry.second.rule(j, scratch) + key_reversed);
+      const uint64_t hash = id.hash_value();
+      out.push_back(RuleIdentity{std::move(id), hash});
+    }
     return out;
   }, &stop);
   RuleIndex index;
@@ -443,12 +467,12 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
     for (uint32_t i = run.begin; i < run.end; ++i) {
       std::optional<Split> split = subsets.split_gates(candidates[run.id][i]);
       if (!split) continue;
-      const auto& [c1_rep, p] = block_representative(split->c1);
-      const auto rules = prover.circ_map.find(c1_rep);
+      const auto& [c1_rep, p, c1_hash] = block_representative(split->c1);
+      const auto rules = prover.circ_map.find(c1_rep, c1_hash);
       if (rules == prover.circ_map.end()) continue;
       const Circ c2_permuted = split->c2.permut(p);
       const RuleList& list = rules->second;
-      const auto cached = index.rule_identities.find(c1_rep);
+      const auto cached = index.rule_identities.find(c1_rep, c1_hash);
       std::optional<Circ> c1_reversed;
       const uint64_t bound = rule_bound == RuleBound::kWrapping ? uint64_t(uint32_t(c1_rep.len()) + room)
                                                                 : uint64_t(c1_rep.len()) + room;
@@ -456,13 +480,14 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
         if (list.rule_len(j) > bound) continue;
         const Circ& rule = list.rule(j, scratch);
         if (cached != index.rule_identities.end()) {
-          emit(out, rule, cached->second[j], c2_permuted);
+          const RuleIdentity& rule_identity = cached->second[j];
+          emit(out, rule, HashedIdentity{rule_identity.id, rule_identity.hash}, c2_permuted);
         } else {
           // Rules without a computed identity (made on use, or a prover without the index): a
           // copy, as emit may use the memo again.
           if (!c1_reversed) c1_reversed = c1_rep.inverse();
-          const IdentityCirc rule_identity = rewritten_identity(rule + *c1_reversed);
-          emit(out, rule, rule_identity, c2_permuted);
+          const RuleIdentity rule_identity = rewritten_identity_hashed(rule + *c1_reversed);
+          emit(out, rule, HashedIdentity{rule_identity.id, rule_identity.hash}, c2_permuted);
         }
       }
     }
@@ -486,11 +511,10 @@ std::vector<std::vector<Rewrite>> search_rewrites(const IdentityProver& prover,
                                                   std::span<const IdentityCirc* const> identities,
                                                   std::span<const uint32_t> additional_sizes, Misses* misses) {
   return rewrite<Rewrite>(prover, identities, additional_sizes, RuleBound::kSaturating, misses != nullptr,
-                          [&](std::vector<Rewrite>& out, const Circ& r, const IdentityCirc& rule,
+                          [&](std::vector<Rewrite>& out, const Circ& r, HashedIdentity rule,
                               const Circ& c2_permuted) {
                             if (!established(prover, rule, misses)) return;
-                            const IdentityCirc& id = rewritten_identity(r + c2_permuted);
-                            const uint64_t hash = id.hash_value();
+                            const auto& [id, hash] = rewritten_identity_hashed(r + c2_permuted);
                             const bool in_proved = prover.proved.contains(HashedIdentity{id, hash});
                             if (!in_proved && misses) misses->push_back(hash);
                             out.push_back(Rewrite{id, hash, in_proved});
@@ -500,7 +524,7 @@ std::vector<std::vector<Rewrite>> search_rewrites(const IdentityProver& prover,
 std::vector<std::vector<IdentityCirc>> IdentityProver::par_apply_rules_many(
     std::span<const IdentityCirc* const> identities, std::span<const uint32_t> additional_sizes) const {
   return rewrite<IdentityCirc>(*this, identities, additional_sizes, RuleBound::kSaturating, false,
-                               [&](std::vector<IdentityCirc>& out, const Circ& r, const IdentityCirc& rule,
+                               [&](std::vector<IdentityCirc>& out, const Circ& r, HashedIdentity rule,
                                    const Circ& c2_permuted) {
                                  if (proved.contains(rule)) out.push_back(rewritten_identity(r + c2_permuted));
                                });
@@ -515,9 +539,9 @@ std::vector<TransitionPair> IdentityProver::par_transition_pairs(const IdentityC
                                                                  uint32_t additional_size) const {
   const IdentityCirc* id = &identity;
   return std::move(rewrite<TransitionPair>(*this, {&id, 1}, {&additional_size, 1}, RuleBound::kWrapping, false,
-                                           [](std::vector<TransitionPair>& out, const Circ& r, const IdentityCirc& rule,
+                                           [](std::vector<TransitionPair>& out, const Circ& r, HashedIdentity rule,
                                               const Circ& c2_permuted) {
-                                             out.push_back(TransitionPair{rewritten_identity(r + c2_permuted), rule});
+                                             out.push_back(TransitionPair{rewritten_identity(r + c2_permuted), rule.id});
                                            })[0]);
 }
 

@@ -143,12 +143,18 @@ uint64_t gate_multiset_hash(std::span<const Instr32> instrs);
 /// The term of one instruction: 0 for SWAP.
 uint64_t gate_multiset_term(Instr32 instr);
 
+/// An identity with its hash_value.
+struct RuleIdentity {
+  IdentityCirc id;
+  uint64_t hash;
+};
+
 /// Derived from the rules, computed once: the rule identity of every held rule under its key, in
 /// stored order (rotate_representative(rule + inverse(key))), one identity per rule (rules made on
 /// use have theirs computed on use); and the gate multisets of the keys that have rules.
 struct RuleIndex {
   bool prepared = false;
-  absl::flat_hash_map<Circ, std::vector<IdentityCirc>, CircHash> rule_identities;
+  absl::flat_hash_map<Circ, std::vector<RuleIdentity>, CircHash> rule_identities;
   absl::flat_hash_set<uint64_t> key_gate_multisets;
   /// Bit (m >> kFilterShift) set for every multiset m of key_gate_multisets: a first test that
   /// fits the cache and rejects most blocks.
