@@ -2,6 +2,36 @@
 // The identity prover: rewrite rules taken from equivalence classes, and a bounded search that
 // decides which identities follow from the established ones. Identities are canonical identity
 // circuits (rotate_representative); rule keys are canonical circuits (representative_with_perm).
+//
+// - Rules: each key's RuleList either holds its rules (classes of at most 32 circuits) or, for a
+//   larger class, refers to the class's circuits, stored once, and makes each rule on use, so that
+//   memory follows the circuits and not their pairs.
+// - RuleIndex, derived once per build: the rule identity of every held rule with its hash (those
+//   of rules made on use come through the per-thread memo), and the gate multisets of the keys
+//   that have rules, behind a 2^20-bit filter.
+// - The rewriting step takes several identities at once. For each, SubsetSplits visits only the
+//   selections connected through the wires and keeps the splittable ones in subset order (about
+//   one subset in seventy at three qubits); those whose gate multiset is no key's are dropped.
+//   Runs of 4 consecutive candidates of one identity go to the pool (steps of fewer than 16
+//   candidates, or on a pool of one thread, run on the calling thread). Each canonical form is
+//   hashed once: the per-thread memos of blocks' keys and of rewritten identities (at most 16384
+//   of each per thread, cleared when full) keep the hashes, which find the rules and probe
+//   `proved` on the worker that made the rewrite.
+// - The breadth-first searches compute the rewrites of the next waiting identities in one step,
+//   starting with one and doubling up to 16 per pool thread: a search does not change the prover,
+//   so computing ahead changes no result. Every search's size bound stops at 19 gates, the longest
+//   identity the subset table splits; a search that starts longer stops at once with the table's
+//   message, and the build assumes such identities without a search.
+// - The build registers every gate's adjoint in class order (gate numbers do not depend on the
+//   threads), then computes each class's identities (whose check stops a class that is not one
+//   before any rule is made) and its keys and rules on the pool, 4096 classes a step.
+// - The build's searches depend on what the ones before them established. On a pool of more than
+//   one thread it plans the next 8 per pool thread side by side against the prover as it stands
+//   (each plan on one thread, at most 8 steps, with the hash of every identity it looked up in
+//   `proved` and did not find), then goes through them in order: a plan none of whose misses the
+//   identities before it added is the plan add_identity would make now, and is recorded as it is;
+//   any other identity is added in its turn. So the prover ends as the one-by-one build leaves it,
+//   for any pool size (a test compares pool sizes 1, 2 and 8 in child interpreters).
 
 #include <cstddef>
 #include <cstdint>
