@@ -6,9 +6,9 @@ TSAN_BUILD := build-tsan
 JOBS := $(shell nproc)
 PACKAGES := g++ cmake ninja-build pybind11-dev python3-dev python3-numpy \
 	nlohmann-json3-dev tao-pegtl-dev libfmt-dev libabsl-dev libgtest-dev libgmock-dev \
-	libbenchmark-dev python3-pytest python3-hypothesis python3-mypy clang libclang-rt-14-dev
+	libbenchmark-dev python3-pytest python3-hypothesis python3-mypy clang libclang-rt-14-dev clang-format-14
 
-.PHONY: setup build test test-cpp test-py demo bench sanitize tsan clean
+.PHONY: setup build test test-cpp test-py demo bench sanitize tsan format clean
 
 setup:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
@@ -74,6 +74,10 @@ tsan: setup $(TSAN_BUILD)/build.ninja
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target morvane_tests
 	RAYON_NUM_THREADS=8 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tsan.supp" \
 	  $(TSAN_BUILD)/morvane_tests --gtest_brief=1 --gtest_filter='$(TSAN_FILTER)'
+
+# Formats the C++ sources with .clang-format.
+format: setup
+	clang-format-14 -i $$(git ls-files 'src/*.cc' 'src/*.h')
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) python/morvane/*.so

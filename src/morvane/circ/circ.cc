@@ -55,7 +55,8 @@ void Circ::check_perm_word() const {
     // Positions past the length hold nothing.
     valid = valid && (perm.raw & 0xFFFFFF) >> (3 * n) == 0;
   }
-  if (!valid) panic(fmt::format("Circuit permutation word {:#x} is not a permutation of at most 8 positions", perm.raw));
+  if (!valid)
+    panic(fmt::format("Circuit permutation word {:#x} is not a permutation of at most 8 positions", perm.raw));
 }
 
 void Circ::check_well_formed() const {
@@ -66,9 +67,9 @@ void Circ::check_well_formed() const {
     if (b[0] == QArgs16::kEmpty && b[1] != QArgs16::kEmpty)
       panic(fmt::format("Instruction {} has an empty first qubit slot before qubit {}", k, b[1]));
     for (uint8_t q : instrs[k].qargs.as_slice())
-      if (q >= n) panic(fmt::format("Instruction {} uses qubit {}, which is not below the permutation length {}", k, q, n));
-    if (instrs[k].qargs.len() == 2 && b[0] == b[1])
-      panic(fmt::format("Instruction {} uses qubit {} twice", k, b[0]));
+      if (q >= n)
+        panic(fmt::format("Instruction {} uses qubit {}, which is not below the permutation length {}", k, q, n));
+    if (instrs[k].qargs.len() == 2 && b[0] == b[1]) panic(fmt::format("Instruction {} uses qubit {} twice", k, b[0]));
   }
 }
 
@@ -157,8 +158,8 @@ Circ operator+(const Circ& a, const Circ& b) {
 
 std::strong_ordering operator<=>(const Circ& a, const Circ& b) {
   if (auto c = a.instrs.size() <=> b.instrs.size(); c != 0) return c;
-  if (auto c = std::lexicographical_compare_three_way(a.instrs.begin(), a.instrs.end(), b.instrs.begin(),
-                                                      b.instrs.end());
+  if (auto c =
+          std::lexicographical_compare_three_way(a.instrs.begin(), a.instrs.end(), b.instrs.begin(), b.instrs.end());
       c != 0)
     return c;
   return a.perm.raw <=> b.perm.raw;
@@ -194,7 +195,9 @@ std::string Circ::display_as(std::string_view name) const {
   return s + perm.to_string() + " }";
 }
 
-std::string Circ::debug() const { return fmt::format("Circ {{ instrs: [{}], perm: {} }}", fjoin(instrs, ", "), perm.to_string()); }
+std::string Circ::debug() const {
+  return fmt::format("Circ {{ instrs: [{}], perm: {} }}", fjoin(instrs, ", "), perm.to_string());
+}
 
 Circ Circ::read_postcard(postcard::Reader& r, std::string& scratch, GateNames& names) {
   Circ c;

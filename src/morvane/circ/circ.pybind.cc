@@ -57,8 +57,8 @@ void pybind_circ_methods(py::module_&, py::class_<Circ>& c) {
       "permut", [](const Circ& self, py::handle perm) { return self.permut(bind::extract<Permut32>(perm, "perm")); },
       py::arg("perm"), "permut(self, perm)\n--\n\nApplies a qubit permutation to this circuit.");
   c.def(
-      "rotate", [](const Circ& self, py::handle n) { return self.rotate(bind::extract<int32_t>(n, "n")); }, py::arg("n"),
-      "rotate(self, n)\n--\n\nCircularly rotates instruction order by `n`.");
+      "rotate", [](const Circ& self, py::handle n) { return self.rotate(bind::extract<int32_t>(n, "n")); },
+      py::arg("n"), "rotate(self, n)\n--\n\nCircularly rotates instruction order by `n`.");
   c.def("inverse", &Circ::inverse, "inverse(self)\n--\n\nReturns inverse circuit.");
   c.def("remove_swaps", &Circ::remove_swaps,
         "remove_swaps(self)\n--\n\nRemoves explicit swap gates into the stored trailing permutation.");
@@ -82,7 +82,8 @@ void pybind_circ_methods(py::module_&, py::class_<Circ>& c) {
   c.def("__len__", &Circ::len);
   c.def("__getitem__", &instr_at, py::arg("idx"));
   c.def("__hash__", [](const Circ& self) { return bind::py_hash(self.hash_value()); });
-  c.def("__add__", [](const Circ& a, const Circ& b) { return a + b; }, py::is_operator());
+  c.def(
+      "__add__", [](const Circ& a, const Circ& b) { return a + b; }, py::is_operator());
   def_order(c);
   c.def("__str__", &Circ::display);
   c.def("__repr__", &Circ::debug);

@@ -20,11 +20,17 @@ Circ circ_from_python(pybind11::handle obj);
 template <typename T>
 void def_order(pybind11::class_<T>& c) {
   namespace py = pybind11;
-  c.def("__eq__", [](const T& a, const T& b) { return a == b; }, py::is_operator());
-  c.def("__ne__", [](const T& a, const T& b) { return a != b; }, py::is_operator());
-  c.def("__lt__", [](const T& a, const T& b) { return a < b; }, py::is_operator());
-  c.def("__le__", [](const T& a, const T& b) { return a <= b; }, py::is_operator());
-  c.def("__gt__", [](const T& a, const T& b) { return a > b; }, py::is_operator());
-  c.def("__ge__", [](const T& a, const T& b) { return a >= b; }, py::is_operator());
+  c.def(
+      "__eq__", [](const T& a, const T& b) { return a == b; }, py::is_operator());
+  c.def(
+      "__ne__", [](const T& a, const T& b) { return a != b; }, py::is_operator());
+  c.def(
+      "__lt__", [](const T& a, const T& b) { return a < b; }, py::is_operator());
+  c.def(
+      "__le__", [](const T& a, const T& b) { return a <= b; }, py::is_operator());
+  c.def(
+      "__gt__", [](const T& a, const T& b) { return a > b; }, py::is_operator());
+  c.def(
+      "__ge__", [](const T& a, const T& b) { return a >= b; }, py::is_operator());
 }
 }  // namespace morvane

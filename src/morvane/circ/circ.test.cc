@@ -14,8 +14,8 @@
 namespace morvane {
 
 using testing::instr;
-using testing::Stops;
 using testing::perm;
+using testing::Stops;
 using testing::vector_hash;
 
 namespace {
@@ -45,8 +45,11 @@ TEST(circ, constructors_check_the_qubit_bound) {
   EXPECT_EQ(empty.nqubits(), 0);
   EXPECT_EQ(empty.display(), "Circuit { () }");
   EXPECT_EQ(Circ::make_no_perm({instr(gates::H(), {3})}).perm, Permut32::identity(4));
-  EXPECT_THAT([] { Circ::make({instr(gates::H(), {3})}, perm({1, 0})); },
-              Stops("Permutation length must be greater than the max qubit index."));
+  EXPECT_THAT(
+      [] {
+        Circ::make({instr(gates::H(), {3})}, perm({1, 0}));
+      },
+      Stops("Permutation length must be greater than the max qubit index."));
   EXPECT_THAT([] { Circ::make_no_perm({instr(gates::H(), {8})}); },
               Stops("Permutation length must be less than or equal to 8"));
   EXPECT_EQ(Circ::make({}, perm({1, 0})).nqubits(), 2);
@@ -97,10 +100,8 @@ TEST(circ, structural_operations_undo_each_other) {
 
 TEST(circ, rotation_beyond_the_length_stops) {
   const Circ c = Circ::make_no_perm({instr(gates::H(), {0}), instr(gates::X(), {0})});
-  EXPECT_THAT([&] { c.rotate(3); },
-              Stops("range start index 3 out of range for slice of length 2"));
-  EXPECT_THAT([&] { c.rotate(-3); },
-              Stops("range end index 3 out of range for slice of length 2"));
+  EXPECT_THAT([&] { c.rotate(3); }, Stops("range start index 3 out of range for slice of length 2"));
+  EXPECT_THAT([&] { c.rotate(-3); }, Stops("range end index 3 out of range for slice of length 2"));
   EXPECT_EQ(Circ::make_no_perm({}).rotate(0), Circ::make_no_perm({}));
 }
 
@@ -145,8 +146,7 @@ TEST(circ, malformed_data_stop_with_a_clear_message) {
   Circ swap_hole{{Instr32{gates::SWAP(), QArgs16{{0, 0xFF}}}}, Permut32::identity(2)};
   EXPECT_THAT([&] { swap_hole.remove_swaps(); }, Stops("Index out of bounds"));
   Circ far{{Instr32{gates::H(), QArgs16{{5, 0xFF}}}}, Permut32::identity(2)};
-  EXPECT_THAT([&] { far.remove_swaps(); },
-              Stops("index out of bounds: the len is 2 but the index is 5"));
+  EXPECT_THAT([&] { far.remove_swaps(); }, Stops("index out of bounds: the len is 2 but the index is 5"));
 }
 
 }  // namespace morvane

@@ -161,8 +161,9 @@ void check_unitary(const CMatrix& m) {
       }
       const double off = std::hypot(re - (i == j ? 1.0 : 0.0), im);
       if (!(off <= kUnitaryTolerance))
-        panic(fmt::format("Matrix must be unitary: entry ({}, {}) of U·U† is {} away from the identity's (more than {})",
-                          i, j, off, kUnitaryTolerance));
+        panic(
+            fmt::format("Matrix must be unitary: entry ({}, {}) of U·U† is {} away from the identity's (more than {})",
+                        i, j, off, kUnitaryTolerance));
     }
 }
 
@@ -227,8 +228,9 @@ void check_read_back(Gate16 g, const std::string& text, bool length) {
   // Loading resolves a text to the first registered gate that displays it; g itself always does.
   Gate16 loaded = Gate16::from_name(text).value_or(g);
   if (loaded != g)
-    throw postcard::Error(fmt::format("{} would load back as Gate({} -> {}), registered earlier with the same display text",
-                                      short_debug(g, text), loaded.index, text));
+    throw postcard::Error(
+        fmt::format("{} would load back as Gate({} -> {}), registered earlier with the same display text",
+                    short_debug(g, text), loaded.index, text));
 }
 }  // namespace
 
@@ -291,6 +293,8 @@ Gate16 Gate16::adjoint() const {
 }
 
 namespace gates {
+// One line a gate.
+// clang-format off
 Gate16 H() { static const Gate16 g = builtin("h"); return g; }
 Gate16 X() { static const Gate16 g = builtin("x"); return g; }
 Gate16 Z() { static const Gate16 g = builtin("z"); return g; }
@@ -300,6 +304,7 @@ Gate16 T() { static const Gate16 g = builtin("t"); return g; }
 Gate16 TDG() { static const Gate16 g = builtin("tdg"); return g; }
 Gate16 CX() { static const Gate16 g = builtin("cx"); return g; }
 Gate16 SWAP() { static const Gate16 g = builtin("swap"); return g; }
+// clang-format on
 }  // namespace gates
 
 }  // namespace morvane

@@ -14,7 +14,9 @@ namespace {
 /// The gate's matrix as a new array. The entries are copied out under the registry's read lock and
 /// the array is made after it is released: making a Python object can run Python code (a
 /// collection, a finaliser), which must be free to register gates.
-py::object matrix_to_python(Gate16 g) { return bind::to_python(g.matrix([](const CMatrix& src) { return src; })); }
+py::object matrix_to_python(Gate16 g) {
+  return bind::to_python(g.matrix([](const CMatrix& src) { return src; }));
+}
 
 /// gate(0, 1) -> Instr; gate(Argument, ...) -> Instruction.
 py::object call(Gate16 g, const py::args& args, const py::kwargs& kwargs) {
@@ -32,7 +34,8 @@ py::object call(Gate16 g, const py::args& args, const py::kwargs& kwargs) {
 
 py::class_<Gate16> pybind_gate(py::module_& m, const char* name) {
   return py::class_<Gate16>(
-      m, name, py::is_final(), "Gate(name, params, matrix)\n--\n\nParameterized quantum gate definition used by both search and Python APIs.");
+      m, name, py::is_final(),
+      "Gate(name, params, matrix)\n--\n\nParameterized quantum gate definition used by both search and Python APIs.");
 }
 
 void pybind_gate_methods(py::module_&, py::class_<Gate16>& c) {
@@ -61,8 +64,10 @@ void pybind_gate_methods(py::module_&, py::class_<Gate16>& c) {
       "Numeric parameters evaluated with support for `pi` expressions.");
   c.def_property_readonly("nqargs", &Gate16::nqargs, "Number of qubit arguments required by this gate.");
   c.def_property_readonly("matrix", &matrix_to_python, "Dense unitary matrix.");
-  c.def("__eq__", [](Gate16 a, Gate16 b) { return a == b; }, py::is_operator());
-  c.def("__ne__", [](Gate16 a, Gate16 b) { return a != b; }, py::is_operator());
+  c.def(
+      "__eq__", [](Gate16 a, Gate16 b) { return a == b; }, py::is_operator());
+  c.def(
+      "__ne__", [](Gate16 a, Gate16 b) { return a != b; }, py::is_operator());
   c.def("__hash__", [](Gate16 g) {
     SipHasher13 h;
     g.hash_into(h);

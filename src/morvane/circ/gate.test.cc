@@ -13,8 +13,8 @@
 
 namespace morvane {
 
-using ::testing::StrEq;
 using testing::Stops;
+using ::testing::StrEq;
 
 namespace {
 
@@ -46,10 +46,10 @@ struct BuiltinRow {
 
 TEST(gate, registry_starts_with_the_builtin_table_in_order) {
   const BuiltinRow rows[] = {
-      {0, "i", 1},       {1, "h", 1},          {2, "x", 1},          {3, "z", 1},           {4, "y", 1},
-      {5, "s", 1},       {6, "sdg", 1},        {7, "t", 1},          {8, "tdg", 1},         {9, "cx", 2},
-      {10, "cz", 2},     {11, "cy", 2},        {12, "cs", 2},        {13, "csdg", 2},       {14, "swap", 2},
-      {15, "t1/2", 1},   {16, "tdg1/2", 1},    {17, "rz(pi/3)", 1},  {18, "rz(-pi/3)", 1},  {19, "rz(pi/5)", 1},
+      {0, "i", 1},          {1, "h", 1},          {2, "x", 1},           {3, "z", 1},          {4, "y", 1},
+      {5, "s", 1},          {6, "sdg", 1},        {7, "t", 1},           {8, "tdg", 1},        {9, "cx", 2},
+      {10, "cz", 2},        {11, "cy", 2},        {12, "cs", 2},         {13, "csdg", 2},      {14, "swap", 2},
+      {15, "t1/2", 1},      {16, "tdg1/2", 1},    {17, "rz(pi/3)", 1},   {18, "rz(-pi/3)", 1}, {19, "rz(pi/5)", 1},
       {20, "rz(-pi/5)", 1}, {21, "rz(pi/16)", 1}, {22, "rz(-pi/16)", 1},
   };
   ASSERT_GE(registry_size(), 23u);
@@ -183,11 +183,9 @@ TEST(gate, matrix_shapes_are_checked_before_anything_is_registered) {
     const char* message;
   } cases[] = {{3, 3, pow2}, {0, 0, pow2}, {3, 4, pow2}, {2, 4, squared}, {4, 2, squared}, {2, 0, squared}};
   for (const auto& c : cases)
-    EXPECT_THAT([&] { Gate16::make("bad", {}, square(c.rows, c.cols)); }, Stops(c.message))
-        << c.rows << "x" << c.cols;
+    EXPECT_THAT([&] { Gate16::make("bad", {}, square(c.rows, c.cols)); }, Stops(c.message)) << c.rows << "x" << c.cols;
   EXPECT_THAT([] { check_gate_shape(uint64_t(1) << 33, 2); }, Stops(squared));
-  EXPECT_THAT([] { check_gate_shape((uint64_t(1) << 32) + 2, (uint64_t(1) << 32) + 2); },
-              Stops(pow2));
+  EXPECT_THAT([] { check_gate_shape((uint64_t(1) << 32) + 2, (uint64_t(1) << 32) + 2); }, Stops(pow2));
   EXPECT_EQ(registry_size(), before);
   EXPECT_EQ(GateRegistry::get().lock().raw_word(), 0u);
 }
@@ -263,8 +261,7 @@ TEST(gate, an_index_beyond_the_registry_stops_and_leaves_the_lock_free) {
 }
 
 TEST(gate, a_stop_inside_the_matrix_callback_releases_the_read_lock) {
-  EXPECT_THAT([] { gates::H().matrix([](const CMatrix&) -> int { panic("inside"); }); },
-              Stops("inside"));
+  EXPECT_THAT([] { gates::H().matrix([](const CMatrix&) -> int { panic("inside"); }); }, Stops("inside"));
   EXPECT_EQ(GateRegistry::get().lock().raw_word(), 0u);
   // The write lock can be taken again.
   Gate16 g = Gate16::make("after_stop", {}, phase(0.301));
@@ -301,17 +298,18 @@ TEST(gate, postcard_form_is_the_display_string) {
   std::vector<uint8_t> expected{0x08, 'r', 'z', '(', 'p', 'i', '/', '3', ')'};
   EXPECT_EQ(bytes, expected);
   std::string scratch;
-  EXPECT_EQ(read_from(bytes, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch, names); }), Gate16(17));
+  EXPECT_EQ(read_from(bytes, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch, names); }),
+            Gate16(17));
 
   std::vector<uint8_t> unknown{0x04, 'n', 'o', 'p', 'e'};
-  EXPECT_THAT([&] { read_from(unknown, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch, names); }); },
-              Stops("Failed to deserialize Gate16 from nope"));
+  EXPECT_THAT(
+      [&] { read_from(unknown, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch, names); }); },
+      Stops("Failed to deserialize Gate16 from nope"));
   std::vector<uint8_t> short_text{0x04, 'n', 'o'};
   EXPECT_THAT(
       [&] { read_from(short_text, [&](postcard::Reader& r) { return Gate16::read_postcard(r, scratch, names); }); },
       ::testing::ThrowsMessage<postcard::Error>(StrEq(postcard::kEndOfBuffer)));
-  EXPECT_THAT([] { Gate16::deserialize("rz(pi/3) "); },
-              Stops("Failed to deserialize Gate16 from rz(pi/3) "));
+  EXPECT_THAT([] { Gate16::deserialize("rz(pi/3) "); }, Stops("Failed to deserialize Gate16 from rz(pi/3) "));
 }
 
 TEST(gate, concurrent_registration_and_reads_agree_on_every_index) {

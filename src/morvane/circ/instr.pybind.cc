@@ -9,7 +9,8 @@ namespace py = pybind11;
 
 py::class_<Instr32> pybind_instr(py::module_& m, const char* name) {
   return py::class_<Instr32>(
-      m, name, py::is_final(), "Instr(gate, qargs)\n--\n\nA compact, index-only quantum instruction used internally by the search/prover.");
+      m, name, py::is_final(),
+      "Instr(gate, qargs)\n--\n\nA compact, index-only quantum instruction used internally by the search/prover.");
 }
 
 void pybind_instr_methods(py::module_&, py::class_<Instr32>& c) {
@@ -19,7 +20,8 @@ void pybind_instr_methods(py::module_&, py::class_<Instr32>& c) {
           return Instr32::make(g, q);
         }),
         py::arg("gate"), py::arg("qargs"), "__init__(self, gate, qargs)\n--\n\n");
-  c.def_property_readonly("gate", [](Instr32 i) { return i.gate; }, "Underlying gate.");
+  c.def_property_readonly(
+      "gate", [](Instr32 i) { return i.gate; }, "Underlying gate.");
   c.def_property_readonly(
       "qargs",
       [](Instr32 i) {
@@ -48,7 +50,8 @@ void pybind_instr_methods(py::module_&, py::class_<Instr32>& c) {
   c.def(
       "position_of_qubit",
       [](Instr32 i, py::handle qubit) { return i.position_of_qubit(bind::extract<uint8_t>(qubit, "qubit")); },
-      py::arg("qubit"), "position_of_qubit(self, qubit)\n--\n\nReturns position of `qubit` in argument list, if present.");
+      py::arg("qubit"),
+      "position_of_qubit(self, qubit)\n--\n\nReturns position of `qubit` in argument list, if present.");
   c.def("__str__", &Instr32::display);
   c.def("__repr__", &Instr32::display);
   c.def("__hash__", [](Instr32 i) { return bind::py_hash(i.hash_value()); });

@@ -40,13 +40,18 @@ TEST(instr, qargs_slots_and_their_stops) {
   EXPECT_FALSE(two.contains(3));
   EXPECT_FALSE(none.contains(0xFF));
   EXPECT_EQ(two.index(1), 2);
-  EXPECT_THAT([&] { two.index(2); },
-              Stops("index out of bounds: the len is 2 but the index is 2"));
+  EXPECT_THAT([&] { two.index(2); }, Stops("index out of bounds: the len is 2 but the index is 2"));
   EXPECT_THAT([&] { one.index(1); }, Stops("Index out of bounds"));
-  EXPECT_THAT([] { QArgs16::from_iter(std::vector<uint8_t>{0, 1, 2}); },
-              Stops("index out of bounds: the len is 2 but the index is 2"));
-  EXPECT_THAT([] { QArgs16::from_iter(std::vector<uint8_t>{0, 0xFF}); },
-              Stops("Qubit index 255 is reserved for an empty slot"));
+  EXPECT_THAT(
+      [] {
+        QArgs16::from_iter(std::vector<uint8_t>{0, 1, 2});
+      },
+      Stops("index out of bounds: the len is 2 but the index is 2"));
+  EXPECT_THAT(
+      [] {
+        QArgs16::from_iter(std::vector<uint8_t>{0, 0xFF});
+      },
+      Stops("Qubit index 255 is reserved for an empty slot"));
   // Byte 1 is not looked at when byte 0 is empty.
   QArgs16 odd;
   odd.bytes = {0xFF, 5};
@@ -54,24 +59,19 @@ TEST(instr, qargs_slots_and_their_stops) {
 }
 
 TEST(instr, make_checks_arity_then_uniqueness) {
-  EXPECT_THAT([] { on(gates::CX(), {0}); },
-              Stops("Number of qubit arguments does not match gate arity"));
-  EXPECT_THAT([] { on(gates::H(), {}); },
-              Stops("Number of qubit arguments does not match gate arity"));
+  EXPECT_THAT([] { on(gates::CX(), {0}); }, Stops("Number of qubit arguments does not match gate arity"));
+  EXPECT_THAT([] { on(gates::H(), {}); }, Stops("Number of qubit arguments does not match gate arity"));
   EXPECT_THAT([] { on(gates::CX(), {1, 1}); }, Stops("Qubit arguments must be unique"));
   Gate16 ccz = three_qubit_gate();
   EXPECT_THAT([&] { on(ccz, {0, 1, 1}); }, Stops("Qubit arguments must be unique"));
-  EXPECT_THAT([&] { on(ccz, {0, 1, 2}); },
-              Stops("index out of bounds: the len is 2 but the index is 2"));
-  EXPECT_THAT([] { on(gates::H(), {255}); },
-              Stops("Qubit index 255 is reserved for an empty slot"));
+  EXPECT_THAT([&] { on(ccz, {0, 1, 2}); }, Stops("index out of bounds: the len is 2 but the index is 2"));
+  EXPECT_THAT([] { on(gates::H(), {255}); }, Stops("Qubit index 255 is reserved for an empty slot"));
   Instr32 h200 = on(gates::H(), {200});
   EXPECT_EQ(h200.qargs.len(), 1);
 }
 
 TEST(instr, order_is_qubit_bytes_first_then_gate_index) {
-  Instr32 cx01 = on(gates::CX(), {0, 1}), h0 = on(gates::H(), {0}), h1 = on(gates::H(), {1}),
-          x1 = on(gates::X(), {1});
+  Instr32 cx01 = on(gates::CX(), {0, 1}), h0 = on(gates::H(), {0}), h1 = on(gates::H(), {1}), x1 = on(gates::X(), {1});
   EXPECT_LT(cx01, h0);
   EXPECT_LT(h0, h1);
   EXPECT_LT(h1, x1);
@@ -96,13 +96,13 @@ TEST(instr, apply_permutation_relabels_the_used_qubits) {
   EXPECT_EQ(on(gates::CX(), {0, 1}).apply_permutation(perm({1, 0})), on(gates::CX(), {1, 0}));
   EXPECT_EQ(on(gates::H(), {2}).permut(perm({1, 0})), on(gates::H(), {0}));  // beyond the length: slot holds 0
   EXPECT_EQ(on(gates::H(), {2}).apply_permutation(perm({2, 0, 1})), on(gates::H(), {1}));
-  EXPECT_THAT([] { on(gates::H(), {8}).apply_permutation(perm({1, 0})); },
-              Stops("assertion failed: idx < 8"));
-  Instr32 none = Instr32::make(Gate16::make("phase_only", {}, [] {
-                                 CMatrix m(1, 1);
-                                 m(0, 0) = Complex{0.0, 1.0};
-                                 return m;
-                               }()),
+  EXPECT_THAT([] { on(gates::H(), {8}).apply_permutation(perm({1, 0})); }, Stops("assertion failed: idx < 8"));
+  Instr32 none = Instr32::make(Gate16::make("phase_only", {},
+                                            [] {
+                                              CMatrix m(1, 1);
+                                              m(0, 0) = Complex{0.0, 1.0};
+                                              return m;
+                                            }()),
                                std::vector<uint8_t>{});
   EXPECT_EQ(none.apply_permutation(perm({1, 0})), none);
   EXPECT_EQ(none.display(), "phase_only()");
@@ -119,10 +119,17 @@ struct PassMaskCase {
 
 TEST(instr, pass_mask_admits_only_the_next_frontier_qubit) {
   const PassMaskCase cases[] = {
-      {gates::CX, {0, 1}, 0, 3},       {gates::CX, {1, 0}, 0, std::nullopt}, {gates::CX, {1, 0}, 1, 3},
-      {gates::H, {2}, 3, 7},           {gates::H, {3}, 3, std::nullopt},     {gates::H, {1}, 5, 7},
-      {gates::H, {0}, 1, 1},           {gates::H, {7}, 0x7F, 0xFF},          {gates::H, {8}, 0xFF, 0xFF},
-      {gates::H, {8}, 0x00, std::nullopt}, {gates::CX, {3, 0}, 0x07, 0x0F},
+      {gates::CX, {0, 1}, 0, 3},
+      {gates::CX, {1, 0}, 0, std::nullopt},
+      {gates::CX, {1, 0}, 1, 3},
+      {gates::H, {2}, 3, 7},
+      {gates::H, {3}, 3, std::nullopt},
+      {gates::H, {1}, 5, 7},
+      {gates::H, {0}, 1, 1},
+      {gates::H, {7}, 0x7F, 0xFF},
+      {gates::H, {8}, 0xFF, 0xFF},
+      {gates::H, {8}, 0x00, std::nullopt},
+      {gates::CX, {3, 0}, 0x07, 0x0F},
   };
   for (const auto& c : cases)
     EXPECT_EQ(on(c.gate(), c.qubits).pass_mask(c.mask), c.expected)
@@ -182,8 +189,7 @@ TEST(instr, postcard_form_is_gate_text_and_two_raw_bytes) {
   EXPECT_EQ(a.gate, gates::CX());
   EXPECT_EQ(a.qargs.bytes, (std::array<uint8_t, 2>{5, 5}));
   EXPECT_EQ(b, on(gates::H(), {3}));
-  EXPECT_THAT([&] { Instr32::read_postcard(r, scratch, names); },
-              Stops("Failed to deserialize Gate16 from qq"));
+  EXPECT_THAT([&] { Instr32::read_postcard(r, scratch, names); }, Stops("Failed to deserialize Gate16 from qq"));
   std::fclose(f);
 }
 

@@ -66,9 +66,7 @@ std::string Instruction::display() const {
 }
 
 std::string Instruction::debug() const {
-  auto list = [](const std::vector<Argument>& v) {
-    return fjoin(v | std::views::transform(&Argument::debug), ", ");
-  };
+  auto list = [](const std::vector<Argument>& v) { return fjoin(v | std::views::transform(&Argument::debug), ", "); };
   return fmt::format("Instruction {{ gate: {}, qargs: [{}], cargs: [{}] }}", gate.debug(), list(qargs), list(cargs));
 }
 

@@ -7,9 +7,9 @@ namespace morvane {
 namespace py = pybind11;
 
 py::class_<Argument> pybind_argument(py::module_& m, const char* name) {
-  return py::class_<Argument>(
-      m, name, py::is_final(),
-      "Argument(regid, index)\n--\n\nA named register argument (e.g., `q[0]`, `c[2]`) used by high-level instructions.");
+  return py::class_<Argument>(m, name, py::is_final(),
+                              "Argument(regid, index)\n--\n\nA named register argument (e.g., `q[0]`, `c[2]`) used by "
+                              "high-level instructions.");
 }
 
 void pybind_argument_methods(py::module_&, py::class_<Argument>& c) {
@@ -25,18 +25,20 @@ void pybind_argument_methods(py::module_&, py::class_<Argument>& c) {
   bind::def_rw_property(
       c, "index", [](const Argument& a) { return a.index; },
       [](Argument& a, py::handle v) { a.index = bind::extract<uint32_t>(v, "index"); });
-  c.def("__eq__", [](const Argument& a, const Argument& b) { return a == b; }, py::is_operator());
-  c.def("__ne__", [](const Argument& a, const Argument& b) { return a != b; }, py::is_operator());
+  c.def(
+      "__eq__", [](const Argument& a, const Argument& b) { return a == b; }, py::is_operator());
+  c.def(
+      "__ne__", [](const Argument& a, const Argument& b) { return a != b; }, py::is_operator());
   c.def("__hash__", [](const Argument& a) { return bind::py_hash(a.hash_value()); });
   c.def("__str__", &Argument::display);
   c.def("__repr__", &Argument::debug);
 }
 
 py::class_<Instruction> pybind_instruction(py::module_& m, const char* name) {
-  return py::class_<Instruction>(
-      m, name, py::is_final(),
-      "Instruction(gate, qargs, cargs=...)\n--\n\nA high-level instruction with gate + explicit quantum/classical register "
-      "arguments.");
+  return py::class_<Instruction>(m, name, py::is_final(),
+                                 "Instruction(gate, qargs, cargs=...)\n--\n\nA high-level instruction with gate + "
+                                 "explicit quantum/classical register "
+                                 "arguments.");
 }
 
 void pybind_instruction_methods(py::module_&, py::class_<Instruction>& c) {
@@ -58,8 +60,10 @@ void pybind_instruction_methods(py::module_&, py::class_<Instruction>& c) {
   bind::def_rw_property(
       c, "cargs", [](const Instruction& i) { return bind::to_python(i.cargs); },
       [](Instruction& i, py::handle v) { i.cargs = bind::extract_bound_list<Argument>(v, "cargs", "Argument"); });
-  c.def("__eq__", [](const Instruction& a, const Instruction& b) { return a == b; }, py::is_operator());
-  c.def("__ne__", [](const Instruction& a, const Instruction& b) { return a != b; }, py::is_operator());
+  c.def(
+      "__eq__", [](const Instruction& a, const Instruction& b) { return a == b; }, py::is_operator());
+  c.def(
+      "__ne__", [](const Instruction& a, const Instruction& b) { return a != b; }, py::is_operator());
   c.def("__hash__", [](const Instruction& i) { return bind::py_hash(i.hash_value()); });
   c.def("__str__", &Instruction::display);
   c.def("__repr__", &Instruction::debug);

@@ -57,7 +57,9 @@ struct exp : seq<star<ws>, term, star<seq<plus, term>>>, named<Rule::exp> {};
 }  // namespace grammar
 
 template <typename R>
-concept NamedRule = requires { R::kRule; };
+concept NamedRule = requires {
+  R::kRule;
+};
 
 bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -168,7 +170,8 @@ double parse_decimal(std::string_view text) {
   double v = 0;
   auto r = std::from_chars(text.data(), text.data() + text.size(), v);
   if (r.ec == std::errc::result_out_of_range) {
-    bool whole_part = std::any_of(text.begin(), std::find(text.begin(), text.end(), '.'), [](char c) { return c != '0'; });
+    bool whole_part =
+        std::any_of(text.begin(), std::find(text.begin(), text.end(), '.'), [](char c) { return c != '0'; });
     v = whole_part ? HUGE_VAL : 0.0;
   }
   return v;
@@ -192,8 +195,8 @@ EvalResult fold_operators(std::span<const ExprNode> nodes, const VarMap& vars, E
 }  // namespace
 
 std::string_view rule_name(Rule r) {
-  static constexpr std::string_view kNames[] = {"real", "id",     "nninteger", "exp",      "term",      "factor",
-                                                "plus", "mul",    "power",     "unary_op", "WHITESPACE"};
+  static constexpr std::string_view kNames[] = {"real", "id",  "nninteger", "exp",      "term",      "factor",
+                                                "plus", "mul", "power",     "unary_op", "WHITESPACE"};
   return kNames[static_cast<size_t>(r)];
 }
 

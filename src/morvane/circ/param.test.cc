@@ -56,12 +56,12 @@ INSTANTIATE_TEST_SUITE_P(
     param, param_values,
     testing::Values(
         // The built-in rotation angles.
-        ValueCase{"pi/3", 1.0471975511965976}, ValueCase{"-pi/3", -1.0471975511965976},
-        ValueCase{"pi/5", kPi / 5}, ValueCase{"-pi/16", -(kPi / 16)},
+        ValueCase{"pi/3", 1.0471975511965976}, ValueCase{"-pi/3", -1.0471975511965976}, ValueCase{"pi/5", kPi / 5},
+        ValueCase{"-pi/16", -(kPi / 16)},
         // Whitespace around and between tokens, including line breaks.
-        ValueCase{"   pi", kPi}, ValueCase{"pi\t", kPi}, ValueCase{" ( 1 + 2 ) * 3 ", 9},
-        ValueCase{"\r\n1\t+\n2", 3}, ValueCase{"- 2", -2}, ValueCase{"2 ^ 3", 8}, ValueCase{"sqrt ( 4 )", 2},
-        ValueCase{"sin (0)", 0}, ValueCase{"( ( 7 ) )", 7},
+        ValueCase{"   pi", kPi}, ValueCase{"pi\t", kPi}, ValueCase{" ( 1 + 2 ) * 3 ", 9}, ValueCase{"\r\n1\t+\n2", 3},
+        ValueCase{"- 2", -2}, ValueCase{"2 ^ 3", 8}, ValueCase{"sqrt ( 4 )", 2}, ValueCase{"sin (0)", 0},
+        ValueCase{"( ( 7 ) )", 7},
         // Precedence and associativity.
         ValueCase{"2^3^2", 64}, ValueCase{"-2^2", 4}, ValueCase{"2^-1", 0.5}, ValueCase{"2*-3", -6},
         ValueCase{"2--3", 5}, ValueCase{"(1+2)*3", 9}, ValueCase{"1+2*3", 7}, ValueCase{"8/4/2", 1},
@@ -100,24 +100,20 @@ TEST_P(param_errors, fails_with) {
 }
 
 using K = NumericError::Kind;
-INSTANTIATE_TEST_SUITE_P(param, param_errors,
-                         testing::Values(ErrorCase{"1/0", K::DivisionByZero, "DivisionByZero"},
-                                         ErrorCase{"0/0", K::DivisionByZero, "DivisionByZero"},
-                                         ErrorCase{"1/-0", K::DivisionByZero, "DivisionByZero"},
-                                         ErrorCase{"1/(pi-pi)", K::DivisionByZero, "DivisionByZero"},
-                                         ErrorCase{"sin(1/0)", K::DivisionByZero, "DivisionByZero"},
-                                         // The left operand is evaluated first.
-                                         ErrorCase{"x/0", K::UndefinedVariable, "x"},
-                                         ErrorCase{"1/0+x", K::DivisionByZero, "DivisionByZero"},
-                                         ErrorCase{"x+1/0", K::UndefinedVariable, "x"},
-                                         ErrorCase{"pi2", K::UndefinedVariable, "pi2"},
-                                         ErrorCase{"theta", K::UndefinedVariable, "theta"},
-                                         ErrorCase{"a_B9", K::UndefinedVariable, "a_B9"},
-                                         ErrorCase{"2^y", K::UndefinedVariable, "y"},
-                                         ErrorCase{"-z", K::UndefinedVariable, "z"},
-                                         // A function name not followed by "(" reads as a variable.
-                                         ErrorCase{"sqrt", K::UndefinedVariable, "sqrt"},
-                                         ErrorCase{"sin + 1", K::UndefinedVariable, "sin"}));
+INSTANTIATE_TEST_SUITE_P(
+    param, param_errors,
+    testing::Values(
+        ErrorCase{"1/0", K::DivisionByZero, "DivisionByZero"}, ErrorCase{"0/0", K::DivisionByZero, "DivisionByZero"},
+        ErrorCase{"1/-0", K::DivisionByZero, "DivisionByZero"},
+        ErrorCase{"1/(pi-pi)", K::DivisionByZero, "DivisionByZero"},
+        ErrorCase{"sin(1/0)", K::DivisionByZero, "DivisionByZero"},
+        // The left operand is evaluated first.
+        ErrorCase{"x/0", K::UndefinedVariable, "x"}, ErrorCase{"1/0+x", K::DivisionByZero, "DivisionByZero"},
+        ErrorCase{"x+1/0", K::UndefinedVariable, "x"}, ErrorCase{"pi2", K::UndefinedVariable, "pi2"},
+        ErrorCase{"theta", K::UndefinedVariable, "theta"}, ErrorCase{"a_B9", K::UndefinedVariable, "a_B9"},
+        ErrorCase{"2^y", K::UndefinedVariable, "y"}, ErrorCase{"-z", K::UndefinedVariable, "z"},
+        // A function name not followed by "(" reads as a variable.
+        ErrorCase{"sqrt", K::UndefinedVariable, "sqrt"}, ErrorCase{"sin + 1", K::UndefinedVariable, "sin"}));
 
 TEST(param, evaluate_uses_the_given_variables) {
   VarMap vars = {{"theta", 0.25}, {"x", 2.0}};
@@ -188,30 +184,30 @@ TEST_P(param_reports, exact_text) {
 
 INSTANTIATE_TEST_SUITE_P(
     param, param_reports,
-    testing::Values(
-        ReportCase{"", " --> 1:1\n  |\n1 | \n  | ^---\n  |\n  = expected power"},
-        ReportCase{"   ", " --> 1:4\n  |\n1 |    \n  |    ^---\n  |\n  = expected power"},
-        ReportCase{"PI", " --> 1:1\n  |\n1 | PI\n  | ^---\n  |\n  = expected power"},
-        ReportCase{".5", " --> 1:1\n  |\n1 | .5\n  | ^---\n  |\n  = expected power"},
-        ReportCase{"+1", " --> 1:1\n  |\n1 | +1\n  | ^---\n  |\n  = expected power"},
-        // The parenthesis alternative fails at the end, where an operator could follow.
-        ReportCase{"(1", " --> 1:3\n  |\n1 | (1\n  |   ^---\n  |\n  = expected plus or mul"},
-        ReportCase{"(", " --> 1:2\n  |\n1 | (\n  |  ^---\n  |\n  = expected power"},
-        ReportCase{"-", " --> 1:2\n  |\n1 | -\n  |  ^---\n  |\n  = expected power"},
-        ReportCase{"(1^", " --> 1:4\n  |\n1 | (1^\n  |    ^---\n  |\n  = expected power"},
-        // A tab before the position stays a tab in the caret line.
-        ReportCase{"\t(", " --> 1:3\n  |\n1 | \t(\n  | \t ^---\n  |\n  = expected power"},
-        // Line breaks: LF and CRLF end a line; the line is shown without them.
-        ReportCase{"\r\n\r\n  )", " --> 3:3\n  |\n3 |   )\n  |   ^---\n  |\n  = expected power"},
-        ReportCase{"\n (\r\n", " --> 3:1\n  |\n3 | \n  | ^---\n  |\n  = expected power"},
-        ReportCase{"(1\r\n", " --> 2:1\n  |\n2 | \n  | ^---\n  |\n  = expected plus or mul"},
-        ReportCase{"\n(\n2 ", " --> 3:3\n  |\n3 | 2 \n  |   ^---\n  |\n  = expected plus or mul"},
-        ReportCase{"( \r\n?\r\nrest", " --> 2:1\n  |\n2 | ?\n  | ^---\n  |\n  = expected power"},
-        // The margin is as wide as the line number.
-        ReportCase{std::string(9, '\n') + "(", "  --> 10:2\n   |\n10 | (\n   |  ^---\n   |\n   = expected power"},
-        // A lone carriage return does not end a line but counts as a column.
-        ReportCase{"\r(", " --> 1:3\n  |\n1 | (\n  |  ^---\n  |\n  = expected power"},
-        ReportCase{"(é", " --> 1:2\n  |\n1 | (é\n  |  ^---\n  |\n  = expected power"}));
+    testing::Values(ReportCase{"", " --> 1:1\n  |\n1 | \n  | ^---\n  |\n  = expected power"},
+                    ReportCase{"   ", " --> 1:4\n  |\n1 |    \n  |    ^---\n  |\n  = expected power"},
+                    ReportCase{"PI", " --> 1:1\n  |\n1 | PI\n  | ^---\n  |\n  = expected power"},
+                    ReportCase{".5", " --> 1:1\n  |\n1 | .5\n  | ^---\n  |\n  = expected power"},
+                    ReportCase{"+1", " --> 1:1\n  |\n1 | +1\n  | ^---\n  |\n  = expected power"},
+                    // The parenthesis alternative fails at the end, where an operator could follow.
+                    ReportCase{"(1", " --> 1:3\n  |\n1 | (1\n  |   ^---\n  |\n  = expected plus or mul"},
+                    ReportCase{"(", " --> 1:2\n  |\n1 | (\n  |  ^---\n  |\n  = expected power"},
+                    ReportCase{"-", " --> 1:2\n  |\n1 | -\n  |  ^---\n  |\n  = expected power"},
+                    ReportCase{"(1^", " --> 1:4\n  |\n1 | (1^\n  |    ^---\n  |\n  = expected power"},
+                    // A tab before the position stays a tab in the caret line.
+                    ReportCase{"\t(", " --> 1:3\n  |\n1 | \t(\n  | \t ^---\n  |\n  = expected power"},
+                    // Line breaks: LF and CRLF end a line; the line is shown without them.
+                    ReportCase{"\r\n\r\n  )", " --> 3:3\n  |\n3 |   )\n  |   ^---\n  |\n  = expected power"},
+                    ReportCase{"\n (\r\n", " --> 3:1\n  |\n3 | \n  | ^---\n  |\n  = expected power"},
+                    ReportCase{"(1\r\n", " --> 2:1\n  |\n2 | \n  | ^---\n  |\n  = expected plus or mul"},
+                    ReportCase{"\n(\n2 ", " --> 3:3\n  |\n3 | 2 \n  |   ^---\n  |\n  = expected plus or mul"},
+                    ReportCase{"( \r\n?\r\nrest", " --> 2:1\n  |\n2 | ?\n  | ^---\n  |\n  = expected power"},
+                    // The margin is as wide as the line number.
+                    ReportCase{std::string(9, '\n') + "(",
+                               "  --> 10:2\n   |\n10 | (\n   |  ^---\n   |\n   = expected power"},
+                    // A lone carriage return does not end a line but counts as a column.
+                    ReportCase{"\r(", " --> 1:3\n  |\n1 | (\n  |  ^---\n  |\n  = expected power"},
+                    ReportCase{"(é", " --> 1:2\n  |\n1 | (é\n  |  ^---\n  |\n  = expected power"}));
 
 // Input left after a complete expression: the report shows where reading stopped and what could
 // have been read there.
@@ -221,8 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReportCase{"1e5", " --> 1:2\n  |\n1 | 1e5\n  |  ^---\n  |\n  = expected plus or mul"},
         ReportCase{"2pi", " --> 1:2\n  |\n1 | 2pi\n  |  ^---\n  |\n  = expected plus or mul"},
         ReportCase{"1)", " --> 1:2\n  |\n1 | 1)\n  |  ^---\n  |\n  = expected plus or mul"},
-        ReportCase{std::string("pi\0", 3),
-                   " --> 1:3\n  |\n1 | pi\u2400\n  |   ^---\n  |\n  = expected plus or mul"},
+        ReportCase{std::string("pi\0", 3), " --> 1:3\n  |\n1 | pi\u2400\n  |   ^---\n  |\n  = expected plus or mul"},
         ReportCase{std::string("\0\0", 2), " --> 1:1\n  |\n1 | \u2400\u2400\n  | ^---\n  |\n  = expected power"},
         ReportCase{"pi 2", " --> 1:4\n  |\n1 | pi 2\n  |    ^---\n  |\n  = expected plus or mul"},
         ReportCase{"3.14.15", " --> 1:5\n  |\n1 | 3.14.15\n  |     ^---\n  |\n  = expected plus or mul"},
@@ -310,8 +305,8 @@ TEST(param, deeper_nesting_is_a_parse_error) {
   EXPECT_EQ(e.kind, NumericError::Kind::ParseError);
   std::string col = std::to_string(n + 1);
   std::string caret(n, ' ');
-  EXPECT_EQ(e.display(), " --> 1:" + col + "\n  |\n1 | " + input + "\n  | " + caret + "^---\n  |\n  = nesting deeper than " +
-                             std::to_string(n) + " levels");
+  EXPECT_EQ(e.display(), " --> 1:" + col + "\n  |\n1 | " + input + "\n  | " + caret +
+                             "^---\n  |\n  = nesting deeper than " + std::to_string(n) + " levels");
   // Far deeper input fails the same way instead of exhausting the stack.
   for (const std::string& deep : {std::string(200000, '('), std::string(200000, '-') + "1",
                                   std::string(100000, '(') + "1" + std::string(100000, ')')}) {

@@ -32,8 +32,8 @@ struct PermutedCircuit {
   friend bool operator==(const PermutedCircuit&, const PermutedCircuit&) = default;
   /// Instructions lexicographically (a proper prefix first), then the permutation's raw word.
   friend std::strong_ordering operator<=>(const PermutedCircuit& a, const PermutedCircuit& b) {
-    if (auto c = std::lexicographical_compare_three_way(a.instrs.begin(), a.instrs.end(), b.instrs.begin(),
-                                                        b.instrs.end());
+    if (auto c =
+            std::lexicographical_compare_three_way(a.instrs.begin(), a.instrs.end(), b.instrs.begin(), b.instrs.end());
         c != 0)
       return c;
     return a.perm.raw <=> b.perm.raw;

@@ -33,10 +33,8 @@ TEST(permuted_circuit, to_circ_keeps_instructions_and_permutation) {
     std::vector<Instr32> instrs;
     Permut32 perm;
   };
-  for (const Case& c : std::vector<Case>{{{}, Permut32{}},
-                                         {{}, perm({2, 0, 1})},
-                                         {{h(1), cx(1, 0)}, perm({1, 0, 2})},
-                                         {ten, perm({3, 2, 1, 0})}}) {
+  for (const Case& c : std::vector<Case>{
+           {{}, Permut32{}}, {{}, perm({2, 0, 1})}, {{h(1), cx(1, 0)}, perm({1, 0, 2})}, {ten, perm({3, 2, 1, 0})}}) {
     const PermutedCircuit p{{c.instrs.begin(), c.instrs.end()}, c.perm};
     const Circ circ = p.to_circ();
     EXPECT_EQ(circ.instrs, c.instrs);

@@ -69,9 +69,7 @@ class BasicAliasArena {
 
   using Cell = BasicAliasCell<T>;
 
-  const Cell& cell(AliasList list) const {
-    return blocks_[list.index >> kBlockBits][list.index & (kBlockSize - 1)];
-  }
+  const Cell& cell(AliasList list) const { return blocks_[list.index >> kBlockBits][list.index & (kBlockSize - 1)]; }
 
   /// Forward iteration from the head: the newest instruction first.
   class Iterator {

@@ -17,10 +17,13 @@ namespace morvane {
 namespace {
 
 inline void quarter_round(std::array<uint32_t, 16>& x, int a, int b, int c, int d) {
+  // One line a step.
+  // clang-format off
   x[a] += x[b]; x[d] ^= x[a]; x[d] = std::rotl(x[d], 16);
   x[c] += x[d]; x[b] ^= x[c]; x[b] = std::rotl(x[b], 12);
   x[a] += x[b]; x[d] ^= x[a]; x[d] = std::rotl(x[d], 8);
   x[c] += x[d]; x[b] ^= x[c]; x[b] = std::rotl(x[b], 7);
+  // clang-format on
 }
 
 /// Reads exactly n bytes from a device file; false on any failure.

@@ -264,7 +264,8 @@ TEST(file, output_file_refusals_create_nothing) {
       {(dir / "missing" / "f").string(), ENOENT, "Failed to create file: No such file or directory (os error 2)"},
       {(dir / "plain" / "f").string(), ENOTDIR, "Failed to create file: Not a directory (os error 20)"},
       {"", ENOENT, "Failed to create file: No such file or directory (os error 2)"},
-      {(dir / "a").string() + std::string(1, '\0') + "b", EINVAL, "Failed to create file: Invalid argument (os error 22)"},
+      {(dir / "a").string() + std::string(1, '\0') + "b", EINVAL,
+       "Failed to create file: Invalid argument (os error 22)"},
   };
   for (const PathCase& c : cases)
     EXPECT_EQ(file_error(FileError::Kind::Io, c.err, [&] { save(c.path, "x"); }), c.message) << c.path;
@@ -334,9 +335,8 @@ TEST(file, open_refuses_what_is_not_a_regular_file_without_blocking) {
       {(dir / "missing").string(), ENOENT, "Failed to open file: No such file or directory (os error 2)"},
   };
   for (const PathCase& c : cases) {
-    auto opening = std::async(std::launch::async, [&] {
-      return file_error(FileError::Kind::Io, c.err, [&] { File::open(c.path); });
-    });
+    auto opening = std::async(std::launch::async,
+                              [&] { return file_error(FileError::Kind::Io, c.err, [&] { File::open(c.path); }); });
     if (opening.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
       ADD_FAILURE() << "opening " << c.path << " blocks";
       int writer = ::open(c.path.c_str(), O_WRONLY | O_NONBLOCK);  // lets a blocked open go on

@@ -42,8 +42,8 @@ auto fjoin(R&& seq, std::string_view sep) {
 /// As `fjoin`, with `start` before the first item and `end` after the last, when there are items.
 template <std::ranges::viewable_range R, typename Start, typename End>
 auto fjoin_opt_braces(R&& seq, std::string_view sep, Start start, End end) {
-  return FmtJoin<std::views::all_t<R>, Start, End>{std::views::all(std::forward<R>(seq)), sep, std::move(start),
-                                                   std::move(end), {}};
+  return FmtJoin<std::views::all_t<R>, Start, End>{
+      std::views::all(std::forward<R>(seq)), sep, std::move(start), std::move(end), {}};
 }
 
 }  // namespace morvane

@@ -21,8 +21,8 @@ concept HasHashValue = requires(const K& k) {
 };
 
 template <typename K>
-concept Hash64Key =
-    std::equality_comparable<K> && (HasHashValue<K> || requires(const K& k, SipHasher13& h) { k.hash_into(h); });
+concept Hash64Key = std::equality_comparable<K> &&
+    (HasHashValue<K> || requires(const K& k, SipHasher13& h) { k.hash_into(h); });
 
 /// The key's own hash_value() where it has one, else SipHash-1-3 with zero keys over its hash
 /// stream.

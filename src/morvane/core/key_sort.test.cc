@@ -30,7 +30,10 @@ std::vector<Tagged> values(size_t n, int shape, std::mt19937_64& rng) {
     uint64_t v = rng();
     switch (shape) {
       case 0: break;
-      case 1: v %= 7; v <<= 61; break;
+      case 1:
+        v %= 7;
+        v <<= 61;
+        break;
       case 2: v = (uint64_t(0xAB) << 56) | (v & 0xFFF); break;
       case 3: v = (uint64_t(0x1234) << 48) | (v >> 40); break;
     }

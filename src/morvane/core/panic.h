@@ -29,10 +29,10 @@ inline void check_index(size_t len, size_t index, std::source_location where = s
 }
 
 /// "assertion failed: <text>" stop.
-#define MORVANE_ASSERT(cond)                                    \
-  do {                                                          \
-    if (!(cond)) [[unlikely]]                                   \
-      ::morvane::panic("assertion failed: " #cond);             \
+#define MORVANE_ASSERT(cond)                        \
+  do {                                              \
+    if (!(cond)) [[unlikely]]                       \
+      ::morvane::panic("assertion failed: " #cond); \
   } while (0)
 
 }  // namespace morvane

@@ -187,13 +187,19 @@ TEST(permut, from_iter_with_ext_fills_the_remaining_positions) {
   EXPECT_EQ(Permut32::from_iter_with_ext(2, std::vector<uint8_t>{1, 0, 5}), P({1, 0}));  // extra values ignored
   EXPECT_EQ(Permut32::from_iter_with_ext(0, std::vector<uint8_t>{4}), P({}));
   EXPECT_EQ(Permut32::from_iter_with_ext(8, std::vector<uint8_t>{7}), P({7, 1, 2, 3, 4, 5, 6, 0}));
-  EXPECT_THAT([] { Permut32::from_iter_with_ext(2, std::vector<uint8_t>{1, 1}); },
-              Stops("Permutation values must be unique"));
+  EXPECT_THAT(
+      [] {
+        Permut32::from_iter_with_ext(2, std::vector<uint8_t>{1, 1});
+      },
+      Stops("Permutation values must be unique"));
   // Out-of-range input stops instead of spilling into the length field.
   EXPECT_THAT([] { Permut32::from_iter_with_ext(12, {}); },
               Stops("Permutation length must be less than or equal to 8"));
-  EXPECT_THAT([] { Permut32::from_iter_with_ext(3, std::vector<uint8_t>{0, 40}); },
-              Stops("Permutation values must be less than 8"));
+  EXPECT_THAT(
+      [] {
+        Permut32::from_iter_with_ext(3, std::vector<uint8_t>{0, 40});
+      },
+      Stops("Permutation values must be less than 8"));
 }
 
 TEST(permut, values_read_without_checks_stop_where_they_are_used) {

@@ -205,11 +205,11 @@ class Pool {
   std::atomic<bool> running_{false};  // a call is being served
   std::mutex m_;                      // guards start_
   std::condition_variable started_cv_;
-  Start start_ = Start::Pending;      // of the worker being started
-  std::atomic<Job*> job_{nullptr};    // the call being served
-  std::atomic<uint32_t> posted_{0};   // calls posted so far
-  std::atomic<int> busy_{0};          // workers that may be inside job_
-  std::atomic<int> sleeping_{0};      // workers waiting for the next post
+  Start start_ = Start::Pending;     // of the worker being started
+  std::atomic<Job*> job_{nullptr};   // the call being served
+  std::atomic<uint32_t> posted_{0};  // calls posted so far
+  std::atomic<int> busy_{0};         // workers that may be inside job_
+  std::atomic<int> sleeping_{0};     // workers waiting for the next post
 };
 
 Pool& the_pool() {

@@ -179,7 +179,8 @@ void run(size_t n, size_t nblocks, StopToken* stop, Body&& body) {
       }
     };
     using Block = decltype(one_block);
-    run_blocks(nblocks, [](void* c, size_t b) { (*static_cast<Block*>(c))(b); }, &one_block);
+    run_blocks(
+        nblocks, [](void* c, size_t b) { (*static_cast<Block*>(c))(b); }, &one_block);
   }
   state.finish();
 }
@@ -226,7 +227,8 @@ auto map_index(size_t n, F&& f, StopToken* stop = nullptr) {
 template <std::ranges::random_access_range In, typename F>
 auto map(In&& inputs, F&& f, StopToken* stop = nullptr) {
   auto first = std::ranges::begin(inputs);
-  return map_index(std::ranges::size(inputs), [&](size_t i) { return f(first[i]); }, stop);
+  return map_index(
+      std::ranges::size(inputs), [&](size_t i) { return f(first[i]); }, stop);
 }
 
 /// f(0), ..., f(n - 1) flattened in order: each f(i) gives a `std::optional<T>` (none or one
@@ -250,7 +252,8 @@ auto flat_map_index(size_t n, F&& f, StopToken* stop = nullptr) {
 template <std::ranges::random_access_range In, typename F>
 auto flat_map(In&& inputs, F&& f, StopToken* stop = nullptr) {
   auto first = std::ranges::begin(inputs);
-  return flat_map_index(std::ranges::size(inputs), [&](size_t i) { return f(first[i]); }, stop);
+  return flat_map_index(
+      std::ranges::size(inputs), [&](size_t i) { return f(first[i]); }, stop);
 }
 
 /// Runs f on the items of any input range, `chunk` items at a time: the items of a chunk run on
@@ -264,8 +267,8 @@ auto map_chunked(In&& inputs, size_t chunk, F&& f, StopToken* stop = nullptr) {
   if (chunk == 0) panic("the chunk size of a parallel step must be positive");
   // Items held for a chunk: their addresses when the range yields references, else their values.
   constexpr bool kByAddress = std::is_reference_v<Ref>;
-  using Held = std::conditional_t<kByAddress, std::add_pointer_t<std::remove_reference_t<Ref>>,
-                                  std::ranges::range_value_t<In>>;
+  using Held =
+      std::conditional_t<kByAddress, std::add_pointer_t<std::remove_reference_t<Ref>>, std::ranges::range_value_t<In>>;
   std::vector<Held> held;
   std::conditional_t<std::is_void_v<R>, char, std::vector<R>> out{};
   auto it = std::ranges::begin(inputs);

@@ -87,15 +87,15 @@ TEST_P(pool_size_from, picks_the_first_positive_integer) {
 INSTANTIATE_TEST_SUITE_P(
     pool, pool_size_from,
     ::testing::Values(SizeCase{nullptr, nullptr, 8, 8}, SizeCase{"3", nullptr, 8, 3}, SizeCase{"3", "5", 8, 3},
-                    SizeCase{nullptr, "5", 8, 5}, SizeCase{"+2", nullptr, 8, 2}, SizeCase{"007", nullptr, 8, 7},
-                    // Not a positive integer: the next source decides.
-                    SizeCase{"0", "5", 8, 5}, SizeCase{"", "5", 8, 5}, SizeCase{"-1", nullptr, 8, 8},
-                    SizeCase{" 4", nullptr, 8, 8}, SizeCase{"4 ", nullptr, 8, 8}, SizeCase{"4x", "0", 8, 8},
-                    SizeCase{"+", nullptr, 8, 8}, SizeCase{"2.5", nullptr, 6, 6}, SizeCase{"abc", "abc", 1, 1},
-                    // Bounds of the CPU count and of the requests.
-                    SizeCase{nullptr, nullptr, 0, 1}, SizeCase{"300", nullptr, 8, pool::kMaxThreads},
-                    SizeCase{"99999999999999999999999999", nullptr, 8, pool::kMaxThreads},
-                    SizeCase{nullptr, nullptr, 1000, pool::kMaxThreads}));
+                      SizeCase{nullptr, "5", 8, 5}, SizeCase{"+2", nullptr, 8, 2}, SizeCase{"007", nullptr, 8, 7},
+                      // Not a positive integer: the next source decides.
+                      SizeCase{"0", "5", 8, 5}, SizeCase{"", "5", 8, 5}, SizeCase{"-1", nullptr, 8, 8},
+                      SizeCase{" 4", nullptr, 8, 8}, SizeCase{"4 ", nullptr, 8, 8}, SizeCase{"4x", "0", 8, 8},
+                      SizeCase{"+", nullptr, 8, 8}, SizeCase{"2.5", nullptr, 6, 6}, SizeCase{"abc", "abc", 1, 1},
+                      // Bounds of the CPU count and of the requests.
+                      SizeCase{nullptr, nullptr, 0, 1}, SizeCase{"300", nullptr, 8, pool::kMaxThreads},
+                      SizeCase{"99999999999999999999999999", nullptr, 8, pool::kMaxThreads},
+                      SizeCase{nullptr, nullptr, 1000, pool::kMaxThreads}));
 
 // Runs in a child process started by the tests below, with the pool variables set.
 TEST(pool, DISABLED_child_sizes_and_results) {
@@ -277,7 +277,7 @@ TEST(pool, a_stop_in_an_item_reaches_the_caller_after_running_items_end) {
   ASSERT_TRUE(caught);
   EXPECT_EQ(panic_text(caught), "item 5 failed");
   EXPECT_EQ(finished.load(), started.load() - 1);  // every other item that started had ended
-  EXPECT_LT(started.load(), n);                     // and the rest never started
+  EXPECT_LT(started.load(), n);                    // and the rest never started
   EXPECT_FALSE(started_after_5.load());
 }
 
@@ -310,7 +310,8 @@ TEST(pool, a_stop_in_a_chunk_starts_no_later_chunk) {
   EXPECT_THROW(pool::map_chunked(std::views::iota(size_t(0), size_t(1000)), 100,
                                  [&](size_t i) {
                                    size_t h = highest.load();
-                                   while (i > h && !highest.compare_exchange_weak(h, i)) {}
+                                   while (i > h && !highest.compare_exchange_weak(h, i)) {
+                                   }
                                    if (i == 250) throw std::out_of_range("250");
                                  }),
                std::out_of_range);
@@ -335,7 +336,8 @@ TEST(pool, a_requested_stop_ends_the_call_with_stopped) {
                pool::Stopped);
   EXPECT_LT(ran.load(), n);
   // The request stays: a later call with the token starts nothing.
-  EXPECT_THROW(pool::map_chunked(std::views::iota(0, 10), 3, [](int) { ADD_FAILURE() << "ran"; }, &token),
+  EXPECT_THROW(pool::map_chunked(
+                   std::views::iota(0, 10), 3, [](int) { ADD_FAILURE() << "ran"; }, &token),
                pool::Stopped);
 }
 
@@ -360,11 +362,15 @@ TEST(pool, the_poll_runs_on_the_calling_thread) {
   // An exception of the poll ends the call as it is.
   struct Interrupted {};
   pool::StopToken throwing([]() -> bool { throw Interrupted{}; });
-  EXPECT_THROW(pool::map_index(100, [](size_t i) { return i; }, &throwing), Interrupted);
+  EXPECT_THROW(pool::map_index(
+                   100, [](size_t i) { return i; }, &throwing),
+               Interrupted);
 
   // A poll that never asks for a stop changes nothing.
   pool::StopToken quiet([] { return false; });
-  EXPECT_EQ(pool::map_index(3, [](size_t i) { return i + 1; }, &quiet), (std::vector<size_t>{1, 2, 3}));
+  EXPECT_EQ(pool::map_index(
+                3, [](size_t i) { return i + 1; }, &quiet),
+            (std::vector<size_t>{1, 2, 3}));
 }
 
 TEST(pool, items_may_keep_per_thread_scratch) {

@@ -15,7 +15,8 @@
 namespace morvane::postcard {
 
 inline constexpr const char* kEndOfBuffer = "Hit the end of buffer, expected more data";
-inline constexpr const char* kBadVarint = "Found a varint that didn't terminate. Is the usize too big for this platform?";
+inline constexpr const char* kBadVarint =
+    "Found a varint that didn't terminate. Is the usize too big for this platform?";
 inline constexpr const char* kBadUtf8 = "Tried to parse invalid utf-8";
 inline constexpr const char* kSerdeError = "Serde Deserialization Error";
 

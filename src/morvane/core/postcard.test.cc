@@ -75,9 +75,7 @@ TEST(postcard, reader_reads_what_the_writer_wrote) {
 }
 
 TEST(postcard, varint32_limits) {
-  auto read32 = [](const Bytes& b) {
-    return Reader(b).varint32();
-  };
+  auto read32 = [](const Bytes& b) { return Reader(b).varint32(); };
   EXPECT_EQ(read32({0x80, 0x80, 0x80, 0x80, 0x00}), 0u);  // longer than needed is accepted
   EXPECT_EQ(read32({0xFF, 0x00}), 0x7Fu);
   EXPECT_EQ(read32({0xFF, 0xFF, 0xFF, 0xFF, 0x0F}), 0xFFFFFFFFu);
@@ -91,9 +89,7 @@ TEST(postcard, varint32_limits) {
 }
 
 TEST(postcard, varint64_limits) {
-  auto read64 = [](const Bytes& b) {
-    return Reader(b).varint64();
-  };
+  auto read64 = [](const Bytes& b) { return Reader(b).varint64(); };
   Bytes max(9, 0xFF);
   max.push_back(0x01);
   EXPECT_EQ(read64(max), UINT64_MAX);
@@ -126,8 +122,16 @@ TEST(postcard, text_errors) {
 }
 
 TEST(postcard, utf8_check) {
-  const std::string valid[] = {"", "abc", std::string("a\0b", 3), "\xC3\xA9", "\xE2\x80\xA0", "\xF0\x9D\x84\x9E",
-                               "\xF4\x8F\xBF\xBF", "\xEF\xBF\xBF", "\xED\x9F\xBF", "\xEE\x80\x80"};
+  const std::string valid[] = {"",
+                               "abc",
+                               std::string("a\0b", 3),
+                               "\xC3\xA9",
+                               "\xE2\x80\xA0",
+                               "\xF0\x9D\x84\x9E",
+                               "\xF4\x8F\xBF\xBF",
+                               "\xEF\xBF\xBF",
+                               "\xED\x9F\xBF",
+                               "\xEE\x80\x80"};
   for (const auto& s : valid) EXPECT_TRUE(valid_utf8(s)) << ::testing::PrintToString(s);
   const std::string invalid[] = {
       "\x80",              // lone continuation byte

@@ -26,20 +26,20 @@ bool progress_drawn(bool is_terminal, const char* term) {
 
 std::optional<ProgressTarget> stderr_progress_target() {
   if (!progress_drawn(isatty(STDERR_FILENO) == 1, std::getenv("TERM"))) return std::nullopt;
-  return ProgressTarget{
-      [](std::string_view s) {
-        while (!s.empty()) {
-          ssize_t n = ::write(STDERR_FILENO, s.data(), s.size());
-          if (n < 0 && errno == EINTR) continue;
-          if (n <= 0) return;  // a bar that cannot be drawn is not worth failing for
-          s.remove_prefix(size_t(n));
-        }
-      },
-      [] {
-        winsize ws{};
-        return ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? size_t(ws.ws_col) : size_t(80);
-      },
-      [] { return std::chrono::steady_clock::now(); }};
+  return ProgressTarget{[](std::string_view s) {
+                          while (!s.empty()) {
+                            ssize_t n = ::write(STDERR_FILENO, s.data(), s.size());
+                            if (n < 0 && errno == EINTR) continue;
+                            if (n <= 0) return;  // a bar that cannot be drawn is not worth failing for
+                            s.remove_prefix(size_t(n));
+                          }
+                        },
+                        [] {
+                          winsize ws{};
+                          return ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? size_t(ws.ws_col)
+                                                                                             : size_t(80);
+                        },
+                        [] { return std::chrono::steady_clock::now(); }};
 }
 
 ProgressBar::ProgressBar(uint64_t len) : ProgressBar(len, stderr_progress_target()) {}

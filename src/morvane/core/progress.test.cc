@@ -43,17 +43,16 @@ TEST_P(progress_render, line) {
 
 INSTANTIATE_TEST_SUITE_P(
     progress, progress_render,
-    testing::Values(RenderCase{0, 10, 20, "--------------- 0/10"},
-                    RenderCase{5, 10, 20, "#######-------- 5/10"},
+    testing::Values(RenderCase{0, 10, 20, "--------------- 0/10"}, RenderCase{5, 10, 20, "#######-------- 5/10"},
                     RenderCase{10, 10, 20, "############## 10/10"},  // wider counts take from the bar
-                    RenderCase{9, 10, 20, "#############-- 9/10"},  // rounds down: full only at the end
-                    RenderCase{1, 3, 12, "##------ 1/3"},
-                    RenderCase{2, 3, 12, "#####--- 2/3"},
+                    RenderCase{9, 10, 20, "#############-- 9/10"},   // rounds down: full only at the end
+                    RenderCase{1, 3, 12, "##------ 1/3"}, RenderCase{2, 3, 12, "#####--- 2/3"},
                     RenderCase{0, 0, 10, "###### 0/0"},  // no steps: done
                     RenderCase{7, 5, 10, "###### 7/5"},  // beyond the length: full
-                    RenderCase{3, 10, 5, " 3/10"},  // no room for a bar
+                    RenderCase{3, 10, 5, " 3/10"},       // no room for a bar
                     RenderCase{3, 10, 0, " 3/10"},
-                    RenderCase{uint64_t(1) << 62, UINT64_MAX, 49, "##------ 4611686018427387904/18446744073709551615"}));
+                    RenderCase{uint64_t(1) << 62, UINT64_MAX, 49,
+                               "##------ 4611686018427387904/18446744073709551615"}));
 
 TEST(progress, drawn_only_on_a_terminal_that_is_not_dumb) {
   EXPECT_TRUE(progress_drawn(true, nullptr));

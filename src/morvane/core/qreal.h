@@ -63,10 +63,22 @@ struct Qreal {
   friend Qreal operator*(Qreal a, Qreal b) { return a.v * b.v; }
   friend Qreal operator/(Qreal a, Qreal b) { return a.v / b.v; }
   Qreal operator-() const { return -v; }
-  Qreal& operator+=(Qreal o) { v += o.v; return *this; }
-  Qreal& operator-=(Qreal o) { v -= o.v; return *this; }
-  Qreal& operator*=(Qreal o) { v *= o.v; return *this; }
-  Qreal& operator/=(Qreal o) { v /= o.v; return *this; }
+  Qreal& operator+=(Qreal o) {
+    v += o.v;
+    return *this;
+  }
+  Qreal& operator-=(Qreal o) {
+    v -= o.v;
+    return *this;
+  }
+  Qreal& operator*=(Qreal o) {
+    v *= o.v;
+    return *this;
+  }
+  Qreal& operator/=(Qreal o) {
+    v /= o.v;
+    return *this;
+  }
 
   void hash_into(SipHasher13& h) const { h.write_u64(percision_repr()); }
 };
@@ -132,7 +144,10 @@ struct fmt::formatter<morvane::Qreal> {
   bool plus = false;
   constexpr auto parse(format_parse_context& ctx) {
     auto it = ctx.begin();
-    if (it != ctx.end() && *it == '+') { plus = true; ++it; }
+    if (it != ctx.end() && *it == '+') {
+      plus = true;
+      ++it;
+    }
     if (it != ctx.end() && *it == '.') {
       ++it;
       int p = 0;

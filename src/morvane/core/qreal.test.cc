@@ -33,15 +33,15 @@ TEST(qreal, key_rounds_half_away_from_zero_and_saturates) {
       {0.0, 0},
       {-0.0, 0},
       {1.0, 1ull << 24},
-      {kTiny, 1},                                   // 0.5 rounds up
-      {-kTiny, ~0ull},                              // -1 read as unsigned
+      {kTiny, 1},       // 0.5 rounds up
+      {-kTiny, ~0ull},  // -1 read as unsigned
       {2.5 * kStep, 3},
       {-2.5 * kStep, uint64_t(-3)},
       {0.49 * kStep, 0},
       {kNaN, 0},
       {kInf, uint64_t(INT64_MAX)},
       {-kInf, 1ull << 63},
-      {std::ldexp(1.0, 39), uint64_t(INT64_MAX)},  // 2^63 after scaling
+      {std::ldexp(1.0, 39), uint64_t(INT64_MAX)},                    // 2^63 after scaling
       {9223372036854774784.0 / 16777216.0, 9223372036854774784ull},  // the largest unsaturated key
       {-std::ldexp(1.0, 39), 1ull << 63},
       {1e300, uint64_t(INT64_MAX)},
@@ -56,7 +56,7 @@ TEST(qreal, inline_rounding_agrees_with_the_library_round) {
     double x;
     uint64_t bits = rng();
     switch (i % 4) {
-      case 0: std::memcpy(&x, &bits, 8); break;                                    // any double
+      case 0: std::memcpy(&x, &bits, 8); break;                                                // any double
       case 1: x = std::ldexp(double(int64_t(bits >> 20)) + 0.5, -24 - int(bits & 31)); break;  // halfway points
       case 2: x = std::ldexp(double(int64_t(bits)) / 9.2e18, int(bits % 80) - 40); break;
       default: x = -std::ldexp(double(bits >> 11) / 9.0e15, int(bits % 70) - 30); break;

@@ -84,7 +84,9 @@ class RecordMap64 {
   static_assert(sizeof(Bucket) == 64);
   // A bucket array holds at most 7/8 of its slots.
   static constexpr size_t max_records(size_t buckets) { return buckets * kBucketSlots * 7 / 8; }
-  static constexpr size_t buckets_for(size_t records) { return (records * 8 + kBucketSlots * 7 - 1) / (kBucketSlots * 7); }
+  static constexpr size_t buckets_for(size_t records) {
+    return (records * 8 + kBucketSlots * 7 - 1) / (kBucketSlots * 7);
+  }
 
   struct FreeDeleter {
     void operator()(Bucket* b) const { std::free(b); }

@@ -11,10 +11,20 @@ namespace morvane {
 
 namespace detail {
 [[gnu::always_inline]] inline void sipround(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
-  v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
-  v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
-  v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
-  v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
+  v0 += v1;
+  v1 = std::rotl(v1, 13);
+  v1 ^= v0;
+  v0 = std::rotl(v0, 32);
+  v2 += v3;
+  v3 = std::rotl(v3, 16);
+  v3 ^= v2;
+  v0 += v3;
+  v3 = std::rotl(v3, 21);
+  v3 ^= v0;
+  v2 += v1;
+  v1 = std::rotl(v1, 17);
+  v1 ^= v2;
+  v2 = std::rotl(v2, 32);
 }
 /// The finalisation, with `b` the last word (the length's low byte at the top, then the tail).
 [[gnu::always_inline]] inline uint64_t sipfinish(uint64_t v0, uint64_t v1, uint64_t v2, uint64_t v3, uint64_t b) {
@@ -39,7 +49,9 @@ class SipWords13 {
     v0_ ^= m;
     ++words_;
   }
-  [[gnu::always_inline]] uint64_t finish() const { return detail::sipfinish(v0_, v1_, v2_, v3_, uint64_t(words_ * 8) << 56); }
+  [[gnu::always_inline]] uint64_t finish() const {
+    return detail::sipfinish(v0_, v1_, v2_, v3_, uint64_t(words_ * 8) << 56);
+  }
 
  private:
   uint64_t v0_ = 0x736f6d6570736575ULL;
@@ -77,9 +89,9 @@ class SipHasher13 {
   uint64_t v1_ = 0x646f72616e646f6dULL;
   uint64_t v2_ = 0x6c7967656e657261ULL;
   uint64_t v3_ = 0x7465646279746573ULL;
-  uint64_t tail_ = 0;     // pending bytes, little-endian
-  uint32_t ntail_ = 0;    // number of pending bytes (0..7)
-  uint64_t length_ = 0;   // total bytes written
+  uint64_t tail_ = 0;    // pending bytes, little-endian
+  uint32_t ntail_ = 0;   // number of pending bytes (0..7)
+  uint64_t length_ = 0;  // total bytes written
 };
 
 /// SipHash-1-3 (zero keys) of a byte string.

@@ -15,7 +15,6 @@ namespace morvane {
 
 using testing::Stops;
 
-
 namespace {
 /// With the lock held as the caller left it, a thread taking it with `take` (and releasing it)
 /// must still be waiting after being turned away many times, and get through once `release` has
@@ -62,9 +61,7 @@ TEST(spin_rwlock, reader_limit) {
   EXPECT_EQ(lock.raw_word(), 0x80000000u);
   for (uint32_t word : {0x80000000u, 0x7FFFFFFDu, 0xFFFFFFF0u}) {
     lock.set_raw_word(word);
-    EXPECT_THAT([&] { lock.lock_shared(); },
-                Stops("Too many lock readers, cannot safely proceed"))
-        << std::hex << word;
+    EXPECT_THAT([&] { lock.lock_shared(); }, Stops("Too many lock readers, cannot safely proceed")) << std::hex << word;
     EXPECT_EQ(lock.raw_word(), word) << "the failed reader's increment is undone";
   }
 }
@@ -103,7 +100,7 @@ TEST(spin_rwlock, a_stop_while_holding_gives_the_hold_back) {
 TEST(spin_rwlock, concurrent_readers_and_writers_never_overlap) {
   SpinRwLock lock;
   constexpr int kThreads = 8, kRounds = 20000;
-  int counter = 0;                 // written only under the write lock
+  int counter = 0;  // written only under the write lock
   std::atomic<int> inside_writers{0};
   std::atomic<bool> overlap{false};
   std::vector<std::thread> threads;

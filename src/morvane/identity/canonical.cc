@@ -82,9 +82,7 @@ struct Relabel {
   uint8_t mask(Slots s) const { return uint8_t(bit[s.s0] | bit[s.s1]); }
 };
 
-Instr32 instr_of_key(uint32_t k) {
-  return Instr32{Gate16(uint16_t(k)), QArgs16{{uint8_t(k >> 24), uint8_t(k >> 16)}}};
-}
+Instr32 instr_of_key(uint32_t k) { return Instr32{Gate16(uint16_t(k)), QArgs16{{uint8_t(k >> 24), uint8_t(k >> 16)}}}; }
 
 using Keys = absl::InlinedVector<uint32_t, kInline>;
 using Masks = absl::InlinedVector<uint8_t, kInline>;
@@ -205,7 +203,8 @@ class Best {
 };
 
 /// Relabels `instrs` into `keys` and `masks`, returns the union of the masks.
-uint8_t relabel_into(std::span<const Slots> instrs, const Relabel& r, std::span<uint32_t> keys, std::span<uint8_t> masks) {
+uint8_t relabel_into(std::span<const Slots> instrs, const Relabel& r, std::span<uint32_t> keys,
+                     std::span<uint8_t> masks) {
   uint8_t used = 0;
   for (size_t k = 0; k < instrs.size(); ++k) {
     keys[k] = r.key(instrs[k]);
@@ -270,8 +269,8 @@ Circ rotate_canonical(const Circ& c) {
   interrupt::Ticker ticker(kInstrsPerCheck);
   for (Permut32 p : Permut32::all(c0.perm.len())) {
     ticker.tick(uint32_t(len));
-    const uint8_t used = relabel_into(c0.instrs, Relabel(p), std::span(doubled).first(len),
-                                      std::span(doubled_masks).first(len));
+    const uint8_t used =
+        relabel_into(c0.instrs, Relabel(p), std::span(doubled).first(len), std::span(doubled_masks).first(len));
     relabel_into(c0.instrs, Relabel(p * back), std::span(doubled).last(len), std::span(doubled_masks).last(len));
     const Permut32 perm = candidate_perm(c0.perm, identity, p, used);
     for (size_t i = 0; i < len; ++i) {

@@ -21,8 +21,8 @@ Circ identity_of(std::vector<Instr32> block) {
 }
 
 const Circ& three_qubit_identity() {
-  static const Circ c = identity_of(
-      {on(gates::H(), {0}), on(gates::CX(), {0, 1}), on(gates::T(), {2}), on(gates::CX(), {1, 2})});
+  static const Circ c =
+      identity_of({on(gates::H(), {0}), on(gates::CX(), {0, 1}), on(gates::T(), {2}), on(gates::CX(), {1, 2})});
   return c;
 }
 
@@ -60,8 +60,8 @@ void BM_rotate_canonical_5q_10g(benchmark::State& state) {
 BENCHMARK(BM_rotate_canonical_5q_10g);
 
 void BM_representative_with_perm_3q_4g(benchmark::State& state) {
-  const Circ c = Circ::make_no_perm(
-      {on(gates::H(), {0}), on(gates::CX(), {0, 1}), on(gates::T(), {2}), on(gates::CX(), {2, 1})});
+  const Circ c =
+      Circ::make_no_perm({on(gates::H(), {0}), on(gates::CX(), {0, 1}), on(gates::T(), {2}), on(gates::CX(), {2, 1})});
   for (auto _ : state) benchmark::DoNotOptimize(representative_with_perm(c));
   state.counters["target_ns"] = 400;
 }

@@ -12,17 +12,16 @@
 
 namespace morvane {
 
-using testing::instr;
-using testing::Stops;
-using testing::perm;
-using testing::h;
-using testing::x;
 using testing::cx;
-using testing::t;
+using testing::h;
+using testing::instr;
+using testing::perm;
+using testing::Stops;
 using testing::swap;
+using testing::t;
+using testing::x;
 
 namespace {
-
 
 Gate16 phase_gate() {
   CMatrix m(1, 1);
@@ -96,7 +95,8 @@ TEST(canonical, compact_qubits_cases) {
       {Circ::make({}, Permut32::identity(3)), Circ::make({}, Permut32::identity(3))},
       {Circ::make({}, perm({1, 0, 2})), Circ::make({}, perm({1, 0, 2}))},  // no instructions: unchanged
       {Circ::make({h(1)}, perm({1, 0, 2, 3})), Circ::make({h(1)}, perm({1, 0}))},
-      {Circ::make({instr(phase_gate(), {})}, Permut32::identity(2)), Circ::make({instr(phase_gate(), {})}, Permut32::identity(2))},
+      {Circ::make({instr(phase_gate(), {})}, Permut32::identity(2)),
+       Circ::make({instr(phase_gate(), {})}, Permut32::identity(2))},
   };
   for (const auto& c : cases) EXPECT_EQ(compact_qubits(c.input), c.expected) << c.input.display();
 }

@@ -10,20 +10,22 @@
 
 namespace morvane {
 
-using ::testing::StartsWith;
 using testing::cx;
 using testing::h;
 using testing::instr;
-using testing::Stops;
 using testing::perm;
 using testing::s;
+using ::testing::StartsWith;
+using testing::Stops;
 using testing::t;
 
 namespace {
 
 Instr32 z(uint8_t q) { return instr(gates::Z(), {q}); }
 
-PermutedCircuit pc(std::vector<Instr32> instrs, Permut32 p) { return PermutedCircuit{{instrs.begin(), instrs.end()}, p}; }
+PermutedCircuit pc(std::vector<Instr32> instrs, Permut32 p) {
+  return PermutedCircuit{{instrs.begin(), instrs.end()}, p};
+}
 
 ECCs sample_classes() {
   const Permut32 id1 = Permut32::identity(1), id2 = Permut32::identity(2);
@@ -49,7 +51,8 @@ TEST(eccs_identities, one_triple_per_further_circuit_sorted) {
   }
   // Both further circuits of the z class share its inverted representative.
   const Circ inverted_z = Circ::make({instr(gates::Z(), {0})}, Permut32::identity(1)).inverse();
-  EXPECT_EQ(std::count_if(out.begin(), out.end(), [&](const auto& w) { return w.inverted_representative == inverted_z; }), 2);
+  EXPECT_EQ(
+      std::count_if(out.begin(), out.end(), [&](const auto& w) { return w.inverted_representative == inverted_z; }), 2);
   // The order of the classes does not matter.
   ECCs reversed = e;
   std::reverse(reversed.eccs.begin(), reversed.eccs.end());
@@ -100,8 +103,7 @@ TEST(eccs_identities, empty_and_inconsistent_classes_stop) {
               Stops("index out of bounds: the len is 0 but the index is 0"));
   ECCs wrong;
   wrong.eccs.push_back(ECC{{pc({h(0)}, Permut32::identity(1)), pc({t(0)}, Permut32::identity(1))}});
-  EXPECT_THAT([&] { to_identity_circuits(wrong); },
-              Stops(StartsWith("IdentityCirc: circuit is not identity ")));
+  EXPECT_THAT([&] { to_identity_circuits(wrong); }, Stops(StartsWith("IdentityCirc: circuit is not identity ")));
 }
 
 }  // namespace morvane

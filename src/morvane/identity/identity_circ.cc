@@ -30,7 +30,8 @@ absl::InlinedVector<Gate16, 24> arity_checked_adjoints(const Circ& c, size_t fro
       const Instr32 i = c.instrs[k];
       const GateData& entry = registry.entry(i.gate.index);
       if (const uint32_t arity = std::countr_zero(entry.matrix.rows); i.qargs.len() != arity)
-        panic(fmt::format("Instruction {} has {} qubits but its gate {} takes {}", k, i.qargs.len(), entry.display(), arity));
+        panic(fmt::format("Instruction {} has {} qubits but its gate {} takes {}", k, i.qargs.len(), entry.display(),
+                          arity));
       if (k >= from) known[k - from] = entry.adjoint;
     }
   }
@@ -131,8 +132,7 @@ std::vector<size_t> IdentityCirc::qargs_backward(size_t g) const {
   std::array<size_t, 2> found;
   const size_t n = find_wire_neighbours(g, false, found);
   std::vector<size_t> out(found.begin(), found.begin() + circ.instrs[g].qargs.len());
-  if (n < out.size())
-    panic(fmt::format("a {} {} {}", display(), circ.rotate(int64_t(g) - int64_t(len)).debug(), g));
+  if (n < out.size()) panic(fmt::format("a {} {} {}", display(), circ.rotate(int64_t(g) - int64_t(len)).debug(), g));
   return out;
 }
 

@@ -30,14 +30,16 @@ void pybind_identity_circ_methods(py::module_&, py::class_<IdentityCirc>& c) {
         return self.qargs_forward(bind::extract<uint32_t>(gate_id, "gate_id"));
       },
       py::arg("gate_id"),
-      "qargs_forward(self, gate_id)\n--\n\nFor each argument of gate `gate_id`, returns next gate index using that qubit.");
+      "qargs_forward(self, gate_id)\n--\n\nFor each argument of gate `gate_id`, returns next gate index using that "
+      "qubit.");
   c.def(
       "qargs_backward",
       [](const IdentityCirc& self, py::handle gate_id) {
         return self.qargs_backward(bind::extract<uint32_t>(gate_id, "gate_id"));
       },
       py::arg("gate_id"),
-      "qargs_backward(self, gate_id)\n--\n\nFor each argument of gate `gate_id`, returns previous gate index using that "
+      "qargs_backward(self, gate_id)\n--\n\nFor each argument of gate `gate_id`, returns previous gate index using "
+      "that "
       "qubit.");
   c.def_property_readonly(
       "inner", [](const IdentityCirc& self) { return self.circ; }, "Underlying circuit representation.");

@@ -8,13 +8,13 @@
 
 namespace morvane {
 
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
-using testing::instr;
-using testing::Stops;
-using testing::perm;
-using testing::h;
 using testing::cx;
+using testing::h;
+using ::testing::HasSubstr;
+using testing::instr;
+using testing::perm;
+using ::testing::StartsWith;
+using testing::Stops;
 
 namespace {
 
@@ -46,8 +46,7 @@ TEST(identity_circ, check_accepts_identities_and_stops_otherwise) {
     if (c.identity) {
       for (int again = 0; again < 3; ++again) EXPECT_TRUE(IdentityCirc::unchecked(c.circ).check()) << c.circ.display();
     } else {
-      EXPECT_THAT([&] { IdentityCirc::unchecked(c.circ); }, Stops(StartsWith(kNotIdentity)))
-          << c.circ.display();
+      EXPECT_THAT([&] { IdentityCirc::unchecked(c.circ); }, Stops(StartsWith(kNotIdentity))) << c.circ.display();
     }
   }
   EXPECT_THAT([] { IdentityCirc::unchecked(Circ::make({h(0)}, Permut32::identity(1))); },
@@ -109,9 +108,12 @@ struct HostileCase {
 
 TEST(identity_circ, malformed_data_stop_with_a_clear_message) {
   const HostileCase cases[] = {
-      {Circ{{raw(gates::H(), 0xFF, 0xFF)}, Permut32::identity(1)}, "Instruction 0 has 0 qubits but its gate h takes 1", true},
-      {Circ{{raw(gates::CX(), 0, 0xFF)}, Permut32::identity(2)}, "Instruction 0 has 1 qubits but its gate cx takes 2", true},
-      {Circ{{raw(gates::H(), 0xFF, 0)}, Permut32::identity(1)}, "Instruction 0 has an empty first qubit slot before qubit 0", false},
+      {Circ{{raw(gates::H(), 0xFF, 0xFF)}, Permut32::identity(1)}, "Instruction 0 has 0 qubits but its gate h takes 1",
+       true},
+      {Circ{{raw(gates::CX(), 0, 0xFF)}, Permut32::identity(2)}, "Instruction 0 has 1 qubits but its gate cx takes 2",
+       true},
+      {Circ{{raw(gates::H(), 0xFF, 0)}, Permut32::identity(1)},
+       "Instruction 0 has an empty first qubit slot before qubit 0", false},
       {Circ{{raw(gates::H(), 9, 0xFF)}, Permut32::identity(1)},
        "Instruction 0 uses qubit 9, which is not below the permutation length 1", false},
       {Circ{{h(0), h(0)}, Permut32::from_raw(0x01000001)},
@@ -131,10 +133,12 @@ TEST(identity_circ, malformed_data_stop_with_a_clear_message) {
 
 TEST(identity_circ, rotate_representative_checks_its_result) {
   EXPECT_EQ(rotate_representative(Circ::make({}, Permut32{})), IdentityCirc::empty());
-  EXPECT_THAT([] { rotate_representative(Circ::make({}, perm({1, 0}))); },
-              Stops(StartsWith(kNotIdentity)));
-  EXPECT_THAT([] { rotate_representative(Circ::make({h(0), cx(0, 1)}, Permut32::identity(2))); },
-              Stops(StartsWith(kNotIdentity)));
+  EXPECT_THAT([] { rotate_representative(Circ::make({}, perm({1, 0}))); }, Stops(StartsWith(kNotIdentity)));
+  EXPECT_THAT(
+      [] {
+        rotate_representative(Circ::make({h(0), cx(0, 1)}, Permut32::identity(2)));
+      },
+      Stops(StartsWith(kNotIdentity)));
   // A CNOT sandwich on a relabelled pair meets the plain one under one key.
   const Circ a = Circ::make({cx(0, 1), cx(1, 0), cx(0, 1)}, perm({1, 0}));
   const Circ b = Circ::make({cx(2, 1), cx(1, 2), cx(2, 1)}, perm({0, 2, 1}));

@@ -47,8 +47,7 @@ struct ProofTracker::Search {
   const IdentitySet& visited;
   IdentitySet assumed;
   uint32_t bound = 0;
-  std::priority_queue<std::pair<uint64_t, uint64_t>, std::vector<std::pair<uint64_t, uint64_t>>, std::greater<>>
-      queue;
+  std::priority_queue<std::pair<uint64_t, uint64_t>, std::vector<std::pair<uint64_t, uint64_t>>, std::greater<>> queue;
 
   /// Resolved without a derivation: an assumption, or the empty identity.
   bool is_leaf(const IdentityCirc& id) const { return id.circ.is_empty() || assumed.contains(id); }

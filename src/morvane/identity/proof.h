@@ -101,8 +101,8 @@ class ProofTracker {
   /// standard output. True when the identity is resolved; false when the queue runs dry, or when
   /// the tracker holds more than `count_limit` identities, after writing "Proof search exceeded
   /// limit of {count_limit} states.\n".
-  bool prove(const IdentityCirc& identity, const IdentityProver& prover, uint32_t additional_size,
-             uint32_t count_limit, const IdentitySet& visited);
+  bool prove(const IdentityCirc& identity, const IdentityProver& prover, uint32_t additional_size, uint32_t count_limit,
+             const IdentitySet& visited);
 
   /// Records that `identity` takes part in a pair (other, dependent): creates its waiting entry if
   /// there is none. Returns whether it still has to be expanded (waiting and not expanded); a

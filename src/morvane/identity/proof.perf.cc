@@ -20,7 +20,6 @@ const IdentityProver& h_s_cx_4() {
   return p;
 }
 
-
 std::vector<IdentityCirc> every_tenth(const IdentityProver& p) {
   std::vector<IdentityCirc> out;
   const std::vector<IdentityCirc> all = testing::sorted_proved(p);

@@ -12,15 +12,17 @@
 
 namespace morvane {
 
-using ::testing::HasSubstr;
 using testing::cx;
 using testing::h;
+using ::testing::HasSubstr;
 using testing::s;
 using testing::Stops;
 
 namespace {
 
-IdentityCirc canonical(std::vector<Instr32> instrs) { return rotate_representative(Circ::make_no_perm(std::move(instrs))); }
+IdentityCirc canonical(std::vector<Instr32> instrs) {
+  return rotate_representative(Circ::make_no_perm(std::move(instrs)));
+}
 
 const IdentityProver& h_cx_prover() {
   static const IdentityProver p = testing::generated_prover(2, {gates::H(), gates::CX()}, 3);
@@ -176,7 +178,8 @@ TEST(proof, leaves_give_single_entry_proofs) {
 TEST(proof, unprovable_identity_gives_none_and_writes_nothing) {
   // {s, t t} gives rules but no identity: nothing proves s s s s s s s s within the limits.
   IdentityProver p;
-  p.circ_map[Circ::make({s(0)}, Permut32::identity(1))] = {Circ::make({testing::t(0), testing::t(0)}, Permut32::identity(1))};
+  p.circ_map[Circ::make({s(0)}, Permut32::identity(1))] = {
+      Circ::make({testing::t(0), testing::t(0)}, Permut32::identity(1))};
   const IdentityCirc s8 = canonical({s(0), s(0), s(0), s(0), s(0), s(0), s(0), s(0)});
   std::string out = "unset";
   EXPECT_EQ(quiet_export(p, s8, 1, 100, &out), std::nullopt);
@@ -199,8 +202,9 @@ TEST(proof, progress_lines_and_the_count_limit) {
   std::istringstream lines(out);
   std::string first;
   std::getline(lines, first);
-  EXPECT_EQ(first.rfind(fmt::format("Exploring {:x} {} {} (", target->hash_value(), target->circ.len(),
-                                    target->display()), 0), 0u)
+  EXPECT_EQ(first.rfind(
+                fmt::format("Exploring {:x} {} {} (", target->hash_value(), target->circ.len(), target->display()), 0),
+            0u)
       << first;
   for (std::string l = first; !l.empty() || std::getline(lines, l); l.clear()) EXPECT_THAT(l, line);
   // An identity whose search meets an established one at once is proved with no room at all; the
@@ -224,7 +228,8 @@ struct RandomTracker {
   RandomTracker(size_t n, uint32_t seed, double resolved) {
     std::mt19937 rng(seed);
     for (size_t k = 0; k < n; ++k)
-      hashes.push_back(tracker.table().insert(IdentityCirc::as_read(Circ{{}, Permut32::from_raw(uint32_t(k))}), {}).first);
+      hashes.push_back(
+          tracker.table().insert(IdentityCirc::as_read(Circ{{}, Permut32::from_raw(uint32_t(k))}), {}).first);
     for (size_t k = 0; k < n; ++k) {
       ProofFuture& f = tracker.table().address_mut(hashes[k])->value;
       if (std::uniform_real_distribution<>(0, 1)(rng) < resolved) {
@@ -321,7 +326,8 @@ TEST(proof, deep_chains_do_not_exhaust_the_stack) {
     hs.push_back(t.table().insert(IdentityCirc::as_read(Circ{{}, Permut32::from_raw(uint32_t(k))}), {}).first);
   const uint64_t leaf = hs[n];
   t.table().address_mut(leaf)->value = ProofFuture::leaf();
-  for (size_t k = 0; k + 1 < n; ++k) t.table().address_mut(hs[k])->value.waiting()->notify.emplace_back(leaf, hs[k + 1]);
+  for (size_t k = 0; k + 1 < n; ++k)
+    t.table().address_mut(hs[k])->value.waiting()->notify.emplace_back(leaf, hs[k + 1]);
   EXPECT_TRUE(t.prune(hs[0], hs[n - 1]));
   EXPECT_FALSE(t.prune(hs[1], hs[0]));
   EXPECT_TRUE(t.notify(leaf, leaf, hs[0]));

@@ -181,8 +181,8 @@ struct OverBudget {};
 /// With `misses`, the search records them and runs on this thread alone; with a `budget`, it
 /// takes at most that many identities from its queues, and throws OverBudget for the next.
 template <typename Result, typename Step, typename Exhausted>
-Result search_identities(const IdentityProver& prover, const IdentityCirc& start, uint32_t additional_size,
-                         Step&& step, Exhausted&& exhausted, Misses* misses = nullptr, size_t* budget = nullptr) {
+Result search_identities(const IdentityProver& prover, const IdentityCirc& start, uint32_t additional_size, Step&& step,
+                         Exhausted&& exhausted, Misses* misses = nullptr, size_t* budget = nullptr) {
   const size_t start_len = start.circ.len();
   // The rewriting step splits identities of at most kLongestSplittable gates: the bound stops
   // there (the start is no longer, see check_splittable). Elements are never shorter than the
@@ -248,9 +248,8 @@ ClassPart class_part(const ECC& cls) {
   const ECC e = ECC(cls).simplify_permute();
   // The identities first: each runs the identity check, so a class that is not one stops here,
   // before any rule is made.
-  for_each_class_identity(e, [&](IdentityCirc identity, const Circ&, Circ) {
-    part.identities.push_back(std::move(identity));
-  });
+  for_each_class_identity(
+      e, [&](IdentityCirc identity, const Circ&, Circ) { part.identities.push_back(std::move(identity)); });
   std::shared_ptr<ClassCircuits> circuits;
   if (e.circuits.size() > kHeldRulesUpTo) {
     // Every rule of every key is make(c2, perm⁻¹ * c2.perm): the same checks, once per circuit.
@@ -323,7 +322,8 @@ IdentityProver IdentityProver::build(std::span<const ECC> classes) {
     ProgressBar bar(classes.size());
     for (size_t begin = 0; begin < classes.size(); begin += kClassesPerStep) {
       const std::span<const ECC> step = classes.subspan(begin, std::min(kClassesPerStep, classes.size() - begin));
-      std::vector<ClassPart> parts = pool::map_index(step.size(), [&](size_t k) { return class_part(step[k]); }, &stop);
+      std::vector<ClassPart> parts = pool::map_index(
+          step.size(), [&](size_t k) { return class_part(step[k]); }, &stop);
       for (ClassPart& part : parts) {
         bar.inc();
         for (auto& [key, rules] : part.rules) prover.circ_map.insert_or_assign(std::move(key), std::move(rules));
@@ -380,19 +380,22 @@ void IdentityProver::prepare_rule_index() {
       }
     }
   auto stop = interrupt::stop_token();
-  auto identities = pool::map_index(entries.size(), [&](size_t i) {
-    const Entry& entry = *entries[i].second;
-    std::vector<RuleIdentity> out;
-    if (!entry.second.held()) return out;
-    const Circ key_reversed = entry.first.inverse();
-    Circ scratch;
-    for (size_t j = 0; j < entry.second.size(); ++j) {
-      IdentityCirc id = rotate_representative(entry.second.rule(j, scratch) + key_reversed);
-      const uint64_t hash = id.hash_value();
-      out.push_back(RuleIdentity{std::move(id), hash});
-    }
-    return out;
-  }, &stop);
+  auto identities = pool::map_index(
+      entries.size(),
+      [&](size_t i) {
+        const Entry& entry = *entries[i].second;
+        std::vector<RuleIdentity> out;
+        if (!entry.second.held()) return out;
+        const Circ key_reversed = entry.first.inverse();
+        Circ scratch;
+        for (size_t j = 0; j < entry.second.size(); ++j) {
+          IdentityCirc id = rotate_representative(entry.second.rule(j, scratch) + key_reversed);
+          const uint64_t hash = id.hash_value();
+          out.push_back(RuleIdentity{std::move(id), hash});
+        }
+        return out;
+      },
+      &stop);
   RuleIndex index;
   index.rule_identities.reserve(entries.size());
   index.multiset_filter.assign((uint64_t(1) << (64 - RuleIndex::kFilterShift)) / 64, 0);
@@ -454,7 +457,8 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
   size_t ncandidates = 0;
   for (size_t k = 0; k < ids.size(); ++k) {
     const uint32_t n = uint32_t(candidates[k].size());
-    for (uint32_t b = 0; b < n; b += kSubsetsPerRun) runs.push_back(Run{uint32_t(k), b, std::min(n, b + kSubsetsPerRun)});
+    for (uint32_t b = 0; b < n; b += kSubsetsPerRun)
+      runs.push_back(Run{uint32_t(k), b, std::min(n, b + kSubsetsPerRun)});
     ncandidates += n;
   }
 
@@ -474,8 +478,8 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
       const RuleList& list = rules->second;
       const auto cached = index.rule_identities.find(c1_rep, c1_hash);
       std::optional<Circ> c1_reversed;
-      const uint64_t bound = rule_bound == RuleBound::kWrapping ? uint64_t(uint32_t(c1_rep.len()) + room)
-                                                                : uint64_t(c1_rep.len()) + room;
+      const uint64_t bound =
+          rule_bound == RuleBound::kWrapping ? uint64_t(uint32_t(c1_rep.len()) + room) : uint64_t(c1_rep.len()) + room;
       for (size_t j = 0; j < list.size(); ++j) {
         if (list.rule_len(j) > bound) continue;
         const Circ& rule = list.rule(j, scratch);
@@ -511,8 +515,7 @@ std::vector<std::vector<Rewrite>> search_rewrites(const IdentityProver& prover,
                                                   std::span<const IdentityCirc* const> identities,
                                                   std::span<const uint32_t> additional_sizes, Misses* misses) {
   return rewrite<Rewrite>(prover, identities, additional_sizes, RuleBound::kSaturating, misses != nullptr,
-                          [&](std::vector<Rewrite>& out, const Circ& r, HashedIdentity rule,
-                              const Circ& c2_permuted) {
+                          [&](std::vector<Rewrite>& out, const Circ& r, HashedIdentity rule, const Circ& c2_permuted) {
                             if (!established(prover, rule, misses)) return;
                             const auto& [id, hash] = rewritten_identity_hashed(r + c2_permuted);
                             const bool in_proved = prover.proved.contains(HashedIdentity{id, hash});
@@ -523,14 +526,15 @@ std::vector<std::vector<Rewrite>> search_rewrites(const IdentityProver& prover,
 
 std::vector<std::vector<IdentityCirc>> IdentityProver::par_apply_rules_many(
     std::span<const IdentityCirc* const> identities, std::span<const uint32_t> additional_sizes) const {
-  return rewrite<IdentityCirc>(*this, identities, additional_sizes, RuleBound::kSaturating, false,
-                               [&](std::vector<IdentityCirc>& out, const Circ& r, HashedIdentity rule,
-                                   const Circ& c2_permuted) {
-                                 if (proved.contains(rule)) out.push_back(rewritten_identity(r + c2_permuted));
-                               });
+  return rewrite<IdentityCirc>(
+      *this, identities, additional_sizes, RuleBound::kSaturating, false,
+      [&](std::vector<IdentityCirc>& out, const Circ& r, HashedIdentity rule, const Circ& c2_permuted) {
+        if (proved.contains(rule)) out.push_back(rewritten_identity(r + c2_permuted));
+      });
 }
 
-std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& identity, uint32_t additional_size) const {
+std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& identity,
+                                                          uint32_t additional_size) const {
   const IdentityCirc* id = &identity;
   return std::move(par_apply_rules_many({&id, 1}, {&additional_size, 1})[0]);
 }
@@ -538,11 +542,11 @@ std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& id
 std::vector<TransitionPair> IdentityProver::par_transition_pairs(const IdentityCirc& identity,
                                                                  uint32_t additional_size) const {
   const IdentityCirc* id = &identity;
-  return std::move(rewrite<TransitionPair>(*this, {&id, 1}, {&additional_size, 1}, RuleBound::kWrapping, false,
-                                           [](std::vector<TransitionPair>& out, const Circ& r, HashedIdentity rule,
-                                              const Circ& c2_permuted) {
-                                             out.push_back(TransitionPair{rewritten_identity(r + c2_permuted), rule.id});
-                                           })[0]);
+  return std::move(rewrite<TransitionPair>(
+      *this, {&id, 1}, {&additional_size, 1}, RuleBound::kWrapping, false,
+      [](std::vector<TransitionPair>& out, const Circ& r, HashedIdentity rule, const Circ& c2_permuted) {
+        out.push_back(TransitionPair{rewritten_identity(r + c2_permuted), rule.id});
+      })[0]);
 }
 
 /// One search of add_identity_search, without changing the prover: its visited set, whether it
@@ -577,8 +581,9 @@ AddSearch add_search(const IdentityProver& prover, const IdentityCirc& identity,
     if (++queued > count_limit) return end(visited, true);
     return std::nullopt;
   };
-  search_identities<char>(prover, identity, additional_size, step,
-                          [&](IdentitySet& visited) { return *end(visited, true); }, misses, budget);
+  search_identities<char>(
+      prover, identity, additional_size, step, [&](IdentitySet& visited) { return *end(visited, true); }, misses,
+      budget);
   return out;
 }
 
@@ -662,25 +667,28 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
   absl::flat_hash_set<uint64_t> added;  // hashes of the identities added to `proved` in this window
   for (size_t begin = 0; begin < identities.size(); begin += window) {
     const size_t n = std::min(window, identities.size() - begin);
-    std::vector<SidePlan> side = pool::map_index(n, [&](size_t k) {
-      SidePlan out;
-      const IdentityCirc& identity = identities[begin + k];
-      if (identity.circ.len() > kLongestSplittable) return out;
-      size_t budget = kPlanBudget;
-      try {
-        out.plan = plan_add_identity(prover, identity, size, limit, &out.misses, &budget);
-      } catch (const OverBudget&) {
-      } catch (const Panic&) {
-        // In its turn the identity may not stop: it is searched again there.
-      }
-      return out;
-    }, &stop);
+    std::vector<SidePlan> side = pool::map_index(
+        n,
+        [&](size_t k) {
+          SidePlan out;
+          const IdentityCirc& identity = identities[begin + k];
+          if (identity.circ.len() > kLongestSplittable) return out;
+          size_t budget = kPlanBudget;
+          try {
+            out.plan = plan_add_identity(prover, identity, size, limit, &out.misses, &budget);
+          } catch (const OverBudget&) {
+          } catch (const Panic&) {
+            // In its turn the identity may not stop: it is searched again there.
+          }
+          return out;
+        },
+        &stop);
     added.clear();
     for (size_t k = 0; k < n; ++k) {
       bar.inc();
       SidePlan& s = side[k];
-      const bool holds = s.plan && std::none_of(s.misses.begin(), s.misses.end(),
-                                                [&](uint64_t h) { return added.contains(h); });
+      const bool holds =
+          s.plan && std::none_of(s.misses.begin(), s.misses.end(), [&](uint64_t h) { return added.contains(h); });
       if (holds)
         record(prover, *s.plan, &added);
       else

@@ -119,7 +119,8 @@ void BM_par_apply_rules_8g(benchmark::State& state) {
   const Instr32 s0 = Instr32::make(gates::S(), std::vector<uint8_t>{0});
   const Instr32 cx01 = Instr32::make(gates::CX(), std::vector<uint8_t>{0, 1});
   // (h s)^3 is the identity up to phase; followed by cx cx: 8 gates.
-  const IdentityCirc id = rotate_representative(Circ::make({h0, s0, h0, s0, h0, s0, cx01, cx01}, Permut32::identity(2)));
+  const IdentityCirc id =
+      rotate_representative(Circ::make({h0, s0, h0, s0, h0, s0, cx01, cx01}, Permut32::identity(2)));
   size_t produced = 0;
   for (auto _ : state) {
     auto out = p.par_apply_rules(id, 2);

@@ -18,21 +18,22 @@
 
 namespace morvane {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using ::testing::UnorderedElementsAre;
 using testing::cx;
+using ::testing::ElementsAre;
 using testing::h;
 using testing::instr;
+using ::testing::IsEmpty;
 using testing::perm;
 using testing::s;
 using testing::Stops;
 using testing::t;
+using ::testing::UnorderedElementsAre;
 
 namespace {
 
-
-PermutedCircuit pc(std::vector<Instr32> instrs, Permut32 p) { return PermutedCircuit{{instrs.begin(), instrs.end()}, p}; }
+PermutedCircuit pc(std::vector<Instr32> instrs, Permut32 p) {
+  return PermutedCircuit{{instrs.begin(), instrs.end()}, p};
+}
 
 IdentityCirc canonical(std::vector<Instr32> instrs) {
   return rotate_representative(Circ::make_no_perm(std::move(instrs)));
@@ -48,7 +49,9 @@ IdentityProver quiet_build(std::vector<ECC> classes) {
 
 /// One class {s, t t}: the rule s -> t t has an established identity, t t -> s has not, so searches
 /// from identities of s and t only grow and never meet an established identity.
-IdentityProver s_tt_prover() { return quiet_build({ECC{{pc({s(0)}, Permut32::identity(1)), pc({t(0), t(0)}, Permut32::identity(1))}}}); }
+IdentityProver s_tt_prover() {
+  return quiet_build({ECC{{pc({s(0)}, Permut32::identity(1)), pc({t(0), t(0)}, Permut32::identity(1))}}});
+}
 
 ECCs generated(uint32_t n, std::vector<Gate16> gates, size_t size) {
   ChaCha12Rng rng = testing::seeded(7);
@@ -203,7 +206,8 @@ TEST(prover, rules_of_a_large_class_are_those_of_the_definition) {
     auto [rep, relabel] = representative_with_perm(Circ::make_no_perm(c.instrs_vector()));
     std::vector<Circ> literal;
     for (const PermutedCircuit& c2 : e.circuits)
-      if (c2.instrs != c.instrs) literal.push_back(Circ::make(c2.instrs_vector(), c.perm.inv() * c2.perm).permut(relabel));
+      if (c2.instrs != c.instrs)
+        literal.push_back(Circ::make(c2.instrs_vector(), c.perm.inv() * c2.perm).permut(relabel));
     ASSERT_TRUE(p.circ_map.contains(rep));
     const RuleList& rules = p.circ_map.at(rep);
     EXPECT_EQ(rules, RuleList(literal)) << rep.display();
@@ -348,7 +352,8 @@ TEST(prover, an_established_identity_without_rewrites_is_returned) {
 TEST(prover, prove_identity_may_give_up_at_a_shorter_identity) {
   // h h -> nothing is established, so h h s s s s becomes s s s s, whose own search gives up.
   const Permut32 id1 = Permut32::identity(1);
-  const IdentityProver p = quiet_build({ECC{{pc({h(0), h(0)}, id1), pc({}, id1)}}, ECC{{pc({s(0)}, id1), pc({t(0), t(0)}, id1)}}});
+  const IdentityProver p =
+      quiet_build({ECC{{pc({h(0), h(0)}, id1), pc({}, id1)}}, ECC{{pc({s(0)}, id1), pc({t(0), t(0)}, id1)}}});
   const IdentityCirc start = canonical({h(0), h(0), s(0), s(0), s(0), s(0)});
   const IdentityCirc s4 = canonical({s(0), s(0), s(0), s(0)});
   const auto [gave_up_at, visited] = p.prove_identity_with_visited(start, 3, 1000);

@@ -73,9 +73,10 @@ TEST(prover_file, worked_example_encodes_to_its_32_bytes_and_back) {
 
 TEST(prover_file, repeated_keys_are_kept_once_and_the_last_rules_win) {
   // assume: [hh, hh]; proved: hh twice; circ_map: hh -> [empty], then hh -> [].
-  auto bytes = hex("02 02 01 68 00 FF 01 68 00 FF 80 80 80 08 02 01 68 00 FF 01 68 00 FF 80 80 80 08 "
-                   "02 02 01 68 00 FF 01 68 00 FF 80 80 80 08 02 01 68 00 FF 01 68 00 FF 80 80 80 08 "
-                   "02 02 01 68 00 FF 01 68 00 FF 80 80 80 08 01 00 00 02 01 68 00 FF 01 68 00 FF 80 80 80 08 00");
+  auto bytes =
+      hex("02 02 01 68 00 FF 01 68 00 FF 80 80 80 08 02 01 68 00 FF 01 68 00 FF 80 80 80 08 "
+          "02 02 01 68 00 FF 01 68 00 FF 80 80 80 08 02 01 68 00 FF 01 68 00 FF 80 80 80 08 "
+          "02 02 01 68 00 FF 01 68 00 FF 80 80 80 08 01 00 00 02 01 68 00 FF 01 68 00 FF 80 80 80 08 00");
   IdentityProver p = decode_prover(bytes);
   const IdentityProver example = worked_example();
   const IdentityCirc hh = *example.proved.begin();
@@ -117,7 +118,7 @@ TEST(prover_file, truncations_and_malformed_fields_fail_with_their_texts) {
     EXPECT_EQ(decode_error(std::vector<uint8_t>(bytes.begin(), bytes.begin() + n)), postcard::kEndOfBuffer) << n;
   EXPECT_EQ(decode_error(hex("80 80 80 80 80 00")), postcard::kBadVarint);
   EXPECT_EQ(decode_error(hex("00 01 00 80 80 80 80 80 00")), postcard::kBadVarint);  // permutation word
-  EXPECT_EQ(decode_error(hex("00 FF FF FF FF 0F")), postcard::kEndOfBuffer);        // forged count
+  EXPECT_EQ(decode_error(hex("00 FF FF FF FF 0F")), postcard::kEndOfBuffer);         // forged count
   EXPECT_EQ(decode_error(hex("00 01 01 01 FF 00 FF 00")), postcard::kBadUtf8);
   EXPECT_THAT([] { decode_prover(hex("00 01 01 04 6E 6F 70 65 00 FF 00 00 00")); },
               Stops("Failed to deserialize Gate16 from nope"));
@@ -174,8 +175,7 @@ TEST(prover_file, hostile_contents_stop_when_used) {
       {"a qubit of 8 or more", Circ{{Instr32{gates::H(), QArgs16{{9, 0xFF}}}, h(0)}, Permut32::identity(1)}, "qubit"},
       {"a qubit beyond the permutation", Circ{{h(1), h(1)}, Permut32::identity(1)}, "qubit"},
       {"a gate with the wrong arity", Circ{{Instr32{gates::CX(), QArgs16{{0, 0xFF}}}}, Permut32::identity(1)}, "qubit"},
-      {"a rule that does not match its key", Circ{{testing::x(0)}, Permut32::identity(1)},
-       "not identity"},
+      {"a rule that does not match its key", Circ{{testing::x(0)}, Permut32::identity(1)}, "not identity"},
       {"twenty gates", Circ{twenty, Permut32::identity(1)}, "index out of bounds"},
   };
   // Every use ends cleanly or stops (under the sanitizers: without touching memory it must not);
@@ -245,9 +245,10 @@ TEST(prover_file, fuzzed_files_decode_and_are_used_or_fail_cleanly) {
     ++counts[outcome];
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("[ fuzz ] %zu prover files in %.2f s: %zu used cleanly, %zu decoding errors, %zu stopped "
-              "(%zu uses)\n",
-              inputs, seconds, counts[Used], counts[Failed], counts[Stopped], uses);
+  std::printf(
+      "[ fuzz ] %zu prover files in %.2f s: %zu used cleanly, %zu decoding errors, %zu stopped "
+      "(%zu uses)\n",
+      inputs, seconds, counts[Used], counts[Failed], counts[Stopped], uses);
   EXPECT_GT(counts[Used], 0u);
   EXPECT_GT(counts[Failed], 0u);
   EXPECT_GT(counts[Stopped], 0u);
@@ -266,7 +267,8 @@ TEST(prover_file, file_errors_carry_their_messages) {
   };
   EXPECT_EQ(message([&] { dump_postcard(worked_example(), missing); }),
             "Failed to create file: No such file or directory (os error 2)");
-  EXPECT_EQ(message([&] { prover_from_postcard(missing); }), "Failed to open file: No such file or directory (os error 2)");
+  EXPECT_EQ(message([&] { prover_from_postcard(missing); }),
+            "Failed to open file: No such file or directory (os error 2)");
   EXPECT_EQ(message([&] { dump_postcard(worked_example(), "/dev/full"); }),
             "Failed to write postcard data: No space left on device (os error 28)");
   auto path = (dir / "cut.bin").string();
@@ -276,8 +278,8 @@ TEST(prover_file, file_errors_carry_their_messages) {
             "Failed to read postcard data: Hit the end of buffer, expected more data");
   // A gate that would load back as another is refused before anything is created.
   IdentityProver p = worked_example();
-  p.assume.push_back(IdentityCirc::as_read(Circ{{testing::instr(testing::phase_gate("h", 0.4242), {0})},
-                                                Permut32::identity(1)}));
+  p.assume.push_back(
+      IdentityCirc::as_read(Circ{{testing::instr(testing::phase_gate("h", 0.4242), {0})}, Permut32::identity(1)}));
   auto refused = (dir / "refused.bin").string();
   EXPECT_THAT(message([&] { dump_postcard(p, refused); }),
               ::testing::StartsWith("Failed to write postcard data: Gate("));

@@ -78,7 +78,8 @@ TEST(splits, combinations_first_entries_and_sizes) {
     const Subsets e = entry(n);
     for (size_t i = 0; i < e.size(); ++i) {
       ASSERT_LE(e[i].size(), n / 2 + 1);
-      ASSERT_TRUE(std::is_sorted(e[i].begin(), e[i].end()) && std::adjacent_find(e[i].begin(), e[i].end()) == e[i].end());
+      ASSERT_TRUE(std::is_sorted(e[i].begin(), e[i].end()) &&
+                  std::adjacent_find(e[i].begin(), e[i].end()) == e[i].end());
       if (!e[i].empty()) {
         ASSERT_LT(e[i].back(), n);
       }
@@ -122,8 +123,8 @@ TEST(splits, connectivity_and_convexity) {
 }
 
 // The subset table decides on bit masks and visits only connected selections; IdentitySubcircuit
-// and the entry's full list are the plain forms it must agree with, on circuits with every kind of wire: wrapping through a permutation, gates
-// next to themselves, two-qubit gates whose wires meet the same neighbour.
+// and the entry's full list are the plain forms it must agree with, on circuits with every kind of wire: wrapping
+// through a permutation, gates next to themselves, two-qubit gates whose wires meet the same neighbour.
 TEST(splits, subset_table_decides_as_the_plain_checks) {
   std::mt19937 rng(7);
   size_t compared = 0, splittable = 0, circuits = 0, permuted = 0;
@@ -215,7 +216,8 @@ TEST(splits, every_split_is_the_identity_cut_in_two) {
       EXPECT_EQ(s->c1.perm, Permut32::identity(id.nqubits()));
       EXPECT_EQ(s->c2.perm, id.circ.perm);
       // The block followed by the rest acts as the identity does.
-      EXPECT_NO_THROW(IdentityCirc::unchecked(s->c1 + s->c2)) << "subset " << i << " mask " << gates << " c1 " << s->c1.display() << " c2 " << s->c2.display();
+      EXPECT_NO_THROW(IdentityCirc::unchecked(s->c1 + s->c2))
+          << "subset " << i << " mask " << gates << " c1 " << s->c1.display() << " c2 " << s->c2.display();
       sequential.push_back(std::move(*s));
     }
     EXPECT_FALSE(sequential.empty());

@@ -46,8 +46,10 @@ void raise_prefixed(const char* name, PyObject* as_type) {
     PyErr_Fetch(&t2, &v2, &tb2);
     PyErr_NormalizeException(&t2, &v2, &tb2);
   }
-  if (value && v2) PyException_SetCause(v2, value);  // steals value
-  else Py_XDECREF(value);
+  if (value && v2)
+    PyException_SetCause(v2, value);  // steals value
+  else
+    Py_XDECREF(value);
   PyErr_Restore(t2, v2, tb2);
   Py_DECREF(type);
   Py_XDECREF(tb);

@@ -81,11 +81,9 @@ T extract(py::handle obj, const char* name) {
 }
 
 template <typename T>
-  requires std::is_integral_v<T> && (!std::is_same_v<T, bool>) && (sizeof(T) < 8 || std::is_signed_v<T>)
-struct Extract<T> {
+requires std::is_integral_v<T> &&(!std::is_same_v<T, bool>)&&(sizeof(T) < 8 || std::is_signed_v<T>)struct Extract<T> {
   static T get(py::handle obj, const char* name) {
-    return static_cast<T>(
-        extract_int(obj, name, std::numeric_limits<T>::min(), std::numeric_limits<T>::max()));
+    return static_cast<T>(extract_int(obj, name, std::numeric_limits<T>::min(), std::numeric_limits<T>::max()));
   }
 };
 template <>

@@ -49,7 +49,11 @@ PyModuleDef module_def = {
     "It registers the native classes, which are re-exported and wrapped by the wrapper package "
     "`python/morvane/__init__`.",
     0,  // no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 std::atomic<int64_t> interpreter_word{-1};
@@ -60,7 +64,7 @@ PyObject* type_dict(py::handle cls) { return reinterpret_cast<PyTypeObject*>(cls
 /// The type objects of the registered classes. Each is made once per process and kept: an import
 /// that fails part-way leaves the types it made here, and the next attempt takes them up again.
 struct ClassState {
-  PyObject* type = nullptr;   // a reference kept for the rest of the process
+  PyObject* type = nullptr;             // a reference kept for the rest of the process
   PyObject* created_members = nullptr;  // a list: the type's own attributes right after it was made
   bool methods_added = false;
 };
@@ -81,7 +85,8 @@ struct ClassEntry {
 template <auto Create, auto... Methods>
 ClassEntry class_entry(const char* name) {
   using Class = decltype(Create(std::declval<py::module_&>(), name));
-  return {name, typeid(typename Class::type),
+  return {name,
+          typeid(typename Class::type),
           [](py::module_& m, const char* class_name) -> py::object { return Create(m, class_name); },
           [](py::module_& m, py::handle type) {
             auto cls = py::reinterpret_borrow<Class>(type);

@@ -69,7 +69,8 @@ std::vector<py::object> read_seq(py::handle obj) {
   const bool sequence = PySequence_Check(obj.ptr()) && !PyDict_Check(obj.ptr());
   if (!sequence && !PyAnySet_Check(obj.ptr())) raise(PyExc_TypeError, cannot_convert(obj, "Sequence"));
   std::vector<py::object> out;
-  for (py::handle item : py::reinterpret_borrow<py::iterable>(obj)) out.push_back(py::reinterpret_borrow<py::object>(item));
+  for (py::handle item : py::reinterpret_borrow<py::iterable>(obj))
+    out.push_back(py::reinterpret_borrow<py::object>(item));
   return out;
 }
 
@@ -80,7 +81,8 @@ uint64_t read_uint(py::handle obj, uint64_t max) {
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
   if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow != 0 || v < 0 || uint64_t(v) > max) throw std::overflow_error("out of range integral type conversion attempted");
+  if (overflow != 0 || v < 0 || uint64_t(v) > max)
+    throw std::overflow_error("out of range integral type conversion attempted");
   return uint64_t(v);
 }
 

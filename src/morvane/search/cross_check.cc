@@ -33,9 +33,7 @@ struct EvaluationScratch {
   }
 };
 
-EvaluationScratch& scratch() {
-  return per_thread<EvaluationScratch>();
-}
+EvaluationScratch& scratch() { return per_thread<EvaluationScratch>(); }
 
 /// Evaluator::evaluate_multiple of `instrs` on this thread's scratch: the key state is in `best`,
 /// the pairs in `pairs`, both valid until this thread's next evaluation.
@@ -90,9 +88,10 @@ std::string circuit_text(const PermutedCircuit& c) {
 /// A map's keys and permutations are those of an evaluator of its own qubit count.
 void check_same_qubits(const RawECCs& map, const Evaluator& evaluator, const char* map_name) {
   if (map.nqubits() != evaluator.nqubits())
-    panic(fmt::format("The evaluator has {} qubits but {} has {}: a class map goes with an evaluator of its own "
-                      "qubit count",
-                      evaluator.nqubits(), map_name, map.nqubits()));
+    panic(
+        fmt::format("The evaluator has {} qubits but {} has {}: a class map goes with an evaluator of its own "
+                    "qubit count",
+                    evaluator.nqubits(), map_name, map.nqubits()));
 }
 
 }  // namespace
@@ -184,14 +183,17 @@ void check_identity_subset(const RawECCs& self, const RawECCs& ecc1, const Evalu
   check_same_qubits(self, evaluator, "the class map");
   check_same_qubits(ecc1, evaluator, "ecc1");
   auto stop = interrupt::stop_token();
-  pool::map_chunked(self.inner(), kCrossCheckChunk, [&](const RawECCs::Map::Record& record) {
-    ECC simplified = record.second.simplify(self);
-    for (const PermutedCircuit& c : simplified.circuits) {
-      if (ecc1.find(key_of(evaluator, c.instrs)) == nullptr)
-        panic("assertion failed: ecc1.contains_key(&bv.hash_value())");
-      checked_equivalent(ecc1, c.instrs, c.perm, evaluator);
-    }
-  }, &stop);
+  pool::map_chunked(
+      self.inner(), kCrossCheckChunk,
+      [&](const RawECCs::Map::Record& record) {
+        ECC simplified = record.second.simplify(self);
+        for (const PermutedCircuit& c : simplified.circuits) {
+          if (ecc1.find(key_of(evaluator, c.instrs)) == nullptr)
+            panic("assertion failed: ecc1.contains_key(&bv.hash_value())");
+          checked_equivalent(ecc1, c.instrs, c.perm, evaluator);
+        }
+      },
+      &stop);
 }
 
 PermutedCircuit checked_equivalent(const RawECCs& map, std::span<const Instr32> instrs, Permut32 perm,
@@ -243,8 +245,7 @@ PermutedCircuit checked_equivalent(const RawECCs& map, std::span<const Instr32> 
 }
 
 std::pair<PermutedCircuit, PermutedCircuit> export_equivalence(const RawECCs& map, const CircuitECC& ecc,
-                                                               Permut32 front_perm,
-                                                               std::span<const Instr32> instr_vec,
+                                                               Permut32 front_perm, std::span<const Instr32> instr_vec,
                                                                Permut32 back_perm) {
   PermutedCircuit query;
   const Permut32 front_inv = front_perm.inv();
@@ -288,8 +289,7 @@ size_t reduce_equivalence(CircuitInstrs& circ1, Permut32 perm1, CircuitInstrs& c
   return changed1;
 }
 
-std::pair<uint64_t, uint64_t> reduce_equivalence_front(std::span<const Instr32> circ1,
-                                                       std::span<const Instr32> circ2) {
+std::pair<uint64_t, uint64_t> reduce_equivalence_front(std::span<const Instr32> circ1, std::span<const Instr32> circ2) {
   uint64_t mask1 = full_mask(circ1.size()), mask2 = full_mask(circ2.size());
   struct FrontGates {
     std::vector<std::pair<Instr32, size_t>> front1, front2;

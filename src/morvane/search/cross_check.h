@@ -61,8 +61,7 @@ PermutedCircuit checked_equivalent(const RawECCs& map, std::span<const Instr32> 
 /// in normal form and reduced by their common front and back gates; two empty circuits (with the
 /// query's permutation) when the query equals a member.
 std::pair<PermutedCircuit, PermutedCircuit> export_equivalence(const RawECCs& map, const CircuitECC& ecc,
-                                                               Permut32 front_perm,
-                                                               std::span<const Instr32> instr_vec,
+                                                               Permut32 front_perm, std::span<const Instr32> instr_vec,
                                                                Permut32 back_perm);
 
 /// Removes the common front gates and the common back gates (read through each circuit's
@@ -71,8 +70,7 @@ size_t reduce_equivalence(CircuitInstrs& circ1, Permut32 perm1, CircuitInstrs& c
 
 /// The masks of the instructions left after removing matching front surface gates of both lists,
 /// pass after pass, until a pass matches nothing.
-std::pair<uint64_t, uint64_t> reduce_equivalence_front(std::span<const Instr32> circ1,
-                                                       std::span<const Instr32> circ2);
+std::pair<uint64_t, uint64_t> reduce_equivalence_front(std::span<const Instr32> circ1, std::span<const Instr32> circ2);
 
 /// Keeps the instructions at index i with bit i of `mask_front` and bit len - 1 - i of
 /// `mask_back` set, in order; returns how many were removed.

@@ -15,8 +15,8 @@
 namespace morvane {
 
 using ::testing::HasSubstr;
-using ::testing::StartsWith;
 using testing::instr;
+using ::testing::StartsWith;
 using testing::Stops;
 
 namespace {
@@ -41,10 +41,10 @@ Circuit ts(size_t n) { return Circuit(n, t0); }
 /// The maps of one evaluator's searches, made once: h, t, cx on 3 qubits up to sizes 3 and 4.
 struct Searches {
   Evaluator e = make(3, 7);
-  std::shared_ptr<const RawECCs> small = std::make_shared<RawECCs>(
-      generate(e, {gates::H(), gates::T(), gates::CX()}, 3).map);
-  std::shared_ptr<const RawECCs> large = std::make_shared<RawECCs>(
-      generate(e, {gates::H(), gates::T(), gates::CX()}, 4).map);
+  std::shared_ptr<const RawECCs> small =
+      std::make_shared<RawECCs>(generate(e, {gates::H(), gates::T(), gates::CX()}, 3).map);
+  std::shared_ptr<const RawECCs> large =
+      std::make_shared<RawECCs>(generate(e, {gates::H(), gates::T(), gates::CX()}, 4).map);
 };
 const Searches& searches() {
   static const Searches s;
@@ -78,14 +78,14 @@ struct FrontCase {
 
 TEST(cross_check, reduce_equivalence_front_clears_matching_front_gates_pass_after_pass) {
   const FrontCase cases[] = {
-      {{}, {}, 0, 0},                                // one pass, nothing to match
-      {{h0, t1}, {h0, x1}, 0b10, 0b10},              // same first instruction: bit 0 of both
-      {{h0, t1}, {t1, h0}, 0, 0},                    // disjoint gates in either order
-      {{h0, t0}, {h0, t0}, 0, 0},                    // t(0) becomes a front gate in the second pass
-      {{h0, t0}, {t0, h0}, 0b11, 0b11},              // same gates, no common front gate
-      {{cx01, h0}, {h1, cx01}, 0b11, 0b11},          // cx(0, 1) is not in front on the right
-      {{cx01, h0, h1}, {cx01, h1, h0}, 0, 0},        // cx first, then both h in the second pass
-      {{h0, h0}, {h0}, 0b10, 0},                     // the repeat is left on the longer side
+      {{}, {}, 0, 0},                          // one pass, nothing to match
+      {{h0, t1}, {h0, x1}, 0b10, 0b10},        // same first instruction: bit 0 of both
+      {{h0, t1}, {t1, h0}, 0, 0},              // disjoint gates in either order
+      {{h0, t0}, {h0, t0}, 0, 0},              // t(0) becomes a front gate in the second pass
+      {{h0, t0}, {t0, h0}, 0b11, 0b11},        // same gates, no common front gate
+      {{cx01, h0}, {h1, cx01}, 0b11, 0b11},    // cx(0, 1) is not in front on the right
+      {{cx01, h0, h1}, {cx01, h1, h0}, 0, 0},  // cx first, then both h in the second pass
+      {{h0, h0}, {h0}, 0b10, 0},               // the repeat is left on the longer side
   };
   for (const FrontCase& c : cases) {
     auto [m1, m2] = reduce_equivalence_front(c.c1, c.c2);
@@ -148,8 +148,7 @@ TEST(cross_check, masks_hold_63_instructions_and_longer_circuits_stop) {
   EXPECT_THAT([&] { reduce_equivalence_front(longest, over); }, Stops(too_long));
   EXPECT_THAT([&] { retain_by_masks(over, ~uint64_t(0), ~uint64_t(0)); }, Stops(too_long));
   Circuit other = ts(64);
-  EXPECT_THAT([&] { reduce_equivalence(over, Permut32::identity(1), other, Permut32::identity(1)); },
-              Stops(too_long));
+  EXPECT_THAT([&] { reduce_equivalence(over, Permut32::identity(1), other, Permut32::identity(1)); }, Stops(too_long));
   EXPECT_EQ(over, ts(64));  // nothing removed before the stop
 }
 

@@ -115,7 +115,8 @@ struct RandomCircuits {
   PermutedCircuit circuit() {
     PermutedCircuit p;
     size_t len = rng() % 8 == 0 ? 10 + rng() % 20 : rng() % 7;
-    for (size_t k = 0; k < len; ++k) p.instrs.push_back(k < 3 && rng() % 2 ? Instr32{gates::H(), QArgs16{{0, 0xFF}}} : instr());
+    for (size_t k = 0; k < len; ++k)
+      p.instrs.push_back(k < 3 && rng() % 2 ? Instr32{gates::H(), QArgs16{{0, 0xFF}}} : instr());
     const auto& all = Permut32::all(4);
     p.perm = all[rng() % (rng() % 2 ? 2 : all.size())];
     return p;
@@ -188,8 +189,7 @@ TEST(ecc, heads_follow_the_order_of_circuits) {
     std::vector<Instr32> sorted = *set;
     std::sort(sorted.begin(), sorted.end());
     for (size_t k = 1; k < sorted.size(); ++k)
-      ASSERT_LT(codes.head(std::span(&sorted[k - 1], 1)).value(), codes.head(std::span(&sorted[k], 1)).value())
-          << k;
+      ASSERT_LT(codes.head(std::span(&sorted[k - 1], 1)).value(), codes.head(std::span(&sorted[k], 1)).value()) << k;
     std::mt19937_64 rng(7);
     // Short circuits fit in a head whole: equal heads then mean equal circuits.
     auto circuit = [&] {
@@ -282,7 +282,8 @@ TEST(ecc, from_circuits_sorts_then_relabels_from_the_first_circuit) {
   // The worked example: cx(1, 3) first, length 4: uniform_inv (1 3 2 0), uniform (3 0 2 1).
   Instr32 cx13 = Instr32::make(gates::CX(), std::vector<uint8_t>{1, 3});
   ECC e = ECC::from_circuits({{{h(2), h(1)}, P({0, 1, 2, 3})}, {{cx13}, P({0, 1, 2, 3})}});
-  EXPECT_EQ(e.circuits[0].instrs_vector(), (std::vector<Instr32>{Instr32::make(gates::CX(), std::vector<uint8_t>{0, 1})}));
+  EXPECT_EQ(e.circuits[0].instrs_vector(),
+            (std::vector<Instr32>{Instr32::make(gates::CX(), std::vector<uint8_t>{0, 1})}));
   EXPECT_EQ(e.circuits[1].instrs_vector(), (std::vector<Instr32>{h(2), h(0)}));
   EXPECT_THAT([] { ECC::from_circuits({}); }, Stops("index out of bounds: the len is 0 but the index is 0"));
 }

@@ -29,8 +29,8 @@ namespace {
 
 using testing::ecc_of;
 using testing::hex;
-using testing::read_bytes;
 using testing::instr;
+using testing::read_bytes;
 using testing::worked_example;
 
 const char* kWorkedExampleHex =
@@ -89,12 +89,12 @@ TEST(ecc_file, decoding_keeps_whatever_was_stored) {
   ASSERT_EQ(dagger.display(), "ecc_file_p\u2020");
   Instr32 odd{gates::H(), QArgs16{{7, 200}}};
   Instr32 none{gates::X(), QArgs16{}};
-  ECCs eccs{{ecc_of({{{instr(gates::X(), {1})}, Permut32::identity(3)}}),
-             ECC{},
-             ecc_of({{{}, Permut32::from_raw(0xFFFFFFFF)},
-                     {{instr(rz, {2}), instr(dagger, {0}), odd, none}, Permut32::from_iter(std::vector<uint8_t>{2, 0, 1})}}),
-             ecc_of({{{instr(gates::CX(), {1, 0})}, Permut32::identity(2)}})},
-            0xFFFFFFFFu};
+  ECCs eccs{
+      {ecc_of({{{instr(gates::X(), {1})}, Permut32::identity(3)}}), ECC{},
+       ecc_of({{{}, Permut32::from_raw(0xFFFFFFFF)},
+               {{instr(rz, {2}), instr(dagger, {0}), odd, none}, Permut32::from_iter(std::vector<uint8_t>{2, 0, 1})}}),
+       ecc_of({{{instr(gates::CX(), {1, 0})}, Permut32::identity(2)}})},
+      0xFFFFFFFFu};
   auto bytes = encode_eccs(eccs);
   EXPECT_EQ(decode_eccs(bytes), eccs);
   // Longer-than-needed varints and bytes after the qubit count are accepted.
@@ -107,7 +107,8 @@ TEST(ecc_file, many_distinct_gates_resolve_to_their_own_gates) {
   for (int i = 0; i < 20; ++i) gs.push_back(testing::phase_gate("many_" + std::to_string(i), 1.0 + 0.01 * i));
   ECC ecc;
   for (int round = 0; round < 3; ++round)
-    for (int i = 0; i < 20; ++i) ecc.circuits.push_back({{instr(gs[(i * 7 + round) % 20], {0})}, Permut32::identity(1)});
+    for (int i = 0; i < 20; ++i)
+      ecc.circuits.push_back({{instr(gs[(i * 7 + round) % 20], {0})}, Permut32::identity(1)});
   ECCs eccs{{ecc}, 1};
   EXPECT_EQ(decode_eccs(encode_eccs(eccs)), eccs);
 }
@@ -154,9 +155,13 @@ TEST(ecc_file, unregistered_gate_text_stops_the_load_quoting_at_most_64_characte
   for (int i = 0; i < 64; ++i) e64 += "\xC3\xA9";  // é, two bytes each
   struct Case {
     std::string text, quoted;
-  } cases[] = {{"no_such_gate", "no_such_gate"}, {"rz(pi/7)", "rz(pi/7)"}, {g64, g64},
-               {g64 + "h", g64 + "…"},           {std::string(8192, 'g'), g64 + "…"},
-               {e64, e64},                       {e64 + "\xC3\xA9", e64 + "…"},
+  } cases[] = {{"no_such_gate", "no_such_gate"},
+               {"rz(pi/7)", "rz(pi/7)"},
+               {g64, g64},
+               {g64 + "h", g64 + "…"},
+               {std::string(8192, 'g'), g64 + "…"},
+               {e64, e64},
+               {e64 + "\xC3\xA9", e64 + "…"},
                {"a\xE2\x80\xA0" + g64, "a\xE2\x80\xA0" + std::string(62, 'g') + "…"}};
   for (const Case& c : cases)
     EXPECT_THAT([&] { decode_eccs(with_text(c.text)); }, Stops("Failed to deserialize Gate16 from " + c.quoted))
@@ -183,14 +188,18 @@ TEST(ecc_file, gates_that_would_not_load_back_are_refused_before_anything_is_cre
     std::string message;
   };
   const Case cases[] = {
-      {too_long, fmt::format("Gate({} -> {}...) has a display text of 8193 bytes, longer than the 8192 bytes a reader accepts",
-                             too_long.index, std::string(64, 'L'))},
-      {named_h, fmt::format("Gate({} -> h) would load back as Gate(1 -> h), registered earlier with the same display text",
-                            named_h.index)},
+      {too_long,
+       fmt::format("Gate({} -> {}...) has a display text of 8193 bytes, longer than the 8192 bytes a reader accepts",
+                   too_long.index, std::string(64, 'L'))},
+      {named_h,
+       fmt::format("Gate({} -> h) would load back as Gate(1 -> h), registered earlier with the same display text",
+                   named_h.index)},
       {rz, fmt::format("Gate({} -> rz(pi/3)) would load back as Gate(17 -> rz(pi/3)), registered earlier with the same "
-                       "display text", rz.index)},
+                       "display text",
+                       rz.index)},
       {rz_text, fmt::format("Gate({} -> rz(pi/3)) would load back as Gate(17 -> rz(pi/3)), registered earlier with the "
-                            "same display text", rz_text.index)},
+                            "same display text",
+                            rz_text.index)},
   };
   auto path = dir / "refused.bin";
   for (const Case& c : cases) {
@@ -362,9 +371,10 @@ TEST(ecc_file, fuzzed_inputs_decode_or_fail_cleanly) {
     }
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("[ fuzz ] %zu inputs (%zu also from files) in %.2f s: %zu decoded, %zu decoding errors, "
-              "%zu unknown gates\n",
-              inputs, through_files, seconds, counts[0], counts[1], counts[2]);
+  std::printf(
+      "[ fuzz ] %zu inputs (%zu also from files) in %.2f s: %zu decoded, %zu decoding errors, "
+      "%zu unknown gates\n",
+      inputs, through_files, seconds, counts[0], counts[1], counts[2]);
   EXPECT_GT(counts[Outcome::Decoded], 0u);
   EXPECT_GT(counts[Outcome::Failed], 0u);
   EXPECT_GT(counts[Outcome::Stopped], 0u);

@@ -34,7 +34,9 @@ inline CMatrix phase_matrix(double theta) {
 
 /// A phase gate registered under `name` (theta picks the matrix, so distinct thetas give distinct
 /// gates).
-inline Gate16 phase_gate(std::string name, double theta) { return Gate16::make(std::move(name), {}, phase_matrix(theta)); }
+inline Gate16 phase_gate(std::string name, double theta) {
+  return Gate16::make(std::move(name), {}, phase_matrix(theta));
+}
 
 /// A deterministic collection of `nclasses` classes of 1 to 7 circuits (4 on average) with 0 to 5
 /// instructions over h, x, t, rz(pi/3) and cx on `nqubits` qubits (at least 2); most circuits carry

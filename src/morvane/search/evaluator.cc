@@ -153,8 +153,7 @@ FullRun finish_run(StateVec& back, Relabel&& relabel) {
 // run took its phase reference from the sum of all amplitudes (whose rounding depends on their
 // order) or needed the full order of its qubits.
 template <typename Run>
-void choose_key(const ForwardOrder& order, bool use_bases, uint32_t touched, Evaluator::Scratch& s,
-                Run&& full_run) {
+void choose_key(const ForwardOrder& order, bool use_bases, uint32_t touched, Evaluator::Scratch& s, Run&& full_run) {
   struct Base {
     Permut32 back_perm;
     Permut32 back_perm_t;  // back_perm · t
@@ -287,8 +286,8 @@ void Evaluator::append_backward_starts(const PreparedGate& last, std::vector<Sta
   }
 }
 
-void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<const Extension> batch,
-                               uint32_t known, const Permut32* f, const Permut32* f_inv, StateLanes* lanes) const {
+void Evaluator::backward_lanes(std::span<const PreparedGate> shared, std::span<const Extension> batch, uint32_t known,
+                               const Permut32* f, const Permut32* f_inv, StateLanes* lanes) const {
   if (!lanes) {
     for (const Extension& c : batch) {
       Scratch& s = *c.scratch;

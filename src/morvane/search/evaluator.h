@@ -156,8 +156,8 @@ class Evaluator {
   /// run alone. On lanes the forward states' orders are found on all four at once; only the
   /// amplitudes the order keys read are normalised, and only where the first key parts tie:
   /// `forward` is left as scratch.
-  void extend_batch(const StateVec& prefix, std::span<const PreparedGate> shared,
-                    std::span<const Extension> batch, StateLanes* lanes) const;
+  void extend_batch(const StateVec& prefix, std::span<const PreparedGate> shared, std::span<const Extension> batch,
+                    StateLanes* lanes) const;
   /// Appends to `out` the start of every backward run of a candidate whose own adjoint is `last`
   /// (prepared for the evaluator's qubit count): the backtrack state relabelled by each
   /// permutation, in the order of their Lehmer ranks, with `last` applied. Up to 5 qubits.

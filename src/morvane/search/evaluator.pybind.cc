@@ -13,7 +13,8 @@ py::class_<Evaluator> pybind_evaluator(py::module_& m, const char* name) {
 }
 
 void pybind_evaluator_methods(py::module_&, py::class_<Evaluator>& c) {
-  c.def(py::init([](py::handle nqubits) { return Evaluator::from_os_random(bind::extract<uint32_t>(nqubits, "nqubits")); }),
+  c.def(py::init(
+            [](py::handle nqubits) { return Evaluator::from_os_random(bind::extract<uint32_t>(nqubits, "nqubits")); }),
         py::arg("nqubits"), "__init__(self, nqubits)\n--\n\n");
   c.def("nqubits", &Evaluator::nqubits, "nqubits(self)\n--\n\nReturns evaluator qubit count.");
   c.def(
@@ -27,8 +28,10 @@ void pybind_evaluator_methods(py::module_&, py::class_<Evaluator>& c) {
       py::arg("instrs"), "evaluate(self, instrs)\n--\n\nPython wrapper for circuit evaluation.");
   c.def("initial_key", &Evaluator::initial_key,
         "initial_key(self)\n--\n\nHash key for the empty circuit under this evaluator.");
-  c.def("__eq__", [](const Evaluator& a, const Evaluator& b) { return a == b; }, py::is_operator());
-  c.def("__ne__", [](const Evaluator& a, const Evaluator& b) { return !(a == b); }, py::is_operator());
+  c.def(
+      "__eq__", [](const Evaluator& a, const Evaluator& b) { return a == b; }, py::is_operator());
+  c.def(
+      "__ne__", [](const Evaluator& a, const Evaluator& b) { return !(a == b); }, py::is_operator());
 }
 
 }  // namespace morvane

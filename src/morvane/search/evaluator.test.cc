@@ -19,7 +19,8 @@ using testing::instr;
 using testing::Stops;
 
 /// The candidates first[k] (with adjoint last[k]) into scratch[k], each with starts[k] (or none).
-std::vector<Evaluator::Extension> batch_of(const std::vector<PreparedGate>& first, const std::vector<PreparedGate>& last,
+std::vector<Evaluator::Extension> batch_of(const std::vector<PreparedGate>& first,
+                                           const std::vector<PreparedGate>& last,
                                            std::vector<Evaluator::Scratch>& scratch,
                                            const std::vector<const StateVec*>& starts = {}) {
   std::vector<Evaluator::Extension> out;
@@ -177,7 +178,8 @@ TEST(evaluator, batched_backward_runs_equal_single_ones) {
           std::vector<Evaluator::Scratch> extended(count, Evaluator::Scratch(n));
           e.extend_batch(prefix, shared, batch_of(first, last, extended, start_ptrs), l);
           for (size_t k = 0; k < count; ++k) {
-            ASSERT_TRUE(testing::bitwise_equal(extended[k].best, plain[k].best)) << n << " " << round << " " << k << " " << with_starts;
+            ASSERT_TRUE(testing::bitwise_equal(extended[k].best, plain[k].best))
+                << n << " " << round << " " << k << " " << with_starts;
             ASSERT_EQ(extended[k].pairs.to_vec(), plain[k].pairs.to_vec());
           }
         }

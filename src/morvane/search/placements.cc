@@ -37,8 +37,7 @@ std::vector<Instr32> generator_placements(std::vector<Gate16> gates, uint32_t nq
     if (arity != 1 && arity != 2) panic("Only 1 and 2 qubit instructions are supported");
     for_each_placement(g, arity, nqubits, [&](Instr32 i) { out.push_back(i); });
   }
-  std::stable_sort(out.begin(), out.end(),
-                   [](Instr32 a, Instr32 b) { return a.largest_qubit() < b.largest_qubit(); });
+  std::stable_sort(out.begin(), out.end(), [](Instr32 a, Instr32 b) { return a.largest_qubit() < b.largest_qubit(); });
   return out;
 }
 

@@ -38,8 +38,7 @@ void for_each_placement(Gate16 g, uint32_t arity, uint32_t nqubits, F&& f) {
 /// Inline: the searches look up a placement for every candidate they record.
 inline std::optional<uint32_t> placement_offset(std::span<const uint8_t> qubits, uint32_t nqubits) {
   switch (qubits.size()) {
-    case 0:
-      return 0;
+    case 0: return 0;
     case 1:
       if (qubits[0] >= nqubits) return std::nullopt;
       return qubits[0];

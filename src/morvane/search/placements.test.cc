@@ -31,16 +31,20 @@ TEST(placements, placements_refuse_other_qubit_counts) {
   m(7, 7) = Complex{-1.0, 0.0};
   Gate16 ccz = Gate16::make("ccz_test", {}, m);
   for (uint32_t n : {0u, 3u})
-    EXPECT_THAT([&] { generator_placements({gates::H(), ccz}, n); },
-                Stops("Only 1 and 2 qubit instructions are supported"));
+    EXPECT_THAT(
+        [&] {
+          generator_placements({gates::H(), ccz}, n);
+        },
+        Stops("Only 1 and 2 qubit instructions are supported"));
 }
 
 TEST(placements, offset_is_the_position_in_enumeration_order) {
-  Gate16 gates_by_arity[] = {Gate16::make("placement_test_phase", {}, [] {
-                               CMatrix m(1, 1);
-                               m(0, 0) = Complex{0.0, 1.0};
-                               return m;
-                             }()),
+  Gate16 gates_by_arity[] = {Gate16::make("placement_test_phase", {},
+                                          [] {
+                                            CMatrix m(1, 1);
+                                            m(0, 0) = Complex{0.0, 1.0};
+                                            return m;
+                                          }()),
                              gates::H(), gates::CX()};
   for (uint32_t n = 1; n <= 5; ++n)
     for (uint32_t arity = 0; arity <= 2; ++arity) {

@@ -54,7 +54,8 @@ class QuartzWriter {
     if (qubits_at_[slot] == 0) {
       std::string text = "[";
       auto used = qargs.as_slice();
-      for (size_t i = 0; i < used.size(); ++i) fmt::format_to(std::back_inserter(text), "{}\"Q{}\"", i ? "," : "", used[i]);
+      for (size_t i = 0; i < used.size(); ++i)
+        fmt::format_to(std::back_inserter(text), "{}\"Q{}\"", i ? "," : "", used[i]);
       text.push_back(']');
       qubits_json_.push_back(std::move(text));
       qubits_at_[slot] = uint32_t(qubits_json_.size());
@@ -63,8 +64,8 @@ class QuartzWriter {
   }
 
   GateTexts texts_ = GateTexts::distinct();
-  std::vector<std::string> gate_json_;    // by gate index: the text as a JSON string
-  std::vector<uint32_t> qubits_at_;       // by the two operand bytes: 1 + position in qubits_json_
+  std::vector<std::string> gate_json_;  // by gate index: the text as a JSON string
+  std::vector<uint32_t> qubits_at_;     // by the two operand bytes: 1 + position in qubits_json_
   std::vector<std::string> qubits_json_;
 };
 
@@ -72,10 +73,10 @@ class QuartzWriter {
 
 std::string quartz_text(const ECCs& eccs) {
   QuartzWriter writer;
-  std::string body;                                    // the members' values, one after the other
+  std::string body;                                          // the members' values, one after the other
   std::map<std::string, std::pair<size_t, size_t>> members;  // key -> range in body, byte-wise order
-  std::list<std::vector<Instr32>> swapped;                 // a group's circuits with SWAPs added
-  std::vector<std::span<const Instr32>> group;             // a group's circuits as written
+  std::list<std::vector<Instr32>> swapped;                   // a group's circuits with SWAPs added
+  std::vector<std::span<const Instr32>> group;               // a group's circuits as written
   for (size_t k = 0; k < eccs.eccs.size(); ++k) {
     const auto& circuits = eccs.eccs[k].circuits;
     size_t n = circuits.size();

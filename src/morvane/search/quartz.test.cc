@@ -211,7 +211,8 @@ TEST(quartz, synthetic_collection_reads_back_like_quartz) {
   EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
   std::set<size_t> classes;
   for (const auto& k : keys) classes.insert(std::stoul(k.substr(0, k.find('_')), nullptr, 16));
-  for (size_t k = 0; k < eccs.eccs.size(); ++k) EXPECT_EQ(classes.count(k), eccs.eccs[k].circuits.size() >= 2 ? 1u : 0u);
+  for (size_t k = 0; k < eccs.eccs.size(); ++k)
+    EXPECT_EQ(classes.count(k), eccs.eccs[k].circuits.size() >= 2 ? 1u : 0u);
 }
 
 }  // namespace morvane

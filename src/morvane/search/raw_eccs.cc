@@ -69,7 +69,8 @@ std::string CircTriple::display(const AliasArena& arena) const {
 
 std::string join_relabelled(std::span<const Instr32> instrs, Permut32 perm, std::string_view sep) {
   Permut32 inv = perm.inv();
-  return fmt::format("{}", fjoin(instrs | std::views::transform([inv](Instr32 i) { return i.apply_permutation(inv); }), sep));
+  return fmt::format("{}",
+                     fjoin(instrs | std::views::transform([inv](Instr32 i) { return i.apply_permutation(inv); }), sep));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -106,9 +107,7 @@ std::vector<CircTriple> CircuitECC::circuits(const RawECCs& map) const {
   return out;
 }
 
-size_t CircuitECC::size(const RawECCs& map) const {
-  return num_circuits() == 0 ? 0 : map.arena().length(circ0_);
-}
+size_t CircuitECC::size(const RawECCs& map) const { return num_circuits() == 0 ? 0 : map.arena().length(circ0_); }
 
 std::vector<Instr32> CircuitECC::gates(const RawECCs& map, bool back) const {
   // The sets only ever grow by the mapped surface gates of an admitted member, in order, so their
@@ -176,7 +175,8 @@ ECC CircuitECC::simplify(const RawECCs& map) const {
       ECC e;
       PermutedCircuit& p = e.circuits.emplace_back();
       p.instrs.resize(*n);
-      for (size_t k = 0; k < *n; ++k) p.instrs[*n - 1 - k] = std::bit_cast<Instr32>(buffer[k]).apply_permutation(relabel);
+      for (size_t k = 0; k < *n; ++k)
+        p.instrs[*n - 1 - k] = std::bit_cast<Instr32>(buffer[k]).apply_permutation(relabel);
       p.perm = uniform * (t.back_perm * t.front_perm) * uniform_inv;
       return e;
     }
@@ -223,9 +223,7 @@ size_t RawECCs::num_circuits() const {
   return n;
 }
 
-size_t RawECCs::memory_bytes() const {
-  return inner_.bytes() + pool_.capacity() * sizeof(uint32_t) + arena_.bytes();
-}
+size_t RawECCs::memory_bytes() const { return inner_.bytes() + pool_.capacity() * sizeof(uint32_t) + arena_.bytes(); }
 
 void RawECCs::prepare(std::span<const Instr32> instrs) {
   // Stored sets are numbered over the placements known when they were made: new placements may
@@ -233,7 +231,8 @@ void RawECCs::prepare(std::span<const Instr32> instrs) {
   bool grows = std::any_of(instrs.begin(), instrs.end(), [&](Instr32 i) { return !universe_.contains(i); });
   if (grows)
     for (const auto& [key, c] : inner_)
-      if (!c.is_inline() || c.front_count() + c.back_count() != 0) panic("the placements of a map cannot change once it holds surface gates");
+      if (!c.is_inline() || c.front_count() + c.back_count() != 0)
+        panic("the placements of a map cannot change once it holds surface gates");
   for (Instr32 i : instrs) universe_.add_gate_of(i);
   const uint32_t size = universe_.size();
   if (size > UINT16_MAX + 1u) panic("too many placements for the class search");
@@ -386,10 +385,9 @@ std::optional<AliasList> RawECCs::add_entry(uint64_t key, Permut32 front_perm, P
   return list;
 }
 
-AliasList RawECCs::add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
-                                                          AliasList circ, Instr32 last,
-                                                          std::span<const uint32_t> front_surface,
-                                                          std::span<const uint32_t> back_surface, uint32_t hint) {
+AliasList RawECCs::add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm, AliasList circ,
+                                           Instr32 last, std::span<const uint32_t> front_surface,
+                                           std::span<const uint32_t> back_surface, uint32_t hint) {
   refuse_if_sharing();
   front_scratch_.clear();
   back_scratch_.clear();

@@ -137,11 +137,9 @@ class RawECCs {
   /// The list of a new class, or the empty list when the circuit opened none (a new class's list is
   /// never empty): a plain word to return, where an optional would go through memory.
   /// `hint`: what prefetch_record returned for the key, if anything (saves a look into the index).
-  AliasList add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm,
-                                                   AliasList circ, Instr32 last,
-                                                   std::span<const uint32_t> front_surface,
-                                                   std::span<const uint32_t> back_surface,
-                                                   uint32_t hint = Map::kNoHint);
+  AliasList add_entry_with_surfaces(uint64_t key, Permut32 front_perm, Permut32 back_perm, AliasList circ, Instr32 last,
+                                    std::span<const uint32_t> front_surface, std::span<const uint32_t> back_surface,
+                                    uint32_t hint = Map::kNoHint);
   /// Puts the class of `triples` (in this order) under `key`, in place of any class there, with
   /// empty surface-gate sets. A sharing map only: the lists are cells of the map it shares.
   void put_shared_class(uint64_t key, std::span<const CircTriple> triples);
@@ -210,7 +208,7 @@ class RawECCs {
   std::vector<uint16_t> relabelled_;
   std::vector<uint8_t> rank_of_images_;  // by the image bits of a permutation under rank_mask_
   uint32_t rank_mask_ = 0;
-  std::vector<Permut32> unranked_;       // by rank
+  std::vector<Permut32> unranked_;  // by rank
 };
 
 }  // namespace morvane

@@ -53,20 +53,19 @@ void pybind_raw_eccs_methods(py::module_&, RawECCsClass& c) {
         }),
         py::arg("evaluator"), "__init__(self, evaluator)\n--\n\n");
   def_search<Instr32, &search_list>(c, "search", "instrs", "Instr",
-                               "search(evaluator, instrs, max_size)\n--\n\nOptimized search using "
-                               "permutation-equivalent placements per circuit.");
+                                    "search(evaluator, instrs, max_size)\n--\n\nOptimized search using "
+                                    "permutation-equivalent placements per circuit.");
   def_search<Instr32, &search_naive_list>(c, "search_naive", "instrs", "Instr",
-                                     "search_naive(evaluator, instrs, max_size)\n--\n\nExhaustive baseline "
-                                     "search without permutation-based multiplicity reduction.");
+                                          "search_naive(evaluator, instrs, max_size)\n--\n\nExhaustive baseline "
+                                          "search without permutation-based multiplicity reduction.");
   def_search<Gate16, &generate>(c, "generate", "gates", "Gate",
-                                         "generate(evaluator, gates, max_size)\n--\n\nGenerates ECCs from a gate "
-                                         "set using the optimized search.\n\nAdjoint gates are added automatically "
-                                         "if missing.");
+                                "generate(evaluator, gates, max_size)\n--\n\nGenerates ECCs from a gate "
+                                "set using the optimized search.\n\nAdjoint gates are added automatically "
+                                "if missing.");
   def_search<Gate16, &generate_naive>(c, "generate_naive", "gates", "Gate",
-                                               "generate_naive(evaluator, gates, max_size)\n--\n\nGenerates ECCs "
-                                               "from a gate set using the naive search.");
-  c.def("simplify", &RawECCs::simplify,
-        "simplify(self)\n--\n\nConverts raw buckets into sorted, normalized ECCs.");
+                                      "generate_naive(evaluator, gates, max_size)\n--\n\nGenerates ECCs "
+                                      "from a gate set using the naive search.");
+  c.def("simplify", &RawECCs::simplify, "simplify(self)\n--\n\nConverts raw buckets into sorted, normalized ECCs.");
 }
 
 }  // namespace morvane

@@ -55,7 +55,9 @@ struct RefMap {
       return true;
     }
     RefClass& c = it->second;
-    auto in = [](const std::vector<Instr32>& set, Instr32 g) { return std::find(set.begin(), set.end(), g) != set.end(); };
+    auto in = [](const std::vector<Instr32>& set, Instr32 g) {
+      return std::find(set.begin(), set.end(), g) != set.end();
+    };
     for (Instr32 g : front)
       if (in(c.front, g)) return false;
     for (Instr32 g : back)
@@ -127,7 +129,8 @@ TEST(raw_eccs, new_class_then_admission_and_rejection) {
   auto first = map.add_entry(7, id, id, AliasList::nil(), std::vector<Instr32>{instr(h, {0})});
   ASSERT_TRUE(first.has_value());
   const CircuitECC& c = *map.find(7);
-  EXPECT_EQ(c.debug(map), "CircuitECC { size: 1, front_gates: {h(0)}, back_gates: {h(0)}, circuits: [(0 1) h(0) (0 1)] }");
+  EXPECT_EQ(c.debug(map),
+            "CircuitECC { size: 1, front_gates: {h(0)}, back_gates: {h(0)}, circuits: [(0 1) h(0) (0 1)] }");
   // h(1) under the swap maps to h(0) in front: rejected, nothing queued.
   EXPECT_FALSE(map.add_entry(7, sw, id, AliasList::nil(), std::vector<Instr32>{instr(h, {1})}).has_value());
   EXPECT_EQ(map.find(7)->num_circuits(), 1u);

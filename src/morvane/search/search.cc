@@ -74,7 +74,7 @@ class Candidates {
   struct Candidate {
     Instr32 instr;
     Scanned scanned;
-    PreparedGate forward, adjoint;  // the adjoint only in the batched search
+    PreparedGate forward, adjoint;     // the adjoint only in the batched search
     const StateVec* starts = nullptr;  // its append_backward_starts, where kept
   };
 

@@ -68,12 +68,9 @@ BENCHMARK(BM_generate)->Args({3, 8})->Args({4, 7})->Args({5, 6})->Iterations(1)-
 /// Six instructions touching the first, second and last qubit.
 std::vector<Instr32> sample_circuit(uint32_t n) {
   auto q = [](uint32_t v) { return std::vector<uint8_t>{uint8_t(v)}; };
-  return {Instr32::make(gates::H(), q(0)),
-          Instr32::make(gates::CX(), std::vector<uint8_t>{0, 1}),
-          Instr32::make(gates::T(), q(1)),
-          Instr32::make(gates::CX(), std::vector<uint8_t>{1, uint8_t(n - 1)}),
-          Instr32::make(gates::H(), q(n - 1)),
-          Instr32::make(gates::T(), q(0))};
+  return {Instr32::make(gates::H(), q(0)),     Instr32::make(gates::CX(), std::vector<uint8_t>{0, 1}),
+          Instr32::make(gates::T(), q(1)),     Instr32::make(gates::CX(), std::vector<uint8_t>{1, uint8_t(n - 1)}),
+          Instr32::make(gates::H(), q(n - 1)), Instr32::make(gates::T(), q(0))};
 }
 
 void BM_evaluate_multiple(benchmark::State& state) {

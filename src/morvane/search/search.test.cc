@@ -30,7 +30,8 @@ TEST(search, empty_candidates_give_the_empty_circuit_class) {
     ASSERT_EQ(r.map.inner().size(), 1u);
     const CircuitECC* root = r.map.find(e.initial_key());
     ASSERT_NE(root, nullptr);
-    EXPECT_EQ(root->debug(r.map), "CircuitECC { size: 0, front_gates: {}, back_gates: {}, circuits: [(0 1 2)  (0 1 2)] }");
+    EXPECT_EQ(root->debug(r.map),
+              "CircuitECC { size: 0, front_gates: {}, back_gates: {}, circuits: [(0 1 2)  (0 1 2)] }");
   }
   EXPECT_FALSE(RawECCs(e).drop());
 }
@@ -151,8 +152,10 @@ TEST(search, simplify_equals_the_plain_construction) {
     return m;
   }());
   const std::vector<std::pair<std::vector<Gate16>, std::pair<uint32_t, size_t>>> cases = {
-      {{gates::H(), gates::T(), gates::CX()}, {1, 6}},  {{gates::H(), gates::T(), gates::CX()}, {3, 5}},
-      {{gates::H(), gates::CX(), cphase}, {4, 3}},       {{gates::X(), gates::T(), gates::CX()}, {5, 3}}};
+      {{gates::H(), gates::T(), gates::CX()}, {1, 6}},
+      {{gates::H(), gates::T(), gates::CX()}, {3, 5}},
+      {{gates::H(), gates::CX(), cphase}, {4, 3}},
+      {{gates::X(), gates::T(), gates::CX()}, {5, 3}}};
   for (const auto& [gates, shape] : cases) {
     const auto [n, size] = shape;
     Evaluator e = make(n, uint8_t(30 + n));

@@ -24,7 +24,8 @@ TEST(surface, surface_gates_hashmap_filters_and_keeps_first_place) {
   using Entry = std::pair<Instr32, size_t>;
   EXPECT_EQ(circuit_get_surface_gates_hashmap(c, 0b1111), (std::vector<Entry>{{instr(h, {0}), 0}, {instr(h, {2}), 3}}));
   // Skipping h(0) makes cx(0, 1) a surface gate; skipping cx too makes h(1) one.
-  EXPECT_EQ(circuit_get_surface_gates_hashmap(c, 0b1110), (std::vector<Entry>{{instr(cx, {0, 1}), 1}, {instr(h, {2}), 3}}));
+  EXPECT_EQ(circuit_get_surface_gates_hashmap(c, 0b1110),
+            (std::vector<Entry>{{instr(cx, {0, 1}), 1}, {instr(h, {2}), 3}}));
   EXPECT_EQ(circuit_get_surface_gates_hashmap(c, 0b1100), (std::vector<Entry>{{instr(h, {1}), 2}, {instr(h, {2}), 3}}));
   // An equal instruction on fresh qubits can only repeat for gates without qubits.
   EXPECT_TRUE(circuit_get_surface_gates_hashmap({}, ~0ull).empty());
@@ -35,10 +36,12 @@ TEST(surface, back_scan_counts_the_given_qubits_as_touched) {
   std::vector<Instr32> c{instr(h, {0}), instr(cx, {1, 2}), instr(h, {2})};
   std::vector<Instr32> seen;
   // Qubit 2 touched already: h(2) and cx(1, 2) are hidden, h(0) is still at the back.
-  for_each_surface_gate(c, true, [&](Instr32 i) { seen.push_back(i); }, 1u << 2);
+  for_each_surface_gate(
+      c, true, [&](Instr32 i) { seen.push_back(i); }, 1u << 2);
   EXPECT_EQ(seen, (std::vector<Instr32>{instr(h, {0})}));
   seen.clear();
-  for_each_surface_gate(c, true, [&](Instr32 i) { seen.push_back(i); }, 0);
+  for_each_surface_gate(
+      c, true, [&](Instr32 i) { seen.push_back(i); }, 0);
   EXPECT_EQ(seen, (std::vector<Instr32>{instr(h, {2}), instr(h, {0})}));
 }
 

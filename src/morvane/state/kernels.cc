@@ -228,11 +228,15 @@ struct TdgOp {
 // Control is operand 0 (member bit 1), target operand 1 (member bit 0): members 2 and 3.
 struct CxOp {
   template <typename T>
-  void operator()(T* re, T* im, size_t b, const GateOffsets& off) const { exchange(re, im, b + off[2], b + off[3]); }
+  void operator()(T* re, T* im, size_t b, const GateOffsets& off) const {
+    exchange(re, im, b + off[2], b + off[3]);
+  }
 };
 struct SwapOp {
   template <typename T>
-  void operator()(T* re, T* im, size_t b, const GateOffsets& off) const { exchange(re, im, b + off[1], b + off[2]); }
+  void operator()(T* re, T* im, size_t b, const GateOffsets& off) const {
+    exchange(re, im, b + off[1], b + off[2]);
+  }
 };
 
 template <typename Op>
@@ -331,7 +335,9 @@ void perform_t_gate(StateVec& state, std::span<const uint8_t> qubits) { run_chec
 void perform_tdg_gate(StateVec& state, std::span<const uint8_t> qubits) {
   run_checked<1, pair_body<TdgOp>>(state, qubits);
 }
-void perform_cx_gate(StateVec& state, std::span<const uint8_t> qubits) { run_checked<2, group_body<CxOp>>(state, qubits); }
+void perform_cx_gate(StateVec& state, std::span<const uint8_t> qubits) {
+  run_checked<2, group_body<CxOp>>(state, qubits);
+}
 void perform_swap_gate(StateVec& state, std::span<const uint8_t> qubits) {
   run_checked<2, group_body<SwapOp>>(state, qubits);
 }
@@ -339,16 +345,18 @@ void perform_swap_gate(StateVec& state, std::span<const uint8_t> qubits) {
 void multiply(StateVec& state, std::span<const uint8_t> qubits, const CMatrix& matrix) {
   switch (qubits.size()) {
     case 1:
-      if (!(matrix.rows == 2 && matrix.cols == 2)) panic("assertion failed: matrix.nrows() == 2 && matrix.ncols() == 2");
+      if (!(matrix.rows == 2 && matrix.cols == 2))
+        panic("assertion failed: matrix.nrows() == 2 && matrix.ncols() == 2");
       return multiply_k<1>(state, qubits, matrix);
     case 2:
-      if (!(matrix.rows == 4 && matrix.cols == 4)) panic("assertion failed: matrix.nrows() == 4 && matrix.ncols() == 4");
+      if (!(matrix.rows == 4 && matrix.cols == 4))
+        panic("assertion failed: matrix.nrows() == 4 && matrix.ncols() == 4");
       return multiply_k<2>(state, qubits, matrix);
     case 3:
-      if (!(matrix.rows == 8 && matrix.cols == 8)) panic("assertion failed: matrix.nrows() == 8 && matrix.ncols() == 8");
+      if (!(matrix.rows == 8 && matrix.cols == 8))
+        panic("assertion failed: matrix.nrows() == 8 && matrix.ncols() == 8");
       return multiply_k<3>(state, qubits, matrix);
-    default:
-      panic(fmt::format("Unsupported number of qubits: {}", qubits.size()));
+    default: panic(fmt::format("Unsupported number of qubits: {}", qubits.size()));
   }
 }
 

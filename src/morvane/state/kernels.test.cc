@@ -92,10 +92,11 @@ std::string describe(Gate16 g, const std::vector<uint8_t>& qubits, uint32_t n) {
 TEST(kernels, gate_funcs_hold_the_nine_kernel_gates) {
   const GateFuncs& f = GATE_FUNCS();
   EXPECT_EQ(f.size(), 9u);
-  for (Gate16 g : {gates::H(), gates::X(), gates::Z(), gates::S(), gates::SDG(), gates::T(), gates::TDG(),
-                   gates::CX(), gates::SWAP()})
+  for (Gate16 g : {gates::H(), gates::X(), gates::Z(), gates::S(), gates::SDG(), gates::T(), gates::TDG(), gates::CX(),
+                   gates::SWAP()})
     EXPECT_NE(f.find(g), nullptr) << g.name();
-  for (const char* name : {"i", "y", "cz", "cy", "rz(pi/3)"}) EXPECT_EQ(f.find(*Gate16::from_name(name)), nullptr) << name;
+  for (const char* name : {"i", "y", "cz", "cy", "rz(pi/3)"})
+    EXPECT_EQ(f.find(*Gate16::from_name(name)), nullptr) << name;
   EXPECT_EQ(f.find(Gate16(60000)), nullptr);
 }
 
@@ -103,8 +104,8 @@ TEST(kernels, gate_funcs_hold_the_nine_kernel_gates) {
 // qubits (up to the last bits of rounding); the matrix path itself, bit for bit, against the
 // operator written out index by index.
 TEST(kernels, kernels_and_matrix_path_agree_with_the_gate_matrices) {
-  for (Gate16 g : {gates::H(), gates::X(), gates::Z(), gates::S(), gates::SDG(), gates::T(), gates::TDG(),
-                   gates::CX(), gates::SWAP()}) {
+  for (Gate16 g : {gates::H(), gates::X(), gates::Z(), gates::S(), gates::SDG(), gates::T(), gates::TDG(), gates::CX(),
+                   gates::SWAP()}) {
     const CMatrix m = matrix_of(g);
     const GateFn kernel = GATE_FUNCS().find(g);
     for (uint32_t n = 1; n <= 5; ++n)
@@ -235,13 +236,19 @@ TEST(kernels, misuse_of_kernels_and_matrix_path_stops) {
   const char* unwrap = "called `Result::unwrap()` on an `Err` value: TryFromSliceError(())";
   EXPECT_THAT([&] { perform_h_gate(s, std::vector<uint8_t>{0, 1}); }, Stops(unwrap));
   EXPECT_THAT([&] { perform_cx_gate(s, std::vector<uint8_t>{0}); }, Stops(unwrap));
-  EXPECT_THAT([&] { perform_swap_gate(s, std::vector<uint8_t>{1, 1}); },
-              Stops("assertion failed: the qubits of a gate are distinct"));
+  EXPECT_THAT(
+      [&] {
+        perform_swap_gate(s, std::vector<uint8_t>{1, 1});
+      },
+      Stops("assertion failed: the qubits of a gate are distinct"));
   CMatrix m4 = matrix_of(gates::CX());
   EXPECT_THAT([&] { multiply(s, std::vector<uint8_t>{0}, m4); },
               Stops("assertion failed: matrix.nrows() == 2 && matrix.ncols() == 2"));
-  EXPECT_THAT([&] { multiply(s, std::vector<uint8_t>{0, 1, 2}, m4); },
-              Stops("assertion failed: matrix.nrows() == 8 && matrix.ncols() == 8"));
+  EXPECT_THAT(
+      [&] {
+        multiply(s, std::vector<uint8_t>{0, 1, 2}, m4);
+      },
+      Stops("assertion failed: matrix.nrows() == 8 && matrix.ncols() == 8"));
   EXPECT_THAT([&] { multiply(s, std::vector<uint8_t>{}, m4); }, Stops("Unsupported number of qubits: 0"));
 
   // A registered four-qubit gate reaches the matrix path and stops there, releasing the lock.
@@ -264,9 +271,12 @@ TEST(kernels, groups_partition_the_indices) {
         size_t groups = size_t(1) << (n - k);
         for (size_t g = 0; g < groups; ++g) {
           std::vector<size_t> members;
-          if (k == 1) for (size_t i : qubit_matrix_indices1(g, qubits)) members.push_back(i);
-          if (k == 2) for (size_t i : qubit_matrix_indices2(g, qubits)) members.push_back(i);
-          if (k == 3) for (size_t i : qubit_matrix_indices3(g, qubits)) members.push_back(i);
+          if (k == 1)
+            for (size_t i : qubit_matrix_indices1(g, qubits)) members.push_back(i);
+          if (k == 2)
+            for (size_t i : qubit_matrix_indices2(g, qubits)) members.push_back(i);
+          if (k == 3)
+            for (size_t i : qubit_matrix_indices3(g, qubits)) members.push_back(i);
           for (size_t j = 0; j < members.size(); ++j) {
             size_t idx = members[j];
             ASSERT_LT(idx, seen.size());
@@ -275,8 +285,10 @@ TEST(kernels, groups_partition_the_indices) {
             size_t outside = 0, pos = 0;
             for (uint8_t b = 0; b < n; ++b) {
               auto it = std::find(qubits.begin(), qubits.end(), b);
-              if (it == qubits.end()) outside |= ((idx >> b) & 1) << pos++;
-              else EXPECT_EQ((idx >> b) & 1, (j >> (k - 1 - size_t(it - qubits.begin()))) & 1);
+              if (it == qubits.end())
+                outside |= ((idx >> b) & 1) << pos++;
+              else
+                EXPECT_EQ((idx >> b) & 1, (j >> (k - 1 - size_t(it - qubits.begin()))) & 1);
             }
             EXPECT_EQ(outside, g);
           }
@@ -292,8 +304,8 @@ namespace morvane {
 // A prepared gate is applied exactly as the instruction itself, kernel or matrix; preparing an
 // unfit instruction stops as applying it would, and a prepared gate refuses a state of another size.
 TEST(kernels, prepared_gates_apply_as_their_instructions) {
-  for (Gate16 g : {gates::H(), gates::X(), gates::Z(), gates::S(), gates::SDG(), gates::T(), gates::TDG(),
-                   gates::CX(), gates::SWAP(), *Gate16::from_name("y"), *Gate16::from_name("cz")})
+  for (Gate16 g : {gates::H(), gates::X(), gates::Z(), gates::S(), gates::SDG(), gates::T(), gates::TDG(), gates::CX(),
+                   gates::SWAP(), *Gate16::from_name("y"), *Gate16::from_name("cz")})
     for (uint32_t n = 1; n <= 6; ++n)  // up to 5 qubits unrolled bodies, then the general ones
       for (const auto& qubits : placements(n, g.nqargs())) {
         Instr32 instr = Instr32::make(g, qubits);

@@ -78,9 +78,7 @@ const std::array<std::vector<Permut32>, 16>& EQMASK_TO_PERMS() {
   return table;
 }
 
-StateVecCache& STATE_VEC_CACHE() {
-  return per_thread<StateVecCache>();
-}
+StateVecCache& STATE_VEC_CACHE() { return per_thread<StateVecCache>(); }
 
 void reserve_state_vec_cache(size_t size) {
   CacheBorrow borrow(STATE_VEC_CACHE());

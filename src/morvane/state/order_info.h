@@ -44,8 +44,15 @@ class SymmetryPerms {
     iterator() = default;
     iterator(const Permut32* p, uint8_t n) : p_(p), n_(n) {}
     Permut32 operator*() const { return cut_to(*p_, n_); }
-    iterator& operator++() { ++p_; return *this; }
-    iterator operator++(int) { iterator r = *this; ++p_; return r; }
+    iterator& operator++() {
+      ++p_;
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator r = *this;
+      ++p_;
+      return r;
+    }
     friend bool operator==(iterator a, iterator b) { return a.p_ == b.p_; }
 
    private:

@@ -160,8 +160,7 @@ template <uint32_t N>
 
 /// normalized_distinct_orders of four states of N qubits: only the amplitudes 1 << q are rotated.
 template <uint32_t N>
-[[gnu::target("avx2")]] uint32_t normalized_orders(const StateVec* const* states, Permut32* perm,
-                                                   Permut32* inverse) {
+[[gnu::target("avx2")]] uint32_t normalized_orders(const StateVec* const* states, Permut32* perm, Permut32* inverse) {
   constexpr size_t L = size_t(1) << N;
   const Qreal* re[4];
   const Qreal* im[4];

@@ -53,7 +53,7 @@ TEST(state_lanes, every_lane_holds_the_bits_of_its_state_run_alone) {
     for (int round = 0; round < 40; ++round) {
       auto rng = testing::seeded(uint8_t(n), uint8_t(round));
       std::array<StateVec, StateLanes::kLanes> states{StateVec::from_random(rng, n), StateVec::from_random(rng, n),
-                                                       StateVec::from_random(rng, n), StateVec::from_random(rng, n)};
+                                                      StateVec::from_random(rng, n), StateVec::from_random(rng, n)};
       // Phase references of every kind: amplitude 0 near zero, then the last one too (the sum).
       if (round % 4 == 1) {
         states[1].set(0, Complex{1e-9, -1e-9});
@@ -77,7 +77,8 @@ TEST(state_lanes, every_lane_holds_the_bits_of_its_state_run_alone) {
       for (size_t k = 0; k < count; ++k) {
         StateVec normalized = states[k];
         normalized.normalize_arg();
-        ASSERT_TRUE(order_of_lane(normalized, fwd_distinct, k, fwd_perm[k], fwd_inverse[k])) << n << " " << round << " " << k;
+        ASSERT_TRUE(order_of_lane(normalized, fwd_distinct, k, fwd_perm[k], fwd_inverse[k]))
+            << n << " " << round << " " << k;
       }
       std::array<const StateVec*, StateLanes::kLanes> all;
       for (size_t k = 0; k < states.size(); ++k) all[k] = &states[k];
@@ -104,7 +105,8 @@ TEST(state_lanes, every_lane_holds_the_bits_of_its_state_run_alone) {
         StateVec stored = StateVec::zeros(n);
         lanes.store(k, stored);
         ASSERT_TRUE(bitwise_equal(stored, alone)) << n << " " << round << " " << k;
-        ASSERT_TRUE(order_of_lane(alone, all_distinct, k, all_perm[k], all_inverse[k])) << n << " " << round << " " << k;
+        ASSERT_TRUE(order_of_lane(alone, all_distinct, k, all_perm[k], all_inverse[k]))
+            << n << " " << round << " " << k;
         if (!((all_distinct >> k) & 1)) continue;
         StateVec relabelled = StateVec::zeros(n), spare = StateVec::zeros(n);
         lanes.relabel_into(k, tables, all_inverse[k], relabelled);
@@ -124,7 +126,11 @@ TEST(state_lanes, misfits_stop) {
   EXPECT_THAT([&] { lanes.load_all(one_four); }, Stops("assertion failed: a state or gate fits the lanes"));
   EXPECT_THAT([&] { lanes.store(4, eight); }, Stops("assertion failed: a state or gate fits the lanes"));
   const PreparedGate other_size = PreparedGate::prepare(testing::h(0), 2);
-  EXPECT_THAT([&] { lanes.apply_reversed({&other_size, 1}); }, Stops("assertion failed: a state or gate fits the lanes"));
+  EXPECT_THAT(
+      [&] {
+        lanes.apply_reversed({&other_size, 1});
+      },
+      Stops("assertion failed: a state or gate fits the lanes"));
 }
 
 }  // namespace morvane

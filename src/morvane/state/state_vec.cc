@@ -58,9 +58,10 @@ size_t StateVec::checked_len(uint32_t num_qubits) {
 
 StateVec StateVec::make(std::span<const double> re, std::span<const double> im) {
   if (re.size() != im.size())
-    panic(fmt::format("assertion `left == right` failed: Real and imaginary parts must have the same length\n"
-                      "  left: {}\n right: {}",
-                      re.size(), im.size()));
+    panic(
+        fmt::format("assertion `left == right` failed: Real and imaginary parts must have the same length\n"
+                    "  left: {}\n right: {}",
+                    re.size(), im.size()));
   if (!std::has_single_bit(re.size())) panic("Length must be a power of 2");
   return StateVec(std::vector<Qreal>(re.begin(), re.end()), std::vector<Qreal>(im.begin(), im.end()));
 }
@@ -272,10 +273,20 @@ struct Sip4 {
   U4 v0, v1, v2, v3;
 };
 [[MORVANE_AVX2]] inline void sipround4(Sip4& h) {
-  h.v0 += h.v1; h.v1 = rotl(h.v1, 13); h.v1 ^= h.v0; h.v0 = rotl32(h.v0);
-  h.v2 += h.v3; h.v3 = rotl16(h.v3); h.v3 ^= h.v2;
-  h.v0 += h.v3; h.v3 = rotl(h.v3, 21); h.v3 ^= h.v0;
-  h.v2 += h.v1; h.v1 = rotl(h.v1, 17); h.v1 ^= h.v2; h.v2 = rotl32(h.v2);
+  h.v0 += h.v1;
+  h.v1 = rotl(h.v1, 13);
+  h.v1 ^= h.v0;
+  h.v0 = rotl32(h.v0);
+  h.v2 += h.v3;
+  h.v3 = rotl16(h.v3);
+  h.v3 ^= h.v2;
+  h.v0 += h.v3;
+  h.v3 = rotl(h.v3, 21);
+  h.v3 ^= h.v0;
+  h.v2 += h.v1;
+  h.v1 = rotl(h.v1, 17);
+  h.v1 ^= h.v2;
+  h.v2 = rotl32(h.v2);
 }
 [[MORVANE_AVX2]] inline void sipwrite4(Sip4& h, U4 m) {
   h.v3 ^= m;
@@ -285,7 +296,9 @@ struct Sip4 {
 
 /// The keys of one amplitude part of four states; clears lanes of `in_range` whose value the
 /// vector rounding cannot take.
-[[MORVANE_AVX2]] inline U4 keys4(D4 v, I4& in_range) { return (U4)detail::percision_repr_lanes<D4, I4, U4>(v, in_range); }
+[[MORVANE_AVX2]] inline U4 keys4(D4 v, I4& in_range) {
+  return (U4)detail::percision_repr_lanes<D4, I4, U4>(v, in_range);
+}
 
 /// hash_value of 4·G states of L amplitudes each, G independent chains of four lanes side by side
 /// (each SipHash round waits on the one before, so a second chain fills the wait); false when a

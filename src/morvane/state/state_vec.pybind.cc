@@ -32,9 +32,8 @@ void pybind_state_vec_methods(py::module_&, py::class_<StateVec>& c) {
         py::arg("re"), py::arg("im"), "__init__(self, re, im)\n--\n\n");
   c.def_static("random", &drawn<&StateVec::from_random>, py::arg("num_qubits"),
                "random(num_qubits)\n--\n\nCreates a random normalized state.");
-  c.def_static(
-      "random_symmetric", &drawn<&StateVec::from_random_symmetric>, py::arg("num_qubits"),
-      "random_symmetric(num_qubits)\n--\n\nCreates a random state tailored for symmetry-aware evaluator use.");
+  c.def_static("random_symmetric", &drawn<&StateVec::from_random_symmetric>, py::arg("num_qubits"),
+               "random_symmetric(num_qubits)\n--\n\nCreates a random state tailored for symmetry-aware evaluator use.");
   c.def("nqubits", &StateVec::nqubits, "nqubits(self)\n--\n\nReturns qubit count.");
   c.def("len", &StateVec::len, "len(self)\n--\n\nReturns vector length (`2^nqubits`).");
   c.def("normalize", &StateVec::normalize,
@@ -47,7 +46,9 @@ void pybind_state_vec_methods(py::module_&, py::class_<StateVec>& c) {
   c.def("hash_value", &StateVec::hash_value, "hash_value(self)\n--\n\nHashes the current normalized state.");
   c.def(
       "__getitem__",
-      [](const StateVec& s, py::handle index) { return bind::to_python(s.at(bind::extract<uint32_t>(index, "index"))); },
+      [](const StateVec& s, py::handle index) {
+        return bind::to_python(s.at(bind::extract<uint32_t>(index, "index")));
+      },
       py::arg("index"));
   c.def(
       "__setitem__",
@@ -70,8 +71,10 @@ void pybind_state_vec_methods(py::module_&, py::class_<StateVec>& c) {
         return self;
       },
       py::arg("other"), py::is_operator());
-  c.def("__eq__", [](const StateVec& a, const StateVec& b) { return a == b; }, py::is_operator());
-  c.def("__ne__", [](const StateVec& a, const StateVec& b) { return a != b; }, py::is_operator());
+  c.def(
+      "__eq__", [](const StateVec& a, const StateVec& b) { return a == b; }, py::is_operator());
+  c.def(
+      "__ne__", [](const StateVec& a, const StateVec& b) { return a != b; }, py::is_operator());
   c.def("__str__", &StateVec::to_string);
 }
 

@@ -108,9 +108,18 @@ TEST(state_vec, hash_agrees_with_the_byte_stream_of_scalar_keys) {
   // Random parts with NaN, signed zeros, huge values and exact halves of a key step among them,
   // for every length up to two chunks of the hash's key buffer.
   std::mt19937_64 rng(5);
-  const double specials[] = {std::nan(""), 0.0, -0.0, 1e300, -1e300, HUGE_VAL, -HUGE_VAL,
-                             std::ldexp(0.5, -24), -std::ldexp(0.5, -24), std::ldexp(2.5, -24),
-                             std::ldexp(1.0, 28), -std::ldexp(1.0, 27) - std::ldexp(0.5, -24)};
+  const double specials[] = {std::nan(""),
+                             0.0,
+                             -0.0,
+                             1e300,
+                             -1e300,
+                             HUGE_VAL,
+                             -HUGE_VAL,
+                             std::ldexp(0.5, -24),
+                             -std::ldexp(0.5, -24),
+                             std::ldexp(2.5, -24),
+                             std::ldexp(1.0, 28),
+                             -std::ldexp(1.0, 27) - std::ldexp(0.5, -24)};
   for (size_t len = 1; len <= 256; len *= 2)
     for (int round = 0; round < 20; ++round) {
       std::vector<double> re(len), im(len);

@@ -39,8 +39,7 @@ namespace morvane::testing {
 inline auto Stops(const std::string& message) { return ::testing::ThrowsMessage<Panic>(::testing::StrEq(message)); }
 /// Matches a callable that stops with a message matching `matcher` (HasSubstr, say).
 template <typename M>
-  requires(!std::is_convertible_v<M, std::string>)
-auto Stops(M matcher) {
+requires(!std::is_convertible_v<M, std::string>) auto Stops(M matcher) {
   return ::testing::ThrowsMessage<Panic>(matcher);
 }
 /// Matches a callable that stops with any message.
@@ -55,7 +54,9 @@ inline ChaCha12Rng seeded(uint8_t a, uint8_t b = 0) {
 }
 
 /// A validated permutation with the given images.
-inline Permut32 perm(std::initializer_list<uint8_t> images) { return Permut32::from_iter(std::vector<uint8_t>(images)); }
+inline Permut32 perm(std::initializer_list<uint8_t> images) {
+  return Permut32::from_iter(std::vector<uint8_t>(images));
+}
 
 /// The 64-bit value of the reference hash vector described as `what`.
 inline uint64_t vector_hash(const std::string& what) {
@@ -73,7 +74,8 @@ inline std::vector<uint8_t> hex(const char* text) {
   std::string digits;
   for (const char* p = text; *p; ++p)
     if (std::isxdigit(static_cast<unsigned char>(*p))) digits.push_back(*p);
-  for (size_t i = 0; i + 1 < digits.size(); i += 2) out.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < digits.size(); i += 2)
+    out.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
   return out;
 }
 
@@ -90,12 +92,20 @@ inline void mutate(std::vector<uint8_t>& bytes, std::mt19937_64& rng, size_t edi
   auto pick = [&](size_t n) { return size_t(rng() % n); };
   for (; edits > 0; --edits) {
     switch (pick(6)) {
-      case 0: if (!bytes.empty()) bytes[pick(bytes.size())] ^= uint8_t(1u << pick(8)); break;
-      case 1: if (!bytes.empty()) bytes[pick(bytes.size())] = uint8_t(rng()); break;
+      case 0:
+        if (!bytes.empty()) bytes[pick(bytes.size())] ^= uint8_t(1u << pick(8));
+        break;
+      case 1:
+        if (!bytes.empty()) bytes[pick(bytes.size())] = uint8_t(rng());
+        break;
       case 2: bytes.insert(bytes.begin() + pick(bytes.size() + 1), uint8_t(rng())); break;
-      case 3: if (!bytes.empty()) bytes.erase(bytes.begin() + pick(bytes.size())); break;
+      case 3:
+        if (!bytes.empty()) bytes.erase(bytes.begin() + pick(bytes.size()));
+        break;
       case 4: bytes.resize(pick(bytes.size() + 1)); break;
-      case 5: if (!bytes.empty()) bytes[pick(bytes.size())] = interesting[pick(interesting.size())]; break;
+      case 5:
+        if (!bytes.empty()) bytes[pick(bytes.size())] = interesting[pick(interesting.size())];
+        break;
     }
   }
 }
