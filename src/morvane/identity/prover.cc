@@ -80,7 +80,7 @@ class SizeQueues {
 /// than this in all (or the pool has one thread); else it hands out runs of this many consecutive
 /// candidates of one identity.
 constexpr size_t kMinParallelCandidates = 16;
-constexpr uint32_t kSubsetsPerRun = 4;
+constexpr uint32_t kCandidatesPerRun = 4;
 
 /// The most identities of a search whose rewrites are computed in one parallel step: the one
 /// taken and those waiting after it. The rewrites of an identity depend only on it and on the
@@ -132,11 +132,11 @@ const BlockKey& block_representative(const Circ& block) {
 
 /// rotate_representative of a rewritten identity with its hash, remembered by this thread (a
 /// circuit that once passed the identity check is an identity).
-const RuleIdentity& rewritten_identity_hashed(const Circ& c) {
-  return memoized(per_thread<Memo<RuleIdentity>>(), c, [](const Circ& x) {
+const IdentityWithHash& rewritten_identity_hashed(const Circ& c) {
+  return memoized(per_thread<Memo<IdentityWithHash>>(), c, [](const Circ& x) {
     IdentityCirc id = rotate_representative(x);
     const uint64_t hash = id.hash_value();
-    return RuleIdentity{std::move(id), hash};
+    return IdentityWithHash{std::move(id), hash};
   });
 }
 
@@ -384,14 +384,14 @@ void IdentityProver::prepare_rule_index() {
       entries.size(),
       [&](size_t i) {
         const Entry& entry = *entries[i].second;
-        std::vector<RuleIdentity> out;
+        std::vector<IdentityWithHash> out;
         if (!entry.second.held()) return out;
         const Circ key_reversed = entry.first.inverse();
         Circ scratch;
         for (size_t j = 0; j < entry.second.size(); ++j) {
           IdentityCirc id = rotate_representative(entry.second.rule(j, scratch) + key_reversed);
           const uint64_t hash = id.hash_value();
-          out.push_back(RuleIdentity{std::move(id), hash});
+          out.push_back(IdentityWithHash{std::move(id), hash});
         }
         return out;
       },
@@ -457,8 +457,8 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
   size_t ncandidates = 0;
   for (size_t k = 0; k < ids.size(); ++k) {
     const uint32_t n = uint32_t(candidates[k].size());
-    for (uint32_t b = 0; b < n; b += kSubsetsPerRun)
-      runs.push_back(Run{uint32_t(k), b, std::min(n, b + kSubsetsPerRun)});
+    for (uint32_t b = 0; b < n; b += kCandidatesPerRun)
+      runs.push_back(Run{uint32_t(k), b, std::min(n, b + kCandidatesPerRun)});
     ncandidates += n;
   }
 
@@ -484,13 +484,13 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
         if (list.rule_len(j) > bound) continue;
         const Circ& rule = list.rule(j, scratch);
         if (cached != index.rule_identities.end()) {
-          const RuleIdentity& rule_identity = cached->second[j];
+          const IdentityWithHash& rule_identity = cached->second[j];
           emit(out, rule, HashedIdentity{rule_identity.id, rule_identity.hash}, c2_permuted);
         } else {
           // Rules without a computed identity (made on use, or a prover without the index): a
           // copy, as emit may use the memo again.
           if (!c1_reversed) c1_reversed = c1_rep.inverse();
-          const RuleIdentity rule_identity = rewritten_identity_hashed(rule + *c1_reversed);
+          const IdentityWithHash rule_identity = rewritten_identity_hashed(rule + *c1_reversed);
           emit(out, rule, HashedIdentity{rule_identity.id, rule_identity.hash}, c2_permuted);
         }
       }

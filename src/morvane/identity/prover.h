@@ -174,7 +174,7 @@ uint64_t gate_multiset_hash(std::span<const Instr32> instrs);
 uint64_t gate_multiset_term(Instr32 instr);
 
 /// An identity with its hash_value.
-struct RuleIdentity {
+struct IdentityWithHash {
   IdentityCirc id;
   uint64_t hash;
 };
@@ -184,7 +184,7 @@ struct RuleIdentity {
 /// use have theirs computed on use); and the gate multisets of the keys that have rules.
 struct RuleIndex {
   bool prepared = false;
-  absl::flat_hash_map<Circ, std::vector<RuleIdentity>, CircHash> rule_identities;
+  absl::flat_hash_map<Circ, std::vector<IdentityWithHash>, CircHash> rule_identities;
   absl::flat_hash_set<uint64_t> key_gate_multisets;
   /// Bit (m >> kFilterShift) set for every multiset m of key_gate_multisets: a first test that
   /// fits the cache and rejects most blocks.

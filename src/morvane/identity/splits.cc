@@ -258,12 +258,12 @@ std::vector<uint32_t> SubsetSplits::splittable_subsets() const {
       adjacent[g] |= rest & -rest;
       adjacent[std::countr_zero(rest)] |= bit(g);
     }
-  std::vector<uint32_t> out;
+  std::vector<uint64_t> found;  // each selection with its size above it
   // Every connected selection once, from its lowest gate `low`: a selection grows by a gate of
   // `reach`, and then reaches the neighbours of that gate above `low` that neither it nor its
   // neighbours held (the enumeration of connected subgraphs by extension sets).
   auto grow = [&](auto& self, uint32_t gates, uint32_t closed, uint32_t reach, uint32_t above, size_t size) -> void {
-    if (splittable_gates(gates)) out.push_back(gates);
+    if (splittable_gates(gates)) found.push_back(uint64_t(size) << 32 | gates);
     if (size == most) return;
     for (; reach != 0; reach &= reach - 1) {
       const uint32_t g = reach & -reach;
@@ -277,11 +277,13 @@ std::vector<uint32_t> SubsetSplits::splittable_subsets() const {
   }
   // The entry's order: by size, then lexicographically by index list, where the list holding the
   // lowest gate on which two differ comes first.
-  std::sort(out.begin(), out.end(), [](uint32_t a, uint32_t b) {
-    const int ca = std::popcount(a), cb = std::popcount(b);
-    if (ca != cb) return ca < cb;
-    return a != b && (a & (a ^ b) & -(a ^ b)) != 0;
+  std::sort(found.begin(), found.end(), [](uint64_t a, uint64_t b) {
+    if ((a >> 32) != (b >> 32)) return a < b;
+    const uint64_t differ = a ^ b;
+    return differ != 0 && (a & differ & -differ) != 0;
   });
+  std::vector<uint32_t> out(found.size());
+  for (size_t k = 0; k < found.size(); ++k) out[k] = uint32_t(found[k]);
   return out;
 }
 
