@@ -88,17 +88,26 @@ using ClassCircuits = std::vector<Circ>;
 class RuleList {
  public:
   RuleList() = default;
-  RuleList(std::vector<Circ> rules) : rules_(std::move(rules)) {}
-  RuleList(std::initializer_list<Circ> rules) : rules_(rules) {}
+  RuleList(std::vector<Circ> rules);
+  RuleList(std::initializer_list<Circ> rules) : RuleList(std::vector<Circ>(rules)) {}
+  RuleList(const RuleList& other) : body_(other.body_ ? std::make_unique<Body>(*other.body_) : nullptr) {}
+  RuleList(RuleList&&) noexcept = default;
+  RuleList& operator=(const RuleList& other) { return *this = RuleList(other); }
+  RuleList& operator=(RuleList&&) noexcept = default;
   /// The rules of class circuit `self` taken on use.
   static RuleList of_class(std::shared_ptr<const ClassCircuits> circuits, size_t self, Permut32 p);
 
-  size_t size() const { return circuits_ ? circuits_->size() - skipped_.size() : rules_.size(); }
-  bool empty() const { return size() == 0; }
+  size_t size() const {
+    if (!body_) return 0;
+    return body_->circuits ? body_->circuits->size() - body_->skipped.size() : body_->rules.size();
+  }
+  bool empty() const { return body_ == nullptr; }
   /// Whether the rules are held as they are (no circuit to make on use).
-  bool held() const { return circuits_ == nullptr; }
+  bool held() const { return !body_ || body_->circuits == nullptr; }
   /// The length of rule j, without making it.
-  size_t rule_len(size_t j) const { return circuits_ ? (*circuits_)[member(j)].len() : rules_[j].len(); }
+  size_t rule_len(size_t j) const {
+    return body_->circuits ? (*body_->circuits)[member(j)].len() : body_->rules[j].len();
+  }
   /// Rule j: a reference to the held rule, or the rule made into `scratch`.
   const Circ& rule(size_t j, Circ& scratch) const;
   Circ operator[](size_t j) const {
@@ -138,18 +147,24 @@ class RuleList {
   friend bool operator==(const RuleList& a, const RuleList& b);
 
  private:
+  /// A non-empty list. A prover holds a list under every key, most of them empty (the circuits of
+  /// one-circuit classes): an empty list is one null pointer.
+  struct Body {
+    std::vector<Circ> rules;
+    std::shared_ptr<const ClassCircuits> circuits;
+    /// The class circuits left out (the key circuit's own instructions), ascending.
+    std::vector<uint32_t> skipped;
+    Permut32 perm_inv, p;
+  };
+
   /// The class circuit of rule j.
   size_t member(size_t j) const {
-    for (uint32_t k : skipped_)
+    for (uint32_t k : body_->skipped)
       if (k <= j) ++j;
     return j;
   }
 
-  std::vector<Circ> rules_;
-  std::shared_ptr<const ClassCircuits> circuits_;
-  /// The class circuits left out (the key circuit's own instructions), ascending.
-  std::vector<uint32_t> skipped_;
-  Permut32 perm_inv_, p_;
+  std::unique_ptr<Body> body_;
 };
 
 using RuleMap = absl::flat_hash_map<Circ, RuleList, CircHash>;
