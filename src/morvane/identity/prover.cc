@@ -145,17 +145,15 @@ const BlockKey& block_representative(const Circ& block) {
   });
 }
 
-/// rotate_representative of a rewritten identity with its hash, remembered by this thread (a
-/// circuit that once passed the identity check is an identity).
-const IdentityWithHash& rewritten_identity_hashed(const Circ& c) {
-  return memoized(per_thread<Memo<IdentityWithHash>>(), c, [](const Circ& x) {
-    IdentityCirc id = rotate_representative(x);
-    const uint64_t hash = id.hash_value();
-    return IdentityWithHash{std::move(id), hash};
-  });
+/// rotate_representative of a rewritten identity with its hash. Not remembered: at three qubits
+/// fewer than one rewritten circuit in forty comes again on the same thread.
+IdentityWithHash rewritten_identity_hashed(const Circ& c) {
+  IdentityCirc id = rotate_representative(c);
+  const uint64_t hash = id.hash_value();
+  return IdentityWithHash{std::move(id), hash};
 }
 
-const IdentityCirc& rewritten_identity(const Circ& c) { return rewritten_identity_hashed(c).id; }
+IdentityCirc rewritten_identity(const Circ& c) { return rotate_representative(c); }
 
 /// A rewriting step's scratch circuits on this thread, reused from one candidate to the next.
 struct RewriteScratch {
@@ -530,8 +528,7 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
           const IdentityWithHash& rule_identity = cached->second[j];
           emit(out, rule, HashedIdentity{rule_identity.id, rule_identity.hash}, c2_permuted);
         } else {
-          // Rules without a computed identity (made on use, or a prover without the index): a
-          // copy, as emit may use the memo again.
+          // Rules without a computed identity (made on use, or a prover without the index).
           if (!c1_reversed) c1_reversed = c1_rep.inverse();
           const IdentityWithHash rule_identity = rewritten_identity_hashed(joined(rule, *c1_reversed));
           emit(out, rule, HashedIdentity{rule_identity.id, rule_identity.hash}, c2_permuted);
@@ -560,8 +557,9 @@ std::vector<std::vector<Rewrite>> search_rewrites(const IdentityProver& prover,
   return rewrite<Rewrite>(prover, identities, additional_sizes, RuleBound::kSaturating, misses != nullptr,
                           [&](std::vector<Rewrite>& out, const Circ& r, HashedIdentity rule, const Circ& c2_permuted) {
                             if (!established(prover, rule, misses)) return;
-                            const auto& [id, hash] = rewritten_identity_hashed(joined(r, c2_permuted));
-                            out.push_back(Rewrite{id, hash, prover.proved.contains(HashedIdentity{id, hash})});
+                            auto [id, hash] = rewritten_identity_hashed(joined(r, c2_permuted));
+                            const bool in_proved = prover.proved.contains(HashedIdentity{id, hash});
+                            out.push_back(Rewrite{std::move(id), hash, in_proved});
                           });
 }
 
@@ -668,11 +666,51 @@ constexpr size_t kPlansPerThread = 8;
 constexpr size_t kPlanBudget = 8;
 
 /// A plan made side by side, with what its searches found missing from `proved`; none when it ran
-/// out of budget or stopped.
+/// out of budget or stopped. Its searches' visited sets are left empty: `fresh` holds, for each
+/// search, the visited identities that `proved` lacked when the plan was made, with their hashes,
+/// all that recording the plan can add.
 struct SidePlan {
   std::optional<AddPlan> plan;
   Misses misses;
+  std::vector<std::vector<IdentityWithHash>> fresh;
 };
+
+SidePlan make_side_plan(const IdentityProver& prover, const IdentityCirc& identity) {
+  SidePlan out;
+  if (identity.circ.len() > kLongestSplittable) return out;
+  size_t budget = kPlanBudget;
+  try {
+    out.plan = plan_add_identity(prover, identity, IdentityProver::kBuildAdditionalSize,
+                                 IdentityProver::kBuildCountLimit, &out.misses, &budget);
+  } catch (const OverBudget&) {
+    return out;
+  } catch (const Panic&) {
+    // In its turn the identity may not stop: it is searched again there.
+    return out;
+  }
+  for (auto& [start, search] : out.plan->searches) {
+    std::vector<IdentityWithHash>& fresh = out.fresh.emplace_back();
+    for (const IdentityCirc& id : search.visited) {
+      const uint64_t hash = id.hash_value();
+      if (!prover.proved.contains(HashedIdentity{id, hash})) fresh.push_back(IdentityWithHash{id, hash});
+    }
+    search.visited = IdentitySet();
+  }
+  return out;
+}
+
+/// record() of a side plan that holds.
+void record_side_plan(IdentityProver& prover, SidePlan& side, absl::flat_hash_set<uint64_t>& added) {
+  if (side.plan->searches.empty()) return;
+  const auto& [last, last_search] = side.plan->searches.back();
+  if (last_search.assumed) prover.assume.push_back(last);
+  for (auto it = side.fresh.rbegin(); it != side.fresh.rend(); ++it)
+    for (IdentityWithHash& fresh : *it)
+      prover.proved.lazy_emplace(HashedIdentity{fresh.id, fresh.hash}, [&](const auto& make) {
+        added.insert(fresh.hash);
+        make(std::move(fresh.id));
+      });
+}
 
 }  // namespace
 
@@ -709,21 +747,7 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
   for (size_t begin = 0; begin < identities.size(); begin += window) {
     const size_t n = std::min(window, identities.size() - begin);
     std::vector<SidePlan> side = pool::map_index(
-        n,
-        [&](size_t k) {
-          SidePlan out;
-          const IdentityCirc& identity = identities[begin + k];
-          if (identity.circ.len() > kLongestSplittable) return out;
-          size_t budget = kPlanBudget;
-          try {
-            out.plan = plan_add_identity(prover, identity, size, limit, &out.misses, &budget);
-          } catch (const OverBudget&) {
-          } catch (const Panic&) {
-            // In its turn the identity may not stop: it is searched again there.
-          }
-          return out;
-        },
-        &stop);
+        n, [&](size_t k) { return make_side_plan(prover, identities[begin + k]); }, &stop);
     added.clear();
     for (size_t k = 0; k < n; ++k) {
       bar.inc();
@@ -731,7 +755,7 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
       const bool holds =
           s.plan && std::none_of(s.misses.begin(), s.misses.end(), [&](uint64_t h) { return added.contains(h); });
       if (holds)
-        record(prover, *s.plan, &added);
+        record_side_plan(prover, s, added);
       else
         add_in_turn(identities[begin + k], &added);
     }
