@@ -81,6 +81,8 @@ class SizeQueues {
 /// candidates of one identity.
 constexpr size_t kMinParallelCandidates = 16;
 constexpr uint32_t kCandidatesPerRun = 4;
+/// A step of at least this many identities per pool thread hands out whole identities instead.
+constexpr size_t kWholeIdentitiesPerThread = 4;
 
 /// The most identities of a search whose rewrites are computed in one parallel step: the one
 /// taken and those waiting after it. The rewrites of an identity depend only on it and on the
@@ -459,9 +461,9 @@ enum class RuleBound { kSaturating, kWrapping };
 
 /// The rewriting step of several identities at once: for every split of ids[k] (in subset order)
 /// and every rule of its block's key that fits rooms[k] (in stored order), `emit(out, rule,
-/// rule_identity, c2_permuted)` appends what that rule contributes. The candidate subsets of all
-/// identities, cut into runs of consecutive candidates of one identity, form one parallel step;
-/// out[k] gathers those of ids[k] in order.
+/// rule_identity, c2_permuted)` appends what that rule contributes; out[k] gathers those of ids[k]
+/// in order. Many identities go to the pool one task each; fewer are cut into runs of consecutive
+/// candidates of one identity, which form one parallel step after the candidates are found.
 template <typename T, typename Emit>
 std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<const IdentityCirc* const> ids,
                                     std::span<const uint32_t> rooms, RuleBound rule_bound, bool serial, Emit&& emit) {
@@ -471,13 +473,10 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
     uint32_t id;
     uint32_t begin, end;  // indices into the identity's candidates
   };
-  std::vector<SubsetSplits> splits;
-  splits.reserve(ids.size());
-  for (size_t k = 0; k < ids.size(); ++k) splits.emplace_back(*ids[k]);  // stops at 20 gates
-  // The candidates of each identity: its splittable subsets, in subset order, without those whose
+  // The candidates of an identity: its splittable subsets, in subset order, without those whose
   // gates (as a multiset) are no key's gates when the index tells.
-  auto candidates_of = [&](size_t k) {
-    std::vector<uint32_t> out = splits[k].splittable_subsets();
+  auto candidates_of = [&](const SubsetSplits& splits, size_t k) {
+    std::vector<uint32_t> out = splits.splittable_subsets();
     if (!index.prepared) return out;
     std::array<uint64_t, kCombinationEntries> terms{};
     for (size_t g = 0; g < ids[k]->circ.len(); ++g) terms[g] = gate_multiset_term(ids[k]->circ.instrs[g]);
@@ -488,29 +487,13 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
     });
     return out;
   };
-  std::vector<std::vector<uint32_t>> candidates;
-  if (parallel && ids.size() > 1) {
-    candidates = pool::map_index(ids.size(), candidates_of);
-  } else {
-    for (size_t k = 0; k < ids.size(); ++k) candidates.push_back(candidates_of(k));
-  }
-  std::vector<Run> runs;
-  size_t ncandidates = 0;
-  for (size_t k = 0; k < ids.size(); ++k) {
-    const uint32_t n = uint32_t(candidates[k].size());
-    for (uint32_t b = 0; b < n; b += kCandidatesPerRun)
-      runs.push_back(Run{uint32_t(k), b, std::min(n, b + kCandidatesPerRun)});
-    ncandidates += n;
-  }
-
-  auto run_contributions = [&](size_t r) {
-    std::vector<T> out;
-    const Run run = runs[r];
-    const SubsetSplits& subsets = splits[run.id];
-    const uint32_t room = rooms[run.id];
+  // What `candidates` of ids[k] contribute, appended to `out`.
+  auto contributions = [&](const SubsetSplits& splits, size_t k, std::span<const uint32_t> candidates,
+                           std::vector<T>& out) {
+    const uint32_t room = rooms[k];
     RewriteScratch& scratch = per_thread<RewriteScratch>();
-    for (uint32_t i = run.begin; i < run.end; ++i) {
-      if (!subsets.split_gates_into(candidates[run.id][i], scratch.split)) continue;
+    for (uint32_t subset : candidates) {
+      if (!splits.split_gates_into(subset, scratch.split)) continue;
       const auto& [c1_rep, p, c1_hash] = block_representative(scratch.split.c1);
       const auto rules = prover.circ_map.find(c1_rep, c1_hash);
       if (rules == prover.circ_map.end()) continue;
@@ -535,6 +518,39 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
         }
       }
     }
+  };
+  // Enough identities to share out whole: one task each, with no step between their candidates
+  // and their rewrites.
+  if (parallel && ids.size() >= kWholeIdentitiesPerThread * pool::num_threads()) {
+    return pool::map_index(ids.size(), [&](size_t k) {
+      const SubsetSplits splits(*ids[k]);
+      std::vector<T> out;
+      contributions(splits, k, candidates_of(splits, k), out);
+      return out;
+    });
+  }
+  std::vector<SubsetSplits> splits;
+  splits.reserve(ids.size());
+  for (size_t k = 0; k < ids.size(); ++k) splits.emplace_back(*ids[k]);  // stops at 20 gates
+  std::vector<std::vector<uint32_t>> candidates;
+  if (parallel && ids.size() > 1) {
+    candidates = pool::map_index(ids.size(), [&](size_t k) { return candidates_of(splits[k], k); });
+  } else {
+    for (size_t k = 0; k < ids.size(); ++k) candidates.push_back(candidates_of(splits[k], k));
+  }
+  std::vector<Run> runs;
+  size_t ncandidates = 0;
+  for (size_t k = 0; k < ids.size(); ++k) {
+    const uint32_t n = uint32_t(candidates[k].size());
+    for (uint32_t b = 0; b < n; b += kCandidatesPerRun)
+      runs.push_back(Run{uint32_t(k), b, std::min(n, b + kCandidatesPerRun)});
+    ncandidates += n;
+  }
+  auto run_contributions = [&](size_t r) {
+    std::vector<T> out;
+    const Run run = runs[r];
+    contributions(splits[run.id], run.id,
+                  std::span<const uint32_t>(candidates[run.id]).subspan(run.begin, run.end - run.begin), out);
     return out;
   };
   // Little work runs on this thread: handing it out would cost more than it saves.

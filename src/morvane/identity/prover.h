@@ -13,7 +13,8 @@
 // - The rewriting step takes several identities at once. For each, SubsetSplits visits only the
 //   selections connected through the wires and keeps the splittable ones in subset order (about
 //   one subset in seventy at three qubits); those whose gate multiset is no key's are dropped.
-//   Runs of 4 consecutive candidates of one identity go to the pool (steps of fewer than 16
+//   A step of at least 4 identities per pool thread gives each identity to one task; a smaller
+//   one gives runs of 4 consecutive candidates of one identity to the pool (steps of fewer than 16
 //   candidates, or on a pool of one thread, run on the calling thread), which reuse per-thread
 //   scratch circuits. Each canonical form is hashed once, on the worker that made it: a block's key
 //   with its hash comes from a per-thread memo (at most 16384 per thread, cleared when full, about

@@ -132,6 +132,19 @@ TEST(prover, DISABLED_child_large_state) {
   std::vector<IdentityCirc> proved(p.proved.begin(), p.proved.end());
   std::sort(proved.begin(), proved.end());
   for (const IdentityCirc& id : proved) out += "proved " + id.display() + "\n";
+  // One rewriting step of many identities at once, as a long search takes it (whole identities
+  // go to the pool's threads when there are enough of them).
+  std::vector<const IdentityCirc*> many;
+  std::vector<uint32_t> rooms;
+  for (size_t k = 0; k < proved.size() && many.size() < 300; k += 7) {
+    many.push_back(&proved[k]);
+    rooms.push_back(uint32_t(k % 3));
+  }
+  const std::vector<std::vector<IdentityCirc>> rewritten = p.par_apply_rules_many(many, rooms);
+  for (size_t k = 0; k < many.size(); ++k) {
+    out += "many " + many[k]->display() + "\n";
+    for (const IdentityCirc& r : rewritten[k]) out += "  rewritten " + r.display() + "\n";
+  }
   const std::vector<IdentityWitness> identities = to_identity_circuits(classes);
   ::testing::internal::CaptureStdout();  // the proof searches' progress lines
   for (size_t k = 0; k < identities.size(); k += 97) {
