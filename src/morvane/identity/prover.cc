@@ -614,8 +614,10 @@ bool record(IdentityProver& prover, AddPlan& plan, absl::flat_hash_set<uint64_t>
   auto& [last, last_search] = plan.searches.back();
   if (last_search.assumed) prover.assume.push_back(last);
   for (auto it = plan.searches.rbegin(); it != plan.searches.rend(); ++it)
-    for (const IdentityCirc& id : it->second.visited)
-      if (prover.proved.insert(id).second && added) added->insert(id.hash_value());
+    for (const IdentityCirc& id : it->second.visited) {
+      const uint64_t hash = id.hash_value();
+      if (prover.proved.insert(HashedIdentity{id, hash}) && added) added->insert(hash);
+    }
   return last_search.assumed;
 }
 
@@ -646,8 +648,9 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
   auto add_in_turn = [&](IdentityCirc& identity, absl::flat_hash_set<uint64_t>* added) {
     // No rule rewrites an identity too long to split: it is assumed as it is.
     if (identity.circ.len() > kLongestSplittable) {
-      if (prover.proved.insert(identity).second) {
-        if (added) added->insert(identity.hash_value());
+      const uint64_t hash = identity.hash_value();
+      if (prover.proved.insert(HashedIdentity{identity, hash})) {
+        if (added) added->insert(hash);
         prover.assume.push_back(std::move(identity));
       }
       return;
