@@ -1,7 +1,6 @@
 #include "morvane/identity/packed_identity_set.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "morvane/core/panic.h"
 
@@ -9,7 +8,7 @@ namespace morvane {
 
 IdentityCirc IdentityView::to_identity() const {
   std::vector<Instr32> instrs(len());
-  if (!instrs.empty()) std::memcpy(static_cast<void*>(instrs.data()), words_ + kHeaderWords, 4 * instrs.size());
+  for (size_t k = 0; k < instrs.size(); ++k) instrs[k] = instr(k);
   return IdentityCirc::as_read(Circ{std::move(instrs), perm()});
 }
 
@@ -42,7 +41,6 @@ uint32_t* PackedIdentitySet::room(size_t n, uint64_t& ref) {
   }
   std::vector<Chunk>& chunks = arena_->chunks;
   if (chunks.empty() || chunks.back().capacity - chunks.back().used < n) {
-    if (n > std::numeric_limits<uint32_t>::max()) panic("PackedIdentitySet: member too long");
     const size_t grown = chunks.empty() ? kFirstChunkWords : std::min(kChunkWords, 2 * chunks.back().capacity);
     const size_t capacity = std::max(n, grown);
     chunks.reserve(chunks.size() + 1);
@@ -55,7 +53,9 @@ uint32_t* PackedIdentitySet::room(size_t n, uint64_t& ref) {
 
 bool PackedIdentitySet::insert(HashedIdentity id) {
   const std::vector<Instr32>& instrs = id.id.circ.instrs;
-  const size_t n = IdentityView::kHeaderWords + instrs.size();
+  if (instrs.size() >= IdentityView::kWholeWords) panic("PackedIdentitySet: identity too long");
+  const bool whole = !std::all_of(instrs.begin(), instrs.end(), IdentityView::has_half);
+  const size_t n = IdentityView::kHeaderWords + IdentityView::instr_words(instrs.size(), whole);
   // A chunk of its own is made only for a member that is new.
   if (n > kChunkWords && contains(id)) return false;
   uint64_t ref;
@@ -64,9 +64,17 @@ bool PackedIdentitySet::insert(HashedIdentity id) {
   // once the index took it: an equal member, or a failed insertion, leaves the arena as it was.
   words[0] = uint32_t(id.hash);
   words[1] = uint32_t(id.hash >> 32);
-  words[2] = uint32_t(instrs.size());
+  words[2] = uint32_t(instrs.size()) | (whole ? IdentityView::kWholeWords : 0);
   words[3] = id.id.circ.perm.raw;
-  if (!instrs.empty()) std::memcpy(words + IdentityView::kHeaderWords, instrs.data(), 4 * instrs.size());
+  uint32_t* out = words + IdentityView::kHeaderWords;
+  if (whole) {
+    std::memcpy(out, instrs.data(), 4 * instrs.size());
+  } else {
+    for (size_t k = 0; k < instrs.size(); k += 2) {
+      const uint32_t high = k + 1 < instrs.size() ? IdentityView::to_half(instrs[k + 1]) : 0;
+      out[k / 2] = IdentityView::to_half(instrs[k]) | (high << 16);
+    }
+  }
   if (!index_.insert(Ref{ref}).second) return false;
   arena_->chunks.back().used += n;
   return true;

@@ -1,14 +1,21 @@
 #pragma once
 // A compact set of identity circuits for millions of members that are only ever added: each
 // member is stored once, as 32-bit words, in an append-only arena, and the hash index holds only
-// an 8-byte reference to it. A member costs 16 bytes plus 4 per instruction in the arena and one
-// index slot (9 bytes at the index's load factor), with no heap block of its own.
+// an 8-byte reference to it. A member of L instructions costs 16 bytes and 2L (rounded up to a
+// word) in the arena, and one index slot (9 bytes at the index's load factor), with no heap block
+// of its own.
 //
 // A member's words: its hash_value (low word first), its instruction count, its permutation's raw
-// word, then its instructions, each Instr32 as one word. Chunks of the arena never move, so a
-// member's words stay where they are for the set's lifetime, and iteration walks the chunks in
-// order: members come in insertion order. Chunks start at 4 KiB and double up to 1 MiB; a member
-// longer than that gets a chunk of its own size.
+// word, then its instructions. These are two to a word, each in its half-word form (the gate
+// number times 128, plus the two qubit slots as a pair of base-9 digits, 8 for an empty slot; the
+// first instruction in the low half, a last half left zero), unless one of them has none (a gate
+// number of 512 or more, or a qubit byte from 8 to 254, as data read from a file may have): then
+// every instruction is its Instr32 as a whole word, and the count word has its top bit set. The
+// form follows from the instructions alone, so equal members have equal words.
+//
+// Chunks of the arena never move, so a member's words stay where they are for the set's lifetime,
+// and iteration walks the chunks in order: members come in insertion order. Chunks start at 4 KiB
+// and double up to 1 MiB; a member longer than that gets a chunk of its own size.
 //
 // The index's hasher and equality read the arena: the hash of a stored member is its stored word
 // pair (a rehash computes no SipHash), and a lookup with a known hash (HashedIdentity) hashes
@@ -37,7 +44,7 @@ struct HashedIdentity {
   uint64_t hash;
 };
 
-// Instructions are stored as their object representation, and compared with memcmp.
+// Instructions in whole words are their object representation, compared with memcmp.
 static_assert(sizeof(Instr32) == 4 && std::is_trivially_copyable_v<Instr32> &&
               std::has_unique_object_representations_v<Instr32>);
 
@@ -45,31 +52,58 @@ static_assert(sizeof(Instr32) == 4 && std::is_trivially_copyable_v<Instr32> &&
 class IdentityView {
  public:
   static constexpr size_t kHeaderWords = 4;
+  /// The count word's bit for instructions in whole words.
+  static constexpr uint32_t kWholeWords = uint32_t(1) << 31;
 
   explicit IdentityView(const uint32_t* words) : words_(words) {}
 
   uint64_t hash() const { return uint64_t(words_[0]) | (uint64_t(words_[1]) << 32); }
-  size_t len() const { return words_[2]; }
+  size_t len() const { return words_[2] & ~kWholeWords; }
   Permut32 perm() const { return Permut32::from_raw(words_[3]); }
-  Instr32 instr(size_t k) const { return std::bit_cast<Instr32>(words_[kHeaderWords + k]); }
+  Instr32 instr(size_t k) const {
+    if (whole_words()) return std::bit_cast<Instr32>(words_[kHeaderWords + k]);
+    return from_half(uint16_t(words_[kHeaderWords + k / 2] >> (16 * (k % 2))));
+  }
   /// The words the member takes in the arena.
-  size_t words() const { return kHeaderWords + len(); }
+  size_t words() const { return kHeaderWords + instr_words(len(), whole_words()); }
 
   /// Whether this member is the circuit `c` (its hash not looked at).
   bool same_circ(const Circ& c) const {
-    return len() == c.instrs.size() && words_[3] == c.perm.raw &&
-           (c.instrs.empty() || std::memcmp(words_ + kHeaderWords, c.instrs.data(), 4 * c.instrs.size()) == 0);
+    if (len() != c.instrs.size() || words_[3] != c.perm.raw) return false;
+    if (whole_words()) return std::memcmp(words_ + kHeaderWords, c.instrs.data(), 4 * c.instrs.size()) == 0;
+    for (size_t k = 0; k < c.instrs.size(); ++k)
+      if (instr(k) != c.instrs[k]) return false;
+    return true;
   }
   IdentityCirc to_identity() const;
 
   friend bool operator==(IdentityView a, IdentityView b) {
     if (a.words_ == b.words_) return true;
-    // The headers first: the instructions are compared only when the counts agree.
+    // The headers first: the instructions are compared only when the counts and forms agree.
     return std::memcmp(a.words_, b.words_, 4 * kHeaderWords) == 0 &&
-           std::memcmp(a.words_ + kHeaderWords, b.words_ + kHeaderWords, 4 * a.len()) == 0;
+           std::memcmp(a.words_ + kHeaderWords, b.words_ + kHeaderWords, 4 * (a.words() - kHeaderWords)) == 0;
+  }
+
+  /// The words of `len` instructions, in whole words or in half-word form.
+  static size_t instr_words(size_t len, bool whole) { return whole ? len : (len + 1) / 2; }
+  static bool has_half(Instr32 i) {
+    auto slot = [](uint8_t b) { return b < 8 || b == QArgs16::kEmpty; };
+    return i.gate.index < 512 && slot(i.qargs.bytes[0]) && slot(i.qargs.bytes[1]);
+  }
+  static uint16_t to_half(Instr32 i) {
+    auto digit = [](uint8_t b) { return b == QArgs16::kEmpty ? 8 : b; };
+    return uint16_t((i.gate.index << 7) | (digit(i.qargs.bytes[0]) * 9 + digit(i.qargs.bytes[1])));
+  }
+  static Instr32 from_half(uint16_t h) {
+    auto byte = [](unsigned d) { return d == 8 ? QArgs16::kEmpty : uint8_t(d); };
+    Instr32 i{Gate16(uint16_t(h >> 7)), QArgs16{}};
+    i.qargs.bytes = {byte((h & 127) / 9), byte((h & 127) % 9)};
+    return i;
   }
 
  private:
+  bool whole_words() const { return words_[2] & kWholeWords; }
+
   const uint32_t* words_;
 };
 

@@ -23,9 +23,26 @@ Instr32 random_instr(std::mt19937_64& rng) {
   return i;
 }
 
-IdentityCirc random_identity(std::mt19937_64& rng, size_t len, Permut32 perm) {
+/// An instruction with no half-word form: a gate number of 512 or more, or a qubit byte from 8 on.
+Instr32 random_wide_instr(std::mt19937_64& rng) {
+  Instr32 i = random_instr(rng);
+  switch (rng() % 3) {
+    case 0: {
+      constexpr uint16_t kGates[] = {512, 513, 1023, 1024, 40000, 65535};
+      i.gate = Gate16(kGates[rng() % std::size(kGates)]);
+      break;
+    }
+    case 1: i.qargs.bytes[0] = uint8_t(8 + rng() % 247); break;
+    default: i.qargs.bytes[1] = 8; break;
+  }
+  return i;
+}
+
+/// `len` instructions; with `wide`, one of them has no half-word form.
+IdentityCirc random_identity(std::mt19937_64& rng, size_t len, Permut32 perm, bool wide = false) {
   std::vector<Instr32> instrs(len);
   for (Instr32& i : instrs) i = random_instr(rng);
+  if (wide && len > 0) instrs[rng() % len] = random_wide_instr(rng);
   return IdentityCirc::as_read(Circ{std::move(instrs), perm});
 }
 
@@ -44,12 +61,21 @@ std::vector<IdentityCirc> twins(const IdentityCirc& id) {
 }
 
 /// Distinct identities of lengths 0 to past a whole chunk, with permutations of 1 to 7 positions,
-/// each with its twins, and the empty identity.
+/// in both forms of their instructions, the shorter ones with their twins, and the empty identity.
 std::vector<IdentityCirc> identity_pool(std::mt19937_64& rng) {
   constexpr size_t kChunk = PackedIdentitySet::kChunkWords, kHeader = IdentityView::kHeaderWords;
-  const size_t lengths[] = {1, 1, 2, 3, 3, 5, 8, 12, 16, 19, 40, 300, 1100, 5000,
-                            kChunk - kHeader,       // fills a chunk exactly
-                            kChunk - kHeader + 1};  // one word longer than a chunk
+  const size_t lengths[] = {1, 1, 2, 3, 3, 5, 8, 12, 16, 17, 19, 40, 300, 1100, 2047, 2048, 2049, 5000};
+  struct Long {
+    size_t len;
+    bool wide;
+  };
+  const Long longs[] = {
+      {2 * (kChunk - kHeader) - 1, false},  // fills a chunk exactly
+      {2 * (kChunk - kHeader), false},
+      {2 * (kChunk - kHeader) + 1, false},  // one word longer than a chunk
+      {kChunk - kHeader, true},             // fills a chunk exactly
+      {kChunk - kHeader + 1, true},
+  };
   std::vector<IdentityCirc> pool;
   IdentitySet seen;
   auto add = [&](const IdentityCirc& id) {
@@ -58,13 +84,14 @@ std::vector<IdentityCirc> identity_pool(std::mt19937_64& rng) {
   add(IdentityCirc::empty());
   for (size_t round = 0; round < 12; ++round) {
     for (size_t len : lengths) {
-      if (len > 5000 && round > 0) continue;
       const std::vector<Permut32>& perms = Permut32::all(uint8_t(1 + rng() % 7));
-      const IdentityCirc id = random_identity(rng, len, perms[rng() % perms.size()]);
+      const IdentityCirc id = random_identity(rng, len, perms[rng() % perms.size()], round % 3 == 2);
       add(id);
       for (const IdentityCirc& twin : twins(id)) add(twin);
     }
   }
+  for (const Long& l : longs) add(random_identity(rng, l.len, Permut32::identity(3), l.wide));
+  std::shuffle(pool.begin(), pool.end(), rng);
   return pool;
 }
 
