@@ -71,8 +71,15 @@ class IdentityView {
   bool same_circ(const Circ& c) const {
     if (len() != c.instrs.size() || words_[3] != c.perm.raw) return false;
     if (whole_words()) return std::memcmp(words_ + kHeaderWords, c.instrs.data(), 4 * c.instrs.size()) == 0;
-    for (size_t k = 0; k < c.instrs.size(); ++k)
-      if (instr(k) != c.instrs[k]) return false;
+    // c's instructions put in half-word form, a word at a time (none can have another form); the
+    // zero half after an odd count is that of gate 0 on qubit bytes 0 and 0.
+    const size_t n = c.instrs.size();
+    constexpr Instr32 kZeroHalf{Gate16(0), QArgs16{{0, 0}}};
+    for (size_t k = 0; k < n; k += 2) {
+      const Instr32 low = c.instrs[k], high = k + 1 < n ? c.instrs[k + 1] : kZeroHalf;
+      if (!has_half(low) || !has_half(high) || (to_half(low) | uint32_t(to_half(high)) << 16) != words_[kHeaderWords + k / 2])
+        return false;
+    }
     return true;
   }
   IdentityCirc to_identity() const;
