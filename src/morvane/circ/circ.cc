@@ -26,11 +26,15 @@ Instr32 relabel(Instr32 i, Permut32 p) {
   return i;
 }
 
+void check_perm_covers(std::span<const Instr32> instrs, Permut32 perm) {
+  if (largest_used_qubit(instrs) >= int(perm.len()))
+    panic("Permutation length must be greater than the max qubit index.");
+}
+
 }  // namespace
 
 Circ Circ::make(std::vector<Instr32> instrs, Permut32 perm) {
-  if (largest_used_qubit(instrs) >= int(perm.len()))
-    panic("Permutation length must be greater than the max qubit index.");
+  check_perm_covers(instrs, perm);
   return Circ{std::move(instrs), perm};
 }
 
@@ -74,12 +78,18 @@ void Circ::check_well_formed() const {
 }
 
 Circ Circ::permut(Permut32 p) const {
+  Circ out;
+  permut_into(p, out);
+  return out;
+}
+
+void Circ::permut_into(Permut32 p, Circ& out) const {
   check_well_formed();
   auto [s, q] = perm.coordinate_permute(p);
-  std::vector<Instr32> out;
-  out.reserve(instrs.size());
-  for (Instr32 i : instrs) out.push_back(relabel(i, q));
-  return make(std::move(out), (q * s) * q.inv());
+  out.instrs.clear();
+  for (Instr32 i : instrs) out.instrs.push_back(relabel(i, q));
+  out.perm = (q * s) * q.inv();
+  check_perm_covers(out.instrs, out.perm);
 }
 
 Circ Circ::rotate(int64_t n) const {
@@ -145,15 +155,20 @@ std::vector<Instr32> with_swaps(std::span<const Instr32> instrs, Permut32 perm) 
 }
 
 Circ operator+(const Circ& a, const Circ& b) {
+  Circ out;
+  Circ::join_into(a, b, out);
+  return out;
+}
+
+void Circ::join_into(const Circ& a, const Circ& b, Circ& out) {
   a.check_well_formed();
   b.check_well_formed();
   auto [pa, pb] = a.perm.coordinate_permute(b.perm);
   const Permut32 back = pa.inv();
-  std::vector<Instr32> out;
-  out.reserve(a.instrs.size() + b.instrs.size());
-  out.insert(out.end(), a.instrs.begin(), a.instrs.end());
-  for (Instr32 i : b.instrs) out.push_back(relabel(i, back));
-  return Circ::make(std::move(out), pb * pa);
+  out.instrs.assign(a.instrs.begin(), a.instrs.end());
+  for (Instr32 i : b.instrs) out.instrs.push_back(relabel(i, back));
+  out.perm = pb * pa;
+  check_perm_covers(out.instrs, out.perm);
 }
 
 std::strong_ordering operator<=>(const Circ& a, const Circ& b) {

@@ -43,6 +43,8 @@ struct Circ {
   /// Relabelled by `p`: qubit q becomes p'[q], the permutation p' * perm * p'⁻¹, both padded with
   /// fixed points to the longer length.
   Circ permut(Permut32 p) const;
+  /// permut(p) written into `out`, whose instruction storage is reused (`out` must not be this).
+  void permut_into(Permut32 p, Circ& out) const;
   /// n > 0: instructions n.. first, then 0..n-1 relabelled through perm⁻¹; n < 0: the last -n
   /// instructions relabelled through perm first, then the others. |n| above the length stops.
   Circ rotate(int64_t n) const;
@@ -53,6 +55,8 @@ struct Circ {
   /// The instructions followed by the SWAPs of the permutation's sorting network (with_swaps).
   std::vector<Instr32> instrs_with_swaps() const { return with_swaps(instrs, perm); }
   friend Circ operator+(const Circ& a, const Circ& b);
+  /// a + b written into `out`, whose instruction storage is reused (`out` must be neither).
+  static void join_into(const Circ& a, const Circ& b, Circ& out);
 
   /// Stops with a message naming the fault unless the permutation word is a permutation of at
   /// most 8 positions and every instruction has its gate's arity on distinct qubits below the

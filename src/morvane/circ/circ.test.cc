@@ -98,6 +98,25 @@ TEST(circ, structural_operations_undo_each_other) {
   }
 }
 
+TEST(circ, in_place_forms_overwrite_what_the_output_held) {
+  std::mt19937 rng(12);
+  for (int trial = 0; trial < 100; ++trial) {
+    const uint8_t n = uint8_t(1 + trial % 6);
+    const Circ c = random_circ(rng, n, rng() % 9);
+    const auto& all = Permut32::all(n);
+    const Permut32 p = all[rng() % all.size()];
+    // Outputs that held a longer circuit on more qubits before.
+    Circ permuted = random_circ(rng, 8, 12), back = random_circ(rng, 8, 12), joined = random_circ(rng, 8, 12);
+    c.permut_into(p, permuted);
+    permuted.permut_into(p.inv(), back);
+    EXPECT_EQ(back, c) << c.display();
+    Circ::join_into(c, c.inverse(), joined);
+    ASSERT_EQ(joined.len(), 2 * c.len());
+    EXPECT_TRUE(std::equal(c.instrs.begin(), c.instrs.end(), joined.instrs.begin()));
+    EXPECT_EQ(joined.perm, Permut32::identity(n)) << c.display();
+  }
+}
+
 TEST(circ, rotation_beyond_the_length_stops) {
   const Circ c = Circ::make_no_perm({instr(gates::H(), {0}), instr(gates::X(), {0})});
   EXPECT_THAT([&] { c.rotate(3); }, Stops("range start index 3 out of range for slice of length 2"));

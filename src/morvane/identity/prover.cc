@@ -96,10 +96,25 @@ constexpr size_t kMemoEntries = size_t(1) << 14;
 
 std::atomic<uint64_t> memo_generation{0};
 
+/// The memos' own hash: a multiply-and-fold over the raw words, much cheaper than the SipHash that
+/// the prover's tables use; a memo's layout changes nothing it returns.
+struct MemoHash {
+  size_t operator()(const Circ& c) const noexcept {
+    uint64_t h = (uint64_t(c.perm.raw) << 32 | c.instrs.size()) * 0x9E3779B97F4A7C15u;
+    for (Instr32 i : c.instrs) {
+      h = (h ^ std::bit_cast<uint32_t>(i)) * 0xBF58476D1CE4E5B9u;
+      h ^= h >> 31;
+    }
+    h ^= h >> 29;
+    h *= 0x94D049BB133111EBu;
+    return size_t(h ^ (h >> 32));
+  }
+};
+
 template <typename Value>
 struct Memo {
   uint64_t generation = 0;
-  absl::flat_hash_map<Circ, Value, CircHash> map;
+  absl::flat_hash_map<Circ, Value, MemoHash> map;
 };
 
 template <typename Value, typename F>
@@ -130,27 +145,43 @@ const BlockKey& block_representative(const Circ& block) {
   });
 }
 
-/// rotate_representative of a rewritten identity with its hash, remembered by this thread (a
-/// circuit that once passed the identity check is an identity).
-const IdentityWithHash& rewritten_identity_hashed(const Circ& c) {
-  return memoized(per_thread<Memo<IdentityWithHash>>(), c, [](const Circ& x) {
-    IdentityCirc id = rotate_representative(x);
-    const uint64_t hash = id.hash_value();
-    return IdentityWithHash{std::move(id), hash};
-  });
+/// rotate_representative of a rewritten identity with its hash. Not remembered: at three qubits
+/// fewer than one rewritten circuit in forty comes again on the same thread.
+IdentityWithHash rewritten_identity_hashed(const Circ& c) {
+  IdentityCirc id = rotate_representative(c);
+  const uint64_t hash = id.hash_value();
+  return IdentityWithHash{std::move(id), hash};
 }
 
-const IdentityCirc& rewritten_identity(const Circ& c) { return rewritten_identity_hashed(c).id; }
+IdentityCirc rewritten_identity(const Circ& c) { return rotate_representative(c); }
+
+/// A rewriting step's scratch circuits on this thread, reused from one candidate to the next.
+struct RewriteScratch {
+  Split split;
+  Circ c2_permuted;
+  Circ rule;  // a rule made on use
+};
+
+/// a + b in this thread's scratch circuit, valid until the next call on this thread.
+const Circ& joined(const Circ& a, const Circ& b) {
+  struct Joined {
+    Circ circ;
+  };
+  Circ& out = per_thread<Joined>().circ;
+  Circ::join_into(a, b, out);
+  return out;
+}
 
 }  // namespace
 
 void forget_prover_memos() { memo_generation.fetch_add(1, std::memory_order_relaxed); }
 
-/// What a search found missing from `proved`: the hashes of the identities it looked up there and
-/// did not find. Its outcome holds for a later `proved` that still holds none of them, as it
-/// depends on `proved` through those lookups alone (a look-up that found its identity finds it
-/// later too: `proved` only grows). Filled by one thread: a search that records runs its rewriting
-/// steps on its own thread.
+/// What a search found missing from `proved`, among the look-ups that steered it: the hashes of the
+/// rule identities it tested and of the new identities it reached (not those it had visited
+/// already, whose membership it never reads). Its outcome holds for a later `proved` that still
+/// holds none of them, as it depends on `proved` through those look-ups alone (a look-up that found
+/// its identity finds it later too: `proved` only grows). Filled by one thread: a search that
+/// records runs its rewriting steps on its own thread.
 using Misses = std::vector<uint64_t>;
 
 /// `proved` holds the identity; a miss is recorded.
@@ -219,6 +250,8 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
         make(rewrite.id);
       });
       if (!inserted) continue;
+      // Only a new identity's membership of `proved` can steer the search.
+      if (misses && !rewrite.established) misses->push_back(rewrite.hash);
       if (std::optional<Result> r = step(rewrite, visited, false)) return std::move(*r);
       queues.push(len - start_len, std::move(rewrite.id));
       if (std::optional<Result> r = step(rewrite, visited, true)) return std::move(*r);
@@ -278,21 +311,29 @@ ClassPart class_part(const ECC& cls) {
 
 }  // namespace
 
+RuleList::RuleList(std::vector<Circ> rules) {
+  if (rules.empty()) return;
+  body_ = std::make_unique<Body>();
+  body_->rules = std::move(rules);
+}
+
 RuleList RuleList::of_class(std::shared_ptr<const ClassCircuits> circuits, size_t self, Permut32 p) {
-  RuleList list;
+  auto body = std::make_unique<Body>();
   const Circ& own = (*circuits)[self];
   for (size_t m = 0; m < circuits->size(); ++m)
-    if ((*circuits)[m].instrs == own.instrs) list.skipped_.push_back(uint32_t(m));
-  list.perm_inv_ = own.perm.inv();
-  list.p_ = p;
-  list.circuits_ = std::move(circuits);
+    if ((*circuits)[m].instrs == own.instrs) body->skipped.push_back(uint32_t(m));
+  body->perm_inv = own.perm.inv();
+  body->p = p;
+  body->circuits = std::move(circuits);
+  RuleList list;
+  if (body->circuits->size() > body->skipped.size()) list.body_ = std::move(body);
   return list;
 }
 
 const Circ& RuleList::rule(size_t j, Circ& scratch) const {
-  if (!circuits_) return rules_[j];
-  const Circ& c2 = (*circuits_)[member(j)];
-  scratch = Circ{c2.instrs, perm_inv_ * c2.perm}.permut(p_);
+  if (!body_->circuits) return body_->rules[j];
+  const Circ& c2 = (*body_->circuits)[member(j)];
+  scratch = Circ{c2.instrs, body_->perm_inv * c2.perm}.permut(body_->p);
   return scratch;
 }
 
@@ -467,14 +508,14 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
     const Run run = runs[r];
     const SubsetSplits& subsets = splits[run.id];
     const uint32_t room = rooms[run.id];
-    Circ scratch;  // a rule made on use
+    RewriteScratch& scratch = per_thread<RewriteScratch>();
     for (uint32_t i = run.begin; i < run.end; ++i) {
-      std::optional<Split> split = subsets.split_gates(candidates[run.id][i]);
-      if (!split) continue;
-      const auto& [c1_rep, p, c1_hash] = block_representative(split->c1);
+      if (!subsets.split_gates_into(candidates[run.id][i], scratch.split)) continue;
+      const auto& [c1_rep, p, c1_hash] = block_representative(scratch.split.c1);
       const auto rules = prover.circ_map.find(c1_rep, c1_hash);
       if (rules == prover.circ_map.end()) continue;
-      const Circ c2_permuted = split->c2.permut(p);
+      const Circ& c2_permuted = scratch.c2_permuted;
+      scratch.split.c2.permut_into(p, scratch.c2_permuted);
       const RuleList& list = rules->second;
       const auto cached = index.rule_identities.find(c1_rep, c1_hash);
       std::optional<Circ> c1_reversed;
@@ -482,15 +523,14 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
           rule_bound == RuleBound::kWrapping ? uint64_t(uint32_t(c1_rep.len()) + room) : uint64_t(c1_rep.len()) + room;
       for (size_t j = 0; j < list.size(); ++j) {
         if (list.rule_len(j) > bound) continue;
-        const Circ& rule = list.rule(j, scratch);
+        const Circ& rule = list.rule(j, scratch.rule);
         if (cached != index.rule_identities.end()) {
           const IdentityWithHash& rule_identity = cached->second[j];
           emit(out, rule, HashedIdentity{rule_identity.id, rule_identity.hash}, c2_permuted);
         } else {
-          // Rules without a computed identity (made on use, or a prover without the index): a
-          // copy, as emit may use the memo again.
+          // Rules without a computed identity (made on use, or a prover without the index).
           if (!c1_reversed) c1_reversed = c1_rep.inverse();
-          const IdentityWithHash rule_identity = rewritten_identity_hashed(rule + *c1_reversed);
+          const IdentityWithHash rule_identity = rewritten_identity_hashed(joined(rule, *c1_reversed));
           emit(out, rule, HashedIdentity{rule_identity.id, rule_identity.hash}, c2_permuted);
         }
       }
@@ -517,10 +557,9 @@ std::vector<std::vector<Rewrite>> search_rewrites(const IdentityProver& prover,
   return rewrite<Rewrite>(prover, identities, additional_sizes, RuleBound::kSaturating, misses != nullptr,
                           [&](std::vector<Rewrite>& out, const Circ& r, HashedIdentity rule, const Circ& c2_permuted) {
                             if (!established(prover, rule, misses)) return;
-                            const auto& [id, hash] = rewritten_identity_hashed(r + c2_permuted);
+                            auto [id, hash] = rewritten_identity_hashed(joined(r, c2_permuted));
                             const bool in_proved = prover.proved.contains(HashedIdentity{id, hash});
-                            if (!in_proved && misses) misses->push_back(hash);
-                            out.push_back(Rewrite{id, hash, in_proved});
+                            out.push_back(Rewrite{std::move(id), hash, in_proved});
                           });
 }
 
@@ -529,7 +568,7 @@ std::vector<std::vector<IdentityCirc>> IdentityProver::par_apply_rules_many(
   return rewrite<IdentityCirc>(
       *this, identities, additional_sizes, RuleBound::kSaturating, false,
       [&](std::vector<IdentityCirc>& out, const Circ& r, HashedIdentity rule, const Circ& c2_permuted) {
-        if (proved.contains(rule)) out.push_back(rewritten_identity(r + c2_permuted));
+        if (proved.contains(rule)) out.push_back(rewritten_identity(joined(r, c2_permuted)));
       });
 }
 
@@ -545,7 +584,7 @@ std::vector<TransitionPair> IdentityProver::par_transition_pairs(const IdentityC
   return std::move(rewrite<TransitionPair>(
       *this, {&id, 1}, {&additional_size, 1}, RuleBound::kWrapping, false,
       [](std::vector<TransitionPair>& out, const Circ& r, HashedIdentity rule, const Circ& c2_permuted) {
-        out.push_back(TransitionPair{rewritten_identity(r + c2_permuted), rule.id});
+        out.push_back(TransitionPair{rewritten_identity(joined(r, c2_permuted)), rule.id});
       })[0]);
 }
 
@@ -629,11 +668,48 @@ constexpr size_t kPlansPerThread = 8;
 constexpr size_t kPlanBudget = 8;
 
 /// A plan made side by side, with what its searches found missing from `proved`; none when it ran
-/// out of budget or stopped.
+/// out of budget or stopped. Its searches' visited sets are left empty: `fresh` holds, for each
+/// search, the visited identities that `proved` lacked when the plan was made, with their hashes,
+/// all that recording the plan can add.
 struct SidePlan {
   std::optional<AddPlan> plan;
   Misses misses;
+  std::vector<std::vector<IdentityWithHash>> fresh;
 };
+
+SidePlan make_side_plan(const IdentityProver& prover, const IdentityCirc& identity) {
+  SidePlan out;
+  if (identity.circ.len() > kLongestSplittable) return out;
+  size_t budget = kPlanBudget;
+  try {
+    out.plan = plan_add_identity(prover, identity, IdentityProver::kBuildAdditionalSize,
+                                 IdentityProver::kBuildCountLimit, &out.misses, &budget);
+  } catch (const OverBudget&) {
+    return out;
+  } catch (const Panic&) {
+    // In its turn the identity may not stop: it is searched again there.
+    return out;
+  }
+  for (auto& [start, search] : out.plan->searches) {
+    std::vector<IdentityWithHash>& fresh = out.fresh.emplace_back();
+    for (const IdentityCirc& id : search.visited) {
+      const uint64_t hash = id.hash_value();
+      if (!prover.proved.contains(HashedIdentity{id, hash})) fresh.push_back(IdentityWithHash{id, hash});
+    }
+    search.visited = IdentitySet();
+  }
+  return out;
+}
+
+/// record() of a side plan that holds.
+void record_side_plan(IdentityProver& prover, SidePlan& side, absl::flat_hash_set<uint64_t>& added) {
+  if (side.plan->searches.empty()) return;
+  const auto& [last, last_search] = side.plan->searches.back();
+  if (last_search.assumed) prover.assume.push_back(last);
+  for (auto it = side.fresh.rbegin(); it != side.fresh.rend(); ++it)
+    for (const IdentityWithHash& fresh : *it)
+      if (prover.proved.insert(HashedIdentity{fresh.id, fresh.hash})) added.insert(fresh.hash);
+}
 
 }  // namespace
 
@@ -671,21 +747,7 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
   for (size_t begin = 0; begin < identities.size(); begin += window) {
     const size_t n = std::min(window, identities.size() - begin);
     std::vector<SidePlan> side = pool::map_index(
-        n,
-        [&](size_t k) {
-          SidePlan out;
-          const IdentityCirc& identity = identities[begin + k];
-          if (identity.circ.len() > kLongestSplittable) return out;
-          size_t budget = kPlanBudget;
-          try {
-            out.plan = plan_add_identity(prover, identity, size, limit, &out.misses, &budget);
-          } catch (const OverBudget&) {
-          } catch (const Panic&) {
-            // In its turn the identity may not stop: it is searched again there.
-          }
-          return out;
-        },
-        &stop);
+        n, [&](size_t k) { return make_side_plan(prover, identities[begin + k]); }, &stop);
     added.clear();
     for (size_t k = 0; k < n; ++k) {
       bar.inc();
@@ -693,7 +755,7 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
       const bool holds =
           s.plan && std::none_of(s.misses.begin(), s.misses.end(), [&](uint64_t h) { return added.contains(h); });
       if (holds)
-        record(prover, *s.plan, &added);
+        record_side_plan(prover, s, added);
       else
         add_in_turn(identities[begin + k], &added);
     }

@@ -5,18 +5,20 @@
 //
 // - Rules: each key's RuleList either holds its rules (classes of at most 32 circuits) or, for a
 //   larger class, refers to the class's circuits, stored once, and makes each rule on use, so that
-//   memory follows the circuits and not their pairs.
+//   memory follows the circuits and not their pairs. An empty list (a one-circuit class's key,
+//   most keys of a large build) is one null pointer.
 // - RuleIndex, derived once per build: the rule identity of every held rule with its hash (those
-//   of rules made on use come through the per-thread memo), and the gate multisets of the keys
-//   that have rules, behind a 2^20-bit filter.
+//   of rules made on use are computed on use), and the gate multisets of the keys that have rules,
+//   behind a 2^20-bit filter.
 // - The rewriting step takes several identities at once. For each, SubsetSplits visits only the
 //   selections connected through the wires and keeps the splittable ones in subset order (about
 //   one subset in seventy at three qubits); those whose gate multiset is no key's are dropped.
 //   Runs of 4 consecutive candidates of one identity go to the pool (steps of fewer than 16
-//   candidates, or on a pool of one thread, run on the calling thread). Each canonical form is
-//   hashed once: the per-thread memos of blocks' keys and of rewritten identities (at most 16384
-//   of each per thread, cleared when full) keep the hashes, which find the rules and probe
-//   `proved` on the worker that made the rewrite.
+//   candidates, or on a pool of one thread, run on the calling thread), which reuse per-thread
+//   scratch circuits. Each canonical form is hashed once, on the worker that made it: a block's key
+//   with its hash comes from a per-thread memo (at most 16384 per thread, cleared when full, about
+//   two blocks in five found there), and finds the rules; a rewritten identity's hash probes
+//   `proved`. Rewritten identities are not remembered: few come again on one thread.
 // - The breadth-first searches compute the rewrites of the next waiting identities in one step,
 //   starting with one and doubling up to 16 per pool thread: a search does not change the prover,
 //   so computing ahead changes no result. Every search's size bound stops at 19 gates, the longest
@@ -27,11 +29,13 @@
 //   before any rule is made) and its keys and rules on the pool, 4096 classes a step.
 // - The build's searches depend on what the ones before them established. On a pool of more than
 //   one thread it plans the next 8 per pool thread side by side against the prover as it stands
-//   (each plan on one thread, at most 8 steps, with the hash of every identity it looked up in
-//   `proved` and did not find), then goes through them in order: a plan none of whose misses the
-//   identities before it added is the plan add_identity would make now, and is recorded as it is;
-//   any other identity is added in its turn. So the prover ends as the one-by-one build leaves it,
-//   for any pool size (a test compares pool sizes 1, 2 and 8 in child interpreters).
+//   (each plan on one thread, at most 8 steps, with the hash of every identity whose absence from
+//   `proved` steered it: the rule identities it tested and the new identities it reached; and the
+//   visited identities `proved` lacked, the only ones recording it can add, sorted out on that
+//   thread), then goes through them in order: a plan none of whose misses the identities before it
+//   added is the plan add_identity would make now, and is recorded as it is; any other identity is
+//   added in its turn. So the prover ends as the one-by-one build leaves it, for any pool size (a
+//   test compares pool sizes 1, 2 and 8 in child interpreters).
 
 #include <cstddef>
 #include <cstdint>
@@ -83,17 +87,26 @@ using ClassCircuits = std::vector<Circ>;
 class RuleList {
  public:
   RuleList() = default;
-  RuleList(std::vector<Circ> rules) : rules_(std::move(rules)) {}
-  RuleList(std::initializer_list<Circ> rules) : rules_(rules) {}
+  RuleList(std::vector<Circ> rules);
+  RuleList(std::initializer_list<Circ> rules) : RuleList(std::vector<Circ>(rules)) {}
+  RuleList(const RuleList& other) : body_(other.body_ ? std::make_unique<Body>(*other.body_) : nullptr) {}
+  RuleList(RuleList&&) noexcept = default;
+  RuleList& operator=(const RuleList& other) { return *this = RuleList(other); }
+  RuleList& operator=(RuleList&&) noexcept = default;
   /// The rules of class circuit `self` taken on use.
   static RuleList of_class(std::shared_ptr<const ClassCircuits> circuits, size_t self, Permut32 p);
 
-  size_t size() const { return circuits_ ? circuits_->size() - skipped_.size() : rules_.size(); }
-  bool empty() const { return size() == 0; }
+  size_t size() const {
+    if (!body_) return 0;
+    return body_->circuits ? body_->circuits->size() - body_->skipped.size() : body_->rules.size();
+  }
+  bool empty() const { return body_ == nullptr; }
   /// Whether the rules are held as they are (no circuit to make on use).
-  bool held() const { return circuits_ == nullptr; }
+  bool held() const { return !body_ || body_->circuits == nullptr; }
   /// The length of rule j, without making it.
-  size_t rule_len(size_t j) const { return circuits_ ? (*circuits_)[member(j)].len() : rules_[j].len(); }
+  size_t rule_len(size_t j) const {
+    return body_->circuits ? (*body_->circuits)[member(j)].len() : body_->rules[j].len();
+  }
   /// Rule j: a reference to the held rule, or the rule made into `scratch`.
   const Circ& rule(size_t j, Circ& scratch) const;
   Circ operator[](size_t j) const {
@@ -133,18 +146,24 @@ class RuleList {
   friend bool operator==(const RuleList& a, const RuleList& b);
 
  private:
+  /// A non-empty list. A prover holds a list under every key, most of them empty (the circuits of
+  /// one-circuit classes): an empty list is one null pointer.
+  struct Body {
+    std::vector<Circ> rules;
+    std::shared_ptr<const ClassCircuits> circuits;
+    /// The class circuits left out (the key circuit's own instructions), ascending.
+    std::vector<uint32_t> skipped;
+    Permut32 perm_inv, p;
+  };
+
   /// The class circuit of rule j.
   size_t member(size_t j) const {
-    for (uint32_t k : skipped_)
+    for (uint32_t k : body_->skipped)
       if (k <= j) ++j;
     return j;
   }
 
-  std::vector<Circ> rules_;
-  std::shared_ptr<const ClassCircuits> circuits_;
-  /// The class circuits left out (the key circuit's own instructions), ascending.
-  std::vector<uint32_t> skipped_;
-  Permut32 perm_inv_, p_;
+  std::unique_ptr<Body> body_;
 };
 
 using RuleMap = absl::flat_hash_map<Circ, RuleList, CircHash>;
@@ -157,9 +176,9 @@ struct TransitionPair {
   friend bool operator==(const TransitionPair&, const TransitionPair&) = default;
 };
 
-/// Each thread remembers the canonical forms of the blocks and of the rewritten identities it
-/// computed (at most 16384 of each per thread, pure results); this makes every thread forget them
-/// before its next use, so that a benchmark can time a cold build.
+/// Each thread remembers the canonical forms of the blocks it computed (at most 16384 per thread,
+/// pure results); this makes every thread forget them before its next use, so that a benchmark can
+/// time a cold build.
 void forget_prover_memos();
 
 /// The gates of a circuit other than SWAP as a multiset, hashed (the sum of one mixed term per

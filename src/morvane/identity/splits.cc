@@ -132,7 +132,13 @@ Ports IdentitySubcircuit::outputs() const { return ports<true>(*this); }
 bool IdentitySubcircuit::is_convex() const { return !repeats_qubit(inputs()) && !repeats_qubit(outputs()); }
 
 std::optional<Split> IdentitySubcircuit::split() const {
-  if (gates == 0) return std::nullopt;
+  Split out;
+  if (!split_into(out)) return std::nullopt;
+  return out;
+}
+
+bool IdentitySubcircuit::split_into(Split& out) const {
+  if (gates == 0) return false;
   const Circ& c = circuit.circ;
   const Permut32 p = c.perm;
   const Permut32 p_inv = p.inv();
@@ -188,14 +194,17 @@ std::optional<Split> IdentitySubcircuit::split() const {
       std::rotate(rest.begin(), rest.begin() + j + 1, rest.end());
       std::rotate(selected.begin(), selected.begin() + j + 1, selected.end());
     } else {
-      return std::nullopt;
+      return false;
     }
   }
 
-  std::vector<Instr32> block(back_part.rbegin(), back_part.rend());
-  block.insert(block.end(), front_part.begin(), front_part.end());
-  return Split{Circ::make(std::move(block), Permut32::identity(c.nqubits())),
-               Circ::make(std::vector<Instr32>(rest.begin(), rest.end()), p)};
+  // Both parts use the identity's qubits only.
+  out.c1.instrs.assign(back_part.rbegin(), back_part.rend());
+  out.c1.instrs.insert(out.c1.instrs.end(), front_part.begin(), front_part.end());
+  out.c1.perm = Permut32::identity(c.nqubits());
+  out.c2.instrs.assign(rest.begin(), rest.end());
+  out.c2.perm = p;
+  return true;
 }
 
 SubsetSplits::SubsetSplits(const IdentityCirc& circuit)
@@ -215,6 +224,21 @@ SubsetSplits::SubsetSplits(const IdentityCirc& circuit)
   }
 }
 
+bool SubsetSplits::convex(uint64_t ports, uint64_t after, uint64_t before) const {
+  // The inputs (ports whose previous gate is not selected) on distinct qubits, and the outputs
+  // likewise.
+  auto distinct_qubits = [&](uint64_t open) {
+    std::array<uint64_t, 4> seen{};
+    for (; open != 0; open &= open - 1) {
+      const uint8_t q = port_qubit_[std::countr_zero(open)];
+      if ((seen[q >> 6] >> (q & 63)) & 1) return false;
+      seen[q >> 6] |= uint64_t(1) << (q & 63);
+    }
+    return true;
+  };
+  return distinct_qubits(ports & ~after) && distinct_qubits(ports & ~before);
+}
+
 bool SubsetSplits::splittable_gates(uint32_t gates) const {
   if (gates == 0) return true;
   // Connected: grow from the first gate through the wires, within the selection.
@@ -232,19 +256,7 @@ bool SubsetSplits::splittable_gates(uint32_t gates) const {
     frontier = next & gates & ~reached;
     reached |= frontier;
   }
-  if (reached != gates) return false;
-  // Convex: the inputs (ports whose previous gate is not selected) on distinct qubits, and the
-  // outputs likewise.
-  auto distinct_qubits = [&](uint64_t open) {
-    std::array<uint64_t, 4> seen{};
-    for (; open != 0; open &= open - 1) {
-      const uint8_t q = port_qubit_[std::countr_zero(open)];
-      if ((seen[q >> 6] >> (q & 63)) & 1) return false;
-      seen[q >> 6] |= uint64_t(1) << (q & 63);
-    }
-    return true;
-  };
-  return distinct_qubits(ports & ~after) && distinct_qubits(ports & ~before);
+  return reached == gates && convex(ports, after, before);
 }
 
 std::vector<uint32_t> SubsetSplits::splittable_subsets() const {
@@ -258,22 +270,37 @@ std::vector<uint32_t> SubsetSplits::splittable_subsets() const {
       adjacent[g] |= rest & -rest;
       adjacent[std::countr_zero(rest)] |= bit(g);
     }
+  // When every wire neighbour is mutual the two graphs are one: every selection visited is
+  // connected, and only convexity is left to decide, on masks gathered as the selection grows.
+  bool mutual = true;
+  for (size_t g = 0; g < n; ++g) mutual = mutual && adjacent[g] == (masks_[g].neighbours & ~bit(g));
   std::vector<uint64_t> found;  // each selection with its size above it
   // Every connected selection once, from its lowest gate `low`: a selection grows by a gate of
   // `reach`, and then reaches the neighbours of that gate above `low` that neither it nor its
   // neighbours held (the enumeration of connected subgraphs by extension sets).
-  auto grow = [&](auto& self, uint32_t gates, uint32_t closed, uint32_t reach, uint32_t above, size_t size) -> void {
-    if (splittable_gates(gates)) found.push_back(uint64_t(size) << 32 | gates);
+  struct Grown {
+    uint32_t gates, closed, reach;
+    uint64_t ports, after, before;
+  };
+  auto grow = [&](auto& self, const Grown& s, uint32_t above, size_t size) -> void {
+    if (mutual ? convex(s.ports, s.after, s.before) : splittable_gates(s.gates))
+      found.push_back(uint64_t(size) << 32 | s.gates);
     if (size == most) return;
-    for (; reach != 0; reach &= reach - 1) {
+    for (uint32_t reach = s.reach; reach != 0; reach &= reach - 1) {
       const uint32_t g = reach & -reach;
-      const uint32_t next = adjacent[std::countr_zero(g)];
-      self(self, gates | g, closed | next | g, (reach & (reach - 1)) | (next & ~closed & above), above, size + 1);
+      const size_t index = std::countr_zero(g);
+      const uint32_t next = adjacent[index];
+      const GateMasks& m = masks_[index];
+      self(self,
+           Grown{s.gates | g, s.closed | next | g, (reach & (reach - 1)) | (next & ~s.closed & above),
+                 s.ports | m.ports, s.after | m.after, s.before | m.before},
+           above, size + 1);
     }
   };
   for (size_t low = 0; low < n && most > 0; ++low) {
     const uint32_t above = ~((bit(low) << 1) - 1);
-    grow(grow, bit(low), bit(low) | adjacent[low], adjacent[low] & above, above, 1);
+    const GateMasks& m = masks_[low];
+    grow(grow, Grown{bit(low), bit(low) | adjacent[low], adjacent[low] & above, m.ports, m.after, m.before}, above, 1);
   }
   // The entry's order: by size, then lexicographically by index list, where the list holding the
   // lowest gate on which two differ comes first.
@@ -289,6 +316,10 @@ std::vector<uint32_t> SubsetSplits::splittable_subsets() const {
 
 std::optional<Split> SubsetSplits::split_gates(uint32_t gates) const {
   return IdentitySubcircuit{circuit_, wires_, gates}.split();
+}
+
+bool SubsetSplits::split_gates_into(uint32_t gates, Split& out) const {
+  return IdentitySubcircuit{circuit_, wires_, gates}.split_into(out);
 }
 
 std::vector<Split> IdentitySubcircuit::par_subcircuit_splits(const IdentityCirc& circuit) {

@@ -81,6 +81,9 @@ struct IdentitySubcircuit {
   /// The block moved to the front by exchanges of disjoint neighbours and rotations; none when
   /// nothing is selected or the block cannot be gathered.
   std::optional<Split> split() const;
+  /// split() written into `out`, whose instruction storage is reused; false for none (leaving
+  /// `out` as it was).
+  bool split_into(Split& out) const;
 
   /// The splits of every subset of `circuit`'s COMBINATIONS entry that is connected, convex and
   /// splittable, in the entry's order, computed on the worker pool.
@@ -106,6 +109,8 @@ class SubsetSplits {
   std::optional<Split> split(size_t i) const { return split_gates(subsets_[i]); }
   /// The split of a splittable selection given as its mask, or none.
   std::optional<Split> split_gates(uint32_t gates) const;
+  /// split_gates written into `out` (see IdentitySubcircuit::split_into).
+  bool split_gates_into(uint32_t gates, Split& out) const;
   /// The split of subset i when it is splittable.
   std::optional<Split> at(size_t i) const { return splittable(i) ? split(i) : std::nullopt; }
 
@@ -117,6 +122,9 @@ class SubsetSplits {
     uint64_t after = 0;       // the ports of other gates whose previous gate on the wire it is
     uint64_t before = 0;      // the ports of other gates whose next gate on the wire it is
   };
+
+  /// The convexity half of splittable_gates, from the OR of the selected gates' masks.
+  bool convex(uint64_t ports, uint64_t after, uint64_t before) const;
 
   const IdentityCirc& circuit_;
   const std::vector<uint32_t>& subsets_;
