@@ -189,10 +189,10 @@ TEST(proof, unprovable_identity_gives_none_and_writes_nothing) {
 TEST(proof, progress_lines_and_the_count_limit) {
   const IdentityProver& p = h_s_cx_prover();
   // The longest derived (not assumed) identity: its proof needs several identities in the tracker.
-  const IdentityCirc* target = nullptr;
+  std::optional<IdentityCirc> target;
   for (const IdentityCirc& id : testing::sorted_proved(p))
     if (std::find(p.assume.begin(), p.assume.end(), id) == p.assume.end() && !p.prove_identity(id, 2, 10000))
-      target = &*p.proved.find(id);
+      target = id;
   ASSERT_TRUE(target);
   std::string out;
   std::optional<Proof> proof = quiet_export(p, *target, 2, 10000, &out);
@@ -209,10 +209,10 @@ TEST(proof, progress_lines_and_the_count_limit) {
   for (std::string l = first; !l.empty() || std::getline(lines, l); l.clear()) EXPECT_THAT(l, line);
   // An identity whose search meets an established one at once is proved with no room at all; the
   // proof search then holds more identities (the target) than the limit allows and gives up.
-  const IdentityCirc* quick = nullptr;
+  std::optional<IdentityCirc> quick;
   for (const IdentityCirc& id : testing::sorted_proved(p))
     if (std::find(p.assume.begin(), p.assume.end(), id) == p.assume.end() && !p.prove_identity(id, 2, 0))
-      quick = &*p.proved.find(id);
+      quick = id;
   ASSERT_TRUE(quick);
   EXPECT_THAT([&] { quiet_export(p, *quick, 2, 0, &out); }, Stops("Failed to export proof for proved identity"));
   EXPECT_EQ(out, "Proof search exceeded limit of 0 states.\n");

@@ -44,7 +44,8 @@ inline IdentityProver generated_prover(uint32_t n, std::vector<Gate16> gates, si
   return IdentityProver::build(std::move(classes.eccs));
 }
 
-/// The members of `proved`, sorted (the table's own order differs from run to run).
+/// The members of `proved`, sorted (their recording order follows the searches' visited tables,
+/// whose order differs from run to run).
 inline std::vector<IdentityCirc> sorted_proved(const IdentityProver& p) {
   std::vector<IdentityCirc> out(p.proved.begin(), p.proved.end());
   std::sort(out.begin(), out.end());

@@ -669,8 +669,10 @@ bool record(IdentityProver& prover, AddPlan& plan, absl::flat_hash_set<uint64_t>
   auto& [last, last_search] = plan.searches.back();
   if (last_search.assumed) prover.assume.push_back(last);
   for (auto it = plan.searches.rbegin(); it != plan.searches.rend(); ++it)
-    for (const IdentityCirc& id : it->second.visited)
-      if (prover.proved.insert(id).second && added) added->insert(id.hash_value());
+    for (const IdentityCirc& id : it->second.visited) {
+      const uint64_t hash = id.hash_value();
+      if (prover.proved.insert(HashedIdentity{id, hash}) && added) added->insert(hash);
+    }
   return last_search.assumed;
 }
 
@@ -721,11 +723,8 @@ void record_side_plan(IdentityProver& prover, SidePlan& side, absl::flat_hash_se
   const auto& [last, last_search] = side.plan->searches.back();
   if (last_search.assumed) prover.assume.push_back(last);
   for (auto it = side.fresh.rbegin(); it != side.fresh.rend(); ++it)
-    for (IdentityWithHash& fresh : *it)
-      prover.proved.lazy_emplace(HashedIdentity{fresh.id, fresh.hash}, [&](const auto& make) {
-        added.insert(fresh.hash);
-        make(std::move(fresh.id));
-      });
+    for (const IdentityWithHash& fresh : *it)
+      if (prover.proved.insert(HashedIdentity{fresh.id, fresh.hash})) added.insert(fresh.hash);
 }
 
 }  // namespace
@@ -741,8 +740,9 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
   auto add_in_turn = [&](IdentityCirc& identity, absl::flat_hash_set<uint64_t>* added) {
     // No rule rewrites an identity too long to split: it is assumed as it is.
     if (identity.circ.len() > kLongestSplittable) {
-      if (prover.proved.insert(identity).second) {
-        if (added) added->insert(identity.hash_value());
+      const uint64_t hash = identity.hash_value();
+      if (prover.proved.insert(HashedIdentity{identity, hash})) {
+        if (added) added->insert(hash);
         prover.assume.push_back(std::move(identity));
       }
       return;

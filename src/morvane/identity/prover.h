@@ -53,15 +53,10 @@
 
 #include "morvane/circ/circ.h"
 #include "morvane/identity/identity_circ.h"
+#include "morvane/identity/packed_identity_set.h"
 #include "morvane/search/ecc.h"
 
 namespace morvane {
-
-/// An identity with its hash_value computed already, to look up without hashing again.
-struct HashedIdentity {
-  const IdentityCirc& id;
-  uint64_t hash;
-};
 
 /// Hashes a circuit (or the circuit of an identity) by its SipHash stream; well mixed, so the
 /// tables below take it as it is. Nothing depends on the iteration order of these tables.
@@ -222,8 +217,8 @@ struct IdentityProver {
   /// Identities recorded as assumptions, in recording order; only ever appended to.
   std::vector<IdentityCirc> assume;
   /// Every established identity: each one visited by a completed add_identity search (the
-  /// assumptions among them).
-  IdentitySet proved;
+  /// assumptions among them), in the order they were recorded; only ever added to.
+  PackedIdentitySet proved;
   /// Rewrite rules: canonical circuit -> circuits equivalent to it, in its qubit labels. Filled by
   /// build, fixed afterwards.
   RuleMap circ_map;

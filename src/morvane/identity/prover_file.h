@@ -4,9 +4,10 @@
 // circuit), `circ_map` (count, then per entry the key circuit, the count of its rules and each
 // rule circuit). A circuit is its instruction count, per instruction the gate's display text and
 // its two raw qubit bytes, then the permutation's raw word as a varint. No header, no checksum;
-// bytes after `circ_map` are ignored. The entries of `proved` and `circ_map` come in the tables'
-// iteration order, so equal provers may give files with the same entries in other orders. Files
-// are saved and loaded through the file layer of the class files (core/file).
+// bytes after `circ_map` are ignored. The entries of `proved` come in the order they were recorded,
+// those of `circ_map` in its table's iteration order, so equal provers may give files with the same
+// entries in other orders. Files are saved and loaded through the file layer of the class files
+// (core/file).
 //
 // Loading takes the data as read: nothing is tested on random states, no rule index is derived
 // (prepare_rule_index; the prover works without one, only slower), and circuits may be

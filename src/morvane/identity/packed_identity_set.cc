@@ -1,0 +1,98 @@
+#include "morvane/identity/packed_identity_set.h"
+
+#include <algorithm>
+
+#include "morvane/core/panic.h"
+
+namespace morvane {
+
+IdentityCirc IdentityView::to_identity() const {
+  std::vector<Instr32> instrs(len());
+  for (size_t k = 0; k < instrs.size(); ++k) instrs[k] = instr(k);
+  return IdentityCirc::as_read(Circ{std::move(instrs), perm()});
+}
+
+PackedIdentitySet::PackedIdentitySet()
+    : arena_(std::make_unique<Arena>()), index_(0, Hash{arena_.get()}, Eq{arena_.get()}) {}
+
+PackedIdentitySet::PackedIdentitySet(const PackedIdentitySet& other) : PackedIdentitySet() {
+  if (!other.arena_) return;
+  // The same layout, so the references stay as they are; the index is made anew, bound to this arena.
+  arena_->chunks.reserve(other.arena_->chunks.size());
+  for (const Chunk& c : other.arena_->chunks) {
+    Chunk copy{std::make_unique_for_overwrite<uint32_t[]>(c.capacity), c.capacity, c.used};
+    std::copy_n(c.words.get(), c.used, copy.words.get());
+    arena_->chunks.push_back(std::move(copy));
+  }
+  index_.reserve(other.size());
+  for (Ref r : other.index_) index_.insert(r);
+}
+
+PackedIdentitySet& PackedIdentitySet::operator=(const PackedIdentitySet& other) {
+  if (this != &other) *this = PackedIdentitySet(other);
+  return *this;
+}
+
+uint32_t* PackedIdentitySet::room(size_t n, uint64_t& ref) {
+  if (!arena_) {
+    // A moved-from set taking members again.
+    arena_ = std::make_unique<Arena>();
+    index_ = Index(0, Hash{arena_.get()}, Eq{arena_.get()});
+  }
+  std::vector<Chunk>& chunks = arena_->chunks;
+  if (chunks.empty() || chunks.back().capacity - chunks.back().used < n) {
+    const size_t grown = chunks.empty() ? kFirstChunkWords : std::min(kChunkWords, 2 * chunks.back().capacity);
+    const size_t capacity = std::max(n, grown);
+    chunks.reserve(chunks.size() + 1);
+    chunks.push_back(Chunk{std::make_unique_for_overwrite<uint32_t[]>(capacity), capacity, 0});
+  }
+  Chunk& last = chunks.back();
+  ref = (uint64_t(chunks.size() - 1) << 32) | last.used;
+  return last.words.get() + last.used;
+}
+
+bool PackedIdentitySet::insert(HashedIdentity id) {
+  const std::vector<Instr32>& instrs = id.id.circ.instrs;
+  if (instrs.size() >= IdentityView::kWholeWords) panic("PackedIdentitySet: identity too long");
+  const bool whole = !std::all_of(instrs.begin(), instrs.end(), IdentityView::has_half);
+  const size_t n = IdentityView::kHeaderWords + IdentityView::instr_words(instrs.size(), whole);
+  // A chunk of its own is made only for a member that is new.
+  if (n > kChunkWords && contains(id)) return false;
+  uint64_t ref;
+  uint32_t* words = room(n, ref);
+  // Written before the index sees the reference (its hasher and equality read them), counted only
+  // once the index took it: an equal member, or a failed insertion, leaves the arena as it was.
+  words[0] = uint32_t(id.hash);
+  words[1] = uint32_t(id.hash >> 32);
+  words[2] = uint32_t(instrs.size()) | (whole ? IdentityView::kWholeWords : 0);
+  words[3] = id.id.circ.perm.raw;
+  uint32_t* out = words + IdentityView::kHeaderWords;
+  if (whole) {
+    std::memcpy(out, instrs.data(), 4 * instrs.size());
+  } else {
+    for (size_t k = 0; k < instrs.size(); k += 2) {
+      const uint32_t high = k + 1 < instrs.size() ? IdentityView::to_half(instrs[k + 1]) : 0;
+      out[k / 2] = IdentityView::to_half(instrs[k]) | (high << 16);
+    }
+  }
+  if (!index_.insert(Ref{ref}).second) return false;
+  arena_->chunks.back().used += n;
+  return true;
+}
+
+PackedIdentitySet::const_iterator PackedIdentitySet::begin() const {
+  return arena_ ? const_iterator(arena_.get(), 0) : const_iterator();
+}
+
+PackedIdentitySet::const_iterator PackedIdentitySet::end() const {
+  return arena_ ? const_iterator(arena_.get(), arena_->chunks.size()) : const_iterator();
+}
+
+bool operator==(const PackedIdentitySet& a, const PackedIdentitySet& b) {
+  if (a.size() != b.size()) return false;
+  for (auto it = a.begin(); it != a.end(); ++it)
+    if (!b.contains(it.view())) return false;
+  return true;
+}
+
+}  // namespace morvane
