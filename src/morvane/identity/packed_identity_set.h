@@ -77,7 +77,8 @@ class IdentityView {
     constexpr Instr32 kZeroHalf{Gate16(0), QArgs16{{0, 0}}};
     for (size_t k = 0; k < n; k += 2) {
       const Instr32 low = c.instrs[k], high = k + 1 < n ? c.instrs[k + 1] : kZeroHalf;
-      if (!has_half(low) || !has_half(high) || (to_half(low) | uint32_t(to_half(high)) << 16) != words_[kHeaderWords + k / 2])
+      if (!has_half(low) || !has_half(high) ||
+          (to_half(low) | uint32_t(to_half(high)) << 16) != words_[kHeaderWords + k / 2])
         return false;
     }
     return true;

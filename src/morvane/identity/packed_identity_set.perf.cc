@@ -50,9 +50,7 @@ void insertions(benchmark::State& state, Insert insert) {
     for (size_t k = 0; k < kCount; ++k) insert(set, s[k]);
     benchmark::DoNotOptimize(set);
     state.PauseTiming();
-    {
-      Set gone = std::move(set);
-    }
+    { Set gone = std::move(set); }
     state.ResumeTiming();
   }
   state.SetItemsProcessed(int64_t(state.iterations() * kCount));

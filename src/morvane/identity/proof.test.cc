@@ -211,8 +211,7 @@ TEST(proof, progress_lines_and_the_count_limit) {
   // proof search then holds more identities (the target) than the limit allows and gives up.
   std::optional<IdentityCirc> quick;
   for (const IdentityCirc& id : testing::sorted_proved(p))
-    if (std::find(p.assume.begin(), p.assume.end(), id) == p.assume.end() && !p.prove_identity(id, 2, 0))
-      quick = id;
+    if (std::find(p.assume.begin(), p.assume.end(), id) == p.assume.end() && !p.prove_identity(id, 2, 0)) quick = id;
   ASSERT_TRUE(quick);
   EXPECT_THAT([&] { quiet_export(p, *quick, 2, 0, &out); }, Stops("Failed to export proof for proved identity"));
   EXPECT_EQ(out, "Proof search exceeded limit of 0 states.\n");

@@ -93,8 +93,8 @@ constexpr size_t kWholeIdentitiesPerThread = 4;
 size_t max_lookahead() { return pool::num_threads() == 1 ? 1 : 16 * pool::num_threads(); }
 
 /// A per-thread memo of a pure function of a circuit, emptied when it reaches `kMemoEntries`
-/// entries, so each thread holds at most that many results (a few MB for circuits of this size).
-constexpr size_t kMemoEntries = size_t(1) << 14;
+/// entries, so each thread holds at most that many results (about a megabyte for blocks of this size).
+constexpr size_t kMemoEntries = size_t(1) << 12;
 
 std::atomic<uint64_t> memo_generation{0};
 

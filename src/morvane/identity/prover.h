@@ -17,7 +17,7 @@
 //   one gives runs of 4 consecutive candidates of one identity to the pool (steps of fewer than 16
 //   candidates, or on a pool of one thread, run on the calling thread), which reuse per-thread
 //   scratch circuits. Each canonical form is hashed once, on the worker that made it: a block's key
-//   with its hash comes from a per-thread memo (at most 16384 per thread, cleared when full, about
+//   with its hash comes from a per-thread memo (at most 4096 per thread, cleared when full, about
 //   two blocks in five found there), and finds the rules; a rewritten identity's hash probes
 //   `proved`. Rewritten identities are not remembered: few come again on one thread.
 // - The breadth-first searches compute the rewrites of the next waiting identities in one step,
@@ -177,7 +177,7 @@ struct TransitionPair {
   friend bool operator==(const TransitionPair&, const TransitionPair&) = default;
 };
 
-/// Each thread remembers the canonical forms of the blocks it computed (at most 16384 per thread,
+/// Each thread remembers the canonical forms of the blocks it computed (at most 4096 per thread,
 /// pure results); this makes every thread forget them before its next use, so that a benchmark can
 /// time a cold build.
 void forget_prover_memos();
