@@ -664,16 +664,23 @@ AddPlan plan_add_identity(const IdentityProver& prover, IdentityCirc identity, u
 
 /// Records a plan as add_identity does: the assumption of the last search, if any, then the
 /// visited sets from the last search back to the first. Returns whether an assumption was made.
+/// The assumption part of recording a plan with searches: the last search's identity, if it was
+/// assumed. Returns whether it was.
+bool record_assumption(IdentityProver& prover, const AddPlan& plan) {
+  const auto& [last, last_search] = plan.searches.back();
+  if (last_search.assumed) prover.assume.push_back(last);
+  return last_search.assumed;
+}
+
 bool record(IdentityProver& prover, AddPlan& plan, absl::flat_hash_set<uint64_t>* added = nullptr) {
   if (plan.searches.empty()) return false;
-  auto& [last, last_search] = plan.searches.back();
-  if (last_search.assumed) prover.assume.push_back(last);
+  const bool assumed = record_assumption(prover, plan);
   for (auto it = plan.searches.rbegin(); it != plan.searches.rend(); ++it)
     for (const IdentityCirc& id : it->second.visited) {
       const uint64_t hash = id.hash_value();
       if (prover.proved.insert(HashedIdentity{id, hash}) && added) added->insert(hash);
     }
-  return last_search.assumed;
+  return assumed;
 }
 
 namespace {
@@ -708,9 +715,12 @@ SidePlan make_side_plan(const IdentityProver& prover, const IdentityCirc& identi
   }
   for (auto& [start, search] : out.plan->searches) {
     std::vector<IdentityWithHash>& fresh = out.fresh.emplace_back();
-    for (const IdentityCirc& id : search.visited) {
-      const uint64_t hash = id.hash_value();
-      if (!prover.proved.contains(HashedIdentity{id, hash})) fresh.push_back(IdentityWithHash{id, hash});
+    // Taken out of the visited set, which is left empty, rather than copied.
+    for (auto it = search.visited.begin(); it != search.visited.end();) {
+      auto node = search.visited.extract(it++);
+      const uint64_t hash = node.value().hash_value();
+      if (!prover.proved.contains(HashedIdentity{node.value(), hash}))
+        fresh.push_back(IdentityWithHash{std::move(node.value()), hash});
     }
     search.visited = IdentitySet();
   }
@@ -720,8 +730,7 @@ SidePlan make_side_plan(const IdentityProver& prover, const IdentityCirc& identi
 /// record() of a side plan that holds.
 void record_side_plan(IdentityProver& prover, SidePlan& side, absl::flat_hash_set<uint64_t>& added) {
   if (side.plan->searches.empty()) return;
-  const auto& [last, last_search] = side.plan->searches.back();
-  if (last_search.assumed) prover.assume.push_back(last);
+  record_assumption(prover, *side.plan);
   for (auto it = side.fresh.rbegin(); it != side.fresh.rend(); ++it)
     for (const IdentityWithHash& fresh : *it)
       if (prover.proved.insert(HashedIdentity{fresh.id, fresh.hash})) added.insert(fresh.hash);
