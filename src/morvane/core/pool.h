@@ -223,6 +223,25 @@ auto map_index(size_t n, F&& f, StopToken* stop = nullptr) {
   return out;
 }
 
+/// map_index(n, f, stop), while the calling thread first runs `beside()`, before it takes any of
+/// f's items: work that must stay on the calling thread (it may check for signals, say) done beside
+/// a parallel step. A parallel step that `beside` calls runs on its own thread (the pool is busy).
+/// An exception of `beside` ends the call as one of an item before all of f's would.
+template <typename F, typename G>
+auto map_index_beside(size_t n, F&& f, G&& beside, StopToken* stop = nullptr) {
+  using R = std::decay_t<std::invoke_result_t<F&, size_t>>;
+  static_assert(std::is_default_constructible_v<R> && !std::is_same_v<R, bool>);
+  std::vector<R> out(n);
+  // Item 0 is `beside`: the calling thread takes the first block, and runs its items in order.
+  detail::run(n + 1, detail::block_count(n + 1), stop, [&](size_t, size_t i) {
+    if (i == 0)
+      beside();
+    else
+      out[i - 1] = f(i - 1);
+  });
+  return out;
+}
+
 /// [f(x) for x in inputs], computed on the pool, in input order.
 template <std::ranges::random_access_range In, typename F>
 auto map(In&& inputs, F&& f, StopToken* stop = nullptr) {

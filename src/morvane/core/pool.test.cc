@@ -155,6 +155,30 @@ TEST(pool, DISABLED_child_sizes_and_results) {
   if (n > 1) {
     EXPECT_GT(threads.size(), 1u);
   }
+
+  // Work beside a parallel step runs once, on the calling thread, before the caller takes an item;
+  // the other threads' items run meanwhile.
+  const auto caller = std::this_thread::get_id();
+  std::atomic<size_t> items_done{0};
+  size_t beside_runs = 0;
+  bool caller_item_before_beside = false;
+  const std::vector<uint64_t> beside_results = pool::map_index_beside(
+      items,
+      [&](size_t i) {
+        if (std::this_thread::get_id() == caller && beside_runs == 0) caller_item_before_beside = true;
+        items_done.fetch_add(1);
+        return uneven_work(i);
+      },
+      [&] {
+        ++beside_runs;
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        if (n > 1) {
+          EXPECT_TRUE(wait_for([&] { return items_done.load() > 0; }));
+        }
+      });
+  EXPECT_EQ(beside_results, want);
+  EXPECT_EQ(beside_runs, 1u);
+  EXPECT_FALSE(caller_item_before_beside);
 }
 
 TEST(pool, same_results_for_1_2_and_8_threads) {
@@ -371,6 +395,12 @@ TEST(pool, the_poll_runs_on_the_calling_thread) {
   EXPECT_EQ(pool::map_index(
                 3, [](size_t i) { return i + 1; }, &quiet),
             (std::vector<size_t>{1, 2, 3}));
+}
+
+TEST(pool, an_exception_beside_a_step_ends_it) {
+  EXPECT_THROW(pool::map_index_beside(
+                   10000, [](size_t i) { return i; }, [] { panic("beside failed"); }),
+               Panic);
 }
 
 TEST(pool, items_may_keep_per_thread_scratch) {

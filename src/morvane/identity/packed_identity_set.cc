@@ -80,6 +80,17 @@ bool PackedIdentitySet::insert(HashedIdentity id) {
   return true;
 }
 
+bool PackedIdentitySet::insert(IdentityView v) {
+  const size_t n = v.words();
+  if (n > kChunkWords && contains(v)) return false;
+  uint64_t ref;
+  uint32_t* words = room(n, ref);
+  std::memcpy(words, v.words_, 4 * n);
+  if (!index_.insert(Ref{ref}).second) return false;
+  arena_->chunks.back().used += n;
+  return true;
+}
+
 PackedIdentitySet::const_iterator PackedIdentitySet::begin() const {
   return arena_ ? const_iterator(arena_.get(), 0) : const_iterator();
 }

@@ -110,6 +110,7 @@ class IdentityView {
   }
 
  private:
+  friend class PackedIdentitySet;
   bool whole_words() const { return words_[2] & kWholeWords; }
 
   const uint32_t* words_;
@@ -180,6 +181,8 @@ class PackedIdentitySet {
   /// Adds `id` (whose hash_value is `id.hash`) unless it is a member; returns whether it was new.
   bool insert(HashedIdentity id);
   bool insert(const IdentityCirc& id) { return insert(HashedIdentity{id, id.hash_value()}); }
+  /// Adds a member of another set, copied as it is stored; returns whether it was new.
+  bool insert(IdentityView v);
 
   /// Members in insertion order, each as an IdentityCirc made on access (`view()` reads it in place).
   class const_iterator {

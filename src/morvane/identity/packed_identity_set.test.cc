@@ -176,6 +176,23 @@ TEST(packed_identity_set, equality_ignores_order_and_sees_any_other_member) {
   }
 }
 
+TEST(packed_identity_set, members_of_another_set_are_taken_as_stored) {
+  std::mt19937_64 rng(7);
+  const std::vector<IdentityCirc> pool = identity_pool(rng);
+  const size_t third = pool.size() / 3;
+  // `from` holds the second and third thirds, `into` the first two: the second third is shared.
+  PackedIdentitySet from, into;
+  for (size_t k = third; k < pool.size(); ++k) from.insert(pool[k]);
+  for (size_t k = 0; k < 2 * third; ++k) into.insert(pool[k]);
+  size_t k = third;
+  for (auto it = from.begin(); it != from.end(); ++it, ++k) EXPECT_EQ(into.insert(it.view()), k >= 2 * third) << k;
+  EXPECT_EQ(members(into), pool);
+  for (auto it = into.begin(); it != into.end(); ++it) EXPECT_EQ(it.view().hash(), (*it).hash_value());
+  // What the copies hold is their own: the source's members go with it.
+  from = PackedIdentitySet();
+  for (const IdentityCirc& id : pool) EXPECT_TRUE(into.contains(id));
+}
+
 TEST(packed_identity_set, copies_and_moves_keep_members_and_order) {
   std::mt19937_64 rng(11);
   const std::vector<IdentityCirc> pool = identity_pool(rng);

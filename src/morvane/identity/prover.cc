@@ -186,21 +186,39 @@ void forget_prover_memos() { memo_generation.fetch_add(1, std::memory_order_rela
 /// records runs its rewriting steps on its own thread.
 using Misses = std::vector<uint64_t>;
 
-/// `proved` holds the identity; a miss is recorded.
-bool established(const IdentityProver& prover, HashedIdentity id, Misses* misses) {
-  if (prover.proved.contains(id)) return true;
-  if (misses) misses->push_back(id.hash);
+/// How a search of the build looks identities up, what it notes of them and how it runs.
+struct SearchMode {
+  /// Identities recorded but not yet put into `proved` (which other threads read meanwhile): they
+  /// count as established too.
+  const PackedIdentitySet* pending = nullptr;
+  /// Where the search notes its misses.
+  Misses* misses = nullptr;
+  /// How many more identities the search may take from its queues: it throws OverBudget for the next.
+  size_t* budget = nullptr;
+  /// The search runs on this thread alone, the rewrites of one identity at a time: it is an item of
+  /// a parallel step, or runs beside one.
+  bool alone = false;
+};
+
+bool is_established(const IdentityProver& prover, const PackedIdentitySet* pending, HashedIdentity id) {
+  return prover.proved.contains(id) || (pending && pending->contains(id));
+}
+
+/// The identity is established; a miss is noted.
+bool established(const IdentityProver& prover, HashedIdentity id, const SearchMode& mode) {
+  if (is_established(prover, mode.pending, id)) return true;
+  if (mode.misses) mode.misses->push_back(id.hash);
   return false;
 }
 
-bool established(const IdentityProver& prover, const IdentityCirc& id, Misses* misses) {
-  return established(prover, HashedIdentity{id, id.hash_value()}, misses);
+bool established(const IdentityProver& prover, const IdentityCirc& id, const SearchMode& mode) {
+  return established(prover, HashedIdentity{id, id.hash_value()}, mode);
 }
 
 /// par_apply_rules_many for a search: each rewrite with its hash and its membership of `proved`.
 std::vector<std::vector<Rewrite>> search_rewrites(const IdentityProver& prover,
                                                   std::span<const IdentityCirc* const> identities,
-                                                  std::span<const uint32_t> additional_sizes, Misses* misses);
+                                                  std::span<const uint32_t> additional_sizes, const SearchMode& mode);
 
 /// The breadth-first search shared by add_identity_search and prove_identity_with_visited. For each
 /// identity newly visited, `step(rewrite, visited, queued)` returns a result to end the search with,
@@ -211,11 +229,9 @@ std::vector<std::vector<Rewrite>> search_rewrites(const IdentityProver& prover,
 /// Thrown by a search that records its misses when it has taken more steps than it was given.
 struct OverBudget {};
 
-/// With `misses`, the search records them and runs on this thread alone; with a `budget`, it
-/// takes at most that many identities from its queues, and throws OverBudget for the next.
 template <typename Result, typename Step, typename Exhausted>
 Result search_identities(const IdentityProver& prover, const IdentityCirc& start, uint32_t additional_size, Step&& step,
-                         Exhausted&& exhausted, Misses* misses = nullptr, size_t* budget = nullptr) {
+                         Exhausted&& exhausted, const SearchMode& mode = {}) {
   const size_t start_len = start.circ.len();
   // The rewriting step splits identities of at most kLongestSplittable gates: the bound stops
   // there (the start is no longer, see check_splittable). Elements are never shorter than the
@@ -229,17 +245,17 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
   size_t lookahead = 1;
   while (std::optional<Queued> element = queues.pop()) {
     interrupt::check();
-    if (budget && (*budget)-- == 0) throw OverBudget{};
+    if (mode.budget && (*mode.budget)-- == 0) throw OverBudget{};
     if (!element->rewrites) {
       std::vector<Queued*> ahead = queues.next_without_rewrites(lookahead - 1);
-      lookahead = misses ? 1 : std::min(2 * lookahead, max_lookahead());
+      lookahead = mode.alone ? 1 : std::min(2 * lookahead, max_lookahead());
       std::vector<const IdentityCirc*> ids{&element->id};
       std::vector<uint32_t> rooms{room(element->id)};
       for (Queued* q : ahead) {
         ids.push_back(&q->id);
         rooms.push_back(room(q->id));
       }
-      auto rewrites = search_rewrites(prover, ids, rooms, misses);
+      auto rewrites = search_rewrites(prover, ids, rooms, mode);
       element->rewrites = std::move(rewrites[0]);
       for (size_t k = 0; k < ahead.size(); ++k) ahead[k]->rewrites = std::move(rewrites[k + 1]);
     }
@@ -253,7 +269,7 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
       });
       if (!inserted) continue;
       // Only a new identity's membership of `proved` can steer the search.
-      if (misses && !rewrite.established) misses->push_back(rewrite.hash);
+      if (mode.misses && !rewrite.established) mode.misses->push_back(rewrite.hash);
       if (std::optional<Result> r = step(rewrite, visited, false)) return std::move(*r);
       queues.push(len - start_len, std::move(rewrite.id));
       if (std::optional<Result> r = step(rewrite, visited, true)) return std::move(*r);
@@ -569,13 +585,13 @@ std::vector<std::vector<T>> rewrite(const IdentityProver& prover, std::span<cons
 
 std::vector<std::vector<Rewrite>> search_rewrites(const IdentityProver& prover,
                                                   std::span<const IdentityCirc* const> identities,
-                                                  std::span<const uint32_t> additional_sizes, Misses* misses) {
-  return rewrite<Rewrite>(prover, identities, additional_sizes, RuleBound::kSaturating, misses != nullptr,
+                                                  std::span<const uint32_t> additional_sizes, const SearchMode& mode) {
+  return rewrite<Rewrite>(prover, identities, additional_sizes, RuleBound::kSaturating, mode.alone,
                           [&](std::vector<Rewrite>& out, const Circ& r, HashedIdentity rule, const Circ& c2_permuted) {
-                            if (!established(prover, rule, misses)) return;
+                            if (!established(prover, rule, mode)) return;
                             auto [id, hash] = rewritten_identity_hashed(joined(r, c2_permuted));
-                            const bool in_proved = prover.proved.contains(HashedIdentity{id, hash});
-                            out.push_back(Rewrite{std::move(id), hash, in_proved});
+                            const bool known = is_established(prover, mode.pending, HashedIdentity{id, hash});
+                            out.push_back(Rewrite{std::move(id), hash, known});
                           });
 }
 
@@ -614,7 +630,7 @@ struct AddSearch {
 };
 
 AddSearch add_search(const IdentityProver& prover, const IdentityCirc& identity, uint32_t additional_size,
-                     uint32_t count_limit, Misses* misses = nullptr, size_t* budget = nullptr) {
+                     uint32_t count_limit, const SearchMode& mode = {}) {
   check_splittable(identity);
   const size_t start_len = identity.circ.len();
   uint64_t queued = 0;
@@ -637,8 +653,7 @@ AddSearch add_search(const IdentityProver& prover, const IdentityCirc& identity,
     return std::nullopt;
   };
   search_identities<char>(
-      prover, identity, additional_size, step, [&](IdentitySet& visited) { return *end(visited, true); }, misses,
-      budget);
+      prover, identity, additional_size, step, [&](IdentitySet& visited) { return *end(visited, true); }, mode);
   return out;
 }
 
@@ -650,10 +665,10 @@ struct AddPlan {
 };
 
 AddPlan plan_add_identity(const IdentityProver& prover, IdentityCirc identity, uint32_t additional_size,
-                          uint32_t count_limit, Misses* misses = nullptr, size_t* budget = nullptr) {
+                          uint32_t count_limit, const SearchMode& mode = {}) {
   AddPlan plan;
-  while (!identity.circ.is_empty() && !established(prover, identity, misses)) {
-    AddSearch search = add_search(prover, identity, additional_size, count_limit, misses, budget);
+  while (!identity.circ.is_empty() && !established(prover, identity, mode)) {
+    AddSearch search = add_search(prover, identity, additional_size, count_limit, mode);
     std::optional<IdentityCirc> next = std::move(search.shorter);
     plan.searches.emplace_back(std::move(identity), std::move(search));
     if (!next) break;
@@ -662,8 +677,6 @@ AddPlan plan_add_identity(const IdentityProver& prover, IdentityCirc identity, u
   return plan;
 }
 
-/// Records a plan as add_identity does: the assumption of the last search, if any, then the
-/// visited sets from the last search back to the first. Returns whether an assumption was made.
 /// The assumption part of recording a plan with searches: the last search's identity, if it was
 /// assumed. Returns whether it was.
 bool record_assumption(IdentityProver& prover, const AddPlan& plan) {
@@ -672,13 +685,24 @@ bool record_assumption(IdentityProver& prover, const AddPlan& plan) {
   return last_search.assumed;
 }
 
-bool record(IdentityProver& prover, AddPlan& plan, absl::flat_hash_set<uint64_t>* added = nullptr) {
+/// Puts an identity among the established ones: into `pending` when given (unless `proved` holds
+/// it), else into `proved`. Returns whether it was new.
+bool establish(IdentityProver& prover, PackedIdentitySet* pending, HashedIdentity id) {
+  if (!pending) return prover.proved.insert(id);
+  return !prover.proved.contains(id) && pending->insert(id);
+}
+
+/// Records a plan as add_identity does: the assumption of the last search, if any, then the
+/// visited sets from the last search back to the first. Returns whether an assumption was made.
+/// The hashes of the identities it adds go to `added`, when given.
+bool record(IdentityProver& prover, AddPlan& plan, absl::flat_hash_set<uint64_t>* added = nullptr,
+            PackedIdentitySet* pending = nullptr) {
   if (plan.searches.empty()) return false;
   const bool assumed = record_assumption(prover, plan);
   for (auto it = plan.searches.rbegin(); it != plan.searches.rend(); ++it)
     for (const IdentityCirc& id : it->second.visited) {
       const uint64_t hash = id.hash_value();
-      if (prover.proved.insert(HashedIdentity{id, hash}) && added) added->insert(hash);
+      if (establish(prover, pending, HashedIdentity{id, hash}) && added) added->insert(hash);
     }
   return assumed;
 }
@@ -689,6 +713,9 @@ namespace {
 /// side may take in all before it is left to the identity's turn.
 constexpr size_t kPlansPerThread = 8;
 constexpr size_t kPlanBudget = 8;
+/// The steps an identity's turn may take beside the next window's plans before it is left to
+/// after them.
+constexpr size_t kBesideBudget = 32;
 
 /// A plan made side by side, with what its searches found missing from `proved`; none when it ran
 /// out of budget or stopped. Its searches' visited sets are left empty: `fresh` holds, for each
@@ -705,8 +732,9 @@ SidePlan make_side_plan(const IdentityProver& prover, const IdentityCirc& identi
   if (identity.circ.len() > kLongestSplittable) return out;
   size_t budget = kPlanBudget;
   try {
-    out.plan = plan_add_identity(prover, identity, IdentityProver::kBuildAdditionalSize,
-                                 IdentityProver::kBuildCountLimit, &out.misses, &budget);
+    out.plan =
+        plan_add_identity(prover, identity, IdentityProver::kBuildAdditionalSize, IdentityProver::kBuildCountLimit,
+                          SearchMode{.misses = &out.misses, .budget = &budget, .alone = true});
   } catch (const OverBudget&) {
     return out;
   } catch (const Panic&) {
@@ -728,25 +756,30 @@ SidePlan make_side_plan(const IdentityProver& prover, const IdentityCirc& identi
 }
 
 /// record() of a side plan that holds.
-void record_side_plan(IdentityProver& prover, SidePlan& side, absl::flat_hash_set<uint64_t>& added) {
+void record_side_plan(IdentityProver& prover, SidePlan& side, absl::flat_hash_set<uint64_t>& added,
+                      PackedIdentitySet* pending) {
   if (side.plan->searches.empty()) return;
   record_assumption(prover, *side.plan);
   for (auto it = side.fresh.rbegin(); it != side.fresh.rend(); ++it)
     for (const IdentityWithHash& fresh : *it)
-      if (prover.proved.insert(HashedIdentity{fresh.id, fresh.hash})) added.insert(fresh.hash);
+      if (establish(prover, pending, HashedIdentity{fresh.id, fresh.hash})) added.insert(fresh.hash);
 }
 
 }  // namespace
 
 /// The build's proving step: add_identity(identity, 3, 50000000) on each identity in order, except
 /// that an identity too long to split is assumed as it is. On a pool of more than one thread, the
-/// plans of the next identities are made side by side against the prover as it stands; then, in
-/// order, a plan none of whose misses was added to `proved` by the identities before it is the plan
+/// plans of a window of identities are made side by side against the prover as it stands; then, in
+/// order, a plan none of whose misses was added to `proved` since it was made is the plan
 /// add_identity would make now, and is recorded; any other identity is added in its turn. So the
-/// prover ends as the one-by-one build leaves it, for any pool size.
+/// prover ends as the one-by-one build leaves it, for any pool size. The calling thread verifies a
+/// window beside the step that makes the next window's plans: what it records meanwhile is held in
+/// `pending`, and put into `proved` once those plans are made; the identities whose turn needs a
+/// long search wait until then, when the whole pool can serve it.
 void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities, ProgressBar& bar) {
   const uint32_t size = IdentityProver::kBuildAdditionalSize, limit = IdentityProver::kBuildCountLimit;
-  auto add_in_turn = [&](IdentityCirc& identity, absl::flat_hash_set<uint64_t>* added) {
+  using Added = absl::flat_hash_set<uint64_t>;
+  auto add_in_turn = [&](IdentityCirc& identity, Added* added) {
     // No rule rewrites an identity too long to split: it is assumed as it is.
     if (identity.circ.len() > kLongestSplittable) {
       const uint64_t hash = identity.hash_value();
@@ -768,22 +801,62 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
     return;
   }
   auto stop = interrupt::stop_token();
-  absl::flat_hash_set<uint64_t> added;  // hashes of the identities added to `proved` in this window
-  for (size_t begin = 0; begin < identities.size(); begin += window) {
-    const size_t n = std::min(window, identities.size() - begin);
-    std::vector<SidePlan> side = pool::map_index(
-        n, [&](size_t k) { return make_side_plan(prover, identities[begin + k]); }, &stop);
-    added.clear();
-    for (size_t k = 0; k < n; ++k) {
-      bar.inc();
-      SidePlan& s = side[k];
-      const bool holds =
-          s.plan && std::none_of(s.misses.begin(), s.misses.end(), [&](uint64_t h) { return added.contains(h); });
-      if (holds)
-        record_side_plan(prover, s, added);
-      else
-        add_in_turn(identities[begin + k], &added);
+  // The hashes of the identities added since the plans of this window were made: by the window
+  // before (whose verification those plans were made beside) and by this one so far.
+  Added added_before, added;
+  PackedIdentitySet pending;
+  // Verifies identity `begin + k`; with `pending`, records into it and leaves (returns false) an
+  // identity whose turn takes a search of more than kBesideBudget steps.
+  auto verify = [&](std::vector<SidePlan>& side, size_t begin, size_t k, PackedIdentitySet* pending) {
+    SidePlan& s = side[k];
+    auto added_since = [&](uint64_t h) { return added.contains(h) || added_before.contains(h); };
+    if (s.plan && std::none_of(s.misses.begin(), s.misses.end(), added_since)) {
+      record_side_plan(prover, s, added, pending);
+      return true;
     }
+    if (!pending) {
+      add_in_turn(identities[begin + k], &added);
+      return true;
+    }
+    // A plan that ran out of budget side by side (or an identity too long to split) waits.
+    if (!s.plan) return false;
+    size_t budget = kBesideBudget;
+    try {
+      AddPlan plan = plan_add_identity(prover, identities[begin + k], size, limit,
+                                       SearchMode{.pending = pending, .budget = &budget, .alone = true});
+      record(prover, plan, &added, pending);
+    } catch (const OverBudget&) {
+      return false;
+    }
+    return true;
+  };
+  // The plans of the window from `begin`, made side by side.
+  auto plans = [&](size_t begin) {
+    return [&prover, &identities, begin](size_t k) { return make_side_plan(prover, identities[begin + k]); };
+  };
+  std::vector<SidePlan> side = pool::map_index(std::min(window, identities.size()), plans(0), &stop);
+  for (size_t begin = 0; begin < identities.size(); begin += window) {
+    const size_t n = std::min(window, identities.size() - begin), next = begin + n;
+    const size_t next_n = std::min(window, identities.size() - next);
+    std::vector<SidePlan> next_side;
+    size_t k = 0;
+    if (next_n > 0) {
+      next_side = pool::map_index_beside(
+          next_n, plans(next),
+          [&] {
+            for (; k < n && verify(side, begin, k, &pending); ++k) bar.inc();
+          },
+          &stop);
+      for (auto it = pending.begin(); it != pending.end(); ++it) prover.proved.insert(it.view());
+      pending = PackedIdentitySet();
+    }
+    for (; k < n; ++k) {
+      verify(side, begin, k, nullptr);
+      bar.inc();
+    }
+    added_before = std::move(added);
+    added.clear();
+    side = std::move(next_side);
   }
 }
 
