@@ -186,6 +186,20 @@ void forget_prover_memos() { memo_generation.fetch_add(1, std::memory_order_rela
 /// records runs its rewriting steps on its own thread.
 using Misses = std::vector<uint64_t>;
 
+/// The rewrites of one identity that a search computed, with the room they were computed for and
+/// the range of its misses that the rule identities it tested left (the rewrites depend on
+/// `proved` through those alone). Computed again, they are the same while `proved` still holds
+/// none of those rule identities, but for the `established` flags.
+struct KeptStep {
+  IdentityCirc id;
+  uint32_t room;
+  std::vector<Rewrite> rewrites;
+  size_t rule_misses_begin, rule_misses_end;
+};
+
+/// Kept steps that a search may take instead of computing them, by identity; each is taken once.
+using StepReuse = absl::flat_hash_map<IdentityCirc, KeptStep*, CircHash, IdentityEq>;
+
 /// How a search of the build looks identities up, what it notes of them and how it runs.
 struct SearchMode {
   /// Identities recorded but not yet put into `proved` (which other threads read meanwhile): they
@@ -198,6 +212,10 @@ struct SearchMode {
   /// The search runs on this thread alone, the rewrites of one identity at a time: it is an item of
   /// a parallel step, or runs beside one.
   bool alone = false;
+  /// Where an alone search with misses keeps the steps it computed.
+  std::vector<KeptStep>* kept = nullptr;
+  /// Steps an alone search takes, when they fit, instead of computing them.
+  StepReuse* reuse = nullptr;
 };
 
 bool is_established(const IdentityProver& prover, const PackedIdentitySet* pending, HashedIdentity id) {
@@ -246,6 +264,13 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
   while (std::optional<Queued> element = queues.pop()) {
     interrupt::check();
     if (mode.budget && (*mode.budget)-- == 0) throw OverBudget{};
+    if (!element->rewrites && mode.reuse) {
+      if (auto it = mode.reuse->find(element->id); it != mode.reuse->end() && it->second->room == room(element->id)) {
+        std::vector<Rewrite>& rewrites = element->rewrites.emplace(std::move(it->second->rewrites));
+        mode.reuse->erase(it);
+        for (Rewrite& r : rewrites) r.established = is_established(prover, mode.pending, HashedIdentity{r.id, r.hash});
+      }
+    }
     if (!element->rewrites) {
       std::vector<Queued*> ahead = queues.next_without_rewrites(lookahead - 1);
       lookahead = mode.alone ? 1 : std::min(2 * lookahead, max_lookahead());
@@ -255,11 +280,19 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
         ids.push_back(&q->id);
         rooms.push_back(room(q->id));
       }
+      const size_t misses_before = mode.misses ? mode.misses->size() : 0;
       auto rewrites = search_rewrites(prover, ids, rooms, mode);
       element->rewrites = std::move(rewrites[0]);
       for (size_t k = 0; k < ahead.size(); ++k) ahead[k]->rewrites = std::move(rewrites[k + 1]);
+      if (mode.kept) {
+        // Kept as they are: the identities queued below are copies.
+        mode.kept->push_back(
+            KeptStep{element->id, rooms[0], std::move(*element->rewrites), misses_before, mode.misses->size()});
+        element->rewrites.reset();
+      }
     }
-    for (Rewrite& rewrite : *element->rewrites) {
+    std::vector<Rewrite>& rewrites = element->rewrites ? *element->rewrites : mode.kept->back().rewrites;
+    for (Rewrite& rewrite : rewrites) {
       const size_t len = rewrite.id.circ.len();
       if (len > max_size) panic("assertion failed: new_id.len() <= max_size");
       bool inserted = false;
@@ -271,7 +304,7 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
       // Only a new identity's membership of `proved` can steer the search.
       if (mode.misses && !rewrite.established) mode.misses->push_back(rewrite.hash);
       if (std::optional<Result> r = step(rewrite, visited, false)) return std::move(*r);
-      queues.push(len - start_len, std::move(rewrite.id));
+      queues.push(len - start_len, mode.kept ? IdentityCirc(rewrite.id) : std::move(rewrite.id));
       if (std::optional<Result> r = step(rewrite, visited, true)) return std::move(*r);
     }
   }
@@ -725,6 +758,8 @@ struct SidePlan {
   std::optional<AddPlan> plan;
   Misses misses;
   std::vector<std::vector<IdentityWithHash>> fresh;
+  /// The steps its searches computed, for the identity's turn to take again where they still fit.
+  std::vector<KeptStep> kept;
 };
 
 SidePlan make_side_plan(const IdentityProver& prover, const IdentityCirc& identity) {
@@ -734,7 +769,7 @@ SidePlan make_side_plan(const IdentityProver& prover, const IdentityCirc& identi
   try {
     out.plan =
         plan_add_identity(prover, identity, IdentityProver::kBuildAdditionalSize, IdentityProver::kBuildCountLimit,
-                          SearchMode{.misses = &out.misses, .budget = &budget, .alone = true});
+                          SearchMode{.misses = &out.misses, .budget = &budget, .alone = true, .kept = &out.kept});
   } catch (const OverBudget&) {
     return out;
   } catch (const Panic&) {
@@ -820,10 +855,16 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
     }
     // A plan that ran out of budget side by side (or an identity too long to split) waits.
     if (!s.plan) return false;
+    // The plan's steps whose rule identities are still missing are those the turn would compute.
+    StepReuse reuse;
+    for (KeptStep& step : s.kept)
+      if (std::none_of(s.misses.begin() + step.rule_misses_begin, s.misses.begin() + step.rule_misses_end, added_since))
+        reuse.emplace(step.id, &step);
     size_t budget = kBesideBudget;
     try {
-      AddPlan plan = plan_add_identity(prover, identities[begin + k], size, limit,
-                                       SearchMode{.pending = pending, .budget = &budget, .alone = true});
+      AddPlan plan =
+          plan_add_identity(prover, identities[begin + k], size, limit,
+                            SearchMode{.pending = pending, .budget = &budget, .alone = true, .reuse = &reuse});
       record(prover, plan, &added, pending);
     } catch (const OverBudget&) {
       return false;
