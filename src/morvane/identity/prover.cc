@@ -411,6 +411,11 @@ IdentityProver IdentityProver::build(std::span<const ECC> classes) {
   auto stop = interrupt::stop_token();
   std::vector<IdentityCirc> identities;
   {
+    // Each circuit gives at most one key: room for them all once, rather than growing (and hashing
+    // every key again) step by step.
+    size_t circuits = 0;
+    for (const ECC& cls : classes) circuits += cls.circuits.size();
+    prover.circ_map.reserve(circuits);
     ProgressBar bar(classes.size());
     for (size_t begin = 0; begin < classes.size(); begin += kClassesPerStep) {
       const std::span<const ECC> step = classes.subspan(begin, std::min(kClassesPerStep, classes.size() - begin));
