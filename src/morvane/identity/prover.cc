@@ -877,8 +877,14 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
     return true;
   };
   // The plans of the window from `begin`, made side by side.
+  // The plans of the window verified last: the next step's items drop them, one each, rather
+  // than this thread one after another.
+  std::vector<SidePlan> done;
   auto plans = [&](size_t begin) {
-    return [&prover, &identities, begin](size_t k) { return make_side_plan(prover, identities[begin + k]); };
+    return [&, begin](size_t k) {
+      if (k < done.size()) done[k] = SidePlan();
+      return make_side_plan(prover, identities[begin + k]);
+    };
   };
   std::vector<SidePlan> side = pool::map_index(std::min(window, identities.size()), plans(0), &stop);
   for (size_t begin = 0; begin < identities.size(); begin += window) {
@@ -902,6 +908,7 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
     }
     added_before = std::move(added);
     added.clear();
+    done = std::move(side);
     side = std::move(next_side);
   }
 }
