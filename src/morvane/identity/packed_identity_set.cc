@@ -91,6 +91,22 @@ bool PackedIdentitySet::insert(IdentityView v) {
   return true;
 }
 
+void PackedIdentitySet::insert_all(const PackedIdentitySet& other) {
+  index_.reserve(size() + other.size());
+  // The index slots of the members a few places ahead are fetched early, so that the probes of
+  // successive members overlap rather than each waiting for memory in turn.
+  constexpr size_t kAhead = 8;
+  auto ahead = other.begin();
+  for (size_t k = 0; k < kAhead && ahead != other.end(); ++k, ++ahead) index_.prefetch(ahead.view());
+  for (auto it = other.begin(); it != other.end(); ++it) {
+    if (ahead != other.end()) {
+      index_.prefetch(ahead.view());
+      ++ahead;
+    }
+    insert(it.view());
+  }
+}
+
 PackedIdentitySet::const_iterator PackedIdentitySet::begin() const {
   return arena_ ? const_iterator(arena_.get(), 0) : const_iterator();
 }

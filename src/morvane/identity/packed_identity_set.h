@@ -183,6 +183,8 @@ class PackedIdentitySet {
   bool insert(const IdentityCirc& id) { return insert(HashedIdentity{id, id.hash_value()}); }
   /// Adds a member of another set, copied as it is stored; returns whether it was new.
   bool insert(IdentityView v);
+  /// Adds every member of `other`, in its order.
+  void insert_all(const PackedIdentitySet& other);
 
   /// Members in insertion order, each as an IdentityCirc made on access (`view()` reads it in place).
   class const_iterator {

@@ -188,6 +188,12 @@ TEST(packed_identity_set, members_of_another_set_are_taken_as_stored) {
   for (auto it = from.begin(); it != from.end(); ++it, ++k) EXPECT_EQ(into.insert(it.view()), k >= 2 * third) << k;
   EXPECT_EQ(members(into), pool);
   for (auto it = into.begin(); it != into.end(); ++it) EXPECT_EQ(it.view().hash(), (*it).hash_value());
+  // All at once, into a set that holds some of them already.
+  PackedIdentitySet all;
+  for (size_t k = 0; k < third; ++k) all.insert(pool[k]);
+  all.insert_all(from);
+  all.insert_all(from);
+  EXPECT_EQ(members(all), pool);
   // What the copies hold is their own: the source's members go with it.
   from = PackedIdentitySet();
   for (const IdentityCirc& id : pool) EXPECT_TRUE(into.contains(id));

@@ -899,7 +899,7 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
             for (; k < n && verify(side, begin, k, &pending); ++k) bar.inc();
           },
           &stop);
-      for (auto it = pending.begin(); it != pending.end(); ++it) prover.proved.insert(it.view());
+      prover.proved.insert_all(pending);
       pending = PackedIdentitySet();
     }
     for (; k < n; ++k) {
