@@ -845,16 +845,16 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
   // before (whose verification those plans were made beside) and by this one so far.
   Added added_before, added;
   PackedIdentitySet pending;
-  // Verifies identity `begin + k`; with `pending`, records into it and leaves (returns false) an
-  // identity whose turn takes a search of more than kBesideBudget steps.
-  auto verify = [&](std::vector<SidePlan>& side, size_t begin, size_t k, PackedIdentitySet* pending) {
+  // Verifies identity `begin + k`; with `into` (beside a step), records into it and leaves (returns
+  // false) an identity whose turn takes a search of more than kBesideBudget steps.
+  auto verify = [&](std::vector<SidePlan>& side, size_t begin, size_t k, PackedIdentitySet* into) {
     SidePlan& s = side[k];
     auto added_since = [&](uint64_t h) { return added.contains(h) || added_before.contains(h); };
     if (s.plan && std::none_of(s.misses.begin(), s.misses.end(), added_since)) {
-      record_side_plan(prover, s, added, pending);
+      record_side_plan(prover, s, added, into);
       return true;
     }
-    if (!pending) {
+    if (!into) {
       add_in_turn(identities[begin + k], &added);
       return true;
     }
@@ -867,19 +867,18 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
         reuse.emplace(step.id, &step);
     size_t budget = kBesideBudget;
     try {
-      AddPlan plan =
-          plan_add_identity(prover, identities[begin + k], size, limit,
-                            SearchMode{.pending = pending, .budget = &budget, .alone = true, .reuse = &reuse});
-      record(prover, plan, &added, pending);
+      AddPlan plan = plan_add_identity(prover, identities[begin + k], size, limit,
+                                       SearchMode{.pending = into, .budget = &budget, .alone = true, .reuse = &reuse});
+      record(prover, plan, &added, into);
     } catch (const OverBudget&) {
       return false;
     }
     return true;
   };
-  // The plans of the window from `begin`, made side by side.
   // The plans of the window verified last: the next step's items drop them, one each, rather
   // than this thread one after another.
   std::vector<SidePlan> done;
+  // The plans of the window from `begin`, made side by side.
   auto plans = [&](size_t begin) {
     return [&, begin](size_t k) {
       if (k < done.size()) done[k] = SidePlan();
