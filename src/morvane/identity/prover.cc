@@ -417,16 +417,22 @@ IdentityProver IdentityProver::build(std::span<const ECC> classes) {
     for (const ECC& cls : classes) circuits += cls.circuits.size();
     prover.circ_map.reserve(circuits);
     ProgressBar bar(classes.size());
-    for (size_t begin = 0; begin < classes.size(); begin += kClassesPerStep) {
-      const std::span<const ECC> step = classes.subspan(begin, std::min(kClassesPerStep, classes.size() - begin));
-      std::vector<ClassPart> parts = pool::map_index(
-          step.size(), [&](size_t k) { return class_part(step[k]); }, &stop);
+    auto store = [&](std::vector<ClassPart>& parts) {
       for (ClassPart& part : parts) {
         bar.inc();
         for (auto& [key, rules] : part.rules) prover.circ_map.insert_or_assign(std::move(key), std::move(rules));
         std::move(part.identities.begin(), part.identities.end(), std::back_inserter(identities));
       }
+    };
+    // The parts of a step are stored by this thread beside the step that computes the next ones.
+    std::vector<ClassPart> parts;
+    for (size_t begin = 0; begin < classes.size(); begin += kClassesPerStep) {
+      const std::span<const ECC> step = classes.subspan(begin, std::min(kClassesPerStep, classes.size() - begin));
+      std::vector<ClassPart> next = pool::map_index_beside(
+          step.size(), [&](size_t k) { return class_part(step[k]); }, [&] { store(parts); }, &stop);
+      parts = std::move(next);
     }
+    store(parts);
     bar.finish();
   }
   prover.prepare_rule_index();
