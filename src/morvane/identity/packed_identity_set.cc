@@ -51,44 +51,45 @@ uint32_t* PackedIdentitySet::room(size_t n, uint64_t& ref) {
   return last.words.get() + last.used;
 }
 
-bool PackedIdentitySet::insert(HashedIdentity id) {
-  const std::vector<Instr32>& instrs = id.id.circ.instrs;
-  if (instrs.size() >= IdentityView::kWholeWords) panic("PackedIdentitySet: identity too long");
-  const bool whole = !std::all_of(instrs.begin(), instrs.end(), IdentityView::has_half);
-  const size_t n = IdentityView::kHeaderWords + IdentityView::instr_words(instrs.size(), whole);
+template <typename Key, typename Fill>
+bool PackedIdentitySet::add(const Key& key, size_t n, Fill&& fill) {
   // A chunk of its own is made only for a member that is new.
-  if (n > kChunkWords && contains(id)) return false;
+  if (n > kChunkWords && contains(key)) return false;
   uint64_t ref;
   uint32_t* words = room(n, ref);
   // Written before the index sees the reference (its hasher and equality read them), counted only
   // once the index took it: an equal member, or a failed insertion, leaves the arena as it was.
-  words[0] = uint32_t(id.hash);
-  words[1] = uint32_t(id.hash >> 32);
-  words[2] = uint32_t(instrs.size()) | (whole ? IdentityView::kWholeWords : 0);
-  words[3] = id.id.circ.perm.raw;
-  uint32_t* out = words + IdentityView::kHeaderWords;
-  if (whole) {
-    std::memcpy(out, instrs.data(), 4 * instrs.size());
-  } else {
-    for (size_t k = 0; k < instrs.size(); k += 2) {
-      const uint32_t high = k + 1 < instrs.size() ? IdentityView::to_half(instrs[k + 1]) : 0;
-      out[k / 2] = IdentityView::to_half(instrs[k]) | (high << 16);
-    }
-  }
+  fill(words);
   if (!index_.insert(Ref{ref}).second) return false;
   arena_->chunks.back().used += n;
   return true;
 }
 
+bool PackedIdentitySet::insert(HashedIdentity id) {
+  const std::vector<Instr32>& instrs = id.id.circ.instrs;
+  if (instrs.size() >= IdentityView::kWholeWords) panic("PackedIdentitySet: identity too long");
+  const bool whole = !std::all_of(instrs.begin(), instrs.end(), IdentityView::has_half);
+  const size_t n = IdentityView::kHeaderWords + IdentityView::instr_words(instrs.size(), whole);
+  return add(id, n, [&](uint32_t* words) {
+    words[0] = uint32_t(id.hash);
+    words[1] = uint32_t(id.hash >> 32);
+    words[2] = uint32_t(instrs.size()) | (whole ? IdentityView::kWholeWords : 0);
+    words[3] = id.id.circ.perm.raw;
+    uint32_t* out = words + IdentityView::kHeaderWords;
+    if (whole) {
+      std::memcpy(out, instrs.data(), 4 * instrs.size());
+    } else {
+      for (size_t k = 0; k < instrs.size(); k += 2) {
+        const uint32_t high = k + 1 < instrs.size() ? IdentityView::to_half(instrs[k + 1]) : 0;
+        out[k / 2] = IdentityView::to_half(instrs[k]) | (high << 16);
+      }
+    }
+  });
+}
+
 bool PackedIdentitySet::insert(IdentityView v) {
   const size_t n = v.words();
-  if (n > kChunkWords && contains(v)) return false;
-  uint64_t ref;
-  uint32_t* words = room(n, ref);
-  std::memcpy(words, v.words_, 4 * n);
-  if (!index_.insert(Ref{ref}).second) return false;
-  arena_->chunks.back().used += n;
-  return true;
+  return add(v, n, [&](uint32_t* words) { std::memcpy(words, v.words_, 4 * n); });
 }
 
 void PackedIdentitySet::insert_all(const PackedIdentitySet& other) {

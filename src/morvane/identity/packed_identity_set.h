@@ -238,6 +238,10 @@ class PackedIdentitySet {
   /// Room for `n` words at the end of the arena, in a new chunk when the last one lacks it; the
   /// words count only once committed (chunks' `used`).
   uint32_t* room(size_t n, uint64_t& ref);
+  /// Adds the member whose `n` words `fill` writes, unless one equal to `key` is there; returns
+  /// whether it was new.
+  template <typename Key, typename Fill>
+  bool add(const Key& key, size_t n, Fill&& fill);
 
   std::unique_ptr<Arena> arena_;
   Index index_;

@@ -285,9 +285,10 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
       element->rewrites = std::move(rewrites[0]);
       for (size_t k = 0; k < ahead.size(); ++k) ahead[k]->rewrites = std::move(rewrites[k + 1]);
       if (mode.kept) {
-        // Kept as they are: the identities queued below are copies.
-        mode.kept->push_back(
-            KeptStep{element->id, rooms[0], std::move(*element->rewrites), misses_before, mode.misses->size()});
+        // Kept as they are: the identities queued below are copies. Nothing reads the element's
+        // identity after this.
+        mode.kept->push_back(KeptStep{std::move(element->id), rooms[0], std::move(*element->rewrites), misses_before,
+                                      mode.misses->size()});
         element->rewrites.reset();
       }
     }
