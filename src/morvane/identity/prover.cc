@@ -92,43 +92,19 @@ constexpr size_t kWholeIdentitiesPerThread = 4;
 /// nothing from it.
 size_t max_lookahead() { return pool::num_threads() == 1 ? 1 : 16 * pool::num_threads(); }
 
-/// A per-thread memo of a pure function of a circuit, emptied when it reaches `kMemoEntries`
-/// entries, so each thread holds at most that many results (about a megabyte for blocks of this size).
-constexpr size_t kMemoEntries = size_t(1) << 12;
-
 std::atomic<uint64_t> memo_generation{0};
 
-/// The memos' own hash: a multiply-and-fold over the raw words, much cheaper than the SipHash that
-/// the prover's tables use; a memo's layout changes nothing it returns.
-struct MemoHash {
-  size_t operator()(const Circ& c) const noexcept {
-    uint64_t h = (uint64_t(c.perm.raw) << 32 | c.instrs.size()) * 0x9E3779B97F4A7C15u;
-    for (Instr32 i : c.instrs) {
-      h = (h ^ std::bit_cast<uint32_t>(i)) * 0xBF58476D1CE4E5B9u;
-      h ^= h >> 31;
-    }
-    h ^= h >> 29;
-    h *= 0x94D049BB133111EBu;
-    return size_t(h ^ (h >> 32));
+/// The memo's own hash: a multiply-and-fold over the raw words, much cheaper than the SipHash that
+/// the prover's tables use; the memo's layout changes nothing it returns.
+uint64_t memo_hash(const Circ& c) {
+  uint64_t h = (uint64_t(c.perm.raw) << 32 | c.instrs.size()) * 0x9E3779B97F4A7C15u;
+  for (Instr32 i : c.instrs) {
+    h = (h ^ std::bit_cast<uint32_t>(i)) * 0xBF58476D1CE4E5B9u;
+    h ^= h >> 31;
   }
-};
-
-template <typename Value>
-struct Memo {
-  uint64_t generation = 0;
-  absl::flat_hash_map<Circ, Value, MemoHash> map;
-};
-
-template <typename Value, typename F>
-const Value& memoized(Memo<Value>& memo_, const Circ& c, F&& f) {
-  if (const uint64_t g = memo_generation.load(std::memory_order_relaxed); g != memo_.generation) {
-    memo_.map.clear();
-    memo_.generation = g;
-  }
-  auto& memo = memo_.map;
-  if (auto it = memo.find(c); it != memo.end()) return it->second;
-  if (memo.size() >= kMemoEntries) memo.clear();
-  return memo.emplace(c, f(c)).first->second;
+  h ^= h >> 29;
+  h *= 0x94D049BB133111EBu;
+  return h ^ (h >> 32);
 }
 
 /// A block's representative_with_perm (rep, p) and the representative's hash, the key of its rules.
@@ -138,13 +114,34 @@ struct BlockKey {
   uint64_t hash;
 };
 
+/// A per-thread memo of blocks' canonical forms: a block has one slot, chosen by its hash, and
+/// replaces the block held there. A slot keeps the storage of its circuits, so a miss allocates
+/// only the new canonical form. About 600 KiB per thread for blocks of this size.
+constexpr size_t kMemoSlots = size_t(1) << 12;
+
+struct BlockMemo {
+  struct Slot {
+    uint64_t generation = 0;  // the slot holds a block when this is memo_generation + 1
+    Circ block;
+    BlockKey key;
+  };
+  std::vector<Slot> slots = std::vector<Slot>(kMemoSlots);
+};
+
 /// The canonical form of a block, remembered by this thread.
 const BlockKey& block_representative(const Circ& block) {
-  return memoized(per_thread<Memo<BlockKey>>(), block, [](const Circ& c) {
-    auto [rep, p] = representative_with_perm(c);
-    const uint64_t hash = rep.hash_value();
-    return BlockKey{std::move(rep), p, hash};
-  });
+  BlockMemo::Slot& slot = per_thread<BlockMemo>().slots[memo_hash(block) & (kMemoSlots - 1)];
+  const uint64_t generation = memo_generation.load(std::memory_order_relaxed) + 1;
+  if (slot.generation == generation && slot.block == block) return slot.key;
+  auto [rep, p] = representative_with_perm(block);
+  slot.generation = 0;  // empty until both circuits are in place
+  slot.key.hash = rep.hash_value();
+  slot.key.rep = std::move(rep);
+  slot.key.p = p;
+  slot.block.instrs.assign(block.instrs.begin(), block.instrs.end());
+  slot.block.perm = block.perm;
+  slot.generation = generation;
+  return slot.key;
 }
 
 /// rotate_representative of a rewritten identity with its hash. Not remembered: at three qubits

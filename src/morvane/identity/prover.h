@@ -17,8 +17,9 @@
 //   one gives runs of 4 consecutive candidates of one identity to the pool (steps of fewer than 16
 //   candidates, or on a pool of one thread, run on the calling thread), which reuse per-thread
 //   scratch circuits. Each canonical form is hashed once, on the worker that made it: a block's key
-//   with its hash comes from a per-thread memo (at most 4096 per thread, cleared when full, about
-//   two blocks in five found there), and finds the rules; a rewritten identity's hash probes
+//   with its hash comes from a per-thread memo (4096 slots per thread, a block's slot chosen by its
+//   hash and taken over by the next block that maps there; one block in three found there at three
+//   qubits size 8), and finds the rules; a rewritten identity's hash probes
 //   `proved`. Rewritten identities are not remembered: few come again on one thread.
 // - The breadth-first searches compute the rewrites of the next waiting identities in one step,
 //   starting with one and doubling up to 16 per pool thread: a search does not change the prover,
@@ -177,7 +178,7 @@ struct TransitionPair {
   friend bool operator==(const TransitionPair&, const TransitionPair&) = default;
 };
 
-/// Each thread remembers the canonical forms of the blocks it computed (at most 4096 per thread,
+/// Each thread remembers the canonical forms of the blocks it computed (4096 slots per thread,
 /// pure results); this makes every thread forget them before its next use, so that a benchmark can
 /// time a cold build.
 void forget_prover_memos();
