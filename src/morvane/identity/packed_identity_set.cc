@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "morvane/core/panic.h"
+#include "morvane/core/pool.h"
 
 namespace morvane {
 
@@ -12,8 +13,24 @@ IdentityCirc IdentityView::to_identity() const {
   return IdentityCirc::as_read(Circ{std::move(instrs), perm()});
 }
 
-PackedIdentitySet::PackedIdentitySet()
-    : arena_(std::make_unique<Arena>()), index_(0, Hash{arena_.get()}, Eq{arena_.get()}) {}
+PackedIdentitySet::PackedIdentitySet() : arena_(std::make_unique<Arena>()) { bind_index(); }
+
+void PackedIdentitySet::bind_index() {
+  for (Index& shard : index_) shard = Index(0, Hash{arena_.get()}, Eq{arena_.get()});
+  size_ = 0;
+}
+
+void PackedIdentitySet::take_members_again() {
+  if (arena_) return;
+  arena_ = std::make_unique<Arena>();
+  bind_index();
+}
+
+void PackedIdentitySet::reserve(size_t n) {
+  // The shards' shares differ little: an eighth more for each covers them.
+  const size_t share = n / kShards + n / (8 * kShards) + 1;
+  for (Index& shard : index_) shard.reserve(share);
+}
 
 PackedIdentitySet::PackedIdentitySet(const PackedIdentitySet& other) : PackedIdentitySet() {
   if (!other.arena_) return;
@@ -24,8 +41,11 @@ PackedIdentitySet::PackedIdentitySet(const PackedIdentitySet& other) : PackedIde
     std::copy_n(c.words.get(), c.used, copy.words.get());
     arena_->chunks.push_back(std::move(copy));
   }
-  index_.reserve(other.size());
-  for (Ref r : other.index_) index_.insert(r);
+  for (size_t s = 0; s < kShards; ++s) {
+    index_[s].reserve(other.index_[s].size());
+    for (Ref r : other.index_[s]) index_[s].insert(r);
+  }
+  size_ = other.size_;
 }
 
 PackedIdentitySet& PackedIdentitySet::operator=(const PackedIdentitySet& other) {
@@ -34,11 +54,7 @@ PackedIdentitySet& PackedIdentitySet::operator=(const PackedIdentitySet& other) 
 }
 
 uint32_t* PackedIdentitySet::room(size_t n, uint64_t& ref) {
-  if (!arena_) {
-    // A moved-from set taking members again.
-    arena_ = std::make_unique<Arena>();
-    index_ = Index(0, Hash{arena_.get()}, Eq{arena_.get()});
-  }
+  take_members_again();
   std::vector<Chunk>& chunks = arena_->chunks;
   if (chunks.empty() || chunks.back().capacity - chunks.back().used < n) {
     const size_t grown = chunks.empty() ? kFirstChunkWords : std::min(kChunkWords, 2 * chunks.back().capacity);
@@ -60,8 +76,9 @@ bool PackedIdentitySet::add(const Key& key, size_t n, Fill&& fill) {
   // Written before the index sees the reference (its hasher and equality read them), counted only
   // once the index took it: an equal member, or a failed insertion, leaves the arena as it was.
   fill(words);
-  if (!index_.insert(Ref{ref}).second) return false;
+  if (!index_[shard_of(Hash{arena_.get()}(key))].insert(Ref{ref}).second) return false;
   arena_->chunks.back().used += n;
+  ++size_;
   return true;
 }
 
@@ -93,19 +110,75 @@ bool PackedIdentitySet::insert(IdentityView v) {
 }
 
 void PackedIdentitySet::insert_all(const PackedIdentitySet& other) {
-  index_.reserve(size() + other.size());
-  // The index slots of the members a few places ahead are fetched early, so that the probes of
-  // successive members overlap rather than each waiting for memory in turn.
-  constexpr size_t kAhead = 8;
-  auto ahead = other.begin();
-  for (size_t k = 0; k < kAhead && ahead != other.end(); ++k, ++ahead) index_.prefetch(ahead.view());
-  for (auto it = other.begin(); it != other.end(); ++it) {
-    if (ahead != other.end()) {
-      index_.prefetch(ahead.view());
-      ++ahead;
+  if (other.size() < kParallelInsertAll) {
+    reserve(size() + other.size());
+    // The index slots of the members a few places ahead are fetched early, so that the probes of
+    // successive members overlap rather than each waiting for memory in turn.
+    constexpr size_t kAhead = 8;
+    auto fetch = [&](IdentityView v) { index_[shard_of(v.hash())].prefetch(v); };
+    auto ahead = other.begin();
+    for (size_t k = 0; k < kAhead && ahead != other.end(); ++k, ++ahead) fetch(ahead.view());
+    for (auto it = other.begin(); it != other.end(); ++it) {
+      if (ahead != other.end()) {
+        fetch(ahead.view());
+        ++ahead;
+      }
+      insert(it.view());
     }
-    insert(it.view());
+    return;
   }
+  take_members_again();
+  // Each shard's members of `other` are looked up, and room made in the shard's index, on one
+  // thread of the pool; the lacking members' places in the arena follow in order, chunks made for
+  // them here; then each shard's thread copies its members' words and indexes them.
+  struct Member {
+    IdentityView view;
+    uint64_t ref;
+    bool lacking;
+  };
+  std::array<std::vector<Member>, kShards> members;
+  for (auto it = other.begin(); it != other.end(); ++it)
+    members[shard_of(it.view().hash())].push_back(Member{it.view(), 0, false});
+  pool::map_index(kShards, [&](size_t s) {
+    size_t lacking = 0;
+    for (Member& m : members[s]) lacking += m.lacking = !index_[s].contains(m.view);
+    index_[s].reserve(index_[s].size() + lacking);
+    return char(0);
+  });
+  // The lacking members in `other`'s order, for their places.
+  std::vector<Member*> in_order;
+  {
+    std::array<size_t, kShards> next{};
+    for (auto it = other.begin(); it != other.end(); ++it) {
+      const size_t s = shard_of(it.view().hash());
+      Member& m = members[s][next[s]++];
+      if (m.lacking) in_order.push_back(&m);
+    }
+  }
+  const size_t chunks_before = arena_->chunks.size();
+  const size_t used_before = chunks_before ? arena_->chunks.back().used : 0;
+  try {
+    for (Member* m : in_order) {
+      const size_t n = m->view.words();
+      room(n, m->ref);
+      arena_->chunks.back().used += n;
+    }
+  } catch (...) {
+    // No memory for a chunk: the set is left as it was.
+    arena_->chunks.resize(chunks_before);
+    if (chunks_before) arena_->chunks.back().used = used_before;
+    throw;
+  }
+  pool::map_index(kShards, [&](size_t s) {
+    for (const Member& m : members[s]) {
+      if (!m.lacking) continue;
+      uint32_t* words = arena_->chunks[m.ref >> 32].words.get() + uint32_t(m.ref);
+      std::memcpy(words, m.view.words_, 4 * m.view.words());
+      index_[s].insert(Ref{m.ref});
+    }
+    return char(0);
+  });
+  size_ += in_order.size();
 }
 
 PackedIdentitySet::const_iterator PackedIdentitySet::begin() const {

@@ -19,8 +19,11 @@
 //
 // The index's hasher and equality read the arena: the hash of a stored member is its stored word
 // pair (a rehash computes no SipHash), and a lookup with a known hash (HashedIdentity) hashes
-// nothing and allocates nothing.
+// nothing and allocates nothing. The index is cut into shards by the hash's top bits, so that
+// insert_all can fill them side by side on the worker pool; the members' order is the arena's
+// alone.
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +31,7 @@
 #include <iterator>
 #include <memory>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <absl/container/flat_hash_set.h>
@@ -164,26 +168,33 @@ class PackedIdentitySet {
 
   PackedIdentitySet();
   PackedIdentitySet(const PackedIdentitySet& other);
-  PackedIdentitySet(PackedIdentitySet&& other) noexcept = default;
+  PackedIdentitySet(PackedIdentitySet&& other) noexcept
+      : arena_(std::move(other.arena_)), index_(std::move(other.index_)), size_(std::exchange(other.size_, 0)) {}
   PackedIdentitySet& operator=(const PackedIdentitySet& other);
-  PackedIdentitySet& operator=(PackedIdentitySet&& other) noexcept = default;
+  PackedIdentitySet& operator=(PackedIdentitySet&& other) noexcept {
+    arena_ = std::move(other.arena_);
+    index_ = std::move(other.index_);
+    size_ = std::exchange(other.size_, 0);
+    return *this;
+  }
   ~PackedIdentitySet() = default;
 
-  size_t size() const { return index_.size(); }
-  bool empty() const { return index_.empty(); }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
   /// Room in the index for `n` members (the arena grows as members arrive).
-  void reserve(size_t n) { index_.reserve(n); }
+  void reserve(size_t n);
 
-  bool contains(const IdentityCirc& id) const { return !empty() && index_.contains(id); }
-  bool contains(HashedIdentity id) const { return !empty() && index_.contains(id); }
-  bool contains(IdentityView v) const { return !empty() && index_.contains(v); }
+  bool contains(const IdentityCirc& id) const { return contains(HashedIdentity{id, id.hash_value()}); }
+  bool contains(HashedIdentity id) const { return !empty() && index_[shard_of(id.hash)].contains(id); }
+  bool contains(IdentityView v) const { return !empty() && index_[shard_of(v.hash())].contains(v); }
 
   /// Adds `id` (whose hash_value is `id.hash`) unless it is a member; returns whether it was new.
   bool insert(HashedIdentity id);
   bool insert(const IdentityCirc& id) { return insert(HashedIdentity{id, id.hash_value()}); }
   /// Adds a member of another set, copied as it is stored; returns whether it was new.
   bool insert(IdentityView v);
-  /// Adds every member of `other`, in its order.
+  /// Adds every member of `other`, in its order; a large `other` is looked up and indexed on the
+  /// worker pool. Out of memory, the set is left as it was.
   void insert_all(const PackedIdentitySet& other);
 
   /// Members in insertion order, each as an IdentityCirc made on access (`view()` reads it in place).
@@ -242,9 +253,19 @@ class PackedIdentitySet {
   /// whether it was new.
   template <typename Key, typename Fill>
   bool add(const Key& key, size_t n, Fill&& fill);
+  /// Empty index shards bound to the arena.
+  void bind_index();
+  /// A new arena and index for a moved-from set that takes members again.
+  void take_members_again();
+
+  static constexpr size_t kShards = 16;
+  static size_t shard_of(uint64_t hash) { return hash >> 60; }
+  /// insert_all of fewer members runs on the calling thread alone.
+  static constexpr size_t kParallelInsertAll = 1024;
 
   std::unique_ptr<Arena> arena_;
-  Index index_;
+  std::array<Index, kShards> index_;
+  size_t size_ = 0;
 };
 
 }  // namespace morvane

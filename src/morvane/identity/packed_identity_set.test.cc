@@ -199,6 +199,47 @@ TEST(packed_identity_set, members_of_another_set_are_taken_as_stored) {
   for (const IdentityCirc& id : pool) EXPECT_TRUE(into.contains(id));
 }
 
+TEST(packed_identity_set, insert_all_of_many_keeps_their_order_and_skips_members) {
+  // Enough members for the shards to be filled on the pool, among them long and wide ones, and
+  // some whose chunk of their own comes between short ones.
+  std::mt19937_64 rng(13);
+  std::vector<IdentityCirc> pool = identity_pool(rng);
+  IdentitySet seen(pool.begin(), pool.end());
+  while (pool.size() < 6000) {
+    const std::vector<Permut32>& perms = Permut32::all(uint8_t(1 + rng() % 7));
+    IdentityCirc id = random_identity(rng, 1 + rng() % 20, perms[rng() % perms.size()], rng() % 4 == 0);
+    if (seen.insert(id).second) pool.push_back(std::move(id));
+  }
+  std::shuffle(pool.begin(), pool.end(), rng);
+  // `into` holds every third identity; `from` holds the rest and every sixth.
+  PackedIdentitySet into, from;
+  std::vector<IdentityCirc> expected;
+  for (size_t k = 0; k < pool.size(); k += 3) {
+    into.insert(pool[k]);
+    expected.push_back(pool[k]);
+  }
+  for (size_t k = 0; k < pool.size(); ++k) {
+    if (k % 3 != 0 || k % 6 == 0) from.insert(pool[k]);
+    if (k % 3 != 0) expected.push_back(pool[k]);
+  }
+  into.insert_all(from);
+  EXPECT_EQ(into.size(), pool.size());
+  EXPECT_EQ(members(into), expected);
+  for (const IdentityCirc& id : pool) EXPECT_TRUE(into.contains(id));
+  for (auto it = into.begin(); it != into.end(); ++it) EXPECT_FALSE(into.insert(it.view()));
+  // Again, and into an empty set: nothing new, then all of `from` as it is.
+  into.insert_all(from);
+  EXPECT_EQ(members(into), expected);
+  PackedIdentitySet empty;
+  empty.insert_all(from);
+  EXPECT_EQ(members(empty), members(from));
+  EXPECT_EQ(empty, from);
+  // A moved-from set takes them too.
+  PackedIdentitySet moved = std::move(empty);
+  empty.insert_all(from);
+  EXPECT_EQ(members(empty), members(from));
+}
+
 TEST(packed_identity_set, copies_and_moves_keep_members_and_order) {
   std::mt19937_64 rng(11);
   const std::vector<IdentityCirc> pool = identity_pool(rng);
