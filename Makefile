@@ -69,7 +69,7 @@ $(TSAN_BUILD)/build.ninja: CMakeLists.txt | setup
 
 # The C++ tests of the parallel paths under ThreadSanitizer, each on a pool of 8 threads.
 # tsan.supp names each report it silences (none: the worker pool is our own code, instrumented too).
-TSAN_FILTER := pool.*:splits.*:prover.*
+TSAN_FILTER := pool.*:splits.*:packed_identity_set.*:prover.*
 tsan: setup $(TSAN_BUILD)/build.ninja
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target morvane_tests
 	RAYON_NUM_THREADS=8 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tsan.supp" \
