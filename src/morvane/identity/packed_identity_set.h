@@ -184,7 +184,7 @@ class PackedIdentitySet {
   /// Room in the index for `n` members (the arena grows as members arrive).
   void reserve(size_t n);
 
-  bool contains(const IdentityCirc& id) const { return contains(HashedIdentity{id, id.hash_value()}); }
+  bool contains(const IdentityCirc& id) const { return !empty() && contains(HashedIdentity{id, id.hash_value()}); }
   bool contains(HashedIdentity id) const { return !empty() && index_[shard_of(id.hash)].contains(id); }
   bool contains(IdentityView v) const { return !empty() && index_[shard_of(v.hash())].contains(v); }
 
