@@ -19,8 +19,8 @@
 //   scratch circuits. Each canonical form is hashed once, on the worker that made it: a block's key
 //   with its hash comes from a per-thread memo (4096 slots per thread, a block's slot chosen by its
 //   hash and taken over by the next block that maps there; one block in three found there at three
-//   qubits size 8), and finds the rules; a rewritten identity's hash probes
-//   `proved`. Rewritten identities are not remembered: few come again on one thread.
+//   qubits size 8 on 8 threads), and finds the rules; a rewritten identity's hash probes `proved`.
+//   Rewritten identities are not remembered: few come again on one thread.
 // - The breadth-first searches compute the rewrites of the next waiting identities in one step,
 //   starting with one and doubling up to 16 per pool thread: a search does not change the prover,
 //   so computing ahead changes no result. Every search's size bound stops at 19 gates, the longest
