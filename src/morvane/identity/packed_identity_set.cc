@@ -136,32 +136,29 @@ void PackedIdentitySet::insert_all(const PackedIdentitySet& other) {
     uint64_t ref;
     bool lacking;
   };
-  std::array<std::vector<Member>, kShards> members;
-  for (auto it = other.begin(); it != other.end(); ++it)
-    members[shard_of(it.view().hash())].push_back(Member{it.view(), 0, false});
+  std::vector<Member> members;  // in `other`'s order
+  members.reserve(other.size());
+  std::array<std::vector<uint32_t>, kShards> of_shard;
+  for (auto it = other.begin(); it != other.end(); ++it) {
+    of_shard[shard_of(it.view().hash())].push_back(uint32_t(members.size()));
+    members.push_back(Member{it.view(), 0, false});
+  }
   pool::map_index(kShards, [&](size_t s) {
     size_t lacking = 0;
-    for (Member& m : members[s]) lacking += m.lacking = !index_[s].contains(m.view);
+    for (uint32_t k : of_shard[s]) lacking += members[k].lacking = !index_[s].contains(members[k].view);
     index_[s].reserve(index_[s].size() + lacking);
     return char(0);
   });
-  // The lacking members in `other`'s order, for their places.
-  std::vector<Member*> in_order;
-  {
-    std::array<size_t, kShards> next{};
-    for (auto it = other.begin(); it != other.end(); ++it) {
-      const size_t s = shard_of(it.view().hash());
-      Member& m = members[s][next[s]++];
-      if (m.lacking) in_order.push_back(&m);
-    }
-  }
   const size_t chunks_before = arena_->chunks.size();
   const size_t used_before = chunks_before ? arena_->chunks.back().used : 0;
+  size_t added = 0;
   try {
-    for (Member* m : in_order) {
-      const size_t n = m->view.words();
-      room(n, m->ref);
+    for (Member& m : members) {
+      if (!m.lacking) continue;
+      const size_t n = m.view.words();
+      room(n, m.ref);
       arena_->chunks.back().used += n;
+      ++added;
     }
   } catch (...) {
     // No memory for a chunk: the set is left as it was.
@@ -170,7 +167,8 @@ void PackedIdentitySet::insert_all(const PackedIdentitySet& other) {
     throw;
   }
   pool::map_index(kShards, [&](size_t s) {
-    for (const Member& m : members[s]) {
+    for (uint32_t k : of_shard[s]) {
+      const Member& m = members[k];
       if (!m.lacking) continue;
       uint32_t* words = arena_->chunks[m.ref >> 32].words.get() + uint32_t(m.ref);
       std::memcpy(words, m.view.words_, 4 * m.view.words());
@@ -178,7 +176,7 @@ void PackedIdentitySet::insert_all(const PackedIdentitySet& other) {
     }
     return char(0);
   });
-  size_ += in_order.size();
+  size_ += added;
 }
 
 PackedIdentitySet::const_iterator PackedIdentitySet::begin() const {
