@@ -4,6 +4,7 @@
 
 #include "morvane/core/panic.h"
 #include "morvane/core/pool.h"
+#include "morvane/core/table_room.h"
 
 namespace morvane {
 
@@ -29,7 +30,7 @@ void PackedIdentitySet::take_members_again() {
 void PackedIdentitySet::reserve(size_t n) {
   // The shards' shares differ little: an eighth more for each covers them.
   const size_t share = n / kShards + n / (8 * kShards) + 1;
-  for (Index& shard : index_) shard.reserve(share);
+  for (Index& shard : index_) make_room(shard, share > shard.size() ? share - shard.size() : 0);
 }
 
 PackedIdentitySet::PackedIdentitySet(const PackedIdentitySet& other) : PackedIdentitySet() {
@@ -42,7 +43,7 @@ PackedIdentitySet::PackedIdentitySet(const PackedIdentitySet& other) : PackedIde
     arena_->chunks.push_back(std::move(copy));
   }
   for (size_t s = 0; s < kShards; ++s) {
-    index_[s].reserve(other.index_[s].size());
+    make_room(index_[s], other.index_[s].size());
     for (Ref r : other.index_[s]) index_[s].insert(r);
   }
   size_ = other.size_;
@@ -76,7 +77,9 @@ bool PackedIdentitySet::add(const Key& key, size_t n, Fill&& fill) {
   // Written before the index sees the reference (its hasher and equality read them), counted only
   // once the index took it: an equal member, or a failed insertion, leaves the arena as it was.
   fill(words);
-  if (!index_[shard_of(Hash{arena_.get()}(key))].insert(Ref{ref}).second) return false;
+  Index& shard = index_[shard_of(Hash{arena_.get()}(key))];
+  make_room(shard, 1);
+  if (!shard.insert(Ref{ref}).second) return false;
   arena_->chunks.back().used += n;
   ++size_;
   return true;
@@ -146,7 +149,7 @@ void PackedIdentitySet::insert_all(const PackedIdentitySet& other) {
   pool::map_index(kShards, [&](size_t s) {
     size_t lacking = 0;
     for (uint32_t k : of_shard[s]) lacking += members[k].lacking = !index_[s].contains(members[k].view);
-    index_[s].reserve(index_[s].size() + lacking);
+    make_room(index_[s], lacking);
     return char(0);
   });
   const size_t chunks_before = arena_->chunks.size();

@@ -7,6 +7,7 @@
 #include <deque>
 #include <iterator>
 #include <span>
+#include <type_traits>
 
 #include <absl/container/inlined_vector.h>
 #include <fmt/format.h>
@@ -16,6 +17,7 @@
 #include "morvane/core/per_thread.h"
 #include "morvane/core/pool.h"
 #include "morvane/core/progress.h"
+#include "morvane/core/table_room.h"
 #include "morvane/identity/canonical.h"
 #include "morvane/identity/eccs_identities.h"
 #include "morvane/identity/splits.h"
@@ -255,7 +257,12 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
   auto room = [&](const IdentityCirc& id) { return uint32_t(max_size - id.circ.len()); };
   IdentitySet visited;
   SizeQueues queues;
-  visited.insert(start);
+  // The hash tables here construct a value in its slot after marking the slot taken, so a value
+  // that fails to construct there (out of memory) leaves the table unusable: values go in by move
+  // (which cannot fail), copied beforehand, and the room for them is made first (see table_room.h).
+  static_assert(std::is_nothrow_move_constructible_v<IdentityCirc>);
+  make_room(visited, 1);
+  visited.insert(IdentityCirc(start));
   queues.push(0, start);
   size_t lookahead = 1;
   while (std::optional<Queued> element = queues.pop()) {
@@ -294,11 +301,13 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
       const size_t len = rewrite.id.circ.len();
       if (len > max_size) panic("assertion failed: new_id.len() <= max_size");
       bool inserted = false;
-      visited.lazy_emplace(HashedIdentity{rewrite.id, rewrite.hash}, [&](const auto& make) {
+      make_room(visited, 1);
+      auto it = visited.lazy_emplace(HashedIdentity{rewrite.id, rewrite.hash}, [&](const auto& make) {
         inserted = true;
-        make(rewrite.id);
+        make(std::move(rewrite.id));
       });
       if (!inserted) continue;
+      rewrite.id = *it;
       // Only a new identity's membership of `proved` can steer the search.
       if (mode.misses && !rewrite.established) mode.misses->push_back(rewrite.hash);
       if (std::optional<Result> r = step(rewrite, visited, false)) return std::move(*r);
@@ -413,7 +422,7 @@ IdentityProver IdentityProver::build(std::span<const ECC> classes) {
     // every key again) step by step.
     size_t circuits = 0;
     for (const ECC& cls : classes) circuits += cls.circuits.size();
-    prover.circ_map.reserve(circuits);
+    make_room(prover.circ_map, circuits);
     ProgressBar bar(classes.size());
     auto store = [&](std::vector<ClassPart>& parts) {
       for (ClassPart& part : parts) {
@@ -498,7 +507,8 @@ void IdentityProver::prepare_rule_index() {
       },
       &stop);
   RuleIndex index;
-  index.rule_identities.reserve(entries.size());
+  make_room(index.rule_identities, entries.size());
+  make_room(index.key_gate_multisets, entries.size());
   index.multiset_filter.assign((uint64_t(1) << (64 - RuleIndex::kFilterShift)) / 64, 0);
   for (size_t i = 0; i < entries.size(); ++i) {
     const Entry& entry = *entries[i].second;
@@ -506,7 +516,7 @@ void IdentityProver::prepare_rule_index() {
     index.key_gate_multisets.insert(multiset);
     const uint64_t bit = multiset >> RuleIndex::kFilterShift;
     index.multiset_filter[bit >> 6] |= uint64_t(1) << (bit & 63);
-    if (entry.second.held()) index.rule_identities.emplace(entry.first, std::move(identities[i]));
+    if (entry.second.held()) index.rule_identities.emplace(Circ(entry.first), std::move(identities[i]));
   }
   index.prepared = true;
   rule_index = std::move(index);
@@ -727,6 +737,12 @@ bool record_assumption(IdentityProver& prover, const AddPlan& plan) {
   return last_search.assumed;
 }
 
+/// Notes the hash of an identity that was added.
+void note_added(absl::flat_hash_set<uint64_t>& added, uint64_t hash) {
+  make_room(added, 1);
+  added.insert(hash);
+}
+
 /// Puts an identity among the established ones: into `pending` when given (unless `proved` holds
 /// it), else into `proved`. Returns whether it was new.
 bool establish(IdentityProver& prover, PackedIdentitySet* pending, HashedIdentity id) {
@@ -744,7 +760,7 @@ bool record(IdentityProver& prover, AddPlan& plan, absl::flat_hash_set<uint64_t>
   for (auto it = plan.searches.rbegin(); it != plan.searches.rend(); ++it)
     for (const IdentityCirc& id : it->second.visited) {
       const uint64_t hash = id.hash_value();
-      if (establish(prover, pending, HashedIdentity{id, hash}) && added) added->insert(hash);
+      if (establish(prover, pending, HashedIdentity{id, hash}) && added) note_added(*added, hash);
     }
   return assumed;
 }
@@ -806,7 +822,7 @@ void record_side_plan(IdentityProver& prover, SidePlan& side, absl::flat_hash_se
   record_assumption(prover, *side.plan);
   for (auto it = side.fresh.rbegin(); it != side.fresh.rend(); ++it)
     for (const IdentityWithHash& fresh : *it)
-      if (establish(prover, pending, HashedIdentity{fresh.id, fresh.hash})) added.insert(fresh.hash);
+      if (establish(prover, pending, HashedIdentity{fresh.id, fresh.hash})) note_added(added, fresh.hash);
 }
 
 }  // namespace
@@ -828,7 +844,7 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
     if (identity.circ.len() > kLongestSplittable) {
       const uint64_t hash = identity.hash_value();
       if (prover.proved.insert(HashedIdentity{identity, hash})) {
-        if (added) added->insert(hash);
+        if (added) note_added(*added, hash);
         prover.assume.push_back(std::move(identity));
       }
       return;
@@ -866,9 +882,10 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
     if (!s.plan) return false;
     // The plan's steps whose rule identities are still missing are those the turn would compute.
     StepReuse reuse;
+    make_room(reuse, s.kept.size());
     for (KeptStep& step : s.kept)
       if (std::none_of(s.misses.begin() + step.rule_misses_begin, s.misses.begin() + step.rule_misses_end, added_since))
-        reuse.emplace(step.id, &step);
+        reuse.emplace(std::move(step.id), &step);
     size_t budget = kBesideBudget;
     try {
       AddPlan plan = plan_add_identity(prover, identities[begin + k], size, limit,
@@ -937,6 +954,7 @@ std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identi
   // The empty identity holds without proof.
   if (identity.circ.is_empty()) {
     IdentitySet visited;
+    make_room(visited, 1);
     visited.insert(std::move(identity));
     return Result{std::nullopt, std::move(visited)};
   }
@@ -947,7 +965,8 @@ std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identi
       if (new_id.circ.is_empty()) return Result{std::nullopt, std::move(visited)};
       if (new_id.circ.len() < start_len) {
         auto [gave_up_at, nested] = prove_identity_with_visited(new_id, additional_size, count_limit);
-        visited.insert(nested.begin(), nested.end());
+        make_room(visited, nested.size());
+        visited.merge(nested);
         return Result{std::move(gave_up_at), std::move(visited)};
       }
       if (rewrite.established) return Result{std::nullopt, std::move(visited)};

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <bitset>
-#include <mutex>
+#include <utility>
 
 #include "morvane/core/panic.h"
 #include "morvane/core/permut.h"
@@ -72,12 +72,28 @@ bool repeats_qubit(const Ports& ports) {
 
 }  // namespace
 
+namespace {
+
+/// The table of n, built on first use. A function-local static: a build that runs out of memory
+/// is tried again by the next caller, and its exception unwinds through no C library frame (that
+/// of std::call_once would, and the C library ends the process when it has no memory to unwind).
+template <size_t N>
+const std::vector<uint32_t>& combinations_of() {
+  static const std::vector<uint32_t> table = build_combinations(N);
+  return table;
+}
+
+template <size_t... N>
+constexpr std::array<const std::vector<uint32_t>& (*)(), sizeof...(N)> combination_tables(std::index_sequence<N...>) {
+  return {&combinations_of<N>...};
+}
+
+}  // namespace
+
 const std::vector<uint32_t>& combinations(size_t n) {
-  static std::array<std::once_flag, kCombinationEntries> built;
-  static std::array<std::vector<uint32_t>, kCombinationEntries> table;
-  check_index(table.size(), n);
-  std::call_once(built[n], [n] { table[n] = build_combinations(n); });
-  return table[n];
+  static constexpr auto tables = combination_tables(std::make_index_sequence<kCombinationEntries>());
+  check_index(tables.size(), n);
+  return tables[n]();
 }
 
 void check_splittable(const IdentityCirc& identity) { check_index(kCombinationEntries, identity.circ.len()); }

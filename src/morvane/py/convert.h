@@ -34,22 +34,24 @@ namespace py = pybind11;
 /// function-local static would hang: its set-up may hand the interpreter lock to another thread
 /// (an import does), which then waits for the static's guard while it holds the lock. Here a
 /// thread waits for the set-up with the lock released. A set-up that throws is tried again by the
-/// next caller. Declare it `static` (its construction needs no guard).
+/// next caller; its exception unwinds through no C library frame (that of std::call_once would, and
+/// the C library ends the process when it has no memory to unwind). Declare it `static` (its
+/// construction needs no guard).
 class OnceWithGil {
  public:
   template <typename F>
   void operator()(F&& setup) {
     if (done_.load(std::memory_order_acquire)) return;
     py::gil_scoped_release release;
-    std::call_once(flag_, [&] {
-      py::gil_scoped_acquire acquire;
-      setup();
-    });
+    std::lock_guard lock(mutex_);
+    if (done_.load(std::memory_order_relaxed)) return;
+    py::gil_scoped_acquire acquire;
+    setup();
     done_.store(true, std::memory_order_release);
   }
 
  private:
-  std::once_flag flag_;
+  std::mutex mutex_;
   std::atomic<bool> done_{false};
 };
 
