@@ -47,6 +47,7 @@ PackedIdentitySet::PackedIdentitySet(const PackedIdentitySet& other) : PackedIde
     for (Ref r : other.index_[s]) index_[s].insert(r);
   }
   size_ = other.size_;
+  last_ = other.last_;
 }
 
 PackedIdentitySet& PackedIdentitySet::operator=(const PackedIdentitySet& other) {
@@ -82,6 +83,7 @@ bool PackedIdentitySet::add(const Key& key, size_t n, Fill&& fill) {
   if (!shard.insert(Ref{ref}).second) return false;
   arena_->chunks.back().used += n;
   ++size_;
+  last_ = ref;
   return true;
 }
 
@@ -155,12 +157,14 @@ void PackedIdentitySet::insert_all(const PackedIdentitySet& other) {
   const size_t chunks_before = arena_->chunks.size();
   const size_t used_before = chunks_before ? arena_->chunks.back().used : 0;
   size_t added = 0;
+  uint64_t last = last_;
   try {
     for (Member& m : members) {
       if (!m.lacking) continue;
       const size_t n = m.view.words();
       room(n, m.ref);
       arena_->chunks.back().used += n;
+      last = m.ref;
       ++added;
     }
   } catch (...) {
@@ -180,6 +184,7 @@ void PackedIdentitySet::insert_all(const PackedIdentitySet& other) {
     return char(0);
   });
   size_ += added;
+  last_ = last;
 }
 
 PackedIdentitySet::const_iterator PackedIdentitySet::begin() const {
@@ -195,6 +200,32 @@ bool operator==(const PackedIdentitySet& a, const PackedIdentitySet& b) {
   for (auto it = a.begin(); it != a.end(); ++it)
     if (!b.contains(it.view())) return false;
   return true;
+}
+
+SharedMemberIndex::SharedMemberIndex(unsigned log2_slots)
+    : slots_(std::make_unique<Slot[]>(size_t(1) << log2_slots)), mask_((size_t(1) << log2_slots) - 1) {}
+
+void SharedMemberIndex::publish(IdentityView member) {
+  if (2 * taken_.size() >= mask_ + 1) return;
+  size_t s = member.hash() & mask_;
+  while (slots_[s].words.load(std::memory_order_relaxed) != nullptr) s = (s + 1) & mask_;
+  taken_.push_back(uint32_t(s));  // first: out of memory, nothing is published
+  slots_[s].hash.store(member.hash(), std::memory_order_relaxed);
+  slots_[s].words.store(member.words_, std::memory_order_release);
+}
+
+bool SharedMemberIndex::contains(HashedIdentity id) const {
+  for (size_t s = id.hash & mask_;; s = (s + 1) & mask_) {
+    const uint32_t* words = slots_[s].words.load(std::memory_order_acquire);
+    if (words == nullptr) return false;
+    if (slots_[s].hash.load(std::memory_order_relaxed) == id.hash && IdentityView(words).same_circ(id.id.circ))
+      return true;
+  }
+}
+
+void SharedMemberIndex::clear() {
+  for (uint32_t s : taken_) slots_[s].words.store(nullptr, std::memory_order_relaxed);
+  taken_.clear();
 }
 
 }  // namespace morvane

@@ -24,6 +24,7 @@
 // alone.
 
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -115,6 +116,7 @@ class IdentityView {
 
  private:
   friend class PackedIdentitySet;
+  friend class SharedMemberIndex;
   bool whole_words() const { return words_[2] & kWholeWords; }
 
   const uint32_t* words_;
@@ -169,12 +171,16 @@ class PackedIdentitySet {
   PackedIdentitySet();
   PackedIdentitySet(const PackedIdentitySet& other);
   PackedIdentitySet(PackedIdentitySet&& other) noexcept
-      : arena_(std::move(other.arena_)), index_(std::move(other.index_)), size_(std::exchange(other.size_, 0)) {}
+      : arena_(std::move(other.arena_)),
+        index_(std::move(other.index_)),
+        size_(std::exchange(other.size_, 0)),
+        last_(other.last_) {}
   PackedIdentitySet& operator=(const PackedIdentitySet& other);
   PackedIdentitySet& operator=(PackedIdentitySet&& other) noexcept {
     arena_ = std::move(other.arena_);
     index_ = std::move(other.index_);
     size_ = std::exchange(other.size_, 0);
+    last_ = other.last_;
     return *this;
   }
   ~PackedIdentitySet() = default;
@@ -193,6 +199,8 @@ class PackedIdentitySet {
   bool insert(const IdentityCirc& id) { return insert(HashedIdentity{id, id.hash_value()}); }
   /// Adds a member of another set, copied as it is stored; returns whether it was new.
   bool insert(IdentityView v);
+  /// The member added last, as stored. Only for a set with members.
+  IdentityView back() const { return arena_->view(last_); }
   /// Adds every member of `other`, in its order; a large `other` is looked up and indexed on the
   /// worker pool. Out of memory, the set is left as it was.
   void insert_all(const PackedIdentitySet& other);
@@ -266,6 +274,38 @@ class PackedIdentitySet {
   std::unique_ptr<Arena> arena_;
   std::array<Index, kShards> index_;
   size_t size_ = 0;
+  uint64_t last_ = 0;  // the reference of the member added last
+};
+
+/// An index of members of PackedIdentitySets that one thread publishes while other threads look
+/// them up: a fixed table of slots (a member's hash and its words, probed linearly), written with
+/// release and read with acquire, so a reader that finds a member reads its words whole. Members
+/// must stay where they are (their set neither dropped nor cleared) until `clear`. Publishing stops
+/// at half the slots: the index may then lack members published later, which a reader counts as
+/// absent.
+class SharedMemberIndex {
+ public:
+  /// A table of 2^`log2_slots` slots.
+  explicit SharedMemberIndex(unsigned log2_slots);
+
+  /// The members published; read by the publishing thread.
+  size_t size() const { return taken_.size(); }
+
+  /// Adds a member that is not in the index yet, unless half the slots are taken. Publishing thread only.
+  void publish(IdentityView member);
+  /// Whether `id` (whose hash_value is `id.hash`) was published. Any thread.
+  bool contains(HashedIdentity id) const;
+  /// Empties the index. Publishing thread only, while no other thread reads it.
+  void clear();
+
+ private:
+  struct Slot {
+    std::atomic<uint64_t> hash{0};
+    std::atomic<const uint32_t*> words{nullptr};  // null: the slot is free
+  };
+  std::unique_ptr<Slot[]> slots_;
+  size_t mask_;
+  std::vector<uint32_t> taken_;  // the slots published, for clear
 };
 
 }  // namespace morvane

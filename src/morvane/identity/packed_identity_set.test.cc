@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <random>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -125,6 +127,9 @@ TEST(packed_identity_set, agrees_with_a_hash_set_and_iterates_in_insertion_order
           const bool added = reference.insert(id).second;
           ASSERT_EQ(op == 0 ? packed.insert(id) : packed.insert(hashed), added) << step << " " << id.circ.len();
           if (added) order.push_back(id);
+          if (!order.empty()) {
+            ASSERT_EQ(packed.back().to_identity(), order.back()) << step;
+          }
           break;
         }
         case 2: ASSERT_EQ(packed.contains(id), reference.contains(id)) << step; break;
@@ -225,11 +230,13 @@ TEST(packed_identity_set, insert_all_of_many_keeps_their_order_and_skips_members
   into.insert_all(from);
   EXPECT_EQ(into.size(), pool.size());
   EXPECT_EQ(members(into), expected);
+  EXPECT_EQ(into.back().to_identity(), expected.back());
   for (const IdentityCirc& id : pool) EXPECT_TRUE(into.contains(id));
   for (auto it = into.begin(); it != into.end(); ++it) EXPECT_FALSE(into.insert(it.view()));
   // Again, and into an empty set: nothing new, then all of `from` as it is.
   into.insert_all(from);
   EXPECT_EQ(members(into), expected);
+  EXPECT_EQ(into.back().to_identity(), expected.back());
   PackedIdentitySet empty;
   empty.insert_all(from);
   EXPECT_EQ(members(empty), members(from));
@@ -280,6 +287,86 @@ TEST(packed_identity_set, copies_and_moves_keep_members_and_order) {
   assigned = self;
   EXPECT_EQ(assigned.size(), half + 1);
   EXPECT_TRUE(assigned.contains(pool[half]));
+}
+
+TEST(packed_identity_set, shared_index_finds_what_was_published_until_cleared) {
+  // With each identity's own hash, and with one hash for all identities of a length, so that only
+  // the stored words tell apart those on one probe chain.
+  for (const bool colliding : {false, true}) {
+    std::mt19937_64 rng(5);
+    const std::vector<IdentityCirc> pool = identity_pool(rng);
+    auto hash_of = [&](const IdentityCirc& id) { return colliding ? id.circ.len() % 5 : id.hash_value(); };
+    PackedIdentitySet set;
+    SharedMemberIndex index(12);
+    ASSERT_LT(pool.size(), 2048u);
+    const size_t published = pool.size() / 2;
+    for (size_t k = 0; k < published; ++k) {
+      ASSERT_TRUE(set.insert(HashedIdentity{pool[k], hash_of(pool[k])}));
+      index.publish(set.back());
+    }
+    EXPECT_EQ(index.size(), published);
+    for (size_t k = 0; k < pool.size(); ++k)
+      EXPECT_EQ(index.contains(HashedIdentity{pool[k], hash_of(pool[k])}), k < published) << k;
+    index.clear();
+    EXPECT_EQ(index.size(), 0u);
+    for (const IdentityCirc& id : pool) EXPECT_FALSE(index.contains(HashedIdentity{id, hash_of(id)}));
+    index.publish(set.back());
+    EXPECT_TRUE(index.contains(HashedIdentity{pool[published - 1], hash_of(pool[published - 1])}));
+  }
+  // Publishing stops at half the slots; what came later is not found.
+  std::mt19937_64 rng(6);
+  const std::vector<IdentityCirc> pool = identity_pool(rng);
+  PackedIdentitySet set;
+  SharedMemberIndex small(4);
+  for (size_t k = 0; k < 12; ++k) {
+    set.insert(pool[k]);
+    small.publish(set.back());
+  }
+  EXPECT_EQ(small.size(), 8u);
+  for (size_t k = 0; k < 12; ++k) EXPECT_EQ(small.contains(HashedIdentity{pool[k], pool[k].hash_value()}), k < 8) << k;
+}
+
+TEST(packed_identity_set, shared_index_is_read_while_one_thread_publishes) {
+  // Readers look members up while this thread adds them to the set and publishes them in order. A
+  // reader that finds a member must find every member published before it, and nothing never
+  // published; once publishing is over, everything.
+  std::mt19937_64 rng(7);
+  std::vector<IdentityCirc> ids;
+  IdentitySet seen;
+  while (ids.size() < 24000) {
+    const std::vector<Permut32>& perms = Permut32::all(uint8_t(1 + rng() % 4));
+    IdentityCirc id = random_identity(rng, 1 + rng() % 20, perms[rng() % perms.size()], rng() % 8 == 0);
+    if (seen.insert(id).second) ids.push_back(std::move(id));
+  }
+  const size_t published = 20000;  // the rest never are
+  std::vector<uint64_t> hashes;
+  for (const IdentityCirc& id : ids) hashes.push_back(id.hash_value());
+  PackedIdentitySet set;
+  SharedMemberIndex index(16);
+  std::atomic<bool> done{false};
+  std::atomic<size_t> faults{0};
+  auto reader = [&](uint64_t seed) {
+    std::mt19937_64 r(seed);
+    auto has = [&](size_t k) { return index.contains(HashedIdentity{ids[k], hashes[k]}); };
+    while (!done.load(std::memory_order_acquire)) {
+      const size_t k = r() % published;
+      if (has(published + r() % (ids.size() - published))) faults.fetch_add(1);
+      if (!has(k)) continue;
+      if (k > 0 && (!has(k - 1) || !has(r() % k))) faults.fetch_add(1);
+    }
+    for (size_t k = 0; k < ids.size(); ++k)
+      if (has(k) != (k < published)) faults.fetch_add(1);
+  };
+  std::vector<std::thread> readers;
+  for (uint64_t t = 0; t < 3; ++t) readers.emplace_back(reader, t);
+  for (size_t k = 0; k < published; ++k) {
+    set.insert(HashedIdentity{ids[k], hashes[k]});
+    index.publish(set.back());
+  }
+  done.store(true, std::memory_order_release);
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(faults.load(), 0u);
+  EXPECT_EQ(index.size(), published);
 }
 
 }  // namespace morvane

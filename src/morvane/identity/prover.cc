@@ -204,6 +204,8 @@ struct SearchMode {
   /// Identities recorded but not yet put into `proved` (which other threads read meanwhile): they
   /// count as established too.
   const PackedIdentitySet* pending = nullptr;
+  /// The same, as a planner on another thread sees them while they are recorded.
+  const SharedMemberIndex* published = nullptr;
   /// Where the search notes its misses.
   Misses* misses = nullptr;
   /// How many more identities the search may take from its queues: it throws OverBudget for the next.
@@ -217,13 +219,14 @@ struct SearchMode {
   StepReuse* reuse = nullptr;
 };
 
-bool is_established(const IdentityProver& prover, const PackedIdentitySet* pending, HashedIdentity id) {
-  return prover.proved.contains(id) || (pending && pending->contains(id));
+bool is_established(const IdentityProver& prover, const SearchMode& mode, HashedIdentity id) {
+  return prover.proved.contains(id) || (mode.pending && mode.pending->contains(id)) ||
+         (mode.published && mode.published->contains(id));
 }
 
 /// The identity is established; a miss is noted.
 bool established(const IdentityProver& prover, HashedIdentity id, const SearchMode& mode) {
-  if (is_established(prover, mode.pending, id)) return true;
+  if (is_established(prover, mode, id)) return true;
   if (mode.misses) mode.misses->push_back(id.hash);
   return false;
 }
@@ -272,7 +275,7 @@ Result search_identities(const IdentityProver& prover, const IdentityCirc& start
       if (auto it = mode.reuse->find(element->id); it != mode.reuse->end() && it->second->room == room(element->id)) {
         std::vector<Rewrite>& rewrites = element->rewrites.emplace(std::move(it->second->rewrites));
         mode.reuse->erase(it);
-        for (Rewrite& r : rewrites) r.established = is_established(prover, mode.pending, HashedIdentity{r.id, r.hash});
+        for (Rewrite& r : rewrites) r.established = is_established(prover, mode, HashedIdentity{r.id, r.hash});
       }
     }
     if (!element->rewrites) {
@@ -642,7 +645,7 @@ std::vector<std::vector<Rewrite>> search_rewrites(const IdentityProver& prover,
                           [&](std::vector<Rewrite>& out, const Circ& r, HashedIdentity rule, const Circ& c2_permuted) {
                             if (!established(prover, rule, mode)) return;
                             auto [id, hash] = rewritten_identity_hashed(joined(r, c2_permuted));
-                            const bool known = is_established(prover, mode.pending, HashedIdentity{id, hash});
+                            const bool known = is_established(prover, mode, HashedIdentity{id, hash});
                             out.push_back(Rewrite{std::move(id), hash, known});
                           });
 }
@@ -737,6 +740,13 @@ bool record_assumption(IdentityProver& prover, const AddPlan& plan) {
   return last_search.assumed;
 }
 
+/// What the build records while planners on other threads read `proved`: the identities, and the
+/// index through which the planners see them as they come.
+struct Pending {
+  PackedIdentitySet set;
+  SharedMemberIndex published;
+};
+
 /// Notes the hash of an identity that was added.
 void note_added(absl::flat_hash_set<uint64_t>& added, uint64_t hash) {
   make_room(added, 1);
@@ -745,16 +755,18 @@ void note_added(absl::flat_hash_set<uint64_t>& added, uint64_t hash) {
 
 /// Puts an identity among the established ones: into `pending` when given (unless `proved` holds
 /// it), else into `proved`. Returns whether it was new.
-bool establish(IdentityProver& prover, PackedIdentitySet* pending, HashedIdentity id) {
+bool establish(IdentityProver& prover, Pending* pending, HashedIdentity id) {
   if (!pending) return prover.proved.insert(id);
-  return !prover.proved.contains(id) && pending->insert(id);
+  if (prover.proved.contains(id) || !pending->set.insert(id)) return false;
+  pending->published.publish(pending->set.back());
+  return true;
 }
 
 /// Records a plan as add_identity does: the assumption of the last search, if any, then the
 /// visited sets from the last search back to the first. Returns whether an assumption was made.
 /// The hashes of the identities it adds go to `added`, when given.
 bool record(IdentityProver& prover, AddPlan& plan, absl::flat_hash_set<uint64_t>* added = nullptr,
-            PackedIdentitySet* pending = nullptr) {
+            Pending* pending = nullptr) {
   if (plan.searches.empty()) return false;
   const bool assumed = record_assumption(prover, plan);
   for (auto it = plan.searches.rbegin(); it != plan.searches.rend(); ++it)
@@ -767,18 +779,26 @@ bool record(IdentityProver& prover, AddPlan& plan, absl::flat_hash_set<uint64_t>
 
 namespace {
 
-/// Identities whose plans are made side by side, per pool thread, and the steps a plan made side by
-/// side may take in all before it is left to the identity's turn.
-constexpr size_t kPlansPerThread = 8;
+/// How far planners run ahead of the identity in turn, per pool thread, and the steps a plan made
+/// ahead may take in all before it is left to the identity's turn.
+constexpr size_t kPlansAheadPerThread = 8;
 constexpr size_t kPlanBudget = 8;
-/// The steps an identity's turn may take beside the next window's plans before it is left to
-/// after them.
-constexpr size_t kBesideBudget = 32;
+/// The steps of a plan that the calling thread makes while it waits for the plan of the identity
+/// in turn: few, so that it is soon back. A plan that runs out of them is tried again beside.
+constexpr size_t kWaitingPlanBudget = 2;
+/// The steps an identity's turn may take beside the planners before it is left to the whole pool.
+constexpr size_t kBesideBudget = 12;
+/// A stretch of planning ends once 2^16 identities are pending, and they go into `proved`. Their
+/// shared index has four slots for each (4 MiB), or for 16 per identity in a smaller build.
+constexpr size_t kStretchMembers = size_t(1) << 16;
+unsigned published_slots_log2(size_t identities) {
+  return unsigned(std::bit_width(4 * std::clamp<size_t>(16 * identities, 64, kStretchMembers) - 1));
+}
 
-/// A plan made side by side, with what its searches found missing from `proved`; none when it ran
-/// out of budget or stopped. Its searches' visited sets are left empty: `fresh` holds, for each
-/// search, the visited identities that `proved` lacked when the plan was made, with their hashes,
-/// all that recording the plan can add.
+/// A plan made ahead, with what its searches found missing from `proved` and the pending
+/// identities; none when it ran out of budget or stopped. Its searches' visited sets are left
+/// empty: `fresh` holds, for each search, the visited identities that were not established when
+/// the plan was made, with their hashes, all that recording the plan can add.
 struct SidePlan {
   std::optional<AddPlan> plan;
   Misses misses;
@@ -787,14 +807,15 @@ struct SidePlan {
   std::vector<KeptStep> kept;
 };
 
-SidePlan make_side_plan(const IdentityProver& prover, const IdentityCirc& identity) {
+SidePlan make_side_plan(const IdentityProver& prover, const IdentityCirc& identity, const SharedMemberIndex& published,
+                        size_t budget) {
   SidePlan out;
   if (identity.circ.len() > kLongestSplittable) return out;
-  size_t budget = kPlanBudget;
+  const SearchMode mode{
+      .published = &published, .misses = &out.misses, .budget = &budget, .alone = true, .kept = &out.kept};
   try {
-    out.plan =
-        plan_add_identity(prover, identity, IdentityProver::kBuildAdditionalSize, IdentityProver::kBuildCountLimit,
-                          SearchMode{.misses = &out.misses, .budget = &budget, .alone = true, .kept = &out.kept});
+    out.plan = plan_add_identity(prover, identity, IdentityProver::kBuildAdditionalSize,
+                                 IdentityProver::kBuildCountLimit, mode);
   } catch (const OverBudget&) {
     return out;
   } catch (const Panic&) {
@@ -807,7 +828,7 @@ SidePlan make_side_plan(const IdentityProver& prover, const IdentityCirc& identi
     for (auto it = search.visited.begin(); it != search.visited.end();) {
       auto node = search.visited.extract(it++);
       const uint64_t hash = node.value().hash_value();
-      if (!prover.proved.contains(HashedIdentity{node.value(), hash}))
+      if (!is_established(prover, SearchMode{.published = &published}, HashedIdentity{node.value(), hash}))
         fresh.push_back(IdentityWithHash{std::move(node.value()), hash});
     }
     search.visited = IdentitySet();
@@ -816,8 +837,7 @@ SidePlan make_side_plan(const IdentityProver& prover, const IdentityCirc& identi
 }
 
 /// record() of a side plan that holds.
-void record_side_plan(IdentityProver& prover, SidePlan& side, absl::flat_hash_set<uint64_t>& added,
-                      PackedIdentitySet* pending) {
+void record_side_plan(IdentityProver& prover, SidePlan& side, absl::flat_hash_set<uint64_t>& added, Pending* pending) {
   if (side.plan->searches.empty()) return;
   record_assumption(prover, *side.plan);
   for (auto it = side.fresh.rbegin(); it != side.fresh.rend(); ++it)
@@ -828,22 +848,25 @@ void record_side_plan(IdentityProver& prover, SidePlan& side, absl::flat_hash_se
 }  // namespace
 
 /// The build's proving step: add_identity(identity, 3, 50000000) on each identity in order, except
-/// that an identity too long to split is assumed as it is. On a pool of more than one thread, the
-/// plans of a window of identities are made side by side against the prover as it stands; then, in
-/// order, a plan none of whose misses was added to `proved` since it was made is the plan
-/// add_identity would make now, and is recorded; any other identity is added in its turn. So the
-/// prover ends as the one-by-one build leaves it, for any pool size. The calling thread verifies a
-/// window beside the step that makes the next window's plans: what it records meanwhile is held in
-/// `pending`, and put into `proved` once those plans are made; the identities whose turn needs a
-/// long search wait until then, when the whole pool can serve it.
+/// that an identity too long to split is assumed as it is. On a pool of more than one thread, once
+/// the first kPlansAheadPerThread plans per thread are made, the calling thread takes the
+/// identities in turn while the other threads plan the next ones (up to kPlansAheadPerThread per
+/// thread ahead) against the prover as it stands, which grows meanwhile:
+/// what the calling thread records goes into `pending`, which planners see through its shared
+/// index, and into `proved` when a stretch of planning ends. A plan none of whose misses was added
+/// since it was made is the plan add_identity would make now, and is recorded; any other identity
+/// is added in its turn, beside the planners while its search is short, else once they have
+/// stopped, when the whole pool can serve it. So the prover ends as the one-by-one build leaves
+/// it, for any pool size.
 void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities, ProgressBar& bar) {
   const uint32_t size = IdentityProver::kBuildAdditionalSize, limit = IdentityProver::kBuildCountLimit;
   using Added = absl::flat_hash_set<uint64_t>;
-  auto add_in_turn = [&](IdentityCirc& identity, Added* added) {
+  // `into` (pending identities) only for an identity too long to split.
+  auto add_in_turn = [&](IdentityCirc& identity, Added* added, Pending* into = nullptr) {
     // No rule rewrites an identity too long to split: it is assumed as it is.
     if (identity.circ.len() > kLongestSplittable) {
       const uint64_t hash = identity.hash_value();
-      if (prover.proved.insert(HashedIdentity{identity, hash})) {
+      if (establish(prover, into, HashedIdentity{identity, hash})) {
         if (added) note_added(*added, hash);
         prover.assume.push_back(std::move(identity));
       }
@@ -852,84 +875,194 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
     AddPlan plan = plan_add_identity(prover, std::move(identity), size, limit);
     record(prover, plan, added);
   };
-  const size_t window = pool::num_threads() == 1 ? 1 : kPlansPerThread * pool::num_threads();
-  if (window == 1) {
+  if (pool::num_threads() == 1) {
     for (IdentityCirc& identity : identities) {
       bar.inc();
       add_in_turn(identity, nullptr);
     }
     return;
   }
-  auto stop = interrupt::stop_token();
-  // The hashes of the identities added since the plans of this window were made: by the window
-  // before (whose verification those plans were made beside) and by this one so far.
+  const size_t n = identities.size();
+  const size_t ahead = kPlansAheadPerThread * pool::num_threads();
+  // The plan of identity i is in slot i % ahead, made in stretch `stretch` with kPlanBudget steps
+  // (`full`) or fewer, once `ready_for` is i + 1.
+  struct Slot {
+    std::atomic<uint64_t> ready_for{0};
+    uint64_t stretch = 0;
+    bool full = true;
+    SidePlan side;
+  };
+  auto slots = std::make_unique<Slot[]>(ahead);
+  std::atomic<uint64_t> next{0};   // the identity the next planner takes
+  std::atomic<uint64_t> below{0};  // planners take identities below this, until `closing`
+  std::atomic<bool> closing{false};
+  uint64_t stretch = 0;
+  Pending pending{PackedIdentitySet(), SharedMemberIndex(published_slots_log2(n))};
+  // The hashes of the identities added in this stretch, and in the one before with what was added
+  // between them. A plan of an older stretch is not looked at.
   Added added_before, added;
-  PackedIdentitySet pending;
-  // Verifies identity `begin + k`; with `into` (beside a step), records into it and leaves (returns
-  // false) an identity whose turn takes a search of more than kBesideBudget steps.
-  auto verify = [&](std::vector<SidePlan>& side, size_t begin, size_t k, PackedIdentitySet* into) {
-    SidePlan& s = side[k];
-    auto added_since = [&](uint64_t h) { return added.contains(h) || added_before.contains(h); };
-    if (s.plan && std::none_of(s.misses.begin(), s.misses.end(), added_since)) {
-      record_side_plan(prover, s, added, into);
+
+  // Plans identity i, which this thread took, into its slot.
+  auto plan = [&](uint64_t i, size_t budget) {
+    Slot& slot = slots[i % ahead];
+    slot.side = make_side_plan(prover, identities[i], pending.published, budget);
+    slot.stretch = stretch;
+    slot.full = budget == kPlanBudget;
+    slot.ready_for.store(i + 1, std::memory_order_release);
+    slot.ready_for.notify_one();
+  };
+  auto planner = [&](size_t) {
+    uint64_t i = next.load(std::memory_order_relaxed);
+    while (true) {
+      // Read before `closing`: the bound a closing sets comes with it.
+      const uint64_t bound = below.load(std::memory_order_acquire);
+      if (closing.load(std::memory_order_relaxed) || i >= n) return char(0);
+      if (i >= bound) {
+        below.wait(bound, std::memory_order_acquire);
+        i = next.load(std::memory_order_relaxed);
+        continue;
+      }
+      if (!next.compare_exchange_weak(i, i + 1, std::memory_order_relaxed)) continue;
+      try {
+        plan(i, kPlanBudget);
+      } catch (...) {
+        // The identity's turn meets the failure again.
+        Slot& slot = slots[i % ahead];
+        slot.side = SidePlan();
+        slot.full = true;
+        slot.ready_for.store(i + 1, std::memory_order_release);
+        slot.ready_for.notify_one();
+      }
+      i = next.load(std::memory_order_relaxed);
+    }
+  };
+  // Whether hash h was added since a plan of stretch `made` was made.
+  auto added_since = [&](uint64_t made) {
+    return [&, made](uint64_t h) { return added.contains(h) || (made != stretch && added_before.contains(h)); };
+  };
+  // Whether plan `s` of stretch `made` is the plan add_identity would make now.
+  auto holds = [&](const SidePlan& s, uint64_t made) {
+    return made + 1 >= stretch && s.plan && std::none_of(s.misses.begin(), s.misses.end(), added_since(made));
+  };
+  // Verifies identity i beside the planners with plan `s` of stretch `made` (`planned`: with
+  // kPlanBudget steps), recording into `pending`; leaves (returns false) an identity whose plan ran
+  // out of them or stopped, or whose turn takes a search of more than kBesideBudget steps, or any turn
+  // once every identity is taken (no planning goes on beside it).
+  auto verify = [&](SidePlan& s, uint64_t made, bool planned, size_t i) {
+    if (holds(s, made)) {
+      record_side_plan(prover, s, added, &pending);
       return true;
     }
-    if (!into) {
-      add_in_turn(identities[begin + k], &added);
+    IdentityCirc& identity = identities[i];
+    if (identity.circ.len() > kLongestSplittable) {
+      add_in_turn(identity, &added, &pending);
       return true;
     }
-    // A plan that ran out of budget side by side (or an identity too long to split) waits.
-    if (!s.plan) return false;
+    if ((planned && !s.plan) || next.load(std::memory_order_relaxed) >= n) return false;
     // The plan's steps whose rule identities are still missing are those the turn would compute.
     StepReuse reuse;
     make_room(reuse, s.kept.size());
-    for (KeptStep& step : s.kept)
-      if (std::none_of(s.misses.begin() + step.rule_misses_begin, s.misses.begin() + step.rule_misses_end, added_since))
-        reuse.emplace(std::move(step.id), &step);
+    if (made + 1 >= stretch)
+      for (KeptStep& step : s.kept)
+        if (std::none_of(s.misses.begin() + step.rule_misses_begin, s.misses.begin() + step.rule_misses_end,
+                         added_since(made)))
+          reuse.emplace(std::move(step.id), &step);
     size_t budget = kBesideBudget;
     try {
-      AddPlan plan = plan_add_identity(prover, identities[begin + k], size, limit,
-                                       SearchMode{.pending = into, .budget = &budget, .alone = true, .reuse = &reuse});
-      record(prover, plan, &added, into);
+      AddPlan plan =
+          plan_add_identity(prover, identity, size, limit,
+                            SearchMode{.pending = &pending.set, .budget = &budget, .alone = true, .reuse = &reuse});
+      record(prover, plan, &added, &pending);
     } catch (const OverBudget&) {
       return false;
     }
     return true;
   };
-  // The plans of the window verified last: the next step's items drop them, one each, rather
-  // than this thread one after another.
-  std::vector<SidePlan> done;
-  // The plans of the window from `begin`, made side by side.
-  auto plans = [&](size_t begin) {
-    return [&, begin](size_t k) {
-      if (k < done.size()) done[k] = SidePlan();
-      return make_side_plan(prover, identities[begin + k]);
-    };
-  };
-  std::vector<SidePlan> side = pool::map_index(std::min(window, identities.size()), plans(0), &stop);
-  for (size_t begin = 0; begin < identities.size(); begin += window) {
-    const size_t n = std::min(window, identities.size() - begin), next = begin + n;
-    const size_t next_n = std::min(window, identities.size() - next);
-    std::vector<SidePlan> next_side;
-    size_t k = 0;
-    if (next_n > 0) {
-      next_side = pool::map_index_beside(
-          next_n, plans(next),
-          [&] {
-            for (; k < n && verify(side, begin, k, &pending); ++k) bar.inc();
-          },
-          &stop);
-      prover.proved.insert_all(pending);
-      pending = PackedIdentitySet();
+  auto stop = interrupt::stop_token();
+  size_t i = 0;
+  SidePlan none;  // the plan of an identity no planner took
+  while (i < n) {
+    if (next.load(std::memory_order_relaxed) >= n) {
+      // Every identity is planned: the rest in turn, each with the whole pool, recording into
+      // `proved` as it goes.
+      for (; i < n; ++i) {
+        Slot& slot = slots[i % ahead];
+        if (holds(slot.side, slot.stretch))
+          record_side_plan(prover, slot.side, added, nullptr);
+        else
+          add_in_turn(identities[i], &added);
+        bar.inc();
+      }
+      break;
     }
-    for (; k < n; ++k) {
-      verify(side, begin, k, nullptr);
+    closing.store(false, std::memory_order_relaxed);
+    below.store(i + ahead, std::memory_order_relaxed);
+    bool needs_pool = false;
+    pool::map_index_beside(
+        pool::num_threads() - 1, planner,
+        [&] {
+          // However this ends, the planners stop taking identities.
+          struct Close {
+            std::atomic<bool>& closing;
+            std::atomic<uint64_t>& below;
+            ~Close() {
+              closing.store(true, std::memory_order_relaxed);
+              below.store(0, std::memory_order_release);
+              below.notify_all();
+            }
+          } close{closing, below};
+          // The first window of plans is made side by side before any turn, this thread planning too.
+          if (i == 0)
+            for (uint64_t j = next.load(std::memory_order_relaxed); j < std::min<uint64_t>(n, ahead);)
+              if (next.compare_exchange_weak(j, j + 1, std::memory_order_relaxed)) {
+                plan(j, kPlanBudget);
+                j = next.load(std::memory_order_relaxed);
+              }
+          while (i < n) {
+            interrupt::check();
+            Slot& slot = slots[i % ahead];
+            uint64_t expected = i;
+            bool held;
+            if (next.compare_exchange_strong(expected, i + 1, std::memory_order_relaxed)) {
+              none = SidePlan();
+              held = verify(none, stretch, false, i);
+            } else {
+              // While its plan is being made, this thread plans the next identity no planner took, in a
+              // few steps.
+              for (uint64_t r; (r = slot.ready_for.load(std::memory_order_acquire)) != i + 1;) {
+                uint64_t j = next.load(std::memory_order_relaxed);
+                if (j < std::min<uint64_t>(n, i + ahead) &&
+                    next.compare_exchange_strong(j, j + 1, std::memory_order_relaxed)) {
+                  plan(j, kWaitingPlanBudget);
+                  continue;
+                }
+                slot.ready_for.wait(r, std::memory_order_acquire);
+              }
+              held = verify(slot.side, slot.stretch, slot.full, i);
+            }
+            if (!held) {
+              needs_pool = true;
+              return;
+            }
+            ++i;
+            below.store(i + ahead, std::memory_order_release);
+            below.notify_all();
+            bar.inc();
+            if (pending.set.size() >= kStretchMembers) return;
+          }
+        },
+        &stop);
+    prover.proved.insert_all(pending.set);
+    pending.published.clear();
+    pending.set = PackedIdentitySet();
+    if (needs_pool) {
+      add_in_turn(identities[i], &added);
+      ++i;
       bar.inc();
     }
     added_before = std::move(added);
     added.clear();
-    done = std::move(side);
-    side = std::move(next_side);
+    ++stretch;
   }
 }
 

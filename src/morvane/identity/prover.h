@@ -30,14 +30,21 @@
 //   threads), then computes each class's identities (whose check stops a class that is not one
 //   before any rule is made) and its keys and rules on the pool, 4096 classes a step.
 // - The build's searches depend on what the ones before them established. On a pool of more than
-//   one thread it plans the next 8 per pool thread side by side against the prover as it stands
-//   (each plan on one thread, at most 8 steps, with the hash of every identity whose absence from
-//   `proved` steered it: the rule identities it tested and the new identities it reached; and the
-//   visited identities `proved` lacked, the only ones recording it can add, sorted out on that
-//   thread), then goes through them in order: a plan none of whose misses the identities before it
-//   added is the plan add_identity would make now, and is recorded as it is; any other identity is
-//   added in its turn. So the prover ends as the one-by-one build leaves it, for any pool size (a
-//   test compares pool sizes 1, 2 and 8 in child interpreters).
+//   one thread the other threads plan the identities after the one in turn, up to 8 per pool thread
+//   ahead, against the prover as it stands (each plan on one thread, at most 8 steps, with the hash
+//   of every identity whose absence steered it: the rule identities it tested and the new
+//   identities it reached; and the visited identities not yet established, the only ones recording
+//   it can add, sorted out on that thread). The first 8 per pool thread are planned before any
+//   turn. Then the calling thread takes the identities in order (planning the next one itself, in
+//   at most 2 steps, while the plan it needs is being made): a plan none of whose misses the
+//   identities before it added is the plan add_identity would make now, and is recorded as it is;
+//   any other identity is added in its turn, beside the planners when its search takes at most 12
+//   steps. What it records goes into a pending set that the planners see as it grows, through a
+//   shared index published with release stores, and into `proved` when a stretch of planning ends
+//   (at 2^16 pending identities, for a turn whose search is long enough for the whole pool, or once
+//   every identity is planned, when the rest take their turns with the whole pool). So the prover
+//   ends as the one-by-one build leaves it, for any pool size (a test compares pool sizes 1, 2 and 8
+//   in child interpreters).
 
 #include <cstddef>
 #include <cstdint>

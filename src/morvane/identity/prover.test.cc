@@ -122,8 +122,9 @@ TEST(prover, state_does_not_depend_on_the_pool_size) {
 }
 
 /// Run in child processes by large_build_does_not_depend_on_the_pool_size: on a pool of more than
-/// one thread the identities of these 5953 classes are added side by side, with plans that hold,
-/// plans that the identities before them undo, and plans too long to make side by side.
+/// one thread the identities of these 5953 classes are planned ahead, with plans that hold, plans
+/// that the identities before them undo (some across stretches of planning), and plans too long to
+/// make ahead.
 TEST(prover, DISABLED_child_large_state) {
   const ECCs classes = generated(2, {gates::H(), gates::T(), gates::CX()}, 6);
   const IdentityProver p = quiet_build(classes.eccs);
