@@ -787,7 +787,7 @@ constexpr size_t kPlanBudget = 8;
 /// in turn: few, so that it is soon back. A plan that runs out of them is tried again beside.
 constexpr size_t kWaitingPlanBudget = 2;
 /// The steps an identity's turn may take beside the planners before it is left to the whole pool.
-constexpr size_t kBesideBudget = 12;
+constexpr size_t kBesideBudget = 32;
 /// A stretch of planning ends once 2^16 identities are pending, and they go into `proved`. Their
 /// shared index has four slots for each (4 MiB), or for 16 per identity in a smaller build.
 constexpr size_t kStretchMembers = size_t(1) << 16;
@@ -884,12 +884,10 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
   }
   const size_t n = identities.size();
   const size_t ahead = kPlansAheadPerThread * pool::num_threads();
-  // The plan of identity i is in slot i % ahead, made in stretch `stretch` with kPlanBudget steps
-  // (`full`) or fewer, once `ready_for` is i + 1.
+  // The plan of identity i is in slot i % ahead, made in stretch `stretch`, once `ready_for` is i + 1.
   struct Slot {
     std::atomic<uint64_t> ready_for{0};
     uint64_t stretch = 0;
-    bool full = true;
     SidePlan side;
   };
   auto slots = std::make_unique<Slot[]>(ahead);
@@ -907,7 +905,6 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
     Slot& slot = slots[i % ahead];
     slot.side = make_side_plan(prover, identities[i], pending.published, budget);
     slot.stretch = stretch;
-    slot.full = budget == kPlanBudget;
     slot.ready_for.store(i + 1, std::memory_order_release);
     slot.ready_for.notify_one();
   };
@@ -929,7 +926,6 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
         // The identity's turn meets the failure again.
         Slot& slot = slots[i % ahead];
         slot.side = SidePlan();
-        slot.full = true;
         slot.ready_for.store(i + 1, std::memory_order_release);
         slot.ready_for.notify_one();
       }
@@ -944,11 +940,10 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
   auto holds = [&](const SidePlan& s, uint64_t made) {
     return made + 1 >= stretch && s.plan && std::none_of(s.misses.begin(), s.misses.end(), added_since(made));
   };
-  // Verifies identity i beside the planners with plan `s` of stretch `made` (`planned`: with
-  // kPlanBudget steps), recording into `pending`; leaves (returns false) an identity whose plan ran
-  // out of them or stopped, or whose turn takes a search of more than kBesideBudget steps, or any turn
-  // once every identity is taken (no planning goes on beside it).
-  auto verify = [&](SidePlan& s, uint64_t made, bool planned, size_t i) {
+  // Verifies identity i beside the planners with plan `s` of stretch `made`, recording into
+  // `pending`; leaves (returns false) an identity whose turn takes a search of more than
+  // kBesideBudget steps, and any turn once every identity is taken (no planning goes on beside it).
+  auto verify = [&](SidePlan& s, uint64_t made, size_t i) {
     if (holds(s, made)) {
       record_side_plan(prover, s, added, &pending);
       return true;
@@ -958,7 +953,7 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
       add_in_turn(identity, &added, &pending);
       return true;
     }
-    if ((planned && !s.plan) || next.load(std::memory_order_relaxed) >= n) return false;
+    if (next.load(std::memory_order_relaxed) >= n) return false;
     // The plan's steps whose rule identities are still missing are those the turn would compute.
     StepReuse reuse;
     make_room(reuse, s.kept.size());
@@ -1025,7 +1020,7 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
             bool held;
             if (next.compare_exchange_strong(expected, i + 1, std::memory_order_relaxed)) {
               none = SidePlan();
-              held = verify(none, stretch, false, i);
+              held = verify(none, stretch, i);
             } else {
               // While its plan is being made, this thread plans the next identity no planner took, in a
               // few steps.
@@ -1038,7 +1033,7 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
                 }
                 slot.ready_for.wait(r, std::memory_order_acquire);
               }
-              held = verify(slot.side, slot.stretch, slot.full, i);
+              held = verify(slot.side, slot.stretch, i);
             }
             if (!held) {
               needs_pool = true;

@@ -38,7 +38,7 @@
 //   turn. Then the calling thread takes the identities in order (planning the next one itself, in
 //   at most 2 steps, while the plan it needs is being made): a plan none of whose misses the
 //   identities before it added is the plan add_identity would make now, and is recorded as it is;
-//   any other identity is added in its turn, beside the planners when its search takes at most 12
+//   any other identity is added in its turn, beside the planners when its search takes at most 32
 //   steps. What it records goes into a pending set that the planners see as it grows, through a
 //   shared index published with release stores, and into `proved` when a stretch of planning ends
 //   (at 2^16 pending identities, for a turn whose search is long enough for the whole pool, or once
