@@ -9,6 +9,7 @@
 #include <span>
 #include <type_traits>
 
+#include <absl/cleanup/cleanup.h>
 #include <absl/container/inlined_vector.h>
 #include <fmt/format.h>
 
@@ -900,36 +901,35 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
   // between them. A plan of an older stretch is not looked at.
   Added added_before, added;
 
-  // Plans identity i, which this thread took, into its slot.
-  auto plan = [&](uint64_t i, size_t budget) {
+  // Takes the next identity for this thread to plan, if it is below `bound`.
+  auto take_below = [&](uint64_t bound) -> std::optional<uint64_t> {
+    for (uint64_t j = next.load(std::memory_order_relaxed); j < std::min<uint64_t>(n, bound);)
+      if (next.compare_exchange_weak(j, j + 1, std::memory_order_relaxed)) return j;
+    return std::nullopt;
+  };
+  // Plans identity i, which this thread took, into its slot; a plan that fails (out of memory)
+  // is left to the identity's turn, which meets the failure again, unless `rethrow`.
+  auto plan = [&](uint64_t i, size_t budget, bool rethrow) {
     Slot& slot = slots[i % ahead];
-    slot.side = make_side_plan(prover, identities[i], pending.published, budget);
+    try {
+      slot.side = make_side_plan(prover, identities[i], pending.published, budget);
+    } catch (...) {
+      if (rethrow) throw;
+      slot.side = SidePlan();
+    }
     slot.stretch = stretch;
     slot.ready_for.store(i + 1, std::memory_order_release);
     slot.ready_for.notify_one();
   };
   auto planner = [&](size_t) {
-    uint64_t i = next.load(std::memory_order_relaxed);
     while (true) {
       // Read before `closing`: the bound a closing sets comes with it.
       const uint64_t bound = below.load(std::memory_order_acquire);
-      if (closing.load(std::memory_order_relaxed) || i >= n) return char(0);
-      if (i >= bound) {
+      if (closing.load(std::memory_order_relaxed) || next.load(std::memory_order_relaxed) >= n) return char(0);
+      if (std::optional<uint64_t> i = take_below(bound))
+        plan(*i, kPlanBudget, false);
+      else
         below.wait(bound, std::memory_order_acquire);
-        i = next.load(std::memory_order_relaxed);
-        continue;
-      }
-      if (!next.compare_exchange_weak(i, i + 1, std::memory_order_relaxed)) continue;
-      try {
-        plan(i, kPlanBudget);
-      } catch (...) {
-        // The identity's turn meets the failure again.
-        Slot& slot = slots[i % ahead];
-        slot.side = SidePlan();
-        slot.ready_for.store(i + 1, std::memory_order_release);
-        slot.ready_for.notify_one();
-      }
-      i = next.load(std::memory_order_relaxed);
     }
   };
   // Whether hash h was added since a plan of stretch `made` was made.
@@ -975,7 +975,6 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
   };
   auto stop = interrupt::stop_token();
   size_t i = 0;
-  SidePlan none;  // the plan of an identity no planner took
   while (i < n) {
     if (next.load(std::memory_order_relaxed) >= n) {
       // Every identity is planned: the rest in turn, each with the whole pool, recording into
@@ -997,41 +996,30 @@ void add_in_order(IdentityProver& prover, std::vector<IdentityCirc>& identities,
         pool::num_threads() - 1, planner,
         [&] {
           // However this ends, the planners stop taking identities.
-          struct Close {
-            std::atomic<bool>& closing;
-            std::atomic<uint64_t>& below;
-            ~Close() {
-              closing.store(true, std::memory_order_relaxed);
-              below.store(0, std::memory_order_release);
-              below.notify_all();
-            }
-          } close{closing, below};
+          absl::Cleanup close = [&] {
+            closing.store(true, std::memory_order_relaxed);
+            below.store(0, std::memory_order_release);
+            below.notify_all();
+          };
           // The first window of plans is made side by side before any turn, this thread planning too.
           if (i == 0)
-            for (uint64_t j = next.load(std::memory_order_relaxed); j < std::min<uint64_t>(n, ahead);)
-              if (next.compare_exchange_weak(j, j + 1, std::memory_order_relaxed)) {
-                plan(j, kPlanBudget);
-                j = next.load(std::memory_order_relaxed);
-              }
+            while (std::optional<uint64_t> j = take_below(ahead)) plan(*j, kPlanBudget, true);
           while (i < n) {
             interrupt::check();
             Slot& slot = slots[i % ahead];
             uint64_t expected = i;
             bool held;
             if (next.compare_exchange_strong(expected, i + 1, std::memory_order_relaxed)) {
-              none = SidePlan();
+              SidePlan none;  // no planner took it
               held = verify(none, stretch, i);
             } else {
               // While its plan is being made, this thread plans the next identity no planner took, in a
               // few steps.
               for (uint64_t r; (r = slot.ready_for.load(std::memory_order_acquire)) != i + 1;) {
-                uint64_t j = next.load(std::memory_order_relaxed);
-                if (j < std::min<uint64_t>(n, i + ahead) &&
-                    next.compare_exchange_strong(j, j + 1, std::memory_order_relaxed)) {
-                  plan(j, kWaitingPlanBudget);
-                  continue;
-                }
-                slot.ready_for.wait(r, std::memory_order_acquire);
+                if (std::optional<uint64_t> j = take_below(i + ahead))
+                  plan(*j, kWaitingPlanBudget, true);
+                else
+                  slot.ready_for.wait(r, std::memory_order_acquire);
               }
               held = verify(slot.side, slot.stretch, i);
             }

@@ -70,10 +70,6 @@ bool repeats_qubit(const Ports& ports) {
   return false;
 }
 
-}  // namespace
-
-namespace {
-
 /// The table of n, built on first use. A function-local static: a build that runs out of memory
 /// is tried again by the next caller, and its exception unwinds through no C library frame (that
 /// of std::call_once would, and the C library ends the process when it has no memory to unwind).
